@@ -4,15 +4,18 @@
 // ObReferenceObjectByHandle and ZwClose work on all of them.
 #pragma once
 
-#include <ntdef.h>
+#include <wdm.h>
 
-namespace hvsim::ob {
-
-struct ObjectType {
+// POBJECT_TYPE of the kernel API points at one of these.
+struct _OBJECT_TYPE {
     const char* name;
     // Called when the last reference goes; frees the body.
     void (*destroy)(void* body);
 };
+
+namespace hvsim::ob {
+
+using ObjectType = ::_OBJECT_TYPE;
 
 // Makes a body known with one reference.
 void insert_object(void* body, const ObjectType* type);
