@@ -7,7 +7,7 @@ endif()
 
 # Warnings are errors in project code only (not in GoogleTest or system headers).
 function(hv_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-unused-parameter)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-unused-parameter -Wno-multichar)
 endfunction()
 
 # Platform code: ordinary C++ that implements the Windows-shaped API.
@@ -20,7 +20,10 @@ endfunction()
 function(hv_kernel_code target)
   hv_warnings(${target})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/include/shared ${PROJECT_SOURCE_DIR}/platform/include/km)
-  target_compile_options(${target} PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions)
+  # The pool charges each block to the image whose code called the allocator (found from the
+  # return address), so calls out of an image must not become tail jumps.
+  target_compile_options(${target} PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden -fno-exceptions
+    -fno-optimize-sibling-calls)
 endfunction()
 
 # User-mode code (programs and libraries of the package): sees only the user-mode headers.

@@ -51,10 +51,23 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
 
+typedef struct _OBJECT_HANDLE_INFORMATION {
+    ULONG HandleAttributes;
+    ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
 HV_EXTERN_C_BEGIN
 
+// Routines: ObReferenceObjectByHandle ObfReferenceObject ObfDereferenceObject ZwClose.
+//
+// ObReferenceObjectByHandle: the object comes back referenced. ObjectType NULL accepts any type.
+// STATUS_INVALID_HANDLE for a handle that is not open, STATUS_OBJECT_TYPE_MISMATCH for another
+// type; with AccessMode UserMode, STATUS_ACCESS_DENIED when the handle lacks the access. Referencing
+// or dereferencing a body that is not a live object is a bug check. ZwClose closes a handle of any
+// type (STATUS_INVALID_HANDLE for one that is not open).
 HV_API NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                          KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
+                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                          POBJECT_HANDLE_INFORMATION HandleInformation);
 HV_API LONG_PTR ObfReferenceObject(PVOID Object);
 HV_API LONG_PTR ObfDereferenceObject(PVOID Object);
 HV_API NTSTATUS ZwClose(HANDLE Handle);

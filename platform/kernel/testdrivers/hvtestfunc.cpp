@@ -1,0 +1,345 @@
+// A function driver for the kernel's tests. It logs every PnP, power, create and WMI request it
+// sees to the debugger log ("HVTF ..."), passes PnP and power requests down as a WDM function
+// driver does, and takes its behaviour from the registry:
+//   service key:       FailDriverEntry, LeakAtUnload (DWORD 1, read at unload)
+//   Device Parameters: RefuseQueryRemove, FailStart, NoPowerPolicy (DWORD 1),
+//                      ReportState (PNP_DEVICE_* bits, read at each query),
+//                      InterfaceRef (REG_SZ; "*" registers without a reference string), Wmi (DWORD 1)
+#include <wdm.h>
+#include <wmilib.h>
+
+#include "testdriver.h"
+
+namespace {
+
+struct Extension {
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT lower;
+    PDEVICE_OBJECT pdo;
+    ULONG refuse_query_remove;
+    ULONG fail_start;
+    ULONG no_power_policy;
+    ULONG use_wmi;
+    BOOLEAN want_interface;
+    WCHAR interface_ref[64];
+    UNICODE_STRING link;
+    WMIGUIDREGINFO wmi_guids[1];
+    WMILIB_CONTEXT wmi;
+    ULONG wmi_value;
+};
+
+UNICODE_STRING g_registry_path;
+WCHAR g_registry_path_buffer[256];
+
+const char* power_minor(UCHAR minor) {
+    switch (minor) {
+    case IRP_MN_SET_POWER: return "SET";
+    case IRP_MN_QUERY_POWER: return "QUERY";
+    case IRP_MN_WAIT_WAKE: return "WAIT_WAKE";
+    default: return "OTHER";
+    }
+}
+
+// ---- WMI ---------------------------------------------------------------------------------------
+
+NTSTATUS query_reg_info(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* registry_path,
+                        PUNICODE_STRING, PDEVICE_OBJECT* pdo) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    *flags = WMIREG_FLAG_INSTANCE_PDO;
+    *registry_path = &g_registry_path;
+    *pdo = ext->pdo;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS query_data_block(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG count, PULONG lengths, ULONG available,
+                          PUCHAR buffer) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    if (count != 1 || available < sizeof(ULONG))
+        return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG), IO_NO_INCREMENT);
+    RtlCopyMemory(buffer, &ext->wmi_value, sizeof(ULONG));
+    lengths[0] = sizeof(ULONG);
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, sizeof(ULONG), IO_NO_INCREMENT);
+}
+
+NTSTATUS set_data_block(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG size, PUCHAR buffer) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    NTSTATUS status = STATUS_WMI_SET_FAILURE;
+    if (size == sizeof(ULONG)) {
+        RtlCopyMemory(&ext->wmi_value, buffer, sizeof(ULONG));
+        status = STATUS_SUCCESS;
+    }
+    return WmiCompleteRequest(device, irp, status, 0, IO_NO_INCREMENT);
+}
+
+NTSTATUS set_data_item(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG item, ULONG size, PUCHAR buffer) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
+    if (item == 0 && size == sizeof(ULONG)) {
+        RtlCopyMemory(&ext->wmi_value, buffer, sizeof(ULONG));
+        status = STATUS_SUCCESS;
+    }
+    return WmiCompleteRequest(device, irp, status, 0, IO_NO_INCREMENT);
+}
+
+// Method 1 answers its ULONG input plus one.
+NTSTATUS execute_method(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG method, ULONG in_size, ULONG out_size,
+                        PUCHAR buffer) {
+    if (method != 1) return WmiCompleteRequest(device, irp, STATUS_WMI_ITEMID_NOT_FOUND, 0, IO_NO_INCREMENT);
+    if (in_size < sizeof(ULONG) || out_size < sizeof(ULONG))
+        return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG), IO_NO_INCREMENT);
+    ULONG value;
+    RtlCopyMemory(&value, buffer, sizeof value);
+    ++value;
+    RtlCopyMemory(buffer, &value, sizeof value);
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, sizeof(ULONG), IO_NO_INCREMENT);
+}
+
+// Enabling the block's events fires one event that carries the current value.
+NTSTATUS function_control(PDEVICE_OBJECT device, PIRP irp, ULONG index, WMIENABLEDISABLECONTROL function,
+                          BOOLEAN enable) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    DbgPrint("HVTF WMI %s %s\n", function == WmiEventControl ? "events" : "collection", enable ? "on" : "off");
+    if (function == WmiEventControl && enable) {
+        auto* data = (PULONG)ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), 'tvEH');
+        if (data) {
+            *data = ext->wmi_value;
+            WmiFireEvent(device, &GUID_HVTEST_WMI_BLOCK, 0, sizeof(ULONG), data);
+        }
+    }
+    return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+}
+
+NTSTATUS dispatch_system_control(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    SYSCTL_IRP_DISPOSITION disposition;
+    NTSTATUS status = WmiSystemControl(&ext->wmi, device, irp, &disposition);
+    switch (disposition) {
+    case IrpProcessed: return status;
+    case IrpNotCompleted:
+        status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    default: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(ext->lower, irp);
+    }
+}
+
+// ---- PnP ---------------------------------------------------------------------------------------
+
+void drop_interface(Extension* ext) {
+    if (!ext->link.Buffer) return;
+    IoSetDeviceInterfaceState(&ext->link, FALSE);
+    RtlFreeUnicodeString(&ext->link);
+}
+
+NTSTATUS start_device(Extension* ext, PIRP irp) {
+    NTSTATUS status = hvtest::forward_and_wait(ext->lower, irp);
+    if (NT_SUCCESS(status) && ext->fail_start) status = STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(status) && ext->want_interface && !ext->link.Buffer) {
+        UNICODE_STRING ref;
+        RtlInitUnicodeString(&ref, ext->interface_ref);
+        bool with_ref = !(ext->interface_ref[0] == u'*' && ext->interface_ref[1] == 0);
+        status = IoRegisterDeviceInterface(ext->pdo, &GUID_HVTEST_INTERFACE, with_ref ? &ref : nullptr, &ext->link);
+        if (NT_SUCCESS(status)) status = IoSetDeviceInterfaceState(&ext->link, TRUE);
+    }
+    return hvtest::complete(irp, status, irp->IoStatus.Information);
+}
+
+NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    UCHAR minor = stack->MinorFunction;
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+        DbgPrint("HVTF PNP 0x%02x %d\n", minor, (int)stack->Parameters.QueryDeviceRelations.Type);
+    else
+        DbgPrint("HVTF PNP 0x%02x\n", minor);
+    switch (minor) {
+    case IRP_MN_START_DEVICE: return start_device(ext, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        if (ext->refuse_query_remove) return hvtest::complete(irp, STATUS_UNSUCCESSFUL);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        drop_interface(ext);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_REMOVE_DEVICE: {
+        drop_interface(ext);
+        if (ext->use_wmi) IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
+        // Detached before the PDO sees the removal: its bus may delete it at once.
+        PDEVICE_OBJECT lower = ext->lower;
+        IoDetachDevice(lower);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IoCallDriver(lower, irp);
+        IoDeleteDevice(device);
+        return status;
+    }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+        // The state bits to report are read anew each time (Device Parameters, ReportState).
+        HANDLE key = nullptr;
+        ULONG report = 0;
+        if (NT_SUCCESS(IoOpenDeviceRegistryKey(ext->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+            report = hvtest::read_dword(key, u"ReportState", 0);
+            ZwClose(key);
+        }
+        if (report) {
+            irp->IoStatus.Information |= report;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        break;
+    }
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION: irp->IoStatus.Status = STATUS_SUCCESS; break;
+    default: break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->lower, irp);
+}
+
+// ---- Power -------------------------------------------------------------------------------------
+
+void device_irp_done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+    auto* system_irp = (PIRP)context;
+    system_irp->IoStatus.Status = status->Status;
+    PoStartNextPowerIrp(system_irp);
+    IoCompleteRequest(system_irp, IO_NO_INCREMENT);
+}
+
+// The power policy owner asks for the device state that matches the system state once the
+// lower drivers have the system IRP, and finishes the system IRP with the device IRP.
+NTSTATUS system_irp_done(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (!NT_SUCCESS(irp->IoStatus.Status)) {
+        PoStartNextPowerIrp(irp);
+        return STATUS_SUCCESS;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    POWER_STATE state;
+    state.DeviceState = stack->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    DbgPrint("HVTF REQUEST D%d at IRQL %u\n", (int)state.DeviceState - 1, (unsigned)KeGetCurrentIrql());
+    NTSTATUS status = PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, state, device_irp_done, irp, nullptr);
+    if (!NT_SUCCESS(status)) {
+        irp->IoStatus.Status = status;
+        PoStartNextPowerIrp(irp);
+        return STATUS_SUCCESS;
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
+    auto* ext = (Extension*)device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    bool system = stack->Parameters.Power.Type == SystemPowerState;
+    ULONG value = system ? (ULONG)stack->Parameters.Power.State.SystemState
+                         : (ULONG)stack->Parameters.Power.State.DeviceState;
+    DbgPrint("HVTF POWER %s %c%u\n", power_minor(stack->MinorFunction), system ? 'S' : 'D', system ? value - 1 : value - 1);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && system && !ext->no_power_policy) {
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, system_irp_done, nullptr, TRUE, TRUE, TRUE);
+        PoCallDriver(ext->lower, irp);
+        return STATUS_PENDING;
+    }
+    if (stack->MinorFunction == IRP_MN_SET_POWER && !system) PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ext->lower, irp);
+}
+
+// ---- Files ---------------------------------------------------------------------------------------
+
+NTSTATUS dispatch_create(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PUNICODE_STRING name = stack->FileObject ? &stack->FileObject->FileName : nullptr;
+    DbgPrint("HVTF CREATE '%wZ'\n", name);
+    return hvtest::complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS dispatch_success(PDEVICE_OBJECT, PIRP irp) { return hvtest::complete(irp, STATUS_SUCCESS); }
+
+// ---- Driver ------------------------------------------------------------------------------------
+
+NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    DbgPrint("HVTF AddDevice\n");
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ext = (Extension*)device->DeviceExtension;
+    RtlZeroMemory(ext, sizeof *ext);
+    ext->self = device;
+    ext->pdo = pdo;
+
+    HANDLE key = nullptr;
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+        ext->refuse_query_remove = hvtest::read_dword(key, u"RefuseQueryRemove", 0);
+        ext->fail_start = hvtest::read_dword(key, u"FailStart", 0);
+        ext->no_power_policy = hvtest::read_dword(key, u"NoPowerPolicy", 0);
+        ext->use_wmi = hvtest::read_dword(key, u"Wmi", 0);
+        ext->want_interface = hvtest::read_string(key, u"InterfaceRef", ext->interface_ref);
+        ZwClose(key);
+    }
+    ext->lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (!ext->lower) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (ext->use_wmi) {
+        ext->wmi_value = 0x1234;
+        ext->wmi_guids[0].Guid = &GUID_HVTEST_WMI_BLOCK;
+        ext->wmi_guids[0].InstanceCount = 1;
+        ext->wmi_guids[0].Flags = 0;
+        ext->wmi.GuidCount = 1;
+        ext->wmi.GuidList = ext->wmi_guids;
+        ext->wmi.QueryWmiRegInfo = query_reg_info;
+        ext->wmi.QueryWmiDataBlock = query_data_block;
+        ext->wmi.SetWmiDataBlock = set_data_block;
+        ext->wmi.SetWmiDataItem = set_data_item;
+        ext->wmi.ExecuteWmiMethod = execute_method;
+        ext->wmi.WmiFunctionControl = function_control;
+        IoWMIRegistrationControl(device, WMIREG_ACTION_REGISTER);
+    }
+    device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+// Whether to leak is read at unload, so that a test can change its mind.
+void unload(PDRIVER_OBJECT) {
+    DbgPrint("HVTF UNLOAD\n");
+    ULONG leak = 0;
+    if (HANDLE key = hvtest::open_key(&g_registry_path)) {
+        leak = hvtest::read_dword(key, u"LeakAtUnload", 0);
+        ZwClose(key);
+    }
+    if (leak) ExAllocatePoolWithTag(NonPagedPool, 40, 'kaeL');
+}
+
+} // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
+    DbgPrint("HVTF DriverEntry '%wZ'\n", registry_path);
+    g_registry_path.Buffer = g_registry_path_buffer;
+    g_registry_path.Length = 0;
+    g_registry_path.MaximumLength = sizeof g_registry_path_buffer;
+    RtlCopyUnicodeString(&g_registry_path, registry_path);
+    if (HANDLE key = hvtest::open_key(registry_path)) {
+        ULONG fail = hvtest::read_dword(key, u"FailDriverEntry", 0);
+        ZwClose(key);
+        if (fail) return STATUS_UNSUCCESSFUL;
+    }
+    driver->DriverExtension->AddDevice = add_device;
+    driver->DriverUnload = unload;
+    driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = dispatch_system_control;
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_success;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_success;
+    return STATUS_SUCCESS;
+}
