@@ -1,0 +1,107 @@
+// The simulated machine: one booted kernel in a folder of its own, with its drivers, devices and
+// programs. The `hvsim` command and the tests use it alike.
+//
+// Layout of the machine's folder:
+//   registry.txt                    the registry, loaded at boot and saved at shutdown
+//   machine.txt                     the machine's configuration (its clock)
+//   C/Windows/System32/             C:\Windows\System32 (libraries)
+//   C/Windows/System32/drivers/     driver images of installed services
+//   C/Windows/inf/                  C:\Windows\inf
+//   logs/                           debugger.log and trace.log of the last boot, written at shutdown
+#pragma once
+
+#include <basetsd.h>
+
+#include <hvsim/kernel.h>
+#include <hvsim/user.h>
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace hvsim {
+
+// A request the machine refuses (a missing image, an unknown service, a corrupt machine file).
+// The message is meant for the user as it stands.
+class MachineError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct MachineOptions {
+    std::filesystem::path root;
+    // The clock; without one, the clock saved in machine.txt, else the real clock.
+    std::optional<ClockMode> clock;
+    // A bug check ends the host process with exit status 3 once the logs are saved (the command);
+    // otherwise it aborts (a test fails loudly).
+    bool exit_on_bug_check = false;
+};
+
+// What a program printed and how it ended.
+struct ProgramRun {
+    DWORD exit_code = 0;
+    std::string output; // captured standard output, when capture was asked for
+    std::string error;  // captured standard error
+};
+
+class Machine {
+public:
+    // Creates the folder layout when missing, reads machine.txt and boots: the registry is
+    // loaded and the drivers of present devices start.
+    explicit Machine(MachineOptions options);
+    // Shuts down if shutdown() was not called.
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    ClockMode clock() const { return clock_; }
+    std::filesystem::path system_directory() const;  // <root>/C/Windows/System32
+    std::filesystem::path drivers_directory() const; // <root>/C/Windows/System32/drivers
+    std::filesystem::path inf_directory() const;     // <root>/C/Windows/inf
+    std::filesystem::path logs_directory() const;    // <root>/logs
+
+    // Installs a kernel service: copies the image into the drivers folder under its own file
+    // name and writes the service key (ImagePath \SystemRoot\System32\drivers\<file>, Type 1,
+    // Start 3, ErrorControl 1). A service installed again gets the new image.
+    void add_driver(const std::u16string& service, const std::filesystem::path& image);
+
+    // Creates a root-enumerated device bound to an installed service; it starts at once.
+    // Returns its instance ID.
+    std::u16string add_root_device(const std::u16string& hardware_id, const std::u16string& service);
+
+    // Runs a program image (a shared object exporting
+    // extern "C" int wmain(int argc, char16_t** argv)) in a new process and waits for it.
+    // argv[0] is the program's path on the machine; args follow. With capture the output is
+    // returned in the result, otherwise it passes through to the host's standard output.
+    ProgramRun run_program(const std::filesystem::path& image, const std::vector<std::u16string>& args,
+                           bool capture = false);
+
+    // The device tree as `hvsim devices` prints it.
+    std::string device_tree_text() const;
+
+    // Removes every device and unloads every driver (with the pool-leak checks), saves the
+    // registry, machine.txt and the logs. The machine cannot be used afterwards.
+    void shutdown();
+    bool running() const { return running_; }
+
+private:
+    void save_logs() const;
+    void save_configuration() const;
+
+    std::filesystem::path root_;
+    ClockMode clock_ = ClockMode::Real;
+    bool running_ = false;
+};
+
+// The path a host file has on the machine: "C:\..." for files inside the machine's C folder,
+// else the file's name in C:\Windows\System32.
+std::u16string machine_path_of(const std::filesystem::path& root, const std::filesystem::path& file);
+
+// A Windows command line from its arguments, quoted so that the C runtime splits it back into
+// the same arguments.
+std::u16string join_command_line(const std::vector<std::u16string>& arguments);
+
+} // namespace hvsim

@@ -1,0 +1,163 @@
+// The machine: its folder, boot and shutdown, installing services and root devices, and the
+// logs it keeps.
+#include <hvsim/machine.h>
+
+#include <hvsim/debug_log.h>
+#include <hvsim/format.h>
+#include <hvsim/pnp.h>
+#include <hvsim/registry.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "machine_internal.h"
+
+namespace hvsim {
+namespace {
+
+constexpr std::u16string_view kServicesKey = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
+
+// Only one machine can be booted in a process: there is one kernel.
+bool g_machine_booted = false;
+
+std::string narrow(std::u16string_view text) { return text::to_utf8(text); }
+
+bool valid_service_name(const std::u16string& name) {
+    return !name.empty() && name.size() <= 256 && name.find_first_of(u"\\/") == std::u16string::npos;
+}
+
+// Driver images are ELF shared objects.
+bool is_shared_object(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    char magic[4] = {};
+    in.read(magic, 4);
+    return in.gcount() == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
+}
+
+std::string status_text(NTSTATUS status) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
+    return buffer;
+}
+
+} // namespace
+
+Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
+    if (root_.empty()) throw MachineError("the machine needs a folder (--root DIR)");
+    if (g_machine_booted) throw MachineError("a machine is already running in this process");
+    std::error_code ec;
+    root_ = std::filesystem::absolute(root_, ec);
+    for (const auto& dir : {drivers_directory(), inf_directory(), logs_directory()}) {
+        std::filesystem::create_directories(dir, ec);
+        if (ec) throw MachineError("cannot create " + dir.string() + ": " + ec.message());
+    }
+    MachineConfiguration configuration = read_configuration(root_ / "machine.txt");
+    clock_ = options.clock.value_or(configuration.clock.value_or(ClockMode::Real));
+
+    if (options.exit_on_bug_check) {
+        const std::filesystem::path logs = logs_directory();
+        set_bug_check_handler([logs](ULONG, const std::string&) {
+            write_logs(logs);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            _exit(3);
+        });
+    }
+
+    KernelOptions kernel;
+    kernel.clock = clock_;
+    kernel.root = root_;
+    kernel_boot(kernel);
+    g_machine_booted = true;
+    running_ = true;
+
+    const std::string registry_error = registry::boot_load_error();
+    if (!registry_error.empty()) {
+        // The file stays as it is for the user to mend.
+        kernel_shutdown();
+        g_machine_booted = false;
+        running_ = false;
+        throw MachineError(registry::file_in(root_).string() + ": " + registry_error);
+    }
+    // The root bus enumerates the devices the registry lists and their drivers start.
+    pnp::start_tree();
+    pnp::wait_quiet();
+    save_configuration();
+}
+
+Machine::~Machine() {
+    if (running_) shutdown();
+}
+
+std::filesystem::path Machine::system_directory() const { return root_ / "C" / "Windows" / "System32"; }
+std::filesystem::path Machine::drivers_directory() const { return system_directory() / "drivers"; }
+std::filesystem::path Machine::inf_directory() const { return root_ / "C" / "Windows" / "inf"; }
+std::filesystem::path Machine::logs_directory() const { return root_ / "logs"; }
+
+void Machine::add_driver(const std::u16string& service, const std::filesystem::path& image) {
+    if (!valid_service_name(service)) throw MachineError("invalid service name '" + narrow(service) + "'");
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(image, ec))
+        throw MachineError(image.string() + ": no such driver image");
+    if (!is_shared_object(image)) throw MachineError(image.string() + ": not a driver image (no shared object)");
+
+    // A new file replaces the old one under its name, so that a loaded image keeps its own.
+    const std::filesystem::path target = drivers_directory() / image.filename();
+    const std::filesystem::path temporary = drivers_directory() / (image.filename().string() + ".new");
+    std::filesystem::copy_file(image, temporary, std::filesystem::copy_options::overwrite_existing, ec);
+    if (!ec) std::filesystem::rename(temporary, target, ec);
+    if (ec) {
+        std::filesystem::remove(temporary);
+        throw MachineError("cannot copy " + image.string() + " to " + target.string() + ": " + ec.message());
+    }
+
+    const std::u16string key = std::u16string(kServicesKey) + service;
+    const std::u16string image_path = u"\\SystemRoot\\System32\\drivers\\" + text::from_utf8(image.filename().string());
+    NTSTATUS status = registry::create_key(key);
+    if (NT_SUCCESS(status)) status = registry::set_string(key, u"ImagePath", image_path, 2 /* REG_EXPAND_SZ */);
+    if (NT_SUCCESS(status)) status = registry::set_dword(key, u"Type", 1);
+    if (NT_SUCCESS(status)) status = registry::set_dword(key, u"Start", 3);
+    if (NT_SUCCESS(status)) status = registry::set_dword(key, u"ErrorControl", 1);
+    if (!NT_SUCCESS(status))
+        throw MachineError("cannot write the service key of " + narrow(service) + " (" + status_text(status) + ")");
+}
+
+std::u16string Machine::add_root_device(const std::u16string& hardware_id, const std::u16string& service) {
+    if (hardware_id.empty() || hardware_id.find(u'\\') == std::u16string::npos)
+        throw MachineError("invalid hardware ID '" + narrow(hardware_id) + "' (expected ENUMERATOR\\NAME)");
+    if (!valid_service_name(service) || !registry::key_exists(std::u16string(kServicesKey) + service))
+        throw MachineError("service '" + narrow(service) + "' is not installed (add-driver installs it)");
+    pnp::RootDeviceSpec spec;
+    spec.hardware_id = hardware_id;
+    spec.service = service;
+    std::u16string instance_id;
+    NTSTATUS status = pnp::create_root_device(spec, &instance_id);
+    if (!NT_SUCCESS(status))
+        throw MachineError("cannot create a device for " + narrow(hardware_id) + " (" + status_text(status) + ")");
+    pnp::wait_quiet();
+    return instance_id;
+}
+
+std::string Machine::device_tree_text() const { return format_device_tree(); }
+
+void Machine::shutdown() {
+    if (!running_) return;
+    kernel_shutdown();
+    running_ = false;
+    g_machine_booted = false;
+    save_logs();
+    save_configuration();
+    set_bug_check_handler(nullptr);
+}
+
+void Machine::save_logs() const { write_logs(logs_directory()); }
+
+void Machine::save_configuration() const {
+    MachineConfiguration configuration;
+    configuration.clock = clock_;
+    write_configuration(root_ / "machine.txt", configuration);
+}
+
+} // namespace hvsim

@@ -1,0 +1,28 @@
+// Pieces of the machine shared by its sources.
+#pragma once
+
+#include <hvsim/machine.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace hvsim {
+
+// What machine.txt holds.
+struct MachineConfiguration {
+    std::optional<ClockMode> clock;
+};
+
+// A missing file gives an empty configuration; a malformed one a MachineError naming the line.
+MachineConfiguration read_configuration(const std::filesystem::path& file);
+void write_configuration(const std::filesystem::path& file, const MachineConfiguration& configuration);
+std::optional<ClockMode> parse_clock(std::string_view text);
+const char* clock_name(ClockMode clock);
+
+// Writes debugger.log and trace.log of the current boot into the folder.
+void write_logs(const std::filesystem::path& folder);
+
+std::string format_device_tree();
+
+} // namespace hvsim
