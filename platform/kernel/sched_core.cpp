@@ -398,6 +398,15 @@ std::thread start_thread(std::string name, std::function<void()> body) {
     });
 }
 
+void abandon_owned_mutexes() {
+    _ETHREAD* self = t_current;
+    if (!self)
+        return;
+    Lock lock(dispatcher().lock);
+    for (PKMUTANT mutex : std::exchange(self->owned_mutexes, {}))
+        abandon_mutex(mutex);
+}
+
 void join(std::thread& thread) {
     ExternalWait wait("join");
     thread.join();

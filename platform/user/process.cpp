@@ -208,6 +208,8 @@ void start_process_thread(std::shared_ptr<Process> process, std::shared_ptr<Thre
         set_current_thread_id(thread->id());
         DWORD code = run_thread_body(process->state(), body);
         body = nullptr;
+        // A waiter woken by the thread's end must already find its mutexes abandoned.
+        sched::abandon_owned_mutexes();
         thread->finish(code);
         process->state().thread_ended();
         t_thread_object.reset();

@@ -82,6 +82,9 @@ class ExternalWait {
 std::thread start_thread(std::string name, std::function<void()> body);
 // Joins a thread as an external wait.
 void join(std::thread& thread);
+// Abandons the mutexes the calling thread still owns, as its end would; for threads whose end is
+// observed (a user-mode thread handle) before the machine thread itself retires.
+void abandon_owned_mutexes();
 
 // A manual- or auto-reset event. Setting it from any thread (registered or not) works.
 class Event {
