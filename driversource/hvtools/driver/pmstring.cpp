@@ -326,7 +326,8 @@ BOOLEAN CPmString::m_Find(PULONG pulPosition, const CPmString& pattern) const {
     ULONG cchPattern = pattern.m_asText.Length;
     if (!pulPosition || *pulPosition == 0 || cchPattern == 0)
         return FALSE;
-    for (; *pulPosition + cchPattern - 1 <= m_asText.Length; ++*pulPosition) {
+    // Counted in 64 bits, so that a start far beyond the text cannot wrap round into it.
+    for (; (ULONGLONG)*pulPosition + cchPattern - 1 <= m_asText.Length; ++*pulPosition) {
         if (RtlCompareMemory(m_asText.Buffer + *pulPosition - 1, pattern.m_asText.Buffer, cchPattern) == cchPattern)
             return TRUE;
     }

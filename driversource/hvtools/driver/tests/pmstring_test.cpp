@@ -188,6 +188,8 @@ TEST_F(PmStringTest, SearchesAndRemovalAreOneBased) {
     EXPECT_EQ(3u, position);
     position = 4;
     EXPECT_FALSE(s.m_Find(&position, pattern));
+    position = 0xFFFFFFFF; // far beyond the text: no match, and nothing read outside it
+    EXPECT_FALSE(s.m_Find(&position, pattern));
     CPmString empty(PagedPool);
     position = 1;
     EXPECT_FALSE(s.m_Find(&position, empty));
