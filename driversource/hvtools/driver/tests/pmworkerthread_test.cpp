@@ -117,6 +117,41 @@ TEST_F(PmWorkerTest, WorkRunsAtTheThreadsLevelAndPriority) {
     worker.m_Stop();
 }
 
+// The worker's thread routine, entered above PASSIVE_LEVEL. The level goes back down only after
+// the routine has ended the thread, since a system thread must end at PASSIVE_LEVEL.
+void start_above_passive_level(PVOID context) {
+    KIRQL old_irql;
+    KeRaiseIrql(APC_LEVEL, &old_irql);
+    try {
+        CPmWorkerThread::sm_ThreadRoutine(context);
+    } catch (...) {
+        KeLowerIrql(old_irql);
+        throw;
+    }
+    KeLowerIrql(old_irql);
+}
+
+TEST_F(PmWorkerTest, ARoutineStartedAbovePassiveLevelStillSignalsThatItIsDone) {
+    CPmWorkerThread worker;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE thread = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                                   start_above_passive_level, &worker));
+    PVOID thread_object = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS,
+              ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread_object, nullptr));
+    worker.m_hThread = thread;
+    worker.m_pThreadObject = thread_object;
+    hvsim::debug_log::clear();
+
+    // Ten seconds of machine time: a routine that never signals would leave m_Stop waiting for ever.
+    ASSERT_TRUE(wait(&worker.m_kDoneEvent, 10 * 10000000LL));
+    EXPECT_EQ(1u, hvsim::debug_log::count("ASSERT at - driversource\\hvtools\\driver\\pmworkerthread "));
+    worker.m_Stop();
+    EXPECT_FALSE(worker.m_IsRunning());
+}
+
 TEST_F(PmWorkerTest, DeviceWorkerUsesWorkItemsAndDropsWorkOnceStopped) {
     PDEVICE_OBJECT device = make_device();
     ASSERT_NE(nullptr, device);
