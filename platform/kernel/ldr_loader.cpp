@@ -70,7 +70,10 @@ void finish_unload(Driver& driver, bool check_pool = true) {
     io::delete_driver_object(driver.object);
     driver.object = nullptr;
     if (driver.handle) {
-        if (check_pool) pool::check_unload(driver.image_name);
+        if (check_pool) {
+            pool::check_unload(driver.image_name);
+            mm::check_io_space_unload(driver.image_name);
+        }
         dlclose(driver.handle);
         driver.handle = nullptr;
     }

@@ -1,10 +1,12 @@
 // A function driver for the kernel's tests. It logs every PnP, power, create and WMI request it
 // sees to the debugger log ("HVTF ..."), passes PnP and power requests down as a WDM function
 // driver does, and takes its behaviour from the registry:
-//   service key:       FailDriverEntry, LeakAtUnload (DWORD 1, read at unload)
+//   service key:       FailDriverEntry, LeakAtUnload (DWORD, read at unload: 1 pool, 2 a mapping of
+//                      device memory)
 //   Device Parameters: RefuseQueryRemove, FailStart, NoPowerPolicy (DWORD 1),
 //                      ReportState (PNP_DEVICE_* bits, read at each query),
 //                      InterfaceRef (REG_SZ; "*" registers without a reference string), Wmi (DWORD 1)
+// Memory resources are mapped at start and unmapped at stop, surprise removal and removal.
 #include <wdm.h>
 #include <wmilib.h>
 
@@ -26,6 +28,8 @@ struct Extension {
     WMIGUIDREGINFO wmi_guids[1];
     WMILIB_CONTEXT wmi;
     ULONG wmi_value;
+    PVOID mapped[2];
+    SIZE_T mapped_length[2];
 };
 
 UNICODE_STRING g_registry_path;
@@ -131,9 +135,40 @@ void drop_interface(Extension* ext) {
     RtlFreeUnicodeString(&ext->link);
 }
 
+void unmap_memory(Extension* ext) {
+    for (int i = 0; i < 2; ++i) {
+        if (!ext->mapped[i]) continue;
+        MmUnmapIoSpace(ext->mapped[i], ext->mapped_length[i]);
+        ext->mapped[i] = nullptr;
+        ext->mapped_length[i] = 0;
+    }
+}
+
+// Maps the first two memory ranges of the translated resources; a failed mapping fails the start.
+NTSTATUS map_memory(Extension* ext, PCM_RESOURCE_LIST resources) {
+    if (!resources || resources->Count == 0) return STATUS_SUCCESS;
+    PCM_PARTIAL_RESOURCE_LIST list = &resources->List[0].PartialResourceList;
+    int next = 0;
+    for (ULONG i = 0; i < list->Count && next < 2; ++i) {
+        PCM_PARTIAL_RESOURCE_DESCRIPTOR d = &list->PartialDescriptors[i];
+        if (d->Type != CmResourceTypeMemory) continue;
+        PVOID mapped = MmMapIoSpace(d->u.Memory.Start, d->u.Memory.Length, MmNonCached);
+        DbgPrint("HVTF MAP %u %s\n", d->u.Memory.Length, mapped ? "ok" : "failed");
+        if (!mapped) {
+            unmap_memory(ext);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        ext->mapped[next] = mapped;
+        ext->mapped_length[next++] = d->u.Memory.Length;
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS start_device(Extension* ext, PIRP irp) {
     NTSTATUS status = hvtest::forward_and_wait(ext->lower, irp);
     if (NT_SUCCESS(status) && ext->fail_start) status = STATUS_UNSUCCESSFUL;
+    if (NT_SUCCESS(status) && !ext->mapped[0])
+        status = map_memory(ext, IoGetCurrentIrpStackLocation(irp)->Parameters.StartDevice.AllocatedResourcesTranslated);
     if (NT_SUCCESS(status) && ext->want_interface && !ext->link.Buffer) {
         UNICODE_STRING ref;
         RtlInitUnicodeString(&ref, ext->interface_ref);
@@ -160,10 +195,12 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         drop_interface(ext);
+        unmap_memory(ext);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE: {
         drop_interface(ext);
+        unmap_memory(ext);
         if (ext->use_wmi) IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
         // Detached before the PDO sees the removal: its bus may delete it at once.
         PDEVICE_OBJECT lower = ext->lower;
@@ -188,9 +225,12 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
         }
         break;
     }
+    case IRP_MN_STOP_DEVICE:
+        unmap_memory(ext);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_DEVICE_USAGE_NOTIFICATION: irp->IoStatus.Status = STATUS_SUCCESS; break;
     default: break;
@@ -317,7 +357,10 @@ void unload(PDRIVER_OBJECT) {
         leak = hvtest::read_dword(key, u"LeakAtUnload", 0);
         ZwClose(key);
     }
-    if (leak) ExAllocatePoolWithTag(NonPagedPool, 40, 'kaeL');
+    PHYSICAL_ADDRESS physical;
+    physical.QuadPart = 0xFEB00000;
+    if (leak == 1) ExAllocatePoolWithTag(NonPagedPool, 40, 'kaeL');
+    if (leak == 2) MmMapIoSpace(physical, 16, MmNonCached);
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // and where both live in the registry.
 #include "pnp_test_support.h"
 
+#include <hvsim/pool.h>
+
 using namespace hvsim;
 using namespace hvsim::pnptest;
 
@@ -170,25 +172,46 @@ TEST_F(PnpInterfaces, DeviceAndDriverKeys) {
         id + u"\\Device Parameters"));
 }
 
-TEST_F(PnpInterfaces, RootDeviceResourcesComeFromItsBootConfiguration) {
-    std::u16string id = add_root_device(u"root\\hvtestfunc", u"");
-    // One I/O port range as LogConf\BootConfig describes it.
+// A resource list of one range.
+CM_RESOURCE_LIST one_range(const CM_PARTIAL_RESOURCE_DESCRIPTOR& range) {
     CM_RESOURCE_LIST list{};
     list.Count = 1;
     list.List[0].InterfaceType = Internal;
     list.List[0].PartialResourceList.Version = 1;
     list.List[0].PartialResourceList.Revision = 1;
     list.List[0].PartialResourceList.Count = 1;
-    auto& port = list.List[0].PartialResourceList.PartialDescriptors[0];
+    list.List[0].PartialResourceList.PartialDescriptors[0] = range;
+    return list;
+}
+
+// The resources of a root device, as LogConf\BootConfig describes them; gives the LogConf key.
+registry::Key set_boot_config(const std::u16string& id, const CM_RESOURCE_LIST& list) {
+    registry::Key logconf;
+    registry::CreateOptions options;
+    options.create_parents = true;
+    EXPECT_EQ(registry::create(nullptr, kEnum + id + u"\\LogConf", &logconf, nullptr, options), STATUS_SUCCESS);
+    EXPECT_EQ(registry::set_value(logconf, u"BootConfig", REG_RESOURCE_LIST, &list, sizeof list), STATUS_SUCCESS);
+    return logconf;
+}
+
+void give_memory_range(const std::u16string& id, LONGLONG start, ULONG length) {
+    CM_PARTIAL_RESOURCE_DESCRIPTOR memory{};
+    memory.Type = CmResourceTypeMemory;
+    memory.u.Memory.Start.QuadPart = start;
+    memory.u.Memory.Length = length;
+    set_boot_config(id, one_range(memory));
+}
+
+TEST_F(PnpInterfaces, RootDeviceResourcesComeFromItsBootConfiguration) {
+    std::u16string id = add_root_device(u"root\\hvtestfunc", u"");
+    // One I/O port range.
+    CM_PARTIAL_RESOURCE_DESCRIPTOR port{};
     port.Type = CmResourceTypePort;
     port.Flags = 0x31;
     port.u.Port.Start.QuadPart = 0x3F8;
     port.u.Port.Length = 8;
-    registry::Key logconf;
-    registry::CreateOptions options;
-    options.create_parents = true;
-    ASSERT_EQ(registry::create(nullptr, kEnum + id + u"\\LogConf", &logconf, nullptr, options), STATUS_SUCCESS);
-    ASSERT_EQ(registry::set_value(logconf, u"BootConfig", REG_RESOURCE_LIST, &list, sizeof list), STATUS_SUCCESS);
+    CM_RESOURCE_LIST list = one_range(port);
+    registry::Key logconf = set_boot_config(id, list);
     pnp::start_tree();
     pnp::DevInst dev = node(id);
     PDEVICE_OBJECT pdo = pnp::node_info(dev)->pdo;
@@ -212,6 +235,35 @@ TEST_F(PnpInterfaces, RootDeviceResourcesComeFromItsBootConfiguration) {
     result = query_resources();
     EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.information, 0u);
+}
+
+// What a driver maps of its memory resources at start is unmapped when the stack stops, is
+// surprise removed or is removed.
+TEST_F(PnpInterfaces, MemoryResourcesAreMappedAtStartAndUnmappedWhenTheStackGoes) {
+    std::u16string id = add_root_device(u"root\\hvtestfunc", u"hvtestfunc");
+    give_memory_range(id, 0xFED40000, 0x1000);
+    pnp::start_tree();
+    pnp::DevInst dev = node(id);
+    EXPECT_EQ(count_of(events("HVTF"), "MAP 4096 ok"), 1);
+    EXPECT_EQ(mm::io_space_mappings("HvTestFunc.sys"), 1u);
+
+    EXPECT_FALSE(pnp::rebalance_device(dev).vetoed());
+    EXPECT_EQ(count_of(events("HVTF"), "MAP 4096 ok"), 2);
+    EXPECT_EQ(mm::io_space_mappings("HvTestFunc.sys"), 1u);
+
+    pnp::surprise_remove(dev);
+    pnp::wait_quiet();
+    EXPECT_EQ(mm::io_space_mappings(), 0u);
+}
+
+TEST_F(PnpInterfaces, ARangeThatCannotBeMappedFailsTheStart) {
+    std::u16string id = add_root_device(u"root\\hvtestfunc", u"hvtestfunc");
+    give_memory_range(id, 0xFED40000, 0x1000);
+    mm::fail_io_space_mappings(true);
+    pnp::start_tree();
+    EXPECT_EQ(count_of(events("HVTF"), "MAP 4096 failed"), 1);
+    EXPECT_EQ(pnp::problem_of(node(id)), pnp::prob::failed_start);
+    EXPECT_EQ(mm::io_space_mappings(), 0u);
 }
 
 } // namespace

@@ -260,4 +260,14 @@ TEST_F(PnpSequenceDeath, PoolLeftAtUnloadIsABugCheckNamingTheTag) {
     registry::set_dword(kServices + u"hvtestfunc", u"LeakAtUnload", 0);
 }
 
+TEST_F(PnpSequenceDeath, DeviceMemoryLeftMappedAtUnloadIsABugCheck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    registry::set_dword(kServices + u"hvtestfunc", u"LeakAtUnload", 2);
+    std::u16string id = add_root_device(u"root\\hvtestfunc", u"hvtestfunc");
+    pnp::start_tree();
+    EXPECT_DEATH(pnp::remove_device(node(id)),
+                 "HvTestFunc.sys unloads with device memory still mapped at .*16 bytes of physical 0xFEB00000");
+    registry::set_dword(kServices + u"hvtestfunc", u"LeakAtUnload", 0);
+}
+
 } // namespace

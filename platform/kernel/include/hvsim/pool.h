@@ -83,4 +83,11 @@ namespace hvsim::mm {
 // What MmQuerySystemSize answers; reset to MmLargeSystem at boot.
 void set_system_size(MM_SYSTEM_SIZE size);
 
+// Device-memory mappings (MmMapIoSpace) that are still mapped, of one image or of all.
+size_t io_space_mappings(std::string_view image = {});
+// Makes every MmMapIoSpace fail until cleared; cleared at boot.
+void fail_io_space_mappings(bool fail);
+// Called by the loader when an image unloads: a mapping it left is a bug check naming its range.
+void check_io_space_unload(std::string_view image);
+
 } // namespace hvsim::mm
