@@ -160,6 +160,7 @@ TEST_F(PmDebugManagerTest, LinesAreSentOnlyWhenTheirFlagIsEnabled) {
 }
 
 TEST_F(PmDebugManagerTest, OverlongFormatsLinesAndUnknownLevelsAreRefused) {
+    expect_failed_checks_ = true;
     ASSERT_TRUE(create());
     start_tracing();
     for (int guid = 1; guid <= 8; ++guid)
@@ -179,6 +180,7 @@ TEST_F(PmDebugManagerTest, OverlongFormatsLinesAndUnknownLevelsAreRefused) {
 }
 
 TEST_F(PmDebugManagerTest, HexDumpLinesAndTheElapsedTimeMessage) {
+    expect_failed_checks_ = true;
     ASSERT_TRUE(create());
     start_tracing();
     enable(5, 0x1 | 0x400); // level 7 and the elapsed-time flag

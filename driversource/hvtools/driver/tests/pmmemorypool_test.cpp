@@ -333,6 +333,7 @@ TEST_F(PmMemoryPoolTest, FixedListTakesBlocksFromItsArraysUntilFull) {
 }
 
 TEST_F(PmMemoryPoolTest, FixedListRefusesBlocksItDoesNotHold) {
+    expect_failed_checks_ = true;
     CPmFixedList list;
     ASSERT_TRUE(list.m_Initialize(2, NonPagedPool));
     PUCHAR element = static_cast<PUCHAR>(list.m_AddElement());

@@ -91,5 +91,9 @@ void PmKernelTest::TearDown() {
     EXPECT_EQ(0u, hvsim::pool::outstanding(pmtest::this_image()).count)
         << hvsim::pool::leak_report(pmtest::this_image());
     EXPECT_EQ(key_handles_at_start_, hvsim::registry::open_key_handles()) << "registry key handles leaked";
+    if (!expect_failed_checks_) {
+        EXPECT_EQ(0u, hvsim::debug_log::count("ASSERT at - ")) << hvsim::debug_log::text();
+        EXPECT_EQ(0u, hvsim::debug_log::break_points()) << hvsim::debug_log::text();
+    }
     hvsim::kernel_shutdown();
 }

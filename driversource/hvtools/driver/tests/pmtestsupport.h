@@ -51,5 +51,8 @@ protected:
 
     // Tests that destroy the pool themselves clear this.
     bool pool_created_ = false;
+    // A failed check (an assertion line, a debugger break) fails the test, unless the test
+    // provokes such checks on purpose and says so here.
+    bool expect_failed_checks_ = false;
     size_t key_handles_at_start_ = 0;
 };

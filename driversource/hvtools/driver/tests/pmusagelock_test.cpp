@@ -34,6 +34,7 @@ TEST_F(PmLockTest, SpinLockRaisesAndRestoresTheLevel) {
 }
 
 TEST_F(PmLockTest, SpinLockMisuseEntersTheDebuggerAndHarmsNothing) {
+    expect_failed_checks_ = true;
     CPmSpinLock lock;
     uint64_t breaks = hvsim::debug_log::break_points();
     lock.m_Unlock(); // not held
@@ -66,6 +67,7 @@ TEST_F(PmLockTest, LimitOfOneAdmitsOneUserAtATime) {
 }
 
 TEST_F(PmLockTest, IdleEventFollowsTheCount) {
+    expect_failed_checks_ = true;
     CPmUsageLock lock;
     lock.m_Init(TRUE);
     EXPECT_EQ(1, KeReadStateEvent(&lock.m_kIdleEvent));
