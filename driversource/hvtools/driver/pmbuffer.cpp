@@ -1,5 +1,5 @@
 // Pool-backed byte buffer. Every change allocates the new block before the old one goes, so a failure
-// leaves the previous content (m_Assign excepted, which clears first).
+// leaves the previous content (m_Assign excepted, which leaves the buffer empty).
 #include <pmbuffer.h>
 
 CPmMemoryPool* CPmBuffer::m_GetPool() const { return m_pPool ? m_pPool : g_pPmMemoryPool; }
@@ -50,13 +50,19 @@ void CPmBuffer::m_Delete() {
         pPool->m_FreeMemory(this);
 }
 
+// The bytes are copied before the old block goes, since they may lie inside it (a buffer assigned
+// from a part of itself); a failure still leaves the buffer empty.
 BOOLEAN CPmBuffer::m_Assign(const void* pvBytes, ULONG ulCount) {
     if (!pvBytes)
         return FALSE;
+    PUCHAR pucBlock = m_AllocateBlock(ulCount);
+    if (pucBlock)
+        RtlCopyMemory(pucBlock, pvBytes, ulCount);
     m_Clear();
-    if (!m_Allocate(ulCount))
+    if (!pucBlock)
         return FALSE;
-    RtlCopyMemory(m_pucData, pvBytes, ulCount);
+    m_pucData = pucBlock;
+    m_ulLength = ulCount;
     return TRUE;
 }
 

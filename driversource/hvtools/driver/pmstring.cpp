@@ -109,18 +109,21 @@ NTSTATUS CPmString::m_ReplaceText(PCWCH pwcText, SIZE_T cbLength) {
     return m_Install(pwcBuffer, (USHORT)cbLength);
 }
 
+// Assignments copy the new text before the old one goes, since it may lie inside the old one (a
+// string assigned from a part of itself); a failure still leaves the string empty.
 NTSTATUS CPmString::m_AssignCounted(PCWCH pwcText, SIZE_T cbLength) {
-    m_Free();
     if (!pwcText)
         cbLength = 0;
-    return m_ReplaceText(pwcText, cbLength);
+    NTSTATUS ntStatus = m_ReplaceText(pwcText, cbLength);
+    if (!NT_SUCCESS(ntStatus))
+        m_Free();
+    return ntStatus;
 }
 
 NTSTATUS CPmString::m_Assign(PCWSTR pszText) {
-    m_Free();
     if (!pszText)
-        return m_ntStatus = STATUS_SUCCESS;
-    return m_ReplaceText(pszText, PmWideLength(pszText, s_cbMaxText / sizeof(WCHAR)) * sizeof(WCHAR));
+        return m_AssignCounted(NULL, 0);
+    return m_AssignCounted(pszText, PmWideLength(pszText, s_cbMaxText / sizeof(WCHAR)) * sizeof(WCHAR));
 }
 
 NTSTATUS CPmString::m_AssignUnicodeString(PCUNICODE_STRING pText) {
@@ -158,15 +161,18 @@ static NTSTATUS PmAnsiToWide(PCCH pchText, SIZE_T cchLength, POOL_TYPE ePoolType
 }
 
 NTSTATUS CPmString::m_AssignAnsiCounted(PCCH pchText, SIZE_T cchLength) {
-    m_Free();
     if (!pchText || cchLength == 0)
-        return m_ntStatus = STATUS_SUCCESS;
+        return m_AssignCounted(NULL, 0);
     PWCH pwcBuffer;
     USHORT usLength;
     NTSTATUS ntStatus = PmAnsiToWide(pchText, cchLength, m_ePoolType, &pwcBuffer, &usLength);
-    if (!NT_SUCCESS(ntStatus))
-        return m_ntStatus = ntStatus;
-    return m_Install(pwcBuffer, usLength);
+    if (NT_SUCCESS(ntStatus))
+        ntStatus = m_Install(pwcBuffer, usLength);
+    if (!NT_SUCCESS(ntStatus)) {
+        m_Free();
+        m_ntStatus = ntStatus;
+    }
+    return ntStatus;
 }
 
 NTSTATUS CPmString::m_AssignAnsi(PCSTR pszText) {

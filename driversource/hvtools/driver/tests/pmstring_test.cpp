@@ -93,6 +93,23 @@ TEST_F(PmStringTest, AssignmentsFromEveryKindOfText) {
     expect_consistent(s);
 }
 
+// A string assigned from a part of its own text: the text is copied before the old one goes.
+TEST_F(PmStringTest, AssignmentsFromTheStringsOwnText) {
+    CPmString s(PagedPool, u"\\DosDevices\\COM3");
+    EXPECT_EQ(STATUS_SUCCESS, s.m_Assign(s.m_GetText() + 12));
+    EXPECT_EQ(u"COM3", wide(s));
+    expect_consistent(s);
+    UNICODE_STRING part = *s.m_GetUnicodeString();
+    part.Length = 3 * sizeof(WCHAR);
+    EXPECT_EQ(STATUS_SUCCESS, s.m_AssignUnicodeString(&part));
+    EXPECT_EQ(u"COM", wide(s));
+    EXPECT_EQ(STATUS_SUCCESS, s.m_AssignAnsi(s.m_GetAnsiText() + 1));
+    EXPECT_EQ(u"OM", wide(s));
+    EXPECT_EQ(STATUS_SUCCESS, s.m_AssignAnsiString(s.m_GetAnsiString()));
+    EXPECT_EQ(u"OM", wide(s));
+    expect_consistent(s);
+}
+
 TEST_F(PmStringTest, IntegersInDecimalAndHex) {
     CPmString s(PagedPool);
     EXPECT_EQ(STATUS_SUCCESS, s.m_AssignInteger(255, 16));
@@ -281,6 +298,10 @@ TEST_F(PmBufferTest, AssignAppendPrependAndInsert) {
     EXPECT_EQ(6u, offset);
     EXPECT_FALSE(buffer_.m_FindByte(7, '\r', &offset));
     EXPECT_FALSE(buffer_.m_Allocate(4)); // storage exists
+
+    // Assigned from a part of its own bytes: they are copied before the old block goes.
+    EXPECT_TRUE(buffer_.m_Assign(buffer_.m_GetData() + 3, 3));
+    EXPECT_EQ((std::vector<UCHAR>{'a', 'b', 'c'}), bytes(buffer_));
 }
 
 TEST_F(PmBufferTest, RemovalsKeepBoundsAndClearWhenNothingStays) {
