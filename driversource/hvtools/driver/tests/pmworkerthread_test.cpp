@@ -135,6 +135,7 @@ void start_above_passive_level(PVOID context) {
 TEST_F(PmWorkerTest, ARoutineStartedAbovePassiveLevelStillSignalsThatItIsDone) {
     expect_failed_checks_ = true;
     CPmWorkerThread worker;
+    hvsim::debug_log::clear(); // before the thread starts: it prints its assertion line at once
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE thread = nullptr;
@@ -145,7 +146,6 @@ TEST_F(PmWorkerTest, ARoutineStartedAbovePassiveLevelStillSignalsThatItIsDone) {
               ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread_object, nullptr));
     worker.m_hThread = thread;
     worker.m_pThreadObject = thread_object;
-    hvsim::debug_log::clear();
 
     // Ten seconds of machine time: a routine that never signals would leave m_Stop waiting for ever.
     ASSERT_TRUE(wait(&worker.m_kDoneEvent, 10 * 10000000LL));
