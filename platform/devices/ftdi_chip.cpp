@@ -124,6 +124,7 @@ std::size_t release_level(std::size_t capacity) { return capacity / 2; }
 struct RxEntry {
     std::uint8_t value;
     std::uint8_t errors; // kParityError, kFramingError, kBreak
+    bool event = false;  // the enabled event character
 };
 
 struct Port {
@@ -162,11 +163,14 @@ struct Port {
     bool armed = false;
     std::size_t armed_length = 0;
     std::vector<std::uint8_t> transfer;
-    bool flush_now = false;     // an event character arrived
+    std::size_t events_waiting = 0; // event characters in rx
+    bool modem_changed = false;     // no packet has carried the new modem status yet
     bool ready_told = false;    // the controller was told that the transfer is complete
     Ticks latency_start = 0;    // when the last packet went to the host
 
     Ticks latency_expiry() const { return latency_start + latency_ms * kTicksPerMillisecond; }
+    // The chip sends what it has without waiting for the latency timer.
+    bool flush_due() const { return modem_changed || events_waiting > 0; }
     bool half_duplex() const { return type == PortType::rs485 && !dtr; }
 };
 
@@ -228,7 +232,7 @@ void clear_receive(Port& p) {
     p.rx_error_count = 0;
     p.overrun = false;
     p.transfer.clear();
-    p.flush_now = false;
+    p.events_waiting = 0;
 }
 
 ControlResult reset_port(Chip& chip, Port& p, const SetupPacket& setup, Data data) {
@@ -546,8 +550,15 @@ void FtdiChip::Impl::update_flow(Port& p, Ticks t) {
 
 void FtdiChip::Impl::receive(Port& p, const LineEvent& event, Ticks t) {
     if (event.kind == LineEvent::Kind::modem) {
+        const std::uint8_t before = modem_status(p);
         p.inputs = event.modem;
         update_lines(p, t);
+        // A change of CTS, DSR, RI or DCD goes to the host at once, as an event character does.
+        if (modem_status(p) != before) {
+            p.modem_changed = true;
+            if (p.armed && !transfer_complete(p))
+                end_transfer(p, t);
+        }
         return;
     }
     const LineSymbol& s = event.symbol;
@@ -569,14 +580,15 @@ void FtdiChip::Impl::receive(Port& p, const LineEvent& event, Ticks t) {
         p.overrun = true;
         return;
     }
-    p.rx.push_back(RxEntry{value, errors});
+    const bool is_event = !errors && (p.event_char & kCharEnable) && value == (p.event_char & 0xFF);
+    p.rx.push_back(RxEntry{value, errors, is_event});
     if (errors)
         ++p.rx_error_count;
-    if (!errors && (p.event_char & kCharEnable) && value == (p.event_char & 0xFF))
-        p.flush_now = true;
+    if (is_event)
+        ++p.events_waiting;
     update_flow(p, t);
     fill_transfer(p, t);
-    if (p.flush_now && p.armed && !transfer_complete(p))
+    if (p.flush_due() && p.armed && !transfer_complete(p))
         end_transfer(p, t);
 }
 
@@ -605,11 +617,14 @@ void FtdiChip::Impl::add_packet(Port& p, std::size_t data_bytes, Ticks t) {
             errors |= e.errors;
             --p.rx_error_count;
         }
+        if (e.event)
+            --p.events_waiting;
         p.transfer[at + 2 + i] = e.value;
     }
     p.transfer[at] = modem_status(p);
     p.transfer[at + 1] = line_status(p, errors);
     p.overrun = false;
+    p.modem_changed = false;
     p.latency_start = t;
     update_flow(p, t);
 }
@@ -625,14 +640,14 @@ void FtdiChip::Impl::fill_transfer(Port& p, Ticks t) {
     }
 }
 
-// The latency timer ran out or an event character came: what is there goes as a short packet.
+// The latency timer ran out, an event character came or a modem input changed: what is there goes
+// as a short packet.
 void FtdiChip::Impl::end_transfer(Port& p, Ticks t) {
     fill_transfer(p, t);
     if (transfer_complete(p))
         return;
     const std::size_t room = std::min(kPacketSize, p.armed_length - p.transfer.size());
     add_packet(p, std::min(p.rx.size(), std::min(room - 2, kPacketSize - 3)), t);
-    p.flush_now = false;
 }
 
 // Runs every event due by `until` in time order, one at a time: at equal times what arrives
@@ -866,7 +881,7 @@ BulkResult FtdiChip::poll(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
         p.armed_length = buffer.size();
         p.ready_told = false;
         chip.fill_transfer(p, chip.now);
-        if (chip.now >= p.latency_expiry() || p.flush_now)
+        if (chip.now >= p.latency_expiry() || p.flush_due())
             chip.end_transfer(p, chip.now);
     }
     if (!chip.transfer_complete(p) && p.transfer.size() < buffer.size())
