@@ -169,6 +169,11 @@ std::size_t PtyBridge::dropped() const {
     return dropped_;
 }
 
+bool PtyBridge::hardware_flow() const {
+    std::lock_guard lock(mutex_);
+    return hardware_flow_;
+}
+
 ModemInputs PtyBridge::inputs_locked() const {
     // The program's side is a device that is on and ready; with hardware flow control it is not
     // ready while its reading falls behind.

@@ -144,6 +144,64 @@ TEST(FtdiBaud, TheFractionBitComesFromWhereTheChipKeepsIt) {
     EXPECT_EQ(dual.out_raw(3, 0x4138, 0x0003), UsbStatus::stall);
 }
 
+// Divisor words a host sends for the standard rates, and the rate each one really programs.
+struct DivisorCase {
+    std::uint16_t value;
+    unsigned fraction_bit; // the third bit of the sub-integer code
+    double rate;
+};
+constexpr DivisorCase kDivisors[] = {
+    {0x8003, 0, 923076.92}, // 3 + 1/4
+    {0x001A, 0, 115384.62}, // 26
+    {0x4138, 0, 9600.00},   // 312 + 1/2
+    {0x4006, 0, 461538.46}, // 6 + 1/2
+    {0x1C40, 0, 414.82},    // 7232: a 75-baud divisor cut to 14 bits
+    {0x000D, 0, 230769.23}, // 13
+    {0xC034, 0, 57553.96},  // 52 + 1/8
+    {0xC04E, 0, 38400.00},  // 78 + 1/8
+    {0x809C, 0, 19200.00},  // 156 + 1/4
+    {0x00D0, 1, 14397.12},  // 208 + 3/8
+    {0x41A0, 1, 7200.72},   // 416 + 5/8
+    {0x4017, 0, 127659.57}, // 23 + 1/2
+    {0x800B, 1, 255319.15}, // 11 + 3/4
+    {0xC00B, 1, 252631.58}, // 11 + 7/8
+    {0x0271, 0, 4800.00},
+    {0x04E2, 0, 2400.00},
+    {0x09C4, 0, 1200.00},
+    {0x2710, 0, 300.00},
+    {0x0000, 0, 3000000.00},
+    {0x0001, 0, 2000000.00},
+    {0xC001, 1, 2000000.00}, // no fraction below a divisor of 2
+};
+
+TEST(FtdiBaud, DivisorWordsProgramTheirRateOnEveryPortOfEveryChip) {
+    for (int interfaces : {1, 2, 4}) {
+        Host host(FtdiChip::default_config(interfaces));
+        const std::size_t port = host.chip.port_count() - 1;
+        auto peer = host.plug_peer(port);
+        for (const auto& d : kDivisors) {
+            SCOPED_TRACE(testing::Message() << interfaces << " interfaces, divisor 0x" << std::hex << d.value);
+            host.set_baud(d.value, port, d.fraction_bit);
+            const LineFormat f = host.chip.port_state(port).format;
+            EXPECT_NEAR(f.baud, d.rate, 0.01);
+            // One 8N1 character takes ten bits at that rate on the wire.
+            peer->take_received();
+            const Ticks start = host.now;
+            ASSERT_EQ(host.write("U", port), 1u);
+            host.run_for(milliseconds(40));
+            const auto sent = peer->take_received();
+            ASSERT_EQ(sent.size(), 1u);
+            const double ticks = 10.0 * kTicksPerSecond / d.rate;
+            EXPECT_NEAR(static_cast<double>(sent[0].time - start), ticks, ticks * 1e-5 + 1.0);
+            EXPECT_NEAR(sent[0].format.baud, d.rate, 0.01);
+        }
+        // Only the port addressed changed.
+        if (interfaces > 1) {
+            EXPECT_EQ(host.chip.port_state(0).format.baud, 9600.0);
+        }
+    }
+}
+
 TEST(FtdiRequests, DataWordSetsFramingAndBreak) {
     Host host;
     auto peer = host.plug_peer();

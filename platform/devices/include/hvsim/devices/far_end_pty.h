@@ -38,6 +38,8 @@ public:
     LineFormat format() const;
     // Bytes for the program that did not fit while it did not read.
     std::size_t dropped() const;
+    // The program asked for CRTSCTS and the bridge follows it.
+    bool hardware_flow() const;
 
     void connect(std::shared_ptr<LineInbox> port_inbox, Ticks now) override;
     void disconnect(Ticks now) override;

@@ -9,8 +9,9 @@
 // offer(): the device takes what it can now and the controller offers the rest again after the
 // next advance(). A bulk-IN transfer is polled with poll(): it completes or is "pending"; while it
 // is pending the model keeps filling it, so the controller polls it again after every advance().
-// A cancelled IN transfer is reported with cancel(); the model keeps what it had gathered for it
-// and delivers that in the next transfer.
+// An IN transfer that completes inside any call also fires the change callback. A finished
+// transfer is no deadline: it waits for the poll. A cancelled IN transfer is reported with
+// cancel(); the model keeps what it had gathered for it and delivers that in the next transfer.
 //
 // Threads: the controller serialises its calls into one model; the model also locks itself.
 // Far ends that run threads of their own (the pseudo-terminal bridge) or other devices (a
@@ -90,7 +91,8 @@ public:
     // endpoints work only while configuration 1 is selected.
     virtual ControlResult control(const SetupPacket& setup, std::span<std::uint8_t> data, Ticks now) = 0;
 
-    // Bulk OUT: takes whole packets while they fit; ok with 0 means "offer again later".
+    // Bulk OUT: takes whole packets while they fit (ok with the count taken); pending when nothing
+    // fits now, and the controller offers again after the next advance().
     virtual BulkResult offer(std::uint8_t endpoint, std::span<const std::uint8_t> bytes, Ticks now) = 0;
     // Bulk IN: ok with the length of the completed transfer, or pending. Never ok with 0 bytes.
     virtual BulkResult poll(std::uint8_t endpoint, std::span<std::uint8_t> buffer, Ticks now) = 0;
