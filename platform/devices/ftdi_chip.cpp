@@ -660,23 +660,23 @@ void FtdiChip::Impl::catch_up(Ticks until) {
         enum class Source { none, inbox, far_end, transmitter, latency } source = Source::none;
         Ticks best = kNever;
         Port* port = nullptr;
+        // Earliest first; at equal times by source, then by port.
         auto consider = [&](Ticks t, Source s, Port& p) {
-            if (t < best) {
+            if (t < best || (t == best && t != kNever && s < source)) {
                 best = t;
                 source = s;
                 port = &p;
             }
         };
-        for (auto& p : ports)
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            Port& p = ports[i];
             consider(p.inbox->next_time(), Source::inbox, p);
-        for (auto& p : ports)
-            if (p.far_end && !far_end_idle[p.number])
+            if (p.far_end && !far_end_idle[i])
                 consider(p.far_end->next_deadline(), Source::far_end, p);
-        for (auto& p : ports)
             consider(p.tx.next_event(), Source::transmitter, p);
-        for (auto& p : ports)
             if (p.armed && !transfer_complete(p))
                 consider(p.latency_expiry(), Source::latency, p);
+        }
         if (source == Source::none || best > until)
             break;
         const Ticks t = std::max(best, now);

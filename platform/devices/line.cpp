@@ -90,6 +90,13 @@ ReceivedChar decode(const LineSymbol& s, const LineFormat& rx) {
         out.break_condition = s.kind == LineSymbol::Kind::break_on;
         return out;
     }
+    // Matching settings sample every bit in its own cell: the character as it was sent.
+    if (rx.same_framing(s.format) && rx.rate_matches(s.format.baud)) {
+        out.value = static_cast<std::uint8_t>(s.value & ((1u << rx.data_bits) - 1u));
+        out.parity_error = rx.parity != Parity::none && s.bad_parity;
+        out.framing_error = s.bad_stop;
+        return out;
+    }
     // Receiver bit k is sampled at (k + 0.5) of its own bit times, which is `ratio` times as long
     // as the sender's.
     const double ratio = s.format.baud / rx.baud;
