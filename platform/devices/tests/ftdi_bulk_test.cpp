@@ -129,6 +129,25 @@ TEST(FtdiBulkIn, LatencyTimerEndsTransfers) {
     EXPECT_TRUE(host.read(4096));
 }
 
+TEST(FtdiBulkIn, AFinishedTransferWakesTheHostAndWaitsForItsPoll) {
+    Host host(FtdiChip::default_config(2));
+    int wakes = 0;
+    host.chip.set_change_callback([&] { ++wakes; });
+    ASSERT_FALSE(host.read(64, 0));
+    ASSERT_FALSE(host.read(64, 1));
+    EXPECT_EQ(host.chip.next_deadline(), milliseconds(16));
+    host.run_until(milliseconds(16));
+    EXPECT_EQ(wakes, 1);
+    // Nothing is due until the host takes them: a host that polls one port must not find the
+    // chip due again and again at the same time because of the other.
+    EXPECT_EQ(host.chip.next_deadline(), kNever);
+    EXPECT_EQ(host.read(64, 1), (Bytes{0x01, 0x60}));
+    EXPECT_EQ(host.chip.next_deadline(), kNever);
+    host.run_until(milliseconds(20));
+    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(host.read(64, 0), (Bytes{0x01, 0x60}));
+}
+
 TEST(FtdiBulkIn, EnabledEventCharacterFlushesAtOnce) {
     Host host;
     host.set_baud(kBaud115200);
