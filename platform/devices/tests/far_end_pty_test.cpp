@@ -155,6 +155,23 @@ TEST(PtyBridge, RealProgramsReadAndWriteThePort) {
     EXPECT_EQ(read_host(b.host, 11), bytes_of("from printf"));
 }
 
+TEST(PtyBridge, AProgramEchoesWhatThePortSends) {
+    Bridged b;
+    Slave keep(b.pty->slave_name()); // the slave stays raw while programs come and go
+    ASSERT_GE(keep.fd, 0);
+    const std::string text = "round trip through dd";
+    std::thread echo([&] {
+        run("dd if=" + b.pty->slave_name() + " of=" + b.pty->slave_name() + " bs=1 count=" +
+            std::to_string(text.size()) + " status=none");
+    });
+    // dd may open the slave after the port has sent: the bytes wait in the slave for it.
+    b.host.write(text);
+    b.host.run_for(milliseconds(5));
+    const Bytes back = read_host(b.host, text.size());
+    echo.join();
+    EXPECT_EQ(back, bytes_of(text));
+}
+
 TEST(PtyBridge, AProgramThatNeverReadsDoesNotHangAnything) {
     Host host(unpaced());
     auto pty = std::make_shared<PtyBridge>("port 1", PtyBridge::Log{}, false);
