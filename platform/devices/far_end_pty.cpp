@@ -129,6 +129,7 @@ PtyBridge::PtyBridge(std::string label, Log log, bool print) : label_(std::move(
         tcsetattr(master_, TCSANOW, &t);
     }
     tx_.set_format(format_);
+    rx_.set_format(format_);
 
     const std::string line = "pty bridge for " + label_ + ": " + slave_name_;
     if (log_)
@@ -204,20 +205,29 @@ void PtyBridge::disconnect(Ticks) {
 }
 
 void PtyBridge::transmit(const LineSymbol& symbol) {
+    bool any;
     {
         std::lock_guard lock(mutex_);
-        if (symbol.kind == LineSymbol::Kind::break_off)
-            return;
-        // Without PARMRK a terminal reads a spoiled character as it came and a break as a NUL.
-        const ReceivedChar c = decode(symbol, format_);
+        std::vector<ReceivedAt> chars;
+        rx_.receive(symbol, chars);
+        deliver_locked(chars, symbol.time);
+        any = !chars.empty();
+    }
+    if (any)
+        wake();
+}
+
+// Without PARMRK a terminal reads a spoiled character as it came and a break as a NUL.
+void PtyBridge::deliver_locked(const std::vector<ReceivedAt>& chars, Ticks time) {
+    for (const ReceivedAt& r : chars) {
         if (outgoing_.size() >= kOutgoingLimit) {
             ++dropped_;
-            return;
+            continue;
         }
-        outgoing_.push_back(c.value);
-        push_inputs_locked(symbol.time);
+        outgoing_.push_back(r.c.value);
     }
-    wake();
+    if (!chars.empty())
+        push_inputs_locked(time);
 }
 
 void PtyBridge::outputs_changed(const ModemOutputs& outputs, Ticks time) {
@@ -231,6 +241,7 @@ void PtyBridge::format_changed(const LineFormat& format, Ticks time) {
         std::lock_guard lock(mutex_);
         format_ = format;
         tx_.set_format(format);
+        rx_.set_format(format);
         format_pending_ = true;
     }
     wake();
@@ -238,16 +249,25 @@ void PtyBridge::format_changed(const LineFormat& format, Ticks time) {
 
 Ticks PtyBridge::next_deadline() const {
     std::lock_guard lock(mutex_);
-    return inbox_ ? tx_.next_event() : kNever;
+    return inbox_ ? std::min(tx_.next_event(), rx_.next_deadline()) : kNever;
 }
 
 void PtyBridge::advance(Ticks now) {
-    std::lock_guard lock(mutex_);
-    last_time_ = now;
-    LineSymbol symbol;
-    if (inbox_ && tx_.step(now, symbol))
-        inbox_->push_symbol(symbol);
-    push_inputs_locked(now);
+    bool any;
+    {
+        std::lock_guard lock(mutex_);
+        last_time_ = now;
+        std::vector<ReceivedAt> chars;
+        rx_.advance(now, chars);
+        deliver_locked(chars, now);
+        any = !chars.empty();
+        LineSymbol symbol;
+        if (inbox_ && tx_.step(now, symbol))
+            inbox_->push_symbol(symbol);
+        push_inputs_locked(now);
+    }
+    if (any)
+        wake();
 }
 
 void PtyBridge::run() {
@@ -292,6 +312,7 @@ void PtyBridge::run() {
             } else if (!same_termios(now_seen, seen)) {
                 format_ = format_of(now_seen, format_);
                 tx_.set_format(format_);
+                rx_.set_format(format_);
             }
             const bool flow = (now_seen.c_cflag & CRTSCTS) != 0;
             if (flow != hardware_flow_) {

@@ -3,6 +3,7 @@
 
 #include <hvsim/devices/ftdi_chip.h>
 
+#include <hvsim/devices/uart_receiver.h>
 #include <hvsim/devices/uart_transmitter.h>
 #include <hvsim/devices/usb_descriptors.h>
 
@@ -147,6 +148,7 @@ struct Port {
 
     // The UART.
     UartTransmitter tx;
+    UartReceiver receiver;
     std::deque<RxEntry> rx;
     std::size_t rx_capacity = 256;
     std::size_t rx_error_count = 0; // entries in rx with an error
@@ -197,6 +199,7 @@ struct FtdiChip::Impl {
     void catch_up(Ticks until);
     void tell_ready();
     void receive(Port& p, const LineEvent& event, Ticks t);
+    void accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks t);
     void transmitted(Port& p, const LineSymbol& symbol);
     void update_flow(Port& p, Ticks t);
     void update_lines(Port& p, Ticks t);
@@ -239,6 +242,7 @@ ControlResult reset_port(Chip& chip, Port& p, const SetupPacket& setup, Data dat
     switch (setup.value) {
     case kResetPort:
         p.tx.reset();
+        p.receiver.reset(chip.now);
         clear_receive(p);
         p.latency_start = chip.now;
         break;
@@ -502,6 +506,7 @@ std::uint8_t FtdiChip::Impl::line_status(const Port& p, std::uint8_t packet_erro
 void FtdiChip::Impl::apply_format(Port& p, Ticks t) {
     p.format = format_of(p);
     p.tx.set_format(p.format);
+    p.receiver.set_format(p.format);
     p.tx.set_break((p.data_word & kDataBreak) != 0, t);
     if (p.far_end)
         p.far_end->format_changed(p.format, t);
@@ -562,34 +567,42 @@ void FtdiChip::Impl::receive(Port& p, const LineEvent& event, Ticks t) {
         return;
     }
     const LineSymbol& s = event.symbol;
-    if (s.kind == LineSymbol::Kind::break_off)
-        return;
     // A half-duplex transceiver does not listen while it drives the pair.
-    if (p.half_duplex() && ((p.tx.shifting() && p.tx.shift_start() <= t) || p.last_tx_end == t))
+    if (s.kind != LineSymbol::Kind::break_off && p.half_duplex() &&
+        ((p.tx.shifting() && p.tx.shift_start() <= t) || p.last_tx_end == t))
         return;
-    const ReceivedChar c = decode(s, p.format);
-    std::uint8_t errors = 0;
-    if (c.break_condition)
-        errors = kBreak;
-    else
-        errors = (c.parity_error ? kParityError : 0) | (c.framing_error ? kFramingError : 0);
-    std::uint8_t value = c.value;
-    if ((errors & (kParityError | kFramingError)) && (p.error_char & kCharEnable))
-        value = p.error_char & 0xFF;
-    if (p.rx.size() >= p.rx_capacity) {
-        p.overrun = true;
-        return;
+    std::vector<ReceivedAt> chars;
+    p.receiver.receive(s, chars);
+    accept(p, chars, t);
+}
+
+// Characters the UART assembled go into the receive FIFO, with their errors.
+void FtdiChip::Impl::accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks t) {
+    for (const ReceivedAt& r : chars) {
+        const ReceivedChar& c = r.c;
+        std::uint8_t errors = 0;
+        if (c.break_condition)
+            errors = kBreak;
+        else
+            errors = (c.parity_error ? kParityError : 0) | (c.framing_error ? kFramingError : 0);
+        std::uint8_t value = c.value;
+        if ((errors & (kParityError | kFramingError)) && (p.error_char & kCharEnable))
+            value = p.error_char & 0xFF;
+        if (p.rx.size() >= p.rx_capacity) {
+            p.overrun = true;
+            continue;
+        }
+        const bool is_event = !errors && (p.event_char & kCharEnable) && value == (p.event_char & 0xFF);
+        p.rx.push_back(RxEntry{value, errors, is_event});
+        if (errors)
+            ++p.rx_error_count;
+        if (is_event)
+            ++p.events_waiting;
+        update_flow(p, t);
+        fill_transfer(p, t);
+        if (p.flush_due() && p.armed && !transfer_complete(p))
+            end_transfer(p, t);
     }
-    const bool is_event = !errors && (p.event_char & kCharEnable) && value == (p.event_char & 0xFF);
-    p.rx.push_back(RxEntry{value, errors, is_event});
-    if (errors)
-        ++p.rx_error_count;
-    if (is_event)
-        ++p.events_waiting;
-    update_flow(p, t);
-    fill_transfer(p, t);
-    if (p.flush_due() && p.armed && !transfer_complete(p))
-        end_transfer(p, t);
 }
 
 void FtdiChip::Impl::transmitted(Port& p, const LineSymbol& symbol) {
@@ -657,7 +670,7 @@ void FtdiChip::Impl::catch_up(Ticks until) {
     until = std::max(until, now);
     std::array<bool, 4> far_end_idle{};
     for (;;) {
-        enum class Source { none, inbox, far_end, transmitter, latency } source = Source::none;
+        enum class Source { none, inbox, receiver, far_end, transmitter, latency } source = Source::none;
         Ticks best = kNever;
         Port* port = nullptr;
         // Earliest first; at equal times by source, then by port.
@@ -671,6 +684,7 @@ void FtdiChip::Impl::catch_up(Ticks until) {
         for (std::size_t i = 0; i < ports.size(); ++i) {
             Port& p = ports[i];
             consider(p.inbox->next_time(), Source::inbox, p);
+            consider(p.receiver.next_deadline(), Source::receiver, p);
             if (p.far_end && !far_end_idle[i])
                 consider(p.far_end->next_deadline(), Source::far_end, p);
             consider(p.tx.next_event(), Source::transmitter, p);
@@ -687,6 +701,12 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             LineEvent event;
             if (p.inbox->pop(kNever, event))
                 receive(p, event, t);
+            break;
+        }
+        case Source::receiver: {
+            std::vector<ReceivedAt> chars;
+            p.receiver.advance(t, chars);
+            accept(p, chars, t);
             break;
         }
         case Source::far_end: {
@@ -732,7 +752,7 @@ void FtdiChip::Impl::tell_ready() {
 Ticks FtdiChip::Impl::next_deadline() const {
     Ticks best = kNever;
     for (const auto& p : ports) {
-        best = std::min({best, p.inbox->next_time(), p.tx.next_event()});
+        best = std::min({best, p.inbox->next_time(), p.receiver.next_deadline(), p.tx.next_event()});
         if (p.far_end)
             best = std::min(best, p.far_end->next_deadline());
         // A finished transfer waits for the host's poll, not for time.
@@ -805,6 +825,7 @@ FtdiChip::FtdiChip(FtdiConfig config, std::span<const std::uint16_t> eeprom) {
         p.tx.set_paced(chip.config.paced);
         p.format = format_of(p);
         p.tx.set_format(p.format);
+        p.receiver.set_format(p.format);
     }
 }
 

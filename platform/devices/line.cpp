@@ -61,11 +61,7 @@ bool parity_bit(std::uint8_t value, std::uint8_t data_bits, Parity parity) {
     return false;
 }
 
-namespace {
-
-// Level of the sender's waveform in its bit cell `cell`: start bit, data bits LSB first, parity,
-// stop bits, then idle (mark) for ever.
-bool sender_level(const LineSymbol& s, int cell) {
+bool character_level(const LineSymbol& s, int cell) {
     if (cell <= 0)
         return false;
     const int n = s.format.data_bits;
@@ -81,8 +77,6 @@ bool sender_level(const LineSymbol& s, int cell) {
         return !s.bad_stop;
     return true;
 }
-
-} // namespace
 
 ReceivedChar decode(const LineSymbol& s, const LineFormat& rx) {
     ReceivedChar out;
@@ -100,7 +94,7 @@ ReceivedChar decode(const LineSymbol& s, const LineFormat& rx) {
     // Receiver bit k is sampled at (k + 0.5) of its own bit times, which is `ratio` times as long
     // as the sender's.
     const double ratio = s.format.baud / rx.baud;
-    auto sample = [&](int k) { return sender_level(s, static_cast<int>(std::floor((k + 0.5) * ratio))); };
+    auto sample = [&](int k) { return character_level(s, static_cast<int>(std::floor((k + 0.5) * ratio))); };
 
     unsigned value = 0;
     for (int k = 1; k <= rx.data_bits; ++k)

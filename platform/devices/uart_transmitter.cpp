@@ -94,12 +94,13 @@ bool UartTransmitter::step(Ticks limit, LineSymbol& out) {
         out.bad_stop = shift_item_.bad_stop;
         out.format = shift_format_;
         out.time = shift_end_;
+        out.duration = shift_end_ - shift_start_;
         shifting_ = false;
         line_free_at_ = shift_end_;
         kick(shift_end_);
         return true;
     }
-    if (edge_time <= limit) {
+    if (!edges_.empty() && edge_time <= limit) {
         out = edges_.front();
         edges_.pop_front();
         return true;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "line_formats.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>

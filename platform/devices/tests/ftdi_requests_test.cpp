@@ -329,7 +329,7 @@ struct Filled {
         host.set_latency(40);
         host.set_flow(0x01);
         host.modem(0x0303);
-        peer->set_format([] { LineFormat f; f.baud = 115200; f.data_bits = 7; f.parity = Parity::even; return f; }());
+        peer->set_format(format(115200, 7, Parity::even));
         host.write("abcdefgh");
         peer->send("0123456789", host.now);
         host.run_for(milliseconds(5));

@@ -2,6 +2,8 @@
 #include <hvsim/devices/line.h>
 #include <hvsim/devices/uart_transmitter.h>
 
+#include "line_formats.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -9,14 +11,7 @@
 namespace hvsim::devices {
 namespace {
 
-LineFormat format(double baud, int bits = 8, Parity parity = Parity::none, StopBits stop = StopBits::one) {
-    LineFormat f;
-    f.baud = baud;
-    f.data_bits = static_cast<std::uint8_t>(bits);
-    f.parity = parity;
-    f.stop_bits = stop;
-    return f;
-}
+using test::format;
 
 LineSymbol character(std::uint8_t value, const LineFormat& f) {
     LineSymbol s;

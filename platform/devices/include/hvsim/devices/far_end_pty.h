@@ -7,6 +7,7 @@
 #pragma once
 
 #include <hvsim/devices/far_end.h>
+#include <hvsim/devices/uart_receiver.h>
 #include <hvsim/devices/uart_transmitter.h>
 
 #include <atomic>
@@ -56,6 +57,7 @@ private:
     void run();
     void wake();
     void push_inputs_locked(Ticks time);
+    void deliver_locked(const std::vector<ReceivedAt>& chars, Ticks time);
     ModemInputs inputs_locked() const;
 
     std::string label_;
@@ -67,6 +69,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<LineInbox> inbox_;
     UartTransmitter tx_;             // what the program wrote, on its way to the port
+    UartReceiver rx_;                // what the port sent, as the program's settings see it
     std::deque<std::uint8_t> outgoing_; // what the port sent, on its way to the program
     LineFormat format_;
     bool format_pending_ = false;    // set by the port, to be written to the termios

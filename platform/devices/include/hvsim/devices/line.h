@@ -47,7 +47,8 @@ struct LineSymbol {
     bool bad_parity = false;
     bool bad_stop = false;
     LineFormat format;
-    Ticks time = 0; // when the last stop bit (or the break edge) reached the receiver
+    Ticks time = 0;     // when the last stop bit (or the break edge) reached the receiver
+    Ticks duration = 0; // time on the wire; 0 from a transmitter that is not paced
 };
 
 // A character as a receiver with its own settings saw it.
@@ -65,6 +66,10 @@ ReceivedChar decode(const LineSymbol& symbol, const LineFormat& receiver);
 
 // The parity bit a transmitter appends to value (data_bits wide).
 bool parity_bit(std::uint8_t value, std::uint8_t data_bits, Parity parity);
+
+// The level (true for mark) a character's sender drives in its bit cell `cell`: the start bit
+// (cell 0), the data bits from the lowest, the parity bit, the stop bits, then idle for ever.
+bool character_level(const LineSymbol& symbol, int cell);
 
 struct ModemOutputs {
     bool rts = false;
