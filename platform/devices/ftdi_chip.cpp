@@ -167,8 +167,8 @@ struct Port {
     std::vector<std::uint8_t> transfer;
     std::size_t events_waiting = 0; // event characters in rx
     bool modem_changed = false;     // no packet has carried the new modem status yet
-    bool ready_told = false;    // the controller was told that the transfer is complete
-    Ticks latency_start = 0;    // when the last packet went to the host
+    bool ready_told = false;        // the controller was told that the transfer is complete
+    Ticks latency_start = 0;        // when the last packet went to the host
 
     Ticks latency_expiry() const { return latency_start + latency_ms * kTicksPerMillisecond; }
     // The chip sends what it has without waiting for the latency timer.
