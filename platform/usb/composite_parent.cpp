@@ -50,12 +50,9 @@ NTSTATUS child_pnp(PDEVICE_OBJECT object, Child& self, PIRP irp) {
         u"USB\\VID_" + hex4(d.vendor_id) + u"&PID_" + hex4(d.product_id);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        std::u16string id;
-        if (auto info = pnp::node_info(pnp::node_of_pdo(object))) id = info->instance_id;
         std::lock_guard lock(state().mutex);
         if (!d.present) return complete_irp(irp, STATUS_NO_SUCH_DEVICE);
         self.removed = false;
-        d.child_instance_ids[self.interface] = id;
         return complete_irp(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -66,6 +63,7 @@ NTSTATUS child_pnp(PDEVICE_OBJECT object, Child& self, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_DEVICE_USAGE_NOTIFICATION: return complete_irp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
+        wait_for_completions();
         // The parent deletes its children when it goes; until then a child can start again.
         std::lock_guard lock(state().mutex);
         self.removed = true;
@@ -131,6 +129,8 @@ NTSTATUS parent_relations(PDEVICE_OBJECT object, Parent& self, PIRP irp) {
             child->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
             child->Flags &= ~DO_DEVICE_INITIALIZING;
             self.children.push_back(child);
+            std::lock_guard lock(state().mutex);
+            self.device->child_pdos[i.number] = child;
         }
     }
     return answer_relations(irp, self.children, true, self.lower);
@@ -162,6 +162,10 @@ NTSTATUS parent_pnp(PDEVICE_OBJECT object, Parent& self, PIRP irp) {
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; break;
     case IRP_MN_REMOVE_DEVICE: {
+        {
+            std::lock_guard lock(state().mutex);
+            self.device->child_pdos.clear();
+        }
         for (PDEVICE_OBJECT child : self.children) delete_child(child);
         self.children.clear();
         irp->IoStatus.Status = STATUS_SUCCESS;

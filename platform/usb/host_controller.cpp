@@ -142,10 +142,20 @@ int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done
 
 void complete_all(const std::vector<Finished>& done) {
     if (done.empty()) return;
+    State& s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        ++s.batches_begun;
+    }
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     for (const Finished& f : done) IoCompleteRequest(f.irp, IO_NO_INCREMENT);
     KeLowerIrql(old);
+    {
+        std::lock_guard lock(s.mutex);
+        s.batches_ended = s.batches_begun;
+    }
+    s.batch_ended.notify_all();
 }
 
 void controller_thread() {
@@ -308,6 +318,14 @@ NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp) 
     return STATUS_PENDING;
 }
 
+void wait_for_completions() {
+    State& s = state();
+    std::unique_lock lock(s.mutex);
+    if (!s.running || std::this_thread::get_id() == s.thread.get_id()) return;
+    const uint64_t target = s.batches_begun;
+    s.batch_ended.wait(lock, [&] { return s.batches_ended >= target; });
+}
+
 void fail_transfers(Device& device, int interface, USBD_STATUS status) {
     auto mark = [&](Transfer* t) {
         if (interface < 0 || t->interface == interface) end_with_status(*t, status);
@@ -357,14 +375,20 @@ namespace hvsim::usb {
 using namespace detail;
 
 void install_host_controller() {
-    if (!registry::key_exists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\USB_HOST")) {
+    bool present = false;
+    for (pnp::DevInst node : pnp::all_nodes())
+        if (auto info = pnp::node_info(node))
+            for (const auto& id : info->hardware_ids)
+                if (text::to_utf8(id) == text::to_utf8(kHostHardwareId)) present = true;
+    if (!present) {
         pnp::RootDeviceSpec spec;
         spec.hardware_id = kHostHardwareId;
         spec.service = kHostService;
-        spec.class_name = u"USB";
         spec.class_guid = GUID{0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
         spec.description = u"USB Host Controller and Root Hub";
-        pnp::create_root_device(spec);
+        std::u16string id;
+        if (NT_SUCCESS(pnp::create_root_device(spec, &id)))
+            registry::set_string(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + id, u"Class", u"USB");
     }
     pnp::wait_quiet();
 }
@@ -434,25 +458,41 @@ bool unplug(ULONG port) {
 
 std::vector<DeviceInfo> devices() {
     State& s = state();
-    std::lock_guard lock(s.mutex);
     std::vector<DeviceInfo> out;
-    for (auto& [port, d] : s.devices) {
-        if (!d->present) continue;
-        DeviceInfo info;
-        info.port = port;
-        info.label = d->label;
-        info.vendor_id = d->vendor_id;
-        info.product_id = d->product_id;
-        info.bcd_device = d->bcd_device;
-        info.serial = d->serial;
-        info.instance_id = d->instance_id;
-        info.configured = d->configuration_value != 0;
-        for (const InterfaceDesc& i : d->interfaces)
-            if (i.alternate == 0) {
-                auto child = d->child_instance_ids.find(i.number);
-                info.interfaces.push_back({i.number, child == d->child_instance_ids.end() ? u"" : child->second});
-            }
-        out.push_back(std::move(info));
+    std::vector<std::pair<PDEVICE_OBJECT, std::vector<PDEVICE_OBJECT>>> objects;
+    {
+        std::lock_guard lock(s.mutex);
+        for (auto& [port, d] : s.devices) {
+            if (!d->present) continue;
+            DeviceInfo info;
+            info.port = port;
+            info.label = d->label;
+            info.vendor_id = d->vendor_id;
+            info.product_id = d->product_id;
+            info.bcd_device = d->bcd_device;
+            info.serial = d->serial;
+            info.configured = d->configuration_value != 0;
+            std::vector<PDEVICE_OBJECT> children;
+            for (const InterfaceDesc& i : d->interfaces)
+                if (i.alternate == 0) {
+                    info.interfaces.push_back({i.number, u""});
+                    auto child = d->child_pdos.find(i.number);
+                    children.push_back(child == d->child_pdos.end() ? nullptr : child->second);
+                }
+            objects.emplace_back(d->pdo, children);
+            out.push_back(std::move(info));
+        }
+    }
+    // The PnP manager names the nodes; it is asked without the stack's lock.
+    auto instance_of = [](PDEVICE_OBJECT pdo) -> std::u16string {
+        if (!pdo) return {};
+        auto node = pnp::node_info(pnp::node_of_pdo(pdo));
+        return node ? node->instance_id : std::u16string();
+    };
+    for (size_t k = 0; k < out.size(); ++k) {
+        out[k].instance_id = instance_of(objects[k].first);
+        for (size_t i = 0; i < out[k].interfaces.size(); ++i)
+            out[k].interfaces[i].instance_id = instance_of(objects[k].second[i]);
     }
     return out;
 }

@@ -108,12 +108,9 @@ NTSTATUS device_pnp(PDEVICE_OBJECT object, PIRP irp) {
     State& s = state();
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        std::u16string id;
-        if (auto info = pnp::node_info(pnp::node_of_pdo(object))) id = info->instance_id;
         std::lock_guard lock(s.mutex);
         if (!d.present) return complete_irp(irp, STATUS_NO_SUCH_DEVICE);
         self->removed = false;
-        d.instance_id = id;
         return complete_irp(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -124,6 +121,7 @@ NTSTATUS device_pnp(PDEVICE_OBJECT object, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_DEVICE_USAGE_NOTIFICATION: return complete_irp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
+        wait_for_completions();
         bool gone;
         {
             std::lock_guard lock(s.mutex);

@@ -94,8 +94,7 @@ struct Device {
     std::deque<Transfer*> admin; // pipe and port operations, done before the queues
 
     PDEVICE_OBJECT pdo = nullptr;
-    std::u16string instance_id;
-    std::map<UCHAR, std::u16string> child_instance_ids;
+    std::map<UCHAR, PDEVICE_OBJECT> child_pdos; // of the composite parent, by interface
     ULONG power_failures = 0;
     LONG power_failure_status = 0;
 
@@ -176,6 +175,11 @@ struct State {
 
     uint64_t completed = 0;
     uint64_t cancelled = 0;
+
+    // Batches of completions the controller thread has begun and ended.
+    uint64_t batches_begun = 0;
+    uint64_t batches_ended = 0;
+    sched::ConditionVariable batch_ended;
 };
 
 State& state();
@@ -187,6 +191,9 @@ void stop_controller();
 // Queues an IRP_MJ_INTERNAL_DEVICE_CONTROL request of a device PDO or composite child;
 // returns what the dispatch routine returns.
 NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp);
+// Returns once the controller thread has left the completion routines it was running: a client
+// driver passing REMOVE down may be unloaded right after, and its code must not be running then.
+void wait_for_completions();
 // Ends every transfer of the device (of one composite child when interface >= 0) with the status.
 void fail_transfers(Device& device, int interface, USBD_STATUS status);
 // Selects the first configuration with every interface at alternate setting 0 (the composite
