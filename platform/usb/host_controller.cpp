@@ -167,8 +167,13 @@ void controller_thread() {
             std::lock_guard lock(s.mutex);
             if (s.stopping) break;
             const int64_t now = sched::now();
-            for (auto& [port, device] : std::map<ULONG, std::shared_ptr<Device>>(s.devices))
-                deadline = std::min(deadline, run_device(s, *device, now, done));
+            // Plugged devices, and devices already gone from the hub whose last transfers still
+            // have to end.
+            std::vector<std::shared_ptr<Device>> work;
+            for (auto& [port, device] : s.devices) work.push_back(device);
+            for (auto& [irp, t] : s.transfers)
+                if (std::find(work.begin(), work.end(), t->device) == work.end()) work.push_back(t->device);
+            for (auto& device : work) deadline = std::min(deadline, run_device(s, *device, now, done));
         }
         complete_all(done);
         if (!done.empty()) continue; // completions may have brought new work

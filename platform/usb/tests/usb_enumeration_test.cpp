@@ -90,6 +90,13 @@ TEST_F(UsbStack, EachCompositeChildSeesAndSelectsOnlyItsOwnInterface) {
     EXPECT_EQ(r.pipes[0], devices::FtdiChip::in_endpoint(0));
     r = send(second, bulk(devices::FtdiChip::in_endpoint(1), 64));
     EXPECT_EQ(r.irp_status, STATUS_SUCCESS);
+    // Vendor requests name their port in wIndex, whichever child sends them.
+    EXPECT_EQ(send(second, vendor(9, 40, 2)).irp_status, STATUS_SUCCESS);
+    EXPECT_EQ(chip().port_state(1).latency_ms, 40);
+    EXPECT_EQ(chip().port_state(0).latency_ms, 16);
+    auto log = usb::urb_log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().interface, 1);
 }
 
 TEST_F(UsbStack, UnplugRemovesTheDeviceAndItsChildrenAndFreesThePort) {
@@ -104,6 +111,23 @@ TEST_F(UsbStack, UnplugRemovesTheDeviceAndItsChildrenAndFreesThePort) {
     // The port is free for the next device, which gets its own node again.
     EXPECT_EQ(plug("ftdi"), port);
     EXPECT_NE(pnp::find_node(device_on(port).instance_id), pnp::no_node);
+}
+
+TEST_F(UsbStack, ADisabledDeviceIsUnconfiguredAndWorksAgainOnceEnabled) {
+    ULONG port = plug("ftdi:wire=loopback,paced=off");
+    ASSERT_EQ(send(client(port), op(ClientConfigure)).irp_status, STATUS_SUCCESS);
+    EXPECT_TRUE(device_on(port).configured);
+    pnp::DevInst node = pnp::find_node(device_on(port).instance_id);
+    ASSERT_FALSE(pnp::disable_device(node).vetoed());
+    pnp::wait_quiet();
+    EXPECT_EQ(pnp::problem_of(node), pnp::prob::disabled);
+    EXPECT_FALSE(device_on(port).configured);
+    ASSERT_EQ(pnp::enable_device(node), STATUS_SUCCESS);
+    pnp::wait_quiet();
+    PDEVICE_OBJECT again = client(port);
+    ASSERT_EQ(send(again, op(ClientConfigure)).irp_status, STATUS_SUCCESS);
+    ASSERT_EQ(send(again, bulk(0x02, 2, "ok")).irp_status, STATUS_SUCCESS);
+    EXPECT_EQ(read_data(again, 0x81, 2), "ok");
 }
 
 TEST_F(UsbStack, TwoDevicesWithOneSerialNumberAreToldApartByPort) {
