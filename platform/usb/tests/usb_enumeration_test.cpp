@@ -80,6 +80,7 @@ TEST_F(UsbStack, EachCompositeChildSeesAndSelectsOnlyItsOwnInterface) {
     r = send(second, op(ClientConfigure));
     ASSERT_EQ(r.irp_status, STATUS_SUCCESS) << std::hex << r.urb_status;
     ASSERT_EQ(r.pipe_count, 2u);
+    const ULONG64 second_in = r.handles[0];
     EXPECT_EQ(r.pipes[0], devices::FtdiChip::in_endpoint(1));
     EXPECT_EQ(r.pipes[1], devices::FtdiChip::out_endpoint(1));
 
@@ -90,6 +91,16 @@ TEST_F(UsbStack, EachCompositeChildSeesAndSelectsOnlyItsOwnInterface) {
     EXPECT_EQ(r.pipes[0], devices::FtdiChip::in_endpoint(0));
     r = send(second, bulk(devices::FtdiChip::in_endpoint(1), 64));
     EXPECT_EQ(r.irp_status, STATUS_SUCCESS);
+    // A child's pipes are its own: the first child's URB on the second one's pipe is refused.
+    ClientRequest raw = op(ClientRawUrb);
+    raw.length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    auto* urb = (PURB)raw.data;
+    urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)second_in;
+    r = send(first, raw);
+    EXPECT_EQ(r.urb_status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(send(second, raw).irp_status, STATUS_SUCCESS); // nothing asked, nothing moved
     // Vendor requests name their port in wIndex, whichever child sends them.
     EXPECT_EQ(send(second, vendor(9, 40, 2)).irp_status, STATUS_SUCCESS);
     EXPECT_EQ(chip().port_state(1).latency_ms, 40);

@@ -212,7 +212,10 @@ NTSTATUS configure(Extension* ext, ClientRequest* req) {
                 ++ext->pipe_count;
             }
     req->pipe_count = ext->pipe_count;
-    for (ULONG i = 0; i < ext->pipe_count; ++i) req->pipes[i] = ext->endpoints[i];
+    for (ULONG i = 0; i < ext->pipe_count; ++i) {
+        req->pipes[i] = ext->endpoints[i];
+        if (i < 8) req->handles[i] = (ULONG64)(ULONG_PTR)ext->handles[i];
+    }
     req->transferred = count;
     ExFreePool(urb);
     ExFreePool(config);

@@ -44,5 +44,6 @@ struct ClientRequest {
     UCHAR completion_irql; // the IRQL the URB completed at
     UCHAR reserved[3];
     UCHAR pipes[32]; // endpoint addresses of the selected pipes
+    ULONG64 handles[8]; // and the first pipe handles
     UCHAR data[kClientDataSize];
 };
