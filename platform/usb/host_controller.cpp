@@ -8,8 +8,8 @@
 #include <hvsim/registry.h>
 
 #include <algorithm>
-#include <optional>
 #include <cstring>
+#include <optional>
 
 namespace hvsim::usb::detail {
 namespace {
@@ -22,6 +22,12 @@ std::u16string string_descriptor(devices::UsbDeviceModel& model, const std::vect
     std::u16string text;
     for (size_t i = 2; i + 1 < d.size() && i < d[0]; i += 2) text.push_back((char16_t)(d[i] | d[i + 1] << 8));
     return text;
+}
+
+// Pipe and port operations, which do not wait in an endpoint's queue.
+bool is_admin(Op op) {
+    return op == Op::abort_pipe || op == Op::reset_pipe || op == Op::clear_stall || op == Op::reset_port ||
+           op == Op::frame_number;
 }
 
 // May the controller complete this transfer's IRP? Not while a cancel routine that took the IRP
@@ -51,8 +57,7 @@ void finish(State& s, Transfer& t, USBD_STATUS status, std::vector<Finished>& do
     // client resets the pipe.
     if (t.op == Op::bulk && t.pipe && d.present && ((ULONG)status & 0xFFFFFF00u) == 0xC0000000u)
         d.halted[t.pipe->endpoint.address] = true;
-    if (t.op == Op::abort_pipe || t.op == Op::reset_pipe || t.op == Op::clear_stall || t.op == Op::reset_port ||
-        t.op == Op::frame_number) {
+    if (is_admin(t.op)) {
         d.admin.erase(std::remove(d.admin.begin(), d.admin.end(), &t), d.admin.end());
     } else if (auto q = d.queues.find(t.queue); q != d.queues.end()) {
         q->second.erase(std::remove(q->second.begin(), q->second.end(), &t), q->second.end());
@@ -307,9 +312,7 @@ NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp) 
         IoMarkIrpPending(irp);
         Transfer* raw = transfer.get();
         s.transfers[irp] = std::move(transfer);
-        bool admin = raw->op == Op::abort_pipe || raw->op == Op::reset_pipe || raw->op == Op::clear_stall ||
-                     raw->op == Op::reset_port || raw->op == Op::frame_number;
-        if (admin)
+        if (is_admin(raw->op))
             device->admin.push_back(raw);
         else
             device->queues[raw->queue].push_back(raw);
