@@ -144,6 +144,7 @@ NTSTATUS parent_pnp(PDEVICE_OBJECT object, Parent& self, PIRP irp) {
         if (NT_SUCCESS(status)) {
             std::lock_guard lock(state().mutex);
             USBD_STATUS configured = configure_whole_device(*self.device);
+            log_own_request(*self.device, URB_FUNCTION_SELECT_CONFIGURATION, configured);
             if (configured) {
                 DbgPrint("USB: port %u: the composite parent could not select the configuration (0x%08X)\n",
                          (unsigned)self.device->port, (unsigned)configured);

@@ -69,6 +69,14 @@ bool matches(const UrbMatch& m, const Transfer& t) {
 
 char hex_digit(unsigned v) { return "0123456789ABCDEF"[v & 15]; }
 
+void append(State& s, UrbRecord record) {
+    s.log.push_back(std::move(record));
+    if (s.log.size() > kLogCapacity) {
+        s.log.pop_front();
+        ++s.first_serial;
+    }
+}
+
 } // namespace
 
 void log_submission(Transfer& t) {
@@ -89,11 +97,19 @@ void log_submission(Transfer& t) {
     }
     r.length = t.length;
     r.endpoint = t.pipe ? t.pipe->endpoint.address : 0;
-    s.log.push_back(std::move(r));
-    if (s.log.size() > kLogCapacity) {
-        s.log.pop_front();
-        ++s.first_serial;
-    }
+    append(s, std::move(r));
+}
+
+void log_own_request(const Device& device, USHORT function, USBD_STATUS status) {
+    State& s = state();
+    UrbRecord r;
+    r.serial = s.next_serial++;
+    r.submitted = r.completed = sched::now();
+    r.port = device.port;
+    r.function = function;
+    r.status = status;
+    r.irp_status = irp_status_of(status);
+    append(s, std::move(r));
 }
 
 void log_completion(const Transfer& t, USBD_STATUS status, NTSTATUS irp_status) {

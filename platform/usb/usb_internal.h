@@ -216,6 +216,8 @@ void finish_urb(Transfer& transfer, USBD_STATUS status);
 
 void log_submission(Transfer& transfer);
 void log_completion(const Transfer& transfer, USBD_STATUS status, NTSTATUS irp_status);
+// A request the stack makes of a device on its own (the composite parent's configuration).
+void log_own_request(const Device& device, USHORT function, USBD_STATUS status);
 void apply_faults(Transfer& transfer, int64_t now);
 
 // ---- The hub and the composite parent ------------------------------------------------------------

@@ -47,6 +47,10 @@ TEST_F(UsbStack, MultiInterfaceDeviceRunsACompositeParentWithAChildPerInterface)
     EXPECT_EQ(narrow(parent->service), "usbccgp");
     EXPECT_THAT(narrow_all(parent->compatible_ids), Contains("USB\\COMPOSITE"));
     EXPECT_TRUE(d.configured); // the composite parent selected the configuration
+    auto log = usb::urb_log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const usb::UrbRecord& r) {
+        return r.port == port && r.interface == -1 && r.function == URB_FUNCTION_SELECT_CONFIGURATION && r.status == 0;
+    }));
     ASSERT_EQ(d.interfaces.size(), 4u);
     ASSERT_EQ(parent->children.size(), 4u);
     for (UCHAR i = 0; i < 4; ++i) {
