@@ -33,6 +33,7 @@ struct Extension {
     ULONG pipe_count;
     UCHAR endpoints[32];
     USBD_PIPE_HANDLE handles[32];
+    USBD_CONFIGURATION_HANDLE configuration;
 };
 
 Extension* ext_of(PDEVICE_OBJECT device) { return (Extension*)device->DeviceExtension; }
@@ -204,6 +205,7 @@ NTSTATUS configure(Extension* ext, ClientRequest* req) {
     status = send_sync(ext, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
     req->urb_status = urb->UrbHeader.Status;
     ext->pipe_count = 0;
+    ext->configuration = urb->UrbSelectConfiguration.ConfigurationHandle;
     if (NT_SUCCESS(status))
         for (ULONG i = 0; i < count; ++i)
             for (ULONG p = 0; p < list[i].Interface->NumberOfPipes && ext->pipe_count < 32; ++p) {
@@ -222,8 +224,38 @@ NTSTATUS configure(Extension* ext, ClientRequest* req) {
     return status;
 }
 
+// Selects an alternate setting (room for eight pipes) and takes its pipes as the client's own.
+NTSTATUS select_interface(Extension* ext, ClientRequest* req) {
+    const USHORT size = GET_SELECT_INTERFACE_REQUEST_SIZE(8);
+    PURB urb = new_urb(size);
+    if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+    UsbBuildSelectInterfaceRequest(urb, size, ext->configuration, (UCHAR)req->index, (UCHAR)req->value);
+    urb->UrbSelectInterface.Interface.Length = GET_USBD_INTERFACE_SIZE(8);
+    NTSTATUS status = send_sync(ext, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    req->urb_status = urb->UrbHeader.Status;
+    if (NT_SUCCESS(status)) {
+        PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectInterface.Interface;
+        ext->pipe_count = 0;
+        for (ULONG p = 0; p < info->NumberOfPipes && p < 8; ++p) {
+            ext->endpoints[p] = info->Pipes[p].EndpointAddress;
+            ext->handles[p] = info->Pipes[p].PipeHandle;
+            req->pipes[p] = ext->endpoints[p];
+            req->handles[p] = (ULONG64)(ULONG_PTR)ext->handles[p];
+            ++ext->pipe_count;
+        }
+        req->pipe_count = ext->pipe_count;
+    }
+    ExFreePool(urb);
+    return status;
+}
+
 NTSTATUS request(Extension* ext, PIRP user, ClientRequest* req) {
     switch (req->op) {
+    case ClientSelectInterface: {
+        req->urb_status = 0;
+        NTSTATUS status = select_interface(ext, req);
+        return finish_user(user, req, status, req->urb_status);
+    }
     case ClientConfigure: {
         req->urb_status = 0;
         NTSTATUS status = configure(ext, req);

@@ -20,6 +20,7 @@ enum ClientOp : ULONG {
     ClientUnconfigure = 10,
     ClientRawUrb = 11,     // submits data[] as an URB of `length` bytes as it stands (bad input)
     ClientBadPipe = 12,    // a bulk transfer on a pipe handle the stack never gave
+    ClientSelectInterface = 13, // interface `index`, alternate setting `value`; its pipes replace the client's
 };
 
 inline constexpr ULONG kClientDataSize = 16384;
