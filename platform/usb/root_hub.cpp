@@ -50,7 +50,8 @@ std::u16string predicted_instance_id(const Device& d, const std::u16string& pref
 // the PnP manager asks them.
 std::u16string hub_prefix() {
     State& s = state();
-    pnp::DevInst node = s.host_pdo ? pnp::node_of_pdo(s.host_pdo) : pnp::no_node;
+    PDEVICE_OBJECT host = s.host_pdo;
+    pnp::DevInst node = host ? pnp::node_of_pdo(host) : pnp::no_node;
     if (!node) return u"5&0&0";
     std::u16string key = pnp::device_key_path(node);
     if (auto existing = registry::get_string(key, u"ParentIdPrefix"); existing && !existing->empty()) return *existing;

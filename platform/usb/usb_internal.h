@@ -11,6 +11,7 @@
 
 #include <hvsim/sched.h>
 
+#include <atomic>
 #include <deque>
 #include <list>
 #include <map>
@@ -155,8 +156,10 @@ struct State {
 
     std::map<ULONG, std::shared_ptr<Device>> devices; // by port
     std::map<PIRP, std::unique_ptr<Transfer>> transfers;
-    PDEVICE_OBJECT host_pdo = nullptr; // the root device the host controller runs on
-    PDEVICE_OBJECT host_fdo = nullptr;
+    // The root device the host controller runs on and its function device; read without the lock
+    // by the dispatch routines.
+    std::atomic<PDEVICE_OBJECT> host_pdo{nullptr};
+    std::atomic<PDEVICE_OBJECT> host_fdo{nullptr};
 
     // Log
     std::deque<UrbRecord> log;
