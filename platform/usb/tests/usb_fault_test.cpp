@@ -86,6 +86,7 @@ TEST_F(UsbFault, HeldUrbStaysPendingUntilCancelled) {
     EXPECT_EQ(r.irp_status, STATUS_CANCELLED);
     EXPECT_EQ(r.urb_status, USBD_STATUS_CANCELED);
     EXPECT_EQ(r.transferred, 0u);
+    settle();
     EXPECT_EQ(usb::counters().pending, 0u);
     EXPECT_EQ(io::live_irp_count(), baseline_irps_);
 }
@@ -141,6 +142,7 @@ TEST_F(UsbFault, UnplugDuringAPendingTransferEndsItAsDeviceGone) {
     EXPECT_EQ(r.urb_status, USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(wait(*writing).urb_status, USBD_STATUS_DEVICE_GONE);
     pnp::wait_quiet();
+    settle();
     EXPECT_EQ(pnp::find_node(d.instance_id), pnp::no_node);
     EXPECT_EQ(usb::counters().pending, 0u);
     EXPECT_EQ(io::live_irp_count(), baseline_irps_);

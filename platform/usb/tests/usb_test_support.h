@@ -153,6 +153,10 @@ protected:
 
     ClientRequest send(PDEVICE_OBJECT target, const ClientRequest& req) { return wait(*start(target, req)); }
 
+    // A request's caller hears of its end from inside the completion; the client frees its own
+    // IRP just after. Machine time moves only once every thread, the controller's too, waits.
+    static void settle() { sched::sleep_for(sched::kTicksPerMillisecond); }
+
     static ClientRequest op(ULONG what) {
         ClientRequest r{};
         r.op = what;
