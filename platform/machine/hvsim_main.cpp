@@ -25,7 +25,13 @@ constexpr const char* kUsage =
     "                             create a root-enumerated device with hardware ID HWID\n"
     "                             bound to the installed service SERVICE\n"
     "  run IMAGE [ARGS...]        boot, run the program IMAGE with ARGS, shut down\n"
-    "  devices                    print the device tree\n"
+    "  devices                    print the device tree and the USB devices\n"
+    "  plug SPEC                  add a USB device to the machine, present from the next boot;\n"
+    "                             SPEC is ftdi[:key=value,...] with vid, pid, rev (hex),\n"
+    "                             interfaces (1, 2 or 4), type (rs232 or rs485) and wire (open,\n"
+    "                             loopback, null-modem or pty), the last two for every port or\n"
+    "                             one per port separated by '/', serial, paced (on or off)\n"
+    "  unplug ID                  remove the USB device ID (usb1, usb2...) from the machine\n"
     "\n"
     "Options:\n"
     "  --root DIR                 the machine's folder\n"
@@ -61,6 +67,20 @@ int run_command(hvsim::Machine& machine, const std::string& command, const std::
         return static_cast<int>(machine.run_program(args[0], program_args).exit_code);
     }
     std::fputs(machine.device_tree_text().c_str(), stdout);
+    std::fputs(machine.usb_devices_text().c_str(), stdout);
+    return 0;
+}
+
+// plug and unplug change the saved configuration only: no need to boot.
+int run_configuration_command(const std::string& root, const std::string& command, const std::vector<const char*>& args) {
+    if (command == "plug") {
+        std::string id = hvsim::add_saved_usb_device(root, args[0]);
+        for (auto& [saved, spec] : hvsim::saved_usb_devices(root))
+            if (saved == id) std::printf("%s = %s (present from the next boot)\n", id.c_str(), spec.c_str());
+        return 0;
+    }
+    hvsim::remove_saved_usb_device(root, args[0]);
+    std::printf("removed %s (gone from the next boot)\n", args[0]);
     return 0;
 }
 
@@ -101,6 +121,8 @@ int main(int argc, char** argv) {
         {"add-root-device", 2, 2, "HWID SERVICE"},
         {"run", 1, SIZE_MAX, "IMAGE [ARGS...]"},
         {"devices", 0, 0, ""},
+        {"plug", 1, 1, "SPEC"},
+        {"unplug", 1, 1, "ID"},
     };
     const Shape* shape = nullptr;
     for (const auto& c : kCommands)
@@ -112,6 +134,7 @@ int main(int argc, char** argv) {
     if (root.empty()) return usage_error("--root DIR is required");
 
     try {
+        if (command == "plug" || command == "unplug") return run_configuration_command(root, command, args);
         hvsim::MachineOptions options;
         options.root = root;
         options.clock = clock;

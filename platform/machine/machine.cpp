@@ -84,6 +84,15 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
     // The root bus enumerates the devices the registry lists and their drivers start.
     pnp::start_tree();
     pnp::wait_quiet();
+    try {
+        boot_usb(root_);
+    } catch (...) {
+        kernel_shutdown();
+        release_usb_devices();
+        g_machine_booted = false;
+        running_ = false;
+        throw;
+    }
     save_configuration();
 }
 
@@ -145,6 +154,7 @@ std::string Machine::device_tree_text() const { return format_device_tree(); }
 void Machine::shutdown() {
     if (!running_) return;
     kernel_shutdown();
+    release_usb_devices();
     running_ = false;
     g_machine_booted = false;
     save_logs();

@@ -25,4 +25,8 @@ void write_logs(const std::filesystem::path& folder);
 
 std::string format_device_tree();
 
+// The host controller and the saved USB devices, at boot; the adapters, once the kernel is down.
+void boot_usb(const std::filesystem::path& root);
+void release_usb_devices();
+
 } // namespace hvsim

@@ -8,6 +8,7 @@
 //   C/Windows/System32/drivers/     driver images of installed services
 //   C/Windows/inf/                  C:\Windows\inf
 //   logs/                           debugger.log and trace.log of the last boot, written at shutdown
+//   usb.txt                         USB devices plugged in at every boot ("usb1 = ftdi:...")
 #pragma once
 
 #include <basetsd.h>
@@ -37,6 +38,17 @@ struct MachineOptions {
     // A bug check ends the host process with exit status 3 once the logs are saved (the command);
     // otherwise it aborts (a test fails loudly).
     bool exit_on_bug_check = false;
+};
+
+// A USB device plugged into the running machine.
+struct UsbDeviceInfo {
+    std::string id;                          // "usb1"
+    std::string spec;                        // in full: "ftdi:vid=0x7A5C,pid=0x1001,..."
+    bool saved = false;                      // from usb.txt
+    ULONG port = 0;                          // on the root hub
+    std::u16string instance_id;              // of the device node
+    std::vector<std::u16string> interfaces;  // composite children's instance IDs; empty for a single-interface device
+    std::vector<std::string> ptys;           // per port: the pty's slave name, or empty
 };
 
 // What a program printed and how it ended.
@@ -82,6 +94,14 @@ public:
     // The device tree as `hvsim devices` prints it.
     std::string device_tree_text() const;
 
+    // USB devices (SPEC: "ftdi[:key=value,...]", see hvsim/devices/device_spec.h). plug puts an
+    // adapter into the running machine, without saving it, and returns its ID once its drivers
+    // run; unplug pulls it out (a surprise removal).
+    std::string plug(const std::string& spec);
+    void unplug(const std::string& id);
+    std::vector<UsbDeviceInfo> usb_devices() const;
+    std::string usb_devices_text() const;
+
     // Removes every device and unloads every driver (with the pool-leak checks), saves the
     // registry, machine.txt and the logs. The machine cannot be used afterwards.
     void shutdown();
@@ -95,6 +115,12 @@ private:
     ClockMode clock_ = ClockMode::Real;
     bool running_ = false;
 };
+
+// The USB devices of a machine folder's saved configuration, plugged in at every boot: the list,
+// and adding (returns the new ID) or removing one. A bad spec or an unknown ID is a MachineError.
+std::vector<std::pair<std::string, std::string>> saved_usb_devices(const std::filesystem::path& root);
+std::string add_saved_usb_device(const std::filesystem::path& root, const std::string& spec);
+void remove_saved_usb_device(const std::filesystem::path& root, const std::string& id);
 
 // The path a host file has on the machine: "C:\..." for files inside the machine's C folder,
 // else the file's name in C:\Windows\System32.
