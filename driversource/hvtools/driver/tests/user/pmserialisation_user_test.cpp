@@ -1,6 +1,7 @@
-// The stream format as a user-mode program sees it: built without any kernel header, it gives the
-// bytes the drivers give.
+// The stream format and the settings protocol as a user-mode program sees them: built without any
+// kernel header, they give the bytes the drivers give.
 #include <pmserialisation.h>
+#include <pmusermodeinterface.h>
 
 #include <gtest/gtest.h>
 
@@ -82,4 +83,18 @@ TEST(PmSerialisationUserTest, ClientStreamsMatchTheDriversBytes) {
     length = (ULONG)expected.size() - 1;
     EXPECT_FALSE(format.m_Deserialise(back, expected.data(), &length));
     EXPECT_EQ(1, back.refusals);
+}
+
+TEST(PmSerialisationUserTest, ProtocolConstantsAreThoseOfTheInterface) {
+    static_assert(IOCTL_HVGENDRV_GET_SIZE == 0x8001E000u);
+    static_assert(IOCTL_HVGENDRV_GET == 0x8001E004u);
+    static_assert(IOCTL_HVGENDRV_SET == 0x8001E008u);
+    static_assert(IOCTL_HVGENDRV_RESTORE_DEFAULTS == 0x8001E00Cu);
+    static_assert(IOCTL_HVGENDRV_GET_DEFAULTS_SIZE == 0x8001E010u);
+    static_assert(IOCTL_HVGENDRV_GET_DEFAULTS == 0x8001E014u);
+    static_assert(sizeof(PmUserModeRequestHeader) == 8);
+    const GUID port = {0x6E3A91C4, 0x52D7, 0x4F08, {0x9B, 0x1E, 0x3C, 0x7D, 0x20, 0xA5, 0xF1, 0x46}};
+    const GUID bus = {0x1F74C2D9, 0x8E05, 0x4A63, {0xB7, 0xC1, 0x9D, 0x2E, 0x46, 0xF0, 0x83, 0xA5}};
+    EXPECT_EQ(0, std::memcmp(&port, &GUID_HVGENDRV_PORT_INTERFACE, sizeof(GUID)));
+    EXPECT_EQ(0, std::memcmp(&bus, &GUID_HVGENDRV_BUS_INTERFACE, sizeof(GUID)));
 }
