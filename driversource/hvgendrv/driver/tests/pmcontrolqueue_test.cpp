@@ -1,0 +1,179 @@
+// The control queue: IOCTL_SERIAL_WAIT_ON_MASK against recorded events and the wait mask.
+#include "pmqueue_testsupport.h"
+
+using namespace pmqtest;
+
+namespace {
+
+constexpr ULONG IOCTL_SERIAL_WAIT_ON_MASK = 0x1B0048;
+constexpr ULONG EV_RXCHAR = 0x0001;
+constexpr ULONG EV_TXEMPTY = 0x0004;
+constexpr ULONG EV_CTS = 0x0008;
+constexpr ULONG EV_PERR = 0x0200;
+constexpr ULONG EV_RX80FULL = 0x0400;
+
+class ControlQueue : public QueueTest {
+protected:
+    void SetUp() override {
+        QueueTest::SetUp();
+        dev = std::make_unique<QueueDevice>();
+    }
+    void TearDown() override {
+        dev.reset();
+        QueueTest::TearDown();
+    }
+    std::unique_ptr<Request> wait_on_mask() {
+        auto request = std::make_unique<Request>(IRP_MJ_DEVICE_CONTROL, 4, IOCTL_SERIAL_WAIT_ON_MASK);
+        std::fill(request->data().begin(), request->data().end(), 0xEE);
+        last_dispatch = dev->send(*request);
+        return request;
+    }
+    static ULONG events_of(Request& request) {
+        ULONG events;
+        memcpy(&events, request.data().data(), sizeof events);
+        return events;
+    }
+    void record(ULONG events) {
+        dev->control->m_SetCommEventsReceived(events);
+        dev->control->m_ResolveCurrentEventMask();
+    }
+    std::unique_ptr<QueueDevice> dev;
+    NTSTATUS last_dispatch = STATUS_SUCCESS;
+};
+
+TEST_F(ControlQueue, ZeroMaskRefusesTheWait) {
+    auto request = wait_on_mask();
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, last_dispatch);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, request->status());
+    EXPECT_EQ(4u, request->information());
+    EXPECT_EQ(0u, events_of(*request));
+}
+
+TEST_F(ControlQueue, EventRecordedBeforeTheWaitCompletesItAtOnce) {
+    dev->control->m_SetWaitMask(EV_RXCHAR | EV_CTS);
+    record(EV_RXCHAR | EV_TXEMPTY);
+    auto request = wait_on_mask();
+    // Marked pending before it was completed: the dispatch answer stays STATUS_PENDING.
+    EXPECT_EQ(STATUS_PENDING, last_dispatch);
+    ASSERT_TRUE(request->done());
+    EXPECT_EQ(STATUS_SUCCESS, request->status());
+    EXPECT_EQ(4u, request->information());
+    EXPECT_EQ(EV_RXCHAR, events_of(*request));
+    // Only the delivered bit is taken from the received events.
+    EXPECT_EQ(EV_TXEMPTY, dev->control->m_GetEventsReceived());
+}
+
+TEST_F(ControlQueue, WaitStaysPendingUntilAMatchingEvent) {
+    dev->control->m_SetWaitMask(EV_CTS);
+    record(EV_RXCHAR);
+    auto request = wait_on_mask();
+    EXPECT_EQ(STATUS_PENDING, last_dispatch);
+    EXPECT_FALSE(request->done());
+    EXPECT_EQ(EV_RXCHAR, dev->control->m_GetEventsReceived());
+    record(EV_PERR); // never satisfies a wait
+    EXPECT_FALSE(request->done());
+    record(EV_CTS);
+    ASSERT_TRUE(request->done());
+    EXPECT_EQ(STATUS_SUCCESS, request->status());
+    EXPECT_EQ(EV_CTS, events_of(*request));
+}
+
+TEST_F(ControlQueue, PerrAloneNeverSatisfiesEvenWhenMasked) {
+    dev->control->m_SetWaitMask(EV_PERR | EV_RX80FULL);
+    record(EV_PERR);
+    auto request = wait_on_mask();
+    EXPECT_FALSE(request->done());
+    record(EV_RX80FULL);
+    ASSERT_TRUE(request->done());
+    EXPECT_EQ(EV_RX80FULL, events_of(*request));
+}
+
+TEST_F(ControlQueue, SecondWaitIsRefused) {
+    dev->control->m_SetWaitMask(EV_CTS);
+    auto first = wait_on_mask();
+    auto second = wait_on_mask();
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, last_dispatch);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, second->status());
+    EXPECT_EQ(4u, second->information());
+    EXPECT_EQ(0u, events_of(*second));
+    EXPECT_FALSE(first->done());
+    dev->control->m_CancelAll();
+    EXPECT_EQ(STATUS_CANCELLED, first->status());
+}
+
+TEST_F(ControlQueue, NewMaskCompletesTheWaitWithNoEvents) {
+    dev->control->m_SetWaitMask(EV_CTS);
+    record(EV_RXCHAR);
+    auto request = wait_on_mask();
+    dev->control->m_SetWaitMask(EV_RXCHAR);
+    ASSERT_TRUE(request->done());
+    EXPECT_EQ(STATUS_SUCCESS, request->status());
+    EXPECT_EQ(4u, request->information());
+    EXPECT_EQ(0u, events_of(*request));
+    // The events received under the old mask are forgotten.
+    EXPECT_EQ(0u, dev->control->m_GetEventsReceived());
+    EXPECT_EQ(EV_RXCHAR, dev->control->m_GetWaitMask());
+}
+
+TEST_F(ControlQueue, CancelCleanupAndDestructionEndTheWaitWithStatusCancelled) {
+    dev->control->m_SetWaitMask(EV_CTS);
+    auto cancelled = wait_on_mask();
+    EXPECT_TRUE(cancelled->cancel());
+    EXPECT_EQ(STATUS_CANCELLED, cancelled->status());
+    EXPECT_EQ(0u, cancelled->information());
+
+    auto cleaned = wait_on_mask();
+    EXPECT_EQ(STATUS_PENDING, last_dispatch);
+    dev->control->m_CancelAll();
+    EXPECT_EQ(STATUS_CANCELLED, cleaned->status());
+
+    auto destroyed = wait_on_mask();
+    dev->destroy_queues();
+    EXPECT_EQ(STATUS_CANCELLED, destroyed->status());
+    EXPECT_EQ(1, destroyed->completions());
+}
+
+TEST_F(ControlQueue, ClearedEventsNoLongerSatisfy) {
+    dev->control->m_SetWaitMask(EV_TXEMPTY);
+    dev->control->m_SetCommEventsReceived(EV_TXEMPTY);
+    dev->control->m_ClearCommEvents(EV_TXEMPTY);
+    auto request = wait_on_mask();
+    EXPECT_FALSE(request->done());
+    dev->control->m_SetWaitMask(0);
+    EXPECT_TRUE(request->done());
+}
+
+TEST_F(ControlQueue, ShortOutputBufferIsRefused) {
+    dev->control->m_SetWaitMask(EV_CTS);
+    Request request(IRP_MJ_DEVICE_CONTROL, 2, IOCTL_SERIAL_WAIT_ON_MASK);
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, dev->send(request));
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, request.status());
+}
+
+TEST_F(ControlQueue, EventsFromManyThreadsCompleteEveryWaitOnce) {
+    dev->control->m_SetWaitMask(EV_RXCHAR | EV_CTS);
+    std::atomic<bool> stop{false};
+    Threads threads;
+    threads.start(3, "events", [&](int index) {
+        while (!stop) {
+            dev->control->m_SetCommEventsReceived(index == 0 ? EV_RXCHAR : EV_CTS);
+            dev->control->m_ResolveCurrentEventMask();
+            advance_ms(1);
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        auto request = wait_on_mask();
+        if (round % 7 == 3)
+            request->cancel();
+        ASSERT_TRUE(request->wait(10000));
+        EXPECT_EQ(1, request->completions());
+        if (request->status() == STATUS_SUCCESS)
+            EXPECT_NE(0u, events_of(*request) & (EV_RXCHAR | EV_CTS));
+        else
+            EXPECT_EQ(STATUS_CANCELLED, request->status());
+    }
+    stop = true;
+    threads.join();
+}
+
+} // namespace
