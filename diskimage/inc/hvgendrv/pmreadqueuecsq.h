@@ -51,6 +51,11 @@ PIRP PmPeekQueuedIrp(CPmPointerList* pList, PIRP pAfter, const PmPeekContext* pC
 PIRP PmFirstLiveIrp(CPmPointerList* pList);
 // Unlinks the request from the list; FALSE when it was not there.
 BOOLEAN PmUnlinkQueuedIrp(CPmPointerList* pList, PIRP pIrp);
+// Prepares a new request for its queue: under the queue's lock, an active queue gives it the next
+// sequence number and TRUE; otherwise the request is completed (refusal status, or
+// STATUS_INVALID_PARAMETER without a data buffer) and *pntStatus says with what.
+BOOLEAN PmAdmitQueuedIrp(CPmSpinLock* pLock, const BOOLEAN* pbActive, const NTSTATUS* pntRefusalStatus,
+                         ULONGLONG* pullNextSequence, PIRP pIrp, ULONG ulLength, NTSTATUS* pntStatus);
 // Marks the request finished with its result; it is completed when it is taken out.
 void PmFinishQueuedIrp(PIRP pIrp, NTSTATUS ntStatus, ULONG_PTR ulInformation);
 // Waits until every request a queue took has been completed, so that no cancellation still runs

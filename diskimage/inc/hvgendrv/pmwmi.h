@@ -62,6 +62,9 @@ public:
     static WMI_EXECUTE_METHOD_CALLBACK sm_ExecuteWmiMethod;
 
 private:
+    // A set of a whole block or of one item, under the device's usage lock.
+    static NTSTATUS sm_Set(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
+                           BOOLEAN bItem, ULONG ulItemId, ULONG ulBufferSize, PUCHAR pucBuffer);
     NTSTATUS m_QueryDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulInstanceCount,
                               PULONG pulInstanceLengths, ULONG ulBufferAvail, PUCHAR pucBuffer, PULONG pulSize);
     NTSTATUS m_SetDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulBufferSize, PUCHAR pucBuffer);

@@ -120,6 +120,7 @@ private:
     // Without locks.
     void m_CompleteFinished();
     void m_CompleteTakenIrp(PIRP pIrp);
+    void m_CompleteCancelled(PIRP pIrp);
     PIRP m_TakeNextToChunk();
     // Puts a write whose data was partly or wholly copied back into its list.
     void m_PutBack(PIRP pIrp);

@@ -18,10 +18,7 @@ CPmControlQueue::CPmControlQueue()
 
 CPmControlQueue::~CPmControlQueue() {
     m_CancelAll();
-    LARGE_INTEGER liPause;
-    liPause.QuadPart = -10000;
-    while (InterlockedCompareExchange(&m_lQueuedIrps, 0, 0) != 0)
-        KeDelayExecutionThread(KernelMode, FALSE, &liPause);
+    PmWaitForQueuedIrps(&m_lQueuedIrps);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -37,16 +34,7 @@ NTSTATUS CPmControlQueue::sm_CsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pvInser
     return STATUS_PENDING;
 }
 
-VOID CPmControlQueue::sm_CsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp) {
-    CPmPointerList* pList = &PmControlQueueOf(pCsq)->m_IrpList;
-    for (PmListNode* pNode = pList->m_pHead; pNode; pNode = pNode->m_pNext) {
-        if (pNode->m_pvElement == pIrp) {
-            pList->m_pCursor = pNode;
-            pList->m_RemoveAtCursor();
-            return;
-        }
-    }
-}
+VOID CPmControlQueue::sm_CsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp) { PmUnlinkQueuedIrp(&PmControlQueueOf(pCsq)->m_IrpList, pIrp); }
 
 PIRP CPmControlQueue::sm_CsqPeekNextIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pvPeekContext) {
     PmListNode* pNode = PmControlQueueOf(pCsq)->m_IrpList.m_pHead;

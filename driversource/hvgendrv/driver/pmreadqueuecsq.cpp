@@ -66,6 +66,32 @@ BOOLEAN PmUnlinkQueuedIrp(CPmPointerList* pList, PIRP pIrp) {
     return FALSE;
 }
 
+BOOLEAN PmAdmitQueuedIrp(CPmSpinLock* pLock, const BOOLEAN* pbActive, const NTSTATUS* pntRefusalStatus,
+                         ULONGLONG* pullNextSequence, PIRP pIrp, ULONG ulLength, NTSTATUS* pntStatus) {
+    PmQueuedIrpState* pState = PmQueuedIrp(pIrp);
+    pState->m_ulFlags = 0;
+    pState->m_ntFinalStatus = STATUS_PENDING;
+    pState->m_ulFinalInformation = 0;
+    pIrp->IoStatus.Information = 0;
+    BOOLEAN bAdmitted = FALSE;
+    pLock->m_Lock();
+    if (!*pbActive) {
+        *pntStatus = *pntRefusalStatus;
+    } else if (ulLength && !PmRequestBuffer(pIrp)) {
+        *pntStatus = STATUS_INVALID_PARAMETER;
+    } else {
+        pState->m_ullSequence = ++*pullNextSequence;
+        *pntStatus = STATUS_PENDING;
+        bAdmitted = TRUE;
+    }
+    pLock->m_Unlock();
+    if (!bAdmitted) {
+        pIrp->IoStatus.Status = *pntStatus;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    }
+    return bAdmitted;
+}
+
 void PmFinishQueuedIrp(PIRP pIrp, NTSTATUS ntStatus, ULONG_PTR ulInformation) {
     PmQueuedIrpState* pState = PmQueuedIrp(pIrp);
     pState->m_ulFlags |= PM_QUEUED_IRP_FINISHED;
@@ -364,32 +390,12 @@ void CPmReadQueue::m_Notify(ULONG ulNewAmount, ULONG ulOldAmount) {
 NTSTATUS CPmReadQueue::m_QueueIrp(PIRP pIrp) {
     ULONG ulLength = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length;
     ULONGLONG ullElapsed = CPmDebugManager::m_ElapsedMicroseconds(&m_llStamp);
-    PmQueuedIrpState* pState = PmQueuedIrp(pIrp);
-    pState->m_ulFlags = 0;
-    pState->m_ntFinalStatus = STATUS_PENDING;
-    pState->m_ulFinalInformation = 0;
-    pIrp->IoStatus.Information = 0;
-
-    m_SpinLock.m_Lock();
-    PM_TRACE(56, "CPmReadQueue::m_QueueIrp Interval D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength,
-             m_ulAmountInQueue);
-    PM_TRACE(43, "QI D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, m_ulAmountInQueue);
-    BOOLEAN bAccepted = FALSE;
-    NTSTATUS ntStatus = STATUS_SUCCESS;
-    if (!m_bActive) {
-        ntStatus = m_ntRefusalStatus;
-    } else if (ulLength && !PmRequestBuffer(pIrp)) {
-        ntStatus = STATUS_INVALID_PARAMETER;
-    } else {
-        pState->m_ullSequence = ++m_ullNextSequence;
-        bAccepted = TRUE;
-    }
-    m_SpinLock.m_Unlock();
-    if (!bAccepted) {
-        pIrp->IoStatus.Status = ntStatus;
-        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    ULONG ulAmount = m_GetAmountInQueue();
+    PM_TRACE(56, "CPmReadQueue::m_QueueIrp Interval D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, ulAmount);
+    PM_TRACE(43, "QI D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, ulAmount);
+    NTSTATUS ntStatus;
+    if (!PmAdmitQueuedIrp(&m_SpinLock, &m_bActive, &m_ntRefusalStatus, &m_ullNextSequence, pIrp, ulLength, &ntStatus))
         return ntStatus;
-    }
 
     ntStatus = IoCsqInsertIrpEx(&m_Csq.m_Csq, pIrp, NULL, NULL);
     if (!NT_SUCCESS(ntStatus)) {

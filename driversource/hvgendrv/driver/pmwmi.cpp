@@ -239,14 +239,7 @@ NTSTATUS CWmi::m_SetDataBlock(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ul
 
 NTSTATUS CWmi::sm_SetWmiDataBlock(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
                                   ULONG ulBufferSize, PUCHAR pucBuffer) {
-    CWmi* pWmi;
-    CPmUsageLock* pLock;
-    NTSTATUS ntStatus = PmEnterWmi(pDeviceObject, &pWmi, &pLock);
-    if (NT_SUCCESS(ntStatus)) {
-        ntStatus = pWmi->m_SetDataBlock(ulGuidIndex, ulInstanceIndex, ulBufferSize, pucBuffer);
-        pLock->m_Release();
-    }
-    return WmiCompleteRequest(pDeviceObject, pIrp, ntStatus, ulBufferSize, IO_NO_INCREMENT);
+    return sm_Set(pDeviceObject, pIrp, ulGuidIndex, ulInstanceIndex, FALSE, 0, ulBufferSize, pucBuffer);
 }
 
 NTSTATUS CWmi::m_SetDataItem(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulItemId, ULONG ulBufferSize,
@@ -272,11 +265,17 @@ NTSTATUS CWmi::m_SetDataItem(ULONG ulGuidIndex, ULONG ulInstanceIndex, ULONG ulI
 
 NTSTATUS CWmi::sm_SetWmiDataItem(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex,
                                  ULONG ulDataItemId, ULONG ulBufferSize, PUCHAR pucBuffer) {
+    return sm_Set(pDeviceObject, pIrp, ulGuidIndex, ulInstanceIndex, TRUE, ulDataItemId, ulBufferSize, pucBuffer);
+}
+
+NTSTATUS CWmi::sm_Set(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, ULONG ulGuidIndex, ULONG ulInstanceIndex, BOOLEAN bItem,
+                      ULONG ulItemId, ULONG ulBufferSize, PUCHAR pucBuffer) {
     CWmi* pWmi;
     CPmUsageLock* pLock;
     NTSTATUS ntStatus = PmEnterWmi(pDeviceObject, &pWmi, &pLock);
     if (NT_SUCCESS(ntStatus)) {
-        ntStatus = pWmi->m_SetDataItem(ulGuidIndex, ulInstanceIndex, ulDataItemId, ulBufferSize, pucBuffer);
+        ntStatus = bItem ? pWmi->m_SetDataItem(ulGuidIndex, ulInstanceIndex, ulItemId, ulBufferSize, pucBuffer)
+                         : pWmi->m_SetDataBlock(ulGuidIndex, ulInstanceIndex, ulBufferSize, pucBuffer);
         pLock->m_Release();
     }
     return WmiCompleteRequest(pDeviceObject, pIrp, ntStatus, ulBufferSize, IO_NO_INCREMENT);

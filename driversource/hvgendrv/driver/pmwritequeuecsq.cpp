@@ -290,21 +290,16 @@ VOID CPmWriteQueue::sm_InFlightReleaseLock(PIO_CSQ pCsq, KIRQL irql) { PmInFligh
 
 // Runs at the canceller's level, up to DISPATCH_LEVEL: the accounting was done at removal, so
 // nothing here waits.
-VOID CPmWriteQueue::sm_WaitingCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp) {
-    CPmWriteQueue* pQueue = PmWaitingQueueOf(pCsq);
+void CPmWriteQueue::m_CompleteCancelled(PIRP pIrp) {
     if (!PmIsFinished(pIrp))
         PmFinishQueuedIrp(pIrp, STATUS_CANCELLED, 0);
-    pQueue->m_CompleteFinished();
-    pQueue->m_CompleteTakenIrp(pIrp);
+    m_CompleteFinished();
+    m_CompleteTakenIrp(pIrp);
 }
 
-VOID CPmWriteQueue::sm_InFlightCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp) {
-    CPmWriteQueue* pQueue = PmInFlightQueueOf(pCsq);
-    if (!PmIsFinished(pIrp))
-        PmFinishQueuedIrp(pIrp, STATUS_CANCELLED, 0);
-    pQueue->m_CompleteFinished();
-    pQueue->m_CompleteTakenIrp(pIrp);
-}
+VOID CPmWriteQueue::sm_WaitingCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp) { PmWaitingQueueOf(pCsq)->m_CompleteCancelled(pIrp); }
+
+VOID CPmWriteQueue::sm_InFlightCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp) { PmInFlightQueueOf(pCsq)->m_CompleteCancelled(pIrp); }
 
 // ---------------------------------------------------------------------------------------------
 // Completion (without locks)
@@ -330,27 +325,12 @@ void CPmWriteQueue::m_CompleteFinished() {
 // Interface
 
 NTSTATUS CPmWriteQueue::m_QueueIrp(PIRP pIrp) {
-    PmQueuedIrpState* pState = PmQueuedIrp(pIrp);
-    pState->m_ulFlags = 0;
-    pState->m_ntFinalStatus = STATUS_PENDING;
-    pState->m_ulFinalInformation = 0;
-    pIrp->IoStatus.Information = 0;
-
-    m_ListLock.m_Lock();
-    BOOLEAN bAccepted = FALSE;
     NTSTATUS ntStatus;
-    if (!m_bActive) {
-        ntStatus = m_ntRefusalStatus;
-    } else if (PmWriteLength(pIrp) && !PmRequestBuffer(pIrp)) {
-        ntStatus = STATUS_INVALID_PARAMETER;
-    } else {
-        pState->m_ullSequence = ++m_ullNextSequence;
-        bAccepted = TRUE;
-    }
-    m_ListLock.m_Unlock();
-    if (bAccepted)
-        ntStatus = IoCsqInsertIrpEx(&m_WaitingCsq.m_Csq, pIrp, NULL, (PVOID)1);
-    if (!bAccepted || !NT_SUCCESS(ntStatus)) {
+    if (!PmAdmitQueuedIrp(&m_ListLock, &m_bActive, &m_ntRefusalStatus, &m_ullNextSequence, pIrp, PmWriteLength(pIrp),
+                          &ntStatus))
+        return ntStatus;
+    ntStatus = IoCsqInsertIrpEx(&m_WaitingCsq.m_Csq, pIrp, NULL, (PVOID)1);
+    if (!NT_SUCCESS(ntStatus)) {
         pIrp->IoStatus.Status = ntStatus;
         pIrp->IoStatus.Information = 0;
         IoCompleteRequest(pIrp, IO_NO_INCREMENT);

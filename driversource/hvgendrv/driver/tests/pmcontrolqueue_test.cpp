@@ -12,16 +12,8 @@ constexpr ULONG EV_CTS = 0x0008;
 constexpr ULONG EV_PERR = 0x0200;
 constexpr ULONG EV_RX80FULL = 0x0400;
 
-class ControlQueue : public QueueTest {
+class ControlQueue : public QueueDeviceTest {
 protected:
-    void SetUp() override {
-        QueueTest::SetUp();
-        dev = std::make_unique<QueueDevice>();
-    }
-    void TearDown() override {
-        dev.reset();
-        QueueTest::TearDown();
-    }
     std::unique_ptr<Request> wait_on_mask() {
         auto request = std::make_unique<Request>(IRP_MJ_DEVICE_CONTROL, 4, IOCTL_SERIAL_WAIT_ON_MASK);
         std::fill(request->data().begin(), request->data().end(), 0xEE);
@@ -37,7 +29,6 @@ protected:
         dev->control->m_SetCommEventsReceived(events);
         dev->control->m_ResolveCurrentEventMask();
     }
-    std::unique_ptr<QueueDevice> dev;
     NTSTATUS last_dispatch = STATUS_SUCCESS;
 };
 

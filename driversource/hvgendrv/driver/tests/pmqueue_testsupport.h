@@ -114,6 +114,20 @@ protected:
     void TearDown() override;
 };
 
+// With the queues behind a device.
+class QueueDeviceTest : public QueueTest {
+protected:
+    void SetUp() override {
+        QueueTest::SetUp();
+        dev = std::make_unique<QueueDevice>();
+    }
+    void TearDown() override {
+        dev.reset();
+        QueueTest::TearDown();
+    }
+    std::unique_ptr<QueueDevice> dev;
+};
+
 // Threads of the machine started together and joined together.
 class Threads {
 public:

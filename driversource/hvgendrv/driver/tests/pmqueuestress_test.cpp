@@ -20,18 +20,7 @@ struct WriteRecord {
     std::vector<UCHAR> bytes;
 };
 
-class QueueStress : public QueueTest {
-protected:
-    void SetUp() override {
-        QueueTest::SetUp();
-        dev = std::make_unique<QueueDevice>();
-    }
-    void TearDown() override {
-        dev.reset();
-        QueueTest::TearDown();
-    }
-    std::unique_ptr<QueueDevice> dev;
-};
+using QueueStress = QueueDeviceTest;
 
 TEST_F(QueueStress, EveryByteAndEveryRequestIsAccountedFor) {
     const ULONGLONG start = now_ms();

@@ -6,16 +6,8 @@ using namespace pmqtest;
 
 namespace {
 
-class ReadQueue : public QueueTest {
+class ReadQueue : public QueueDeviceTest {
 protected:
-    void SetUp() override {
-        QueueTest::SetUp();
-        dev = std::make_unique<QueueDevice>();
-    }
-    void TearDown() override {
-        dev.reset();
-        QueueTest::TearDown();
-    }
     void timeouts(ULONG interval, ULONG multiplier, ULONG constant) {
         dev->read->m_SetTimeouts(interval, multiplier, constant);
     }
@@ -29,7 +21,6 @@ protected:
         auto bytes = request.received();
         return std::string(bytes.begin(), bytes.end());
     }
-    std::unique_ptr<QueueDevice> dev;
 };
 
 TEST_F(ReadQueue, ImmediateReturnGivesWhatIsThereAtOnce) {

@@ -6,16 +6,8 @@ using namespace pmqtest;
 
 namespace {
 
-class WriteQueue : public QueueTest {
+class WriteQueue : public QueueDeviceTest {
 protected:
-    void SetUp() override {
-        QueueTest::SetUp();
-        dev = std::make_unique<QueueDevice>();
-    }
-    void TearDown() override {
-        dev.reset();
-        QueueTest::TearDown();
-    }
     std::unique_ptr<Request> write(const std::string& text) {
         auto request = std::make_unique<Request>(IRP_MJ_WRITE, (ULONG)text.size());
         std::copy(text.begin(), text.end(), request->data().begin());
@@ -29,7 +21,6 @@ protected:
         return std::string(bytes.begin(), bytes.end());
     }
     void acknowledge(ULONG count) { dev->write->m_DataWritten(count); }
-    std::unique_ptr<QueueDevice> dev;
 };
 
 TEST_F(WriteQueue, WritesWaitForTheFirstCreditThenCompleteWhenAcknowledged) {
