@@ -53,8 +53,12 @@ public:
     ULONGLONG m_ullPartialSequence;
     // The request a removal of our own is taking out (any other removal is a cancellation).
     PIRP m_pClaimedIrp;
-    // Writes taken out of the waiting list to be copied into a chunk and not yet put back.
+    // Writes taken out of the waiting list to be copied into a chunk and not yet put back (one at
+    // most: chunks are built under the mutex).
     ULONG m_ulDetached;
+    // Counts m_CancelAll calls; a write taken out before one ends as cancelled when put back.
+    ULONG m_ulCancelAllCount;
+    ULONG m_ulDetachedAtCancelAll;
     ULONGLONG m_ullNextSequence;
     // Writes taken into the queue and not yet completed.
     LONG volatile m_lQueuedIrps;
@@ -113,6 +117,7 @@ private:
     void m_EndWaiting(PIRP pIrp, NTSTATUS ntStatus);
     void m_EndInFlight(PIRP pIrp, NTSTATUS ntStatus);
     void m_Cancelled(PIRP pIrp, BOOLEAN bInFlight);
+    BOOLEAN m_MissedCancelAll(PIRP pIrp) const;
     // A write that is in neither list ends (its insertion was refused); completed by the caller.
     void m_EndDetached(PIRP pIrp, NTSTATUS ntStatus);
     PIRP m_Peek(CPmPointerList* pList, PIRP pIrp, PVOID pvPeekContext);

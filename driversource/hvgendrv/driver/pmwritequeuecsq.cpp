@@ -29,7 +29,7 @@ CPmWriteQueue::CPmWriteQueue()
     : m_bActive(TRUE), m_ntRefusalStatus(STATUS_CANCELLED), m_pfnChunkRoutine(NULL), m_pvChunkContext(NULL),
       m_ulPendingBytes(0), m_ulCredit(0), m_ulDiscount(0), m_pWorker(NULL), m_pMutexOwner(NULL),
       m_WaitingList(NonPagedPool), m_InFlightList(NonPagedPool), m_llDataWritten(-1), m_ulMultiplier(0),
-      m_ulConstant(0), m_pTimedIrp(NULL), m_ullPartialSequence(0), m_pClaimedIrp(NULL), m_ulDetached(0),
+      m_ulConstant(0), m_pTimedIrp(NULL), m_ullPartialSequence(0), m_pClaimedIrp(NULL), m_ulDetached(0), m_ulCancelAllCount(0), m_ulDetachedAtCancelAll(0),
       m_ullNextSequence(0), m_lQueuedIrps(0) {
     KeInitializeMutex(&m_kMutex, 0);
     m_Timer.m_Initialize(sm_TimeoutDpc, this);
@@ -218,6 +218,7 @@ void CPmWriteQueue::m_Remove(CPmPointerList* pList, PIRP pIrp, BOOLEAN bInFlight
                 m_ulPendingBytes -= PmWriteLength(pIrp) - (ULONG)pIrp->IoStatus.Information;
             pState->m_ulFlags |= PM_WRITE_DETACHED;
             ++m_ulDetached;
+            m_ulDetachedAtCancelAll = m_ulCancelAllCount;
         }
     } else {
         m_Cancelled(pIrp, bInFlight);
@@ -225,8 +226,16 @@ void CPmWriteQueue::m_Remove(CPmPointerList* pList, PIRP pIrp, BOOLEAN bInFlight
     PmUnlinkQueuedIrp(pList, pIrp);
 }
 
+// A write put back after a cancel-all (purge, cleanup) ran while it was being copied ends as
+// cancelled.
+BOOLEAN CPmWriteQueue::m_MissedCancelAll(PIRP pIrp) const {
+    return (PmQueuedIrp(pIrp)->m_ulFlags & PM_WRITE_DETACHED) && m_ulDetachedAtCancelAll != m_ulCancelAllCount;
+}
+
 NTSTATUS CPmWriteQueue::sm_WaitingInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pvInsertContext) {
     CPmWriteQueue* pQueue = PmWaitingQueueOf(pCsq);
+    if (pQueue->m_MissedCancelAll(pIrp))
+        return STATUS_CANCELLED;
     if (!pQueue->m_WaitingList.m_Append(pIrp))
         return STATUS_INSUFFICIENT_RESOURCES;
     PmQueuedIrpState* pState = PmQueuedIrp(pIrp);
@@ -243,6 +252,8 @@ NTSTATUS CPmWriteQueue::sm_WaitingInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pvIns
 
 NTSTATUS CPmWriteQueue::sm_InFlightInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pvInsertContext) {
     CPmWriteQueue* pQueue = PmInFlightQueueOf(pCsq);
+    if (pQueue->m_MissedCancelAll(pIrp))
+        return STATUS_CANCELLED;
     if (!pQueue->m_InFlightList.m_Append(pIrp))
         return STATUS_INSUFFICIENT_RESOURCES;
     PmQueuedIrpState* pState = PmQueuedIrp(pIrp);
@@ -507,6 +518,7 @@ void CPmWriteQueue::m_CancelAll() {
     m_pTimedIrp = NULL;
     m_Timer.m_Disarm();
     m_ullPartialSequence = 0;
+    ++m_ulCancelAllCount;
     m_ListLock.m_Unlock();
     m_QueueLock.m_Unlock();
     m_CompleteFinished();
