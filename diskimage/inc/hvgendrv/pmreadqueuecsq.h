@@ -179,8 +179,9 @@ private:
     // Serves the queued reads from the held data, finishing those that are satisfied and timing
     // the one left waiting. Under the lock.
     void m_Serve();
-    // Serves under the lock, then completes what finished and reports a changed amount.
-    void m_Deliver();
+    // Serves under the lock, then completes what finished and reports a changed amount; pNewIrp
+    // is the read being queued, if any.
+    void m_Deliver(PIRP pNewIrp);
     // Takes out and completes the finished reads. Without the lock.
     void m_CompleteFinished();
     void m_CompleteTakenIrp(PIRP pIrp);

@@ -9,6 +9,9 @@
 
 static const CHAR s_szSourcePath[] = "driversource\\hvgendrv\\driver\\pmreadqueuecsq.cpp";
 
+// A read satisfied as it was queued (traced as such).
+#define PM_READ_SATISFIED_AT_ONCE 0x10
+
 // Relative timer times are capped here (about 14,000 years), far beyond any serial timeout but
 // safe from overflow when the kernel adds them to the clock.
 #define PM_MAX_TIMER_MILLISECONDS (0x4000000000000000ULL / 10000ULL)
@@ -225,7 +228,7 @@ VOID CPmReadQueue::sm_CsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp) {
         // The bytes already copied stay with the read: they left the held data for good.
         PmFinishQueuedIrp(pIrp, STATUS_CANCELLED, pIrp->IoStatus.Information);
     // The next read may be first now.
-    pQueue->m_Deliver();
+    pQueue->m_Deliver(NULL);
     pQueue->m_CompleteTakenIrp(pIrp);
 }
 
@@ -338,10 +341,12 @@ void CPmReadQueue::m_Serve() {
     }
 }
 
-void CPmReadQueue::m_Deliver() {
+void CPmReadQueue::m_Deliver(PIRP pNewIrp) {
     m_SpinLock.m_Lock();
     ULONG ulOldAmount = m_ulAmountInQueue;
     m_Serve();
+    if (pNewIrp && (PmQueuedIrp(pNewIrp)->m_ulFlags & PM_QUEUED_IRP_FINISHED))
+        PmQueuedIrp(pNewIrp)->m_ulFlags |= PM_READ_SATISFIED_AT_ONCE;
     ULONG ulNewAmount = m_ulAmountInQueue;
     m_SpinLock.m_Unlock();
     m_CompleteFinished();
@@ -355,7 +360,11 @@ void CPmReadQueue::m_CompleteTakenIrp(PIRP pIrp) {
     pIrp->IoStatus.Status = ntStatus;
     pIrp->IoStatus.Information = pState->m_ulFinalInformation;
     ULONGLONG ullElapsed = CPmDebugManager::m_ElapsedMicroseconds(&m_llStamp);
-    if (ntStatus == STATUS_SUCCESS) {
+    if (ntStatus == STATUS_SUCCESS && (pState->m_ulFlags & PM_READ_SATISFIED_AT_ONCE)) {
+        PM_TRACE(43, "CI1 D=%dys", (ULONG)ullElapsed);
+        PM_TRACE(56, "CI1 D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, (ULONG)pState->m_ulFinalInformation,
+                 m_ulAmountInQueue);
+    } else if (ntStatus == STATUS_SUCCESS) {
         PM_TRACE(56, "CPmReadQueue::m_DataForPendingIrpArrived D=%dys L=%d DIQ=%d", (ULONG)ullElapsed,
                  (ULONG)pState->m_ulFinalInformation, m_ulAmountInQueue);
         PM_TRACE(43, "CI5 D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, (ULONG)pState->m_ulFinalInformation,
@@ -406,7 +415,7 @@ NTSTATUS CPmReadQueue::m_QueueIrp(PIRP pIrp) {
     }
     // Served only once it is in the queue, so that data arriving meanwhile is not left waiting
     // for the next arrival and reads take the data in their order.
-    m_Deliver();
+    m_Deliver(pIrp);
     return STATUS_PENDING;
 }
 

@@ -167,4 +167,22 @@ TEST_F(ControlQueue, EventsFromManyThreadsCompleteEveryWaitOnce) {
     threads.join();
 }
 
+TEST_F(ControlQueue, TraceLines) {
+    TraceSession trace({30});
+    dev->control->m_SetWaitMask(EV_CTS);
+    auto request = wait_on_mask();
+    record(EV_CTS);
+    auto renewed = wait_on_mask();
+    dev->control->m_SetWaitMask(EV_RXCHAR);
+    auto cancelled = wait_on_mask();
+    dev->control->m_CancelAll();
+    dev->control->m_ClearCommEvents(EV_TXEMPTY);
+    for (const char* line :
+         {"CPmControlQueue::m_GetWaitMask - CurrentMask:0x8", "CPmControlQueue::m_QueueIrp (m_WaitOnMask) - Queued MaskIrp:0x",
+          "CPmControlQueue::m_ResolveCurrentEventMask - ReturnedEvent: 0x8, EventsReceived:0x0, CurrentMask:0x8",
+          "CPmControlQueue::m_ResolveCurrentEventMask - Completed MaskIrp:0x", "CPmControlQueue::m_SetWaitMask - Completed MaskIrp:0x",
+          "CPmControlQueue::m_SetWaitMask - Cancelled MaskIrp:0x", "CPmControlQueue::m_ClearCommEvents - EventsReceived:0x0, CurrentMask:0x1"})
+        EXPECT_TRUE(trace.contains(line)) << line;
+}
+
 } // namespace

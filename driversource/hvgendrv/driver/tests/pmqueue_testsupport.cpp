@@ -1,7 +1,9 @@
 #include "pmqueue_testsupport.h"
 
 #include <hvsim/io.h>
+#include <hvsim/debug_log.h>
 #include <hvsim/pool.h>
+#include <hvsim/registry.h>
 
 #include <pmmemorypool.h>
 
@@ -191,6 +193,63 @@ void QueueTest::TearDown() {
     EXPECT_EQ(0u, tracked_allocations()) << "pool allocations still held at the end of the test";
     CPmMemoryPool::m_DestroyGlobal();
     hvsim::kernel_shutdown();
+}
+
+static const char16_t kTraceServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\PmQueueTrace";
+
+TraceSession::TraceSession(std::initializer_list<ULONG> levels) {
+    EXPECT_EQ(STATUS_SUCCESS, hvsim::registry::create_key(kTraceServiceKey));
+    RtlInitUnicodeString(&service_path_, kTraceServiceKey);
+    BOOLEAN ok = FALSE;
+    manager_ = new (NonPagedPool) CPmDebugManager(nullptr, u"PmQueueTrace", &service_path_, &ok);
+    EXPECT_TRUE(manager_ && ok);
+    driver_ = hvsim::io::create_driver_object(u"PmQueueTrace", kTraceServiceKey);
+    EXPECT_EQ(STATUS_SUCCESS, CPmDebugManager::m_InitializeDriverTracing(driver_, &service_path_));
+    g_pPmDebugManager = manager_;
+    // The debug manager's level table: control GUID and flag of each level.
+    struct Range {
+        ULONG first, last, guid;
+    };
+    static const Range kRanges[] = {{1, 2, 1}, {3, 4, 2}, {5, 6, 3}, {7, 30, 4}, {31, 34, 5}, {35, 38, 6}, {39, 54, 7}};
+    std::vector<ULONG> flags(PM_TRACE_CONTROL_GUIDS, 0);
+    for (ULONG level : levels) {
+        if (level == 55 || level == 56)
+            level = 17;
+        for (const Range& range : kRanges)
+            if (level >= range.first && level <= range.last)
+                flags[range.guid] |= 1u << (level - range.first);
+    }
+    std::string image = hvsim::pool::image_of_address(reinterpret_cast<const void*>(&now_ms));
+    for (ULONG guid = 0; guid < PM_TRACE_CONTROL_GUIDS; ++guid)
+        if (flags[guid])
+            hvsim::trace_log::enable(g_aPmTraceControlGuids[guid], flags[guid], TRACE_LEVEL_VERBOSE, image);
+}
+
+TraceSession::~TraceSession() {
+    g_pPmDebugManager = nullptr;
+    hvsim::trace_log::disable_all();
+    if (manager_) {
+        manager_->m_UnregisterEventSource();
+        delete manager_;
+    }
+    if (driver_) {
+        CPmDebugManager::m_CleanupTracing(driver_);
+        hvsim::io::delete_driver_object(driver_);
+    }
+}
+
+std::vector<std::string> TraceSession::lines() const {
+    std::vector<std::string> lines;
+    for (const auto& record : hvsim::trace_log::records())
+        lines.push_back(record.text());
+    return lines;
+}
+
+bool TraceSession::contains(const std::string& start) const {
+    for (const auto& line : lines())
+        if (line.rfind(start, 0) == 0)
+            return true;
+    return false;
 }
 
 void Threads::start(int count, const std::string& name, std::function<void(int)> body) {

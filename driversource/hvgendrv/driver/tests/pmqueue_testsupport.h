@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <pmcontrolqueue.h>
+#include <pmdebugmanager.h>
 #include <pmreadqueuecsq.h>
 #include <pmwritequeuecsq.h>
 
@@ -126,6 +127,21 @@ protected:
         QueueTest::TearDown();
     }
     std::unique_ptr<QueueDevice> dev;
+};
+
+// The framework's trace lines at the given levels, captured while this lives.
+class TraceSession {
+public:
+    explicit TraceSession(std::initializer_list<ULONG> levels);
+    ~TraceSession();
+    // The lines sent so far, in order.
+    std::vector<std::string> lines() const;
+    bool contains(const std::string& start) const;
+
+private:
+    CPmDebugManager* manager_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
+    UNICODE_STRING service_path_{};
 };
 
 // Threads of the machine started together and joined together.

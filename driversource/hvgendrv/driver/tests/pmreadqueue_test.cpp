@@ -264,4 +264,20 @@ TEST_F(ReadQueue, DestructionCancelsWaitingReadsAndFreesHeldData) {
     EXPECT_EQ(STATUS_DELETE_PENDING, dev->send(late));
 }
 
+TEST_F(ReadQueue, TimingTraceLines) {
+    TraceSession trace({43, 56});
+    timeouts(MAXULONG, 0, 0);
+    auto at_once = read(4);
+    timeouts(0, 0, 20);
+    auto waiting = read(4);
+    arrive("abcd");
+    auto timed_out = read(4);
+    ASSERT_TRUE(timed_out->wait());
+    dev->read->m_CancelAll();
+    for (const char* line : {"QI D=", "CPmReadQueue::m_QueueIrp Interval D=", "CI1 D=", "DQ D=", "DQ - 0x61 62 63 64",
+                             "DQL1 DL=", "DQL2 ulLengthToCopy=4 m_ulCurrentLength=4", "DQLEND", "CI5 D=",
+                             "CI5 - 0x61 62 63 64", "CPmReadQueue::m_DataForPendingIrpArrived D=", "CI6 D="})
+        EXPECT_TRUE(trace.contains(line)) << line;
+}
+
 } // namespace
