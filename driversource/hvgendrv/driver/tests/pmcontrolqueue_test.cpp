@@ -1,6 +1,8 @@
 // The control queue: IOCTL_SERIAL_WAIT_ON_MASK against recorded events and the wait mask.
 #include "pmqueue_testsupport.h"
 
+#include <hvsim/pool.h>
+
 using namespace pmqtest;
 
 namespace {
@@ -132,6 +134,18 @@ TEST_F(ControlQueue, ClearedEventsNoLongerSatisfy) {
     EXPECT_FALSE(request->done());
     dev->control->m_SetWaitMask(0);
     EXPECT_TRUE(request->done());
+}
+
+TEST_F(ControlQueue, WaitThatCannotBeQueuedEndsWithNoEvents) {
+    dev->control->m_SetWaitMask(EV_CTS);
+    Request request(IRP_MJ_DEVICE_CONTROL, 4, IOCTL_SERIAL_WAIT_ON_MASK);
+    hvsim::pool::fail_nth(1);
+    last_dispatch = dev->send(request);
+    hvsim::pool::clear_faults();
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, last_dispatch);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, request.status());
+    EXPECT_EQ(4u, request.information());
+    EXPECT_EQ(0u, events_of(request));
 }
 
 TEST_F(ControlQueue, ShortOutputBufferIsRefused) {

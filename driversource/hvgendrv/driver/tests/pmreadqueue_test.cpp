@@ -2,6 +2,8 @@
 // object to the queue, data handed in as the port driver hands it.
 #include "pmqueue_testsupport.h"
 
+#include <hvsim/pool.h>
+
 using namespace pmqtest;
 
 namespace {
@@ -262,6 +264,24 @@ TEST_F(ReadQueue, DestructionCancelsWaitingReadsAndFreesHeldData) {
     EXPECT_EQ(1, waiting->completions());
     Request late(IRP_MJ_READ, 4);
     EXPECT_EQ(STATUS_DELETE_PENDING, dev->send(late));
+}
+
+TEST_F(ReadQueue, AllocationFailuresLoseNothingButWhatCouldNotBeKept) {
+    timeouts(MAXULONG, 0, 0);
+    // The queue cannot take the read: it ends at once, and says why.
+    Request refused(IRP_MJ_READ, 4);
+    hvsim::pool::fail_nth(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, dev->send(refused));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, refused.status());
+    // Data that cannot be held is dropped (and freed); what was held stays.
+    arrive("kept");
+    CPmBuffer* dropped = make_buffer(bytes_of("dropped"));
+    hvsim::pool::fail_nth(1);
+    dev->read->m_DataForPendingIrpArrived(dropped);
+    hvsim::pool::clear_faults();
+    EXPECT_EQ(4u, dev->read->m_GetAmountInQueue());
+    auto request = read(10);
+    EXPECT_EQ("kept", text_of(*request));
 }
 
 TEST_F(ReadQueue, TimingTraceLines) {

@@ -2,6 +2,8 @@
 // timeout, cancellation and its discount, in machine time.
 #include "pmqueue_testsupport.h"
 
+#include <hvsim/pool.h>
+
 using namespace pmqtest;
 
 namespace {
@@ -254,6 +256,34 @@ TEST_F(WriteQueue, RefusedChunkLeavesWritesToTheirTimeout) {
     ASSERT_TRUE(request->wait());
     EXPECT_EQ(STATUS_TIMEOUT, request->status());
     EXPECT_EQ(0u, request->information());
+}
+
+TEST_F(WriteQueue, ChunkThatCannotBeAllocatedIsBuiltOnTheNextOccasion) {
+    auto first = write("abc");
+    settle();
+    hvsim::pool::fail_nth(1);
+    acknowledge(64); // the first credit; building the chunk fails
+    hvsim::pool::clear_faults();
+    EXPECT_EQ("", sent());
+    EXPECT_EQ(3u, dev->write->m_GetPendingBytes());
+    auto second = write("de");
+    settle();
+    EXPECT_EQ("abcde", sent());
+    acknowledge(5);
+    EXPECT_TRUE(first->done());
+    EXPECT_TRUE(second->done());
+    EXPECT_EQ(STATUS_SUCCESS, second->status());
+}
+
+TEST_F(WriteQueue, WriteThatCannotBeQueuedEndsAtOnce) {
+    Request request(IRP_MJ_WRITE, 3);
+    hvsim::pool::fail_nth(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, dev->send(request));
+    hvsim::pool::clear_faults();
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, request.status());
+    EXPECT_EQ(0u, request.information());
+    EXPECT_TRUE(dev->write->m_IsEmpty());
+    EXPECT_EQ(0u, dev->write->m_GetPendingBytes());
 }
 
 TEST_F(WriteQueue, DestructionCancelsEveryWrite) {
