@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 
+#include <pmbuffer.h>
 #include <pmmemorypool.h>
 #include <pmstring.h>
 #include <pmusagelock.h>
@@ -116,4 +117,12 @@ public:
 
     // The pending device-state bits folded into a reported state; FALSE when none was pending.
     BOOLEAN m_ApplyDeviceStatePairs(PULONG_PTR pulState);
+
+    // Received data for the read queue, which takes the buffer over (freed when there is none).
+    void m_DataForPendingReadArrived(CPmBuffer* pBuffer);
+    // Bytes held in the read queue.
+    ULONG m_GetAmountInReadQueue();
+    // Ends what the queues hold (STATUS_CANCELLED) and deletes them; a device whose queues run on
+    // its device object's work items does it before that object goes. PASSIVE_LEVEL.
+    void m_DestroyQueues();
 };

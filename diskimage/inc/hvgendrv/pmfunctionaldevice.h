@@ -8,9 +8,11 @@
 #include <pmbuffer.h>
 #include <pmcallbackobject.h>
 #include <pmdeviceconfiguration.h>
+#include <pmusermodeinterface.h>
 #include <pmworkerthread.h>
 
 class CPmInformationSet;
+class CPmPhysicalDevice;
 class CWmi;
 struct PmWmiGuidEntry;
 
@@ -156,7 +158,7 @@ public:
     CPmPointerList m_ChildList;
     CPmSpinLock m_ChildListLock;
     CPmCallbackObject m_CallbackObject;
-    // The settings interface of this device; NULL while the device has none.
+    // The settings interface of this device (created with it).
     PmUserModeInterface* m_pUserModeInterface;
     // One open at a time.
     CPmUsageLock m_OpenLock;
@@ -164,8 +166,6 @@ public:
     PDEVICE_OBJECT m_pPhysicalDeviceObject;
     PDEVICE_OBJECT m_pLowerDeviceObject;
     CWmi* m_pWmi;
-    // Used by the write queue.
-    CPmDeviceWorker* m_pWriteWorker;
     BOOLEAN m_bOwnBus;
     BOOLEAN m_bLowestStackLayer;
     CPmDriver* m_pDriver;
@@ -192,12 +192,23 @@ public:
 
     // The PDO's device key (closed by the caller), or NULL.
     virtual HANDLE m_OpenDeviceRegistryKey();
-    // The n-th (1-based) record of a resource list, or NULL.
-    virtual PmPortResource* m_GetPortResource(ULONG ulIndex);
-    virtual PmMemoryResource* m_GetMemoryResource(ULONG ulIndex);
-    virtual PmInterruptResource* m_GetInterruptResource(ULONG ulIndex);
-    virtual PmDmaResource* m_GetDmaResource(ULONG ulIndex);
-    virtual PmMessageInterruptResource* m_GetMessageInterruptResource(ULONG ulIndex);
+    // The n-th (1-based) record of a resource list (PmResourceKind), or NULL.
+    virtual PVOID m_GetListElement(ULONG ulKind, ULONG ulNumber);
+    PmPortResource* m_GetPortResource(ULONG ulNumber) {
+        return static_cast<PmPortResource*>(m_GetListElement(PmResourcePort, ulNumber));
+    }
+    PmMemoryResource* m_GetMemoryResource(ULONG ulNumber) {
+        return static_cast<PmMemoryResource*>(m_GetListElement(PmResourceMemory, ulNumber));
+    }
+    PmInterruptResource* m_GetInterruptResource(ULONG ulNumber) {
+        return static_cast<PmInterruptResource*>(m_GetListElement(PmResourceInterrupt, ulNumber));
+    }
+    PmDmaResource* m_GetDmaResource(ULONG ulNumber) {
+        return static_cast<PmDmaResource*>(m_GetListElement(PmResourceDma, ulNumber));
+    }
+    PmMessageInterruptResource* m_GetMessageInterruptResource(ULONG ulNumber) {
+        return static_cast<PmMessageInterruptResource*>(m_GetListElement(PmResourceMessageInterrupt, ulNumber));
+    }
     virtual BOOLEAN m_NotifyCallbackObject(PVOID* ppvAnswer);
 
     // "\??\<name>" to this device (the port driver's COM name).
@@ -207,13 +218,28 @@ public:
     // Write data that bypasses the write queue; the data (pool memory of this driver) is taken over.
     void m_DirectWrite(ULONGLONG ullValue, PVOID pvData, ULONG ulLength);
 
+    // A buffered device control to the functional device above the framework physical device
+    // under pDevice (the parent bus device), with the caller's file object. FALSE when there is
+    // none or the request failed; *pulOutputLength is the room on entry, the bytes returned after.
+    static BOOLEAN sm_SendDeviceControlToLower(CPmFunctionalDevice* pDevice, ULONG ulControlCode, PVOID pvInput,
+                                               ULONG ulInputLength, PVOID pvOutput, PULONG pulOutputLength,
+                                               PFILE_OBJECT pFileObject);
+    // The framework physical device this device is attached to (possibly of another driver image:
+    // read it through the shared layout, pmphysicaldevice.h), or NULL (a device at the lowest layer
+    // of its stack sits on another bus's PDO, which must not be read as one).
+    PVOID m_GetPhysicalDeviceBelow();
+
 private:
     BOOLEAN m_Construct(PCUNICODE_STRING pRegistryPath);
     BOOLEAN m_LoadConfiguration(HANDLE hDeviceKey);
     BOOLEAN m_NameDevice(HANDLE hDeviceKey);
     BOOLEAN m_NameFromRegistryCounter(HANDLE hDeviceKey);
     BOOLEAN m_NameFromPhysicalDevice();
+    BOOLEAN m_UseDeviceIndex(ULONG ulIndex);
+    void m_DeleteWorkerAndWmi();
     BOOLEAN m_Pair();
+    void m_PairWithNamedDevice();
+    BOOLEAN m_CreateChildren(HANDLE hDeviceKey);
     void m_Unpair();
     void m_ReleaseParts();
 
@@ -234,9 +260,11 @@ private:
     NTSTATUS m_PnpBusRelations(PIRP pIrp);
     NTSTATUS m_PnpCapabilities(PIRP pIrp);
     NTSTATUS m_PnpPassDown(PIRP pIrp);
-    void m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOURCE_LIST pTranslated);
+    // Empties the lists first; STATUS_UNSUCCESSFUL (lists empty) when memory ran out.
+    NTSTATUS m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOURCE_LIST pTranslated);
     void m_EmptyResourceLists();
     void m_Remove();
+    void m_ClearClientEntriesBelow();
     static IO_COMPLETION_ROUTINE sm_QueryCapabilitiesCompletionRoutine;
 
     // Power.
@@ -250,4 +278,7 @@ private:
     static IO_WORKITEM_ROUTINE sm_PowerUpWorkItem;
     static PM_WORK_FUNCTION sm_DirectWriteWork;
     static PM_CALLBACK_HANDLER sm_CallbackObjectHandler;
+    static PM_SETTINGS_CALLBACK sm_SettingsCallback;
+    static BOOLEAN sm_WriteChunk(PVOID pvContext, CPmBuffer* pChunk);
+    static PM_FORWARD_CALLBACK sm_ForwardCallback;
 };

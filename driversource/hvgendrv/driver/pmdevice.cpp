@@ -1,6 +1,9 @@
 // The framework's abstract device and its device-object helpers.
 #include <pmdevice.h>
+#include <pmcontrolqueue.h>
 #include <pmdebugmanager.h>
+#include <pmreadqueuecsq.h>
+#include <pmwritequeuecsq.h>
 
 const ULONG g_aulPmDeviceStateBits[PM_DEVICE_STATE_PAIRS] = {
     PNP_DEVICE_DISABLED,         PNP_DEVICE_DONT_DISPLAY_IN_UI, PNP_DEVICE_FAILED,
@@ -21,7 +24,39 @@ CPmDevice::CPmDevice()
     RtlZeroMemory(m_aDeviceStatePairs, sizeof(m_aDeviceStatePairs));
 }
 
-CPmDevice::~CPmDevice() {}
+CPmDevice::~CPmDevice() { m_DestroyQueues(); }
+
+void CPmDevice::m_DestroyQueues() {
+    if (m_pControlQueue) {
+        PmDeleteObject(m_pControlQueue);
+        m_pControlQueue = NULL;
+    }
+    if (m_pWriteQueue) {
+        PmDeleteObject(m_pWriteQueue);
+        m_pWriteQueue = NULL;
+    }
+    if (m_pReadQueue) {
+        PmDeleteObject(m_pReadQueue);
+        m_pReadQueue = NULL;
+    }
+}
+
+void CPmDevice::m_DataForPendingReadArrived(CPmBuffer* pBuffer) {
+    if (!m_pReadQueue) {
+        if (pBuffer)
+            pBuffer->m_Delete();
+        return;
+    }
+    LARGE_INTEGER liFrequency;
+    LARGE_INTEGER liStart = KeQueryPerformanceCounter(&liFrequency);
+    m_pReadQueue->m_DataForPendingIrpArrived(pBuffer);
+    LARGE_INTEGER liEnd = KeQueryPerformanceCounter(NULL);
+    LONGLONG llMicroseconds =
+        liFrequency.QuadPart ? (liEnd.QuadPart - liStart.QuadPart) * 1000000 / liFrequency.QuadPart : 0;
+    PM_TRACE(55, "CPmDevice::m_DataForPendingReadArrived TD=%dys", (LONG)llMicroseconds);
+}
+
+ULONG CPmDevice::m_GetAmountInReadQueue() { return m_pReadQueue ? m_pReadQueue->m_GetAmountInQueue() : 0; }
 
 BOOLEAN CPmDevice::m_ApplyDeviceStatePairs(PULONG_PTR pulState) {
     BOOLEAN bAnyPending = FALSE;

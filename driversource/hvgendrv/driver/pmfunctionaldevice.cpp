@@ -5,6 +5,13 @@
 #include <pmirphelpers.h>
 #include <pmregistry.h>
 
+#include <pmcontrolqueue.h>
+#include <pmreadqueuecsq.h>
+#include <pmwmi.h>
+#include <pmwritequeuecsq.h>
+
+#include "pmphysicaldevice.h"
+
 static const CHAR s_szSourcePath[] = "driversource\\hvgendrv\\driver\\pmfunctionaldevice";
 
 #define PM_HARDWARE_ID_FIRST_SIZE 255
@@ -13,7 +20,7 @@ CPmFunctionalDevice::CPmFunctionalDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_O
                                          PCUNICODE_STRING pRegistryPath, BOOLEAN* pbSuccess)
     : m_pDeviceWorker(NULL), m_pConfiguration(NULL), m_DeviceName(NonPagedPool), m_SymbolicLinkName(NonPagedPool),
       m_RegistryPath(NonPagedPool), m_pDriverClass(NULL), m_pUserModeInterface(NULL), m_ulDeviceIndex(0),
-      m_pPhysicalDeviceObject(pPhysicalDeviceObject), m_pLowerDeviceObject(NULL), m_pWmi(NULL), m_pWriteWorker(NULL),
+      m_pPhysicalDeviceObject(pPhysicalDeviceObject), m_pLowerDeviceObject(NULL), m_pWmi(NULL),
       m_bOwnBus(FALSE), m_bLowestStackLayer(FALSE), m_pDriver(CPmDriver::sm_FromDriverObject(pDriverObject)),
       m_pPowerUpWorkItem(NULL) {
     RtlZeroMemory(&m_Callbacks, sizeof(m_Callbacks));
@@ -73,13 +80,26 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
     if (!m_pLowerDeviceObject)
         return FALSE;
 
-    // The settings interface, the queues and WMI come with their own parts of the framework; a
-    // device without them has no settings handle, no queued requests and no WMI blocks.
-    if (m_pUserModeInterface && m_pDriver->m_pfnCreateSettings) {
-        if (!m_pDriver->m_pfnCreateSettings(m_pUserModeInterface))
+    // The settings interface: the driver's set, its sections (one per child of a bus device) and,
+    // for a device on a framework child, the child's number as its own section.
+    m_pUserModeInterface = new (NonPagedPool) PmUserModeInterface();
+    if (!m_pUserModeInterface)
+        return FALSE;
+    m_pUserModeInterface->m_SetCallbacks(this, sm_SettingsCallback, sm_ForwardCallback);
+    if (m_pDriver->m_pfnCreateSettings && !m_pDriver->m_pfnCreateSettings(m_pUserModeInterface))
+        return FALSE;
+    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_pDeviceAdded SUCCESS");
+    m_pUserModeInterface->m_SetSectionCount(m_pConfiguration->m_ulNumberChildDevices);
+    if (!m_bLowestStackLayer) {
+        PVOID pvBelow = m_GetPhysicalDeviceBelow();
+        PVOID pvSet = pvBelow ? PmPhysicalDeviceRegistrySet(pvBelow) : NULL;
+        if (!pvSet)
             return FALSE;
-        PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_pDeviceAdded SUCCESS");
+        m_pUserModeInterface->m_SetCurrentIndex(PmPhysicalDeviceContextId(pvSet));
     }
+    if (!m_pUserModeInterface->m_Init(m_pPhysicalDeviceObject))
+        return FALSE;
+    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_UserModeInterface.m_Init SUCCESS");
 
     if (m_Callbacks.m_AddDeviceFunction) {
         BOOLEAN bAdded = FALSE;
@@ -92,10 +112,22 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
         PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_AddDeviceFunction SUCCESS");
     }
 
+    BOOLEAN bWmi = FALSE;
+    m_pWmi = new (NonPagedPool) CWmi(m_pDeviceObject, m_pLowerDeviceObject, m_pPhysicalDeviceObject,
+                                     m_RegistryPath.m_GetUnicodeString(), m_Callbacks.m_pWmiGuidTable,
+                                     m_Callbacks.m_ulWmiGuidCount, &m_Callbacks, m_pDriverClass, &bWmi);
+    if (!m_pWmi || !bWmi)
+        return FALSE;
+    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - CWmi construction SUCCESS");
+
+    // The write queue runs on its own worker; this one runs direct writes.
     m_pDeviceWorker = new (NonPagedPool) CPmDeviceWorker(m_pDeviceObject);
-    m_pWriteWorker = new (NonPagedPool) CPmDeviceWorker(m_pDeviceObject);
     m_pPowerUpWorkItem = IoAllocateWorkItem(m_pDeviceObject);
-    if (!m_pDeviceWorker || !m_pWriteWorker || !m_pPowerUpWorkItem)
+    m_pReadQueue = new (NonPagedPool) CPmReadQueue();
+    m_pWriteQueue = new (NonPagedPool) CPmWriteQueue();
+    m_pControlQueue = new (NonPagedPool) CPmControlQueue();
+    if (!m_pDeviceWorker || !m_pPowerUpWorkItem || !m_pReadQueue || !m_pWriteQueue || !m_pControlQueue ||
+        !m_pWriteQueue->m_Initialize(sm_WriteChunk, this, m_pDeviceObject))
         return FALSE;
 
     return m_Pair();
@@ -156,6 +188,11 @@ BOOLEAN CPmFunctionalDevice::m_NameFromRegistryCounter(HANDLE hDeviceKey) {
             !CPmRegistry::m_WriteDword(PM_REGISTRY_ABSOLUTE, m_RegistryPath.m_GetText(), u"DeviceCount", ulValue))
             return FALSE;
     }
+    return m_UseDeviceIndex(ulIndex);
+}
+
+// A non-zero index is appended to the device and link names.
+BOOLEAN CPmFunctionalDevice::m_UseDeviceIndex(ULONG ulIndex) {
     if (ulIndex != 0) {
         if (!m_DeviceName.m_IsEmpty() && !NT_SUCCESS(m_DeviceName.m_AppendInteger(ulIndex)))
             return FALSE;
@@ -166,11 +203,67 @@ BOOLEAN CPmFunctionalDevice::m_NameFromRegistryCounter(HANDLE hDeviceKey) {
     return TRUE;
 }
 
-// The index of the framework physical device below comes with the child devices; until then a
-// device that asks for it is refused.
+// The framework child below gives its index (the parent's index when the parent hands it down).
 BOOLEAN CPmFunctionalDevice::m_NameFromPhysicalDevice() {
-    PM_ASSERTION_LINE(s_szSourcePath);
-    return FALSE;
+    PVOID pvBelow = m_GetPhysicalDeviceBelow();
+    if (!pvBelow) {
+        PM_ASSERTION_LINE(s_szSourcePath);
+        return FALSE;
+    }
+    ULONG ulIndex = PmPhysicalDeviceIndex(pvBelow);
+    return m_UseDeviceIndex(ulIndex);
+}
+
+PVOID CPmFunctionalDevice::m_GetPhysicalDeviceBelow() {
+    // Only a framework child's extension may be read; a device configured as the lowest layer of
+    // its stack sits on another bus's PDO.
+    if (m_bLowestStackLayer || !m_pPhysicalDeviceObject ||
+        m_pPhysicalDeviceObject->Size < sizeof(DEVICE_OBJECT) + PM_DEVICE_EXTENSION_SIZE)
+        return NULL;
+    PmDeviceExtension* pExtension = sm_GetExtension(m_pPhysicalDeviceObject);
+    if (!pExtension || !pExtension->m_UsageLock.m_Acquire())
+        return NULL;
+    CPmDevice* pDevice = pExtension->m_pDevice;
+    BOOLEAN bPhysical = pDevice && pDevice->m_ulKind == PM_DEVICE_KIND_PHYSICAL;
+    pExtension->m_UsageLock.m_Release();
+    // The child outlives every device attached to it.
+    return bPhysical ? pDevice : NULL;
+}
+
+BOOLEAN CPmFunctionalDevice::sm_SendDeviceControlToLower(CPmFunctionalDevice* pDevice, ULONG ulControlCode,
+                                                         PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
+                                                         PULONG pulOutputLength, PFILE_OBJECT pFileObject) {
+    PVOID pvBelow = pDevice->m_GetPhysicalDeviceBelow();
+    CPmFunctionalDevice* pParent = pvBelow ? PmPhysicalDeviceParent(pvBelow) : NULL;
+    if (!pParent || !pParent->m_pDeviceObject)
+        return FALSE;
+    return SendInternalDeviceControlSync(pParent->m_pDeviceObject, ulControlCode, pvInput, ulInputLength, pvOutput,
+                                         pulOutputLength, FALSE, pFileObject);
+}
+
+// A transmit chunk of the write queue goes to the driver, which owns it from then on.
+BOOLEAN CPmFunctionalDevice::sm_WriteChunk(PVOID pvContext, CPmBuffer* pChunk) {
+    CPmFunctionalDevice* pDevice = static_cast<CPmFunctionalDevice*>(pvContext);
+    if (!pDevice->m_Callbacks.m_WriteCallback || !pDevice->m_EnterCallback()) {
+        pChunk->m_Delete();
+        return FALSE;
+    }
+    BOOLEAN bSent = pDevice->m_Callbacks.m_WriteCallback(pDevice->m_pDriverClass, pChunk);
+    pDevice->m_LeaveCallback();
+    return bSent;
+}
+
+BOOLEAN CPmFunctionalDevice::sm_SettingsCallback(PVOID pvContext, CPmInformationSet* pSet, ULONG ulIndex, ULONG ulMode,
+                                                 PBOOLEAN pbFlag) {
+    return static_cast<CPmFunctionalDevice*>(pvContext)->m_ApplySettings(pSet, ulIndex, ulMode, pbFlag);
+}
+
+// Settings requests for the device above come back here: selector n > 0 goes to the parent.
+BOOLEAN CPmFunctionalDevice::sm_ForwardCallback(PVOID pvContext, ULONG ulControlCode, PVOID pvBuffer,
+                                                ULONG ulInputLength, PULONG pulOutputLength,
+                                                PFILE_OBJECT pFileObject) {
+    return sm_SendDeviceControlToLower(static_cast<CPmFunctionalDevice*>(pvContext), ulControlCode, pvBuffer,
+                                       ulInputLength, pvBuffer, pulOutputLength, pFileObject);
 }
 
 BOOLEAN CPmFunctionalDevice::m_Pair() {
@@ -201,19 +294,51 @@ BOOLEAN CPmFunctionalDevice::m_Pair() {
     }
     if (cbIds > 4) {
         // Every ID of the list counts; the block carries two spare terminators.
-        CPmString pattern(PagedPool, u"__OB");
+        CPmString ownBus(PagedPool, u"__OB");
+        CPmString pairedBus(PagedPool, u"__YB");
+        BOOLEAN bPairedBus = FALSE;
         for (PCWSTR pszId = static_cast<PCWSTR>(pvIds); *pszId;) {
             CPmString id(PagedPool, pszId);
             ULONG ulPosition;
-            if (id.m_Find(&ulPosition, pattern))
+            if (id.m_Find(&ulPosition, ownBus))
                 m_bOwnBus = TRUE;
+            else if (id.m_Find(&ulPosition, pairedBus))
+                bPairedBus = TRUE;
             while (*pszId)
                 ++pszId;
             ++pszId;
         }
+        if (!m_bOwnBus && bPairedBus)
+            m_PairWithNamedDevice();
     }
     PmFreeMemory(pvIds);
     return TRUE;
+}
+
+// The child below may name, by symbolic link, a device of this driver whose requests this device
+// serves from now on.
+void CPmFunctionalDevice::m_PairWithNamedDevice() {
+    PVOID pvBelow = m_GetPhysicalDeviceBelow();
+    PVOID pvSet = pvBelow ? PmPhysicalDeviceRegistrySet(pvBelow) : NULL;
+    if (!pvSet || PmPhysicalDevicePairingName(pvSet)->m_IsEmpty())
+        return;
+    const CPmString& pairingName = *PmPhysicalDevicePairingName(pvSet);
+    m_pDriver->m_SpinLock.m_Lock();
+    for (PVOID pv = m_pDriver->m_DeviceList.m_GetFirst(); pv; pv = m_pDriver->m_DeviceList.m_GetNext()) {
+        PDEVICE_OBJECT pOther = static_cast<PDEVICE_OBJECT>(pv);
+        PmDeviceExtension* pExtension = sm_GetExtension(pOther);
+        CPmDevice* pDevice = pExtension ? pExtension->m_pDevice : NULL;
+        if (pOther == m_pDeviceObject || !pDevice || pDevice->m_ulKind != PM_DEVICE_KIND_FUNCTIONAL)
+            continue;
+        if (RtlEqualUnicodeString(static_cast<CPmFunctionalDevice*>(pDevice)->m_SymbolicLinkName.m_GetUnicodeString(),
+                                  pairingName.m_GetUnicodeString(), FALSE)) {
+            pDevice->m_pRedirectLink = m_pDeviceObject;
+            ObReferenceObject(pOther);
+            m_pPairedDevice = pOther;
+            break;
+        }
+    }
+    m_pDriver->m_SpinLock.m_Unlock();
 }
 
 void CPmFunctionalDevice::m_Unpair() {
@@ -232,6 +357,19 @@ void CPmFunctionalDevice::m_Unpair() {
     }
 }
 
+// The direct-write worker stops; the device leaves WMI.
+void CPmFunctionalDevice::m_DeleteWorkerAndWmi() {
+    if (m_pDeviceWorker) {
+        m_pDeviceWorker->m_Stop();
+        PmDeleteObject(m_pDeviceWorker);
+        m_pDeviceWorker = NULL;
+    }
+    if (m_pWmi) {
+        delete m_pWmi;
+        m_pWmi = NULL;
+    }
+}
+
 // Everything construction made, given back once and in reverse order; the destructor runs it too.
 void CPmFunctionalDevice::m_ReleaseParts() {
     m_Unpair();
@@ -239,13 +377,9 @@ void CPmFunctionalDevice::m_ReleaseParts() {
         IoFreeWorkItem(m_pPowerUpWorkItem);
         m_pPowerUpWorkItem = NULL;
     }
-    for (CPmDeviceWorker** ppWorker : {&m_pDeviceWorker, &m_pWriteWorker}) {
-        if (*ppWorker) {
-            (*ppWorker)->m_Stop();
-            PmDeleteObject(*ppWorker);
-            *ppWorker = NULL;
-        }
-    }
+    m_DeleteWorkerAndWmi();
+    // The write queue's worker runs on this device object's work items.
+    m_DestroyQueues();
     if (m_pLowerDeviceObject) {
         IoDetachDevice(m_pLowerDeviceObject);
         m_pLowerDeviceObject = NULL;
@@ -260,6 +394,10 @@ void CPmFunctionalDevice::m_ReleaseParts() {
     if (m_pConfiguration) {
         delete m_pConfiguration;
         m_pConfiguration = NULL;
+    }
+    if (m_pUserModeInterface) {
+        delete m_pUserModeInterface;
+        m_pUserModeInterface = NULL;
     }
     m_CallbackObject.m_Close();
 }

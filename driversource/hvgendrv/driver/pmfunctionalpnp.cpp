@@ -3,6 +3,10 @@
 #include <pmdebugmanager.h>
 #include <pmirphelpers.h>
 
+#include <pmwmi.h>
+
+#include "pmphysicaldevice.h"
+
 #define PM_TAG_BUS_RELATIONS PM_POOL_TAG('H', 'F', 'u', 'n')
 
 NTSTATUS CPmFunctionalDevice::m_PnpPassDown(PIRP pIrp) {
@@ -157,9 +161,11 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
 
     // The first start: the children are listed in the device key.
     HANDLE hDeviceKey = m_OpenDeviceRegistryKey();
-    if (!hDeviceKey)
+    BOOLEAN bChildren = hDeviceKey && m_CreateChildren(hDeviceKey);
+    if (hDeviceKey)
+        ZwClose(hDeviceKey);
+    if (!bChildren)
         return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
-    ZwClose(hDeviceKey);
     // Reading from the lower stack needs the lower-stack reader, which this device has not got.
     if (m_pConfiguration->m_ulReadClientType == 1)
         return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
@@ -182,6 +188,15 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
     return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
 }
 
+// Child devices are framework physical devices, which this driver image does not carry yet: a
+// device that lists children cannot start.
+BOOLEAN CPmFunctionalDevice::m_CreateChildren(HANDLE hDeviceKey) {
+    if (m_pConfiguration->m_ulNumberChildDevices == 0)
+        return TRUE;
+    PM_ASSERTION_LINE("driversource\\hvgendrv\\driver\\pmfunctionalpnp");
+    return FALSE;
+}
+
 NTSTATUS CPmFunctionalDevice::m_PnpRemove(PIRP pIrp) {
     if (m_ulPnpState != PM_PNP_SURPRISE_REMOVED)
         m_CallNotification(m_Callbacks.m_PnpRemoveDeviceCallback);
@@ -200,12 +215,27 @@ void CPmFunctionalDevice::m_Remove() {
     if (m_pDriver && m_pDriver->m_pfnRemoveHook)
         m_pDriver->m_pfnRemoveHook();
     m_Unpair();
-    if (m_pDeviceWorker) {
-        m_pDeviceWorker->m_Stop();
-        PmDeleteObject(m_pDeviceWorker);
-        m_pDeviceWorker = NULL;
-    }
+    if (!m_bLowestStackLayer && !m_bOwnBus)
+        m_ClearClientEntriesBelow();
+    m_DeleteWorkerAndWmi();
     PM_TRACE(31, "CPmFunctionalDevice::m_Remove OUT");
+}
+
+// The child below keeps per-client entries; those its clients no longer use are cleared.
+void CPmFunctionalDevice::m_ClearClientEntriesBelow() {
+    PVOID pvBelow = m_GetPhysicalDeviceBelow();
+    if (!pvBelow)
+        return;
+    PmClientBookkeeping& clients = *PmPhysicalDeviceClients(pvBelow);
+    clients.m_Lock.m_Lock();
+    for (PVOID pv = clients.m_List.m_GetFirst(); pv; pv = clients.m_List.m_GetNext()) {
+        PmClientEntry* pEntry = static_cast<PmClientEntry*>(pv);
+        if (!pEntry->m_bFirstInUse)
+            RtlZeroMemory(pEntry->m_aulFirst, sizeof(pEntry->m_aulFirst));
+        if (!pEntry->m_bSecondInUse)
+            RtlZeroMemory(pEntry->m_aulSecond, sizeof(pEntry->m_aulSecond));
+    }
+    clients.m_Lock.m_Unlock();
 }
 
 NTSTATUS CPmFunctionalDevice::m_PnpBusRelations(PIRP pIrp) {

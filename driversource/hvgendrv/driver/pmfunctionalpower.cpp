@@ -33,7 +33,9 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Power(PIRP pIrp) {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     PM_TRACE(34, "CPmFunctionalDevice::m_Dispatch_Power - Minor Function : %s\n",
              PmPowerMinorName(pStack->MinorFunction));
-    POWER_STATE_TYPE eType = pStack->Parameters.Power.Type;
+    // Read as a number: a sender may put any value there.
+    ULONG eType;
+    RtlCopyMemory(&eType, &pStack->Parameters.Power.Type, sizeof(eType));
     switch (pStack->MinorFunction) {
     case IRP_MN_SET_POWER:
         if (eType == SystemPowerState)

@@ -1,17 +1,26 @@
 // The functional device's create, cleanup, close, read, write and control requests.
 #include <pmfunctionaldevice.h>
 #include <pmdebugmanager.h>
+#include <pmcontrolqueue.h>
 #include <pmirphelpers.h>
+#include <pmreadqueuecsq.h>
+#include <pmwmi.h>
+#include <pmwritequeuecsq.h>
 
-// Settings handles are opened through the device's settings interface, by file name; the check
-// and the settings update belong to that interface. A device without one has no settings handle
-// and no stored sets to load.
+// A settings handle is one opened through the device's settings interface: its file name begins
+// with the interface's reference string. Requests built inside the kernel carry no file object.
 BOOLEAN CPmFunctionalDevice::m_IsSettingsHandle(PIRP pIrp, PBOOLEAN pbSettings) {
     *pbSettings = FALSE;
-    return TRUE;
+    PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
+    if (!pFileObject || !pFileObject->FileName.Length || !m_pUserModeInterface)
+        return TRUE;
+    return m_pUserModeInterface->m_IsInterfaceName(&pFileObject->FileName, pbSettings);
 }
 
-NTSTATUS CPmFunctionalDevice::m_RunSettingsUpdate() { return STATUS_SUCCESS; }
+// Loads the stored settings sets and applies them through the driver.
+NTSTATUS CPmFunctionalDevice::m_RunSettingsUpdate() {
+    return m_pUserModeInterface && m_pUserModeInterface->m_LoadAndApplySets() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
     PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Create IN");
@@ -23,14 +32,16 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
         CPmString fileName(NonPagedPool);
         if (!NT_SUCCESS(fileName.m_AssignUnicodeString(&pFileObject->FileName)))
             return PmCompleteWithStatus(pIrp, STATUS_INSUFFICIENT_RESOURCES);
-        BOOLEAN bSettings;
-        if (!m_IsSettingsHandle(pIrp, &bSettings))
+        BOOLEAN bSettings = FALSE;
+        if (!m_pUserModeInterface || !m_pUserModeInterface->m_IsInterfaceName(fileName.m_GetUnicodeString(), &bSettings))
             return PmCompleteWithStatus(pIrp, STATUS_ACCESS_DENIED);
         if (bSettings)
             return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     }
     if (!m_OpenLock.m_Acquire())
         return PmCompleteWithStatus(pIrp, STATUS_ACCESS_DENIED);
+    // A new open starts without credit: the first report of bytes written grants it.
+    m_pWriteQueue->m_ResetForOpen();
 
     NTSTATUS ntStatus = STATUS_SUCCESS;
     BOOLEAN bOpened = TRUE;
@@ -40,7 +51,7 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
         ntStatus = STATUS_DEVICE_REMOVED;
     else if (!bOpened)
         ntStatus = STATUS_UNSUCCESSFUL;
-    else if (!NT_SUCCESS(m_RunSettingsUpdate())) {
+    else if (m_Callbacks.m_UserModeInterfaceCallback && !NT_SUCCESS(m_RunSettingsUpdate())) {
         // The driver has opened the device: close it again, or no later open could succeed.
         BOOLEAN bClosed;
         m_CallObjectCallback(m_Callbacks.m_CloseCallback, &bClosed);
@@ -91,12 +102,11 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Close(PIRP pIrp) {
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Read(PIRP pIrp) {
     BOOLEAN bSettings;
-    if (m_IsSettingsHandle(pIrp, &bSettings) && bSettings)
+    if (!m_IsSettingsHandle(pIrp, &bSettings) || bSettings)
         return PmCompleteWithStatus(pIrp, STATUS_ACCESS_DENIED);
     if (IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length == 0)
         return PmCompleteWithStatusAndInformation(pIrp, STATUS_SUCCESS, 0);
-    // Reads wait in the device's read queue; a device without one takes none.
-    return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return m_pReadQueue->m_QueueIrp(pIrp);
 }
 
 void CPmFunctionalDevice::sm_DirectWriteWork(PVOID pvArgument1, PVOID pvArgument2) {
@@ -111,7 +121,7 @@ void CPmFunctionalDevice::sm_DirectWriteWork(PVOID pvArgument1, PVOID pvArgument
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Write(PIRP pIrp) {
     BOOLEAN bSettings;
-    if (m_IsSettingsHandle(pIrp, &bSettings) && bSettings)
+    if (!m_IsSettingsHandle(pIrp, &bSettings) || bSettings)
         return PmCompleteWithStatus(pIrp, STATUS_ACCESS_DENIED);
     ULONG ulLength = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Write.Length;
     if (ulLength == 0)
@@ -136,10 +146,8 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Write(PIRP pIrp) {
         }
         return PmCompleteWithStatusAndInformation(pIrp, STATUS_SUCCESS, ulLength);
     }
-    if (m_Callbacks.m_WriteCallback) {
-        // Writes are chunked by the device's write queue; a device without one takes none.
-        return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
+    if (m_Callbacks.m_WriteCallback)
+        return m_pWriteQueue->m_QueueIrp(pIrp);
     return PmCompleteWithStatusAndInformation(pIrp, STATUS_UNSUCCESSFUL, 0);
 }
 
@@ -147,8 +155,10 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_DeviceControl(PIRP pIrp) {
     if (m_ulPnpState != PM_PNP_STARTED)
         return PmCompleteWithStatusAndInformation(pIrp, STATUS_DEVICE_REMOVED, 0);
     BOOLEAN bSettings;
-    if (m_IsSettingsHandle(pIrp, &bSettings) && bSettings)
+    if (!m_IsSettingsHandle(pIrp, &bSettings))
         return PmCompleteWithStatusAndInformation(pIrp, STATUS_ACCESS_DENIED, 0);
+    if (bSettings)
+        return m_pUserModeInterface->m_DeviceControl(pIrp);
 
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     ULONG ulCode = pStack->Parameters.DeviceIoControl.IoControlCode;
@@ -173,19 +183,14 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_DeviceControl(PIRP pIrp) {
     m_LeaveCallback();
     if (!pControlQueue)
         return PmCompleteWithStatusAndInformation(pIrp, ntStatus, ulInformation);
-
-    // A request the driver hands to a control queue that cannot take it is answered as a refused
-    // insertion: an empty event mask.
-    if (pvBuffer && ulOutputLength >= sizeof(ULONG)) {
-        *static_cast<PULONG>(pvBuffer) = 0;
-        return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_DEVICE_REQUEST, sizeof(ULONG));
-    }
-    return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    // The wait-on-mask request waits in the control queue; once queued it is pending, even when an
+    // event already received completes it at once.
+    return pControlQueue->m_QueueIrp(pIrp);
 }
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp) {
     BOOLEAN bSettings;
-    if (m_IsSettingsHandle(pIrp, &bSettings) && bSettings)
+    if (!m_IsSettingsHandle(pIrp, &bSettings) || bSettings)
         return PmCompleteWithStatusAndInformation(pIrp, STATUS_ACCESS_DENIED, 0);
     if (m_Callbacks.m_InternalDeviceControlIrpCallback) {
         if (!m_EnterCallback())
@@ -216,6 +221,7 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_FlushBuffers(PIRP pIrp) { return PmComp
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Shutdown(PIRP pIrp) { return PmCompleteWithStatus(pIrp, STATUS_SUCCESS); }
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_SystemControl(PIRP pIrp) {
-    // WMI requests are answered by the device's WMI registration; a device without one has none.
-    return PmCompleteWithStatus(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+    if (!m_pWmi)
+        return PmCompleteWithStatus(pIrp, STATUS_INVALID_DEVICE_REQUEST);
+    return m_pWmi->m_SystemControl(pIrp);
 }

@@ -167,3 +167,41 @@ private:
     static PM_CALLBACK_HANDLER sm_IdentityHandler;
     static BOOLEAN sm_Acquire(CPmFunctionalDevice* pDevice, CPmPhysicalDevice** ppPhysical, PmDeviceExtension** ppExtension);
 };
+
+// Both driver images read these two fields in each other's objects.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(__builtin_offsetof(CPmPhysicalDevice, m_pRegistrySet) == PM_PHYSICAL_DEVICE_SET_OFFSET,
+              "physical device layout");
+static_assert(__builtin_offsetof(CPmPhysicalDeviceRegistryInformationSet, m_ulContextID) ==
+                  PM_PHYSICAL_DEVICE_CONTEXT_ID_OFFSET,
+              "physical device set layout");
+#pragma GCC diagnostic pop
+
+// Fields of a framework physical device read by their place in the shared layout: the object may
+// belong to the other driver's image, whose type information is not this image's, so it is never
+// accessed as a typed object of this image.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+template <class T> inline T* PmPhysicalDeviceField(PVOID pvDevice, SIZE_T offset) {
+    return reinterpret_cast<T*>(static_cast<PUCHAR>(pvDevice) + offset);
+}
+inline PVOID PmPhysicalDeviceRegistrySet(PVOID pvDevice) {
+    return *PmPhysicalDeviceField<PVOID>(pvDevice, PM_PHYSICAL_DEVICE_SET_OFFSET);
+}
+inline ULONG PmPhysicalDeviceContextId(PVOID pvSet) {
+    return *PmPhysicalDeviceField<ULONG>(pvSet, PM_PHYSICAL_DEVICE_CONTEXT_ID_OFFSET);
+}
+inline const CPmString* PmPhysicalDevicePairingName(PVOID pvSet) {
+    return PmPhysicalDeviceField<CPmString>(pvSet, __builtin_offsetof(CPmPhysicalDeviceRegistryInformationSet, m_PairingName));
+}
+inline ULONG PmPhysicalDeviceIndex(PVOID pvDevice) {
+    return *PmPhysicalDeviceField<ULONG>(pvDevice, __builtin_offsetof(CPmPhysicalDevice, m_ulDeviceIndex));
+}
+inline CPmFunctionalDevice* PmPhysicalDeviceParent(PVOID pvDevice) {
+    return *PmPhysicalDeviceField<CPmFunctionalDevice*>(pvDevice, __builtin_offsetof(CPmPhysicalDevice, m_pParent));
+}
+inline PmClientBookkeeping* PmPhysicalDeviceClients(PVOID pvDevice) {
+    return PmPhysicalDeviceField<PmClientBookkeeping>(pvDevice, __builtin_offsetof(CPmPhysicalDevice, m_Clients));
+}
+#pragma GCC diagnostic pop
