@@ -4,6 +4,7 @@
 
 #include <pmdevice.h>
 #include <pmdriver.h>
+#include <pmresourcelists.h>
 
 #include <pmbuffer.h>
 #include <pmcallbackobject.h>
@@ -93,47 +94,6 @@ struct PmDriverCallbacks {
     PM_WMI_FUNCTION_CONTROL_CALLBACK* m_WmiFunctionControlCallback;
 };
 
-// Hardware resources given at start, one record per descriptor kept.
-struct PmPortResource {
-    ULONGLONG m_ullTranslatedStart;
-    ULONG m_ulLength;
-    ULONGLONG m_ullRawStart;
-};
-struct PmMemoryResource {
-    PVOID m_pvVirtualAddress;
-    ULONG m_ulLength;
-    ULONGLONG m_ullRawStart;
-};
-struct PmInterruptResource {
-    ULONG m_ulLevel;
-    ULONG m_ulVector;
-    KAFFINITY m_Affinity;
-    ULONG m_ulRawLevel;
-    ULONG m_ulRawVector;
-};
-struct PmMessageInterruptResource {
-    USHORT m_usFlags;
-    ULONG m_ulLevel;
-    ULONG m_ulVector;
-    KAFFINITY m_Affinity;
-    USHORT m_usRawMessageCount;
-    ULONG m_ulRawVector;
-    KAFFINITY m_RawAffinity;
-};
-struct PmDmaResource {
-    ULONG m_ulChannel;
-    ULONG m_ulPort;
-};
-
-enum PmResourceKind : ULONG {
-    PmResourcePort = 0,
-    PmResourceMemory = 1,
-    PmResourceInterrupt = 2,
-    PmResourceDma = 3,
-    PmResourceMessageInterrupt = 4,
-    PmResourceKinds = 5,
-};
-
 // One child device of a bus functional device.
 struct PmChildEntry {
     ULONG m_ulState;
@@ -154,7 +114,7 @@ public:
     CPmDriverClass* m_pDriverClass;
     // Guards every call into the driver's object; disabled until the object exists.
     CPmUsageLock m_CallbackUsageLock;
-    CPmPointerList m_aResourceLists[PmResourceKinds];
+    CPmResourceLists m_Resources;
     CPmPointerList m_ChildList;
     CPmSpinLock m_ChildListLock;
     CPmCallbackObject m_CallbackObject;
@@ -260,9 +220,6 @@ private:
     NTSTATUS m_PnpBusRelations(PIRP pIrp);
     NTSTATUS m_PnpCapabilities(PIRP pIrp);
     NTSTATUS m_PnpPassDown(PIRP pIrp);
-    // Empties the lists first; STATUS_UNSUCCESSFUL (lists empty) when memory ran out.
-    NTSTATUS m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOURCE_LIST pTranslated);
-    void m_EmptyResourceLists();
     void m_Remove();
     void m_ClearClientEntriesBelow();
     static IO_COMPLETION_ROUTINE sm_QueryCapabilitiesCompletionRoutine;

@@ -410,11 +410,15 @@ CPmFunctionalDevice::~CPmFunctionalDevice() {
             m_pDriver->m_pfnDestroyDriverClass(m_pDriverClass);
         m_pDriverClass = NULL;
     }
-    m_EmptyResourceLists();
+    m_Resources.m_Empty();
     m_ReleaseParts();
     for (PVOID pvEntry = m_ChildList.m_RemoveHead(); pvEntry; pvEntry = m_ChildList.m_RemoveHead())
         PmFreeMemory(pvEntry);
     PM_TRACE(31, "CPmFunctionalDevice::~CPmFunctionalDevice OUT");
+}
+
+PVOID CPmFunctionalDevice::m_GetListElement(ULONG ulKind, ULONG ulNumber) {
+    return m_Resources.m_GetElement(ulKind, ulNumber);
 }
 
 HANDLE CPmFunctionalDevice::m_OpenDeviceRegistryKey() {

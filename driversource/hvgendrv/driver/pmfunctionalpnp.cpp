@@ -138,8 +138,9 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
     if (!bRestart && !IoIsWdmVersionAvailable(1, 0x20))
         CPmDebugManager::m_InitializeDeviceTracing(m_pDeviceObject, m_RegistryPath.m_GetUnicodeString());
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    m_ParseResources(pStack->Parameters.StartDevice.AllocatedResources,
-                     pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
+    // A failure leaves the lists empty; the device starts without resources.
+    m_Resources.m_Parse(pStack->Parameters.StartDevice.AllocatedResources,
+                        pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
 
     BOOLEAN bResult;
     if (bRestart) {
@@ -252,8 +253,12 @@ NTSTATUS CPmFunctionalDevice::m_PnpBusRelations(PIRP pIrp) {
         m_ChildListLock.m_Unlock();
         return PmCompleteWithStatus(pIrp, STATUS_INSUFFICIENT_RESOURCES);
     }
+    // Both lists hold more entries than the structure declares.
+    PDEVICE_OBJECT* apNew = reinterpret_cast<PDEVICE_OBJECT*>(reinterpret_cast<PUCHAR>(pNew) + FIELD_OFFSET(DEVICE_RELATIONS, Objects));
+    PDEVICE_OBJECT* apOld =
+        pOld ? reinterpret_cast<PDEVICE_OBJECT*>(reinterpret_cast<PUCHAR>(pOld) + FIELD_OFFSET(DEVICE_RELATIONS, Objects)) : NULL;
     for (ULONG ulIndex = 0; ulIndex < ulInitial; ++ulIndex)
-        pNew->Objects[ulIndex] = pOld->Objects[ulIndex];
+        apNew[ulIndex] = apOld[ulIndex];
     ULONG ulFilled = ulInitial;
     BOOLEAN bComplete = TRUE;
     for (PVOID pv = m_ChildList.m_GetFirst(); pv; pv = m_ChildList.m_GetNext()) {
@@ -263,19 +268,19 @@ NTSTATUS CPmFunctionalDevice::m_PnpBusRelations(PIRP pIrp) {
             break;
         }
         ObReferenceObject(pEntry->m_pDeviceObject);
-        pNew->Objects[ulFilled++] = pEntry->m_pDeviceObject;
+        apNew[ulFilled++] = pEntry->m_pDeviceObject;
     }
     m_ChildListLock.m_Unlock();
 
     if (!bComplete) {
         for (ULONG ulIndex = ulInitial; ulIndex < ulFilled; ++ulIndex)
-            ObDereferenceObject(pNew->Objects[ulIndex]);
+            ObDereferenceObject(apNew[ulIndex]);
         ExFreePool(pNew);
         pIrp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         return m_PnpPassDown(pIrp);
     }
     for (ULONG ulIndex = ulInitial; ulIndex < ulFilled; ++ulIndex)
-        PM_TRACE(33, "HandleBusRelations - PDO in list = %08x", (ULONG)(ULONG_PTR)pNew->Objects[ulIndex]);
+        PM_TRACE(33, "HandleBusRelations - PDO in list = %08x", (ULONG)(ULONG_PTR)apNew[ulIndex]);
     pNew->Count = ulFilled;
     PM_TRACE(33, "HandleBusRelations - Count = %d", ulFilled);
     if (pOld)

@@ -1,7 +1,5 @@
-// The functional device's hardware resources: the descriptors given at start, kept in five lists
-// (ports, mapped memory, level-sensitive interrupts, DMA channels, message-signalled interrupts).
-#include <pmfunctionaldevice.h>
-#include <pmdebugmanager.h>
+// The hardware resources of a functional device.
+#include <pmresourcelists.h>
 
 namespace {
 
@@ -20,8 +18,11 @@ PCM_PARTIAL_RESOURCE_DESCRIPTOR PmFindDescriptor(PCM_RESOURCE_LIST pList, UCHAR 
     if (!pList || pList->Count != 1)
         return NULL;
     PCM_PARTIAL_RESOURCE_LIST pPartial = &pList->List[0].PartialResourceList;
+    // The descriptors run past the one the structure declares.
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR pDescriptors = reinterpret_cast<PCM_PARTIAL_RESOURCE_DESCRIPTOR>(
+        reinterpret_cast<PUCHAR>(pPartial) + FIELD_OFFSET(CM_PARTIAL_RESOURCE_LIST, PartialDescriptors));
     for (ULONG ulIndex = 0; ulIndex < pPartial->Count; ++ulIndex) {
-        PCM_PARTIAL_RESOURCE_DESCRIPTOR pDescriptor = &pPartial->PartialDescriptors[ulIndex];
+        PCM_PARTIAL_RESOURCE_DESCRIPTOR pDescriptor = pDescriptors + ulIndex;
         if (pDescriptor->Type == ucType && pfnMatch(pDescriptor->Flags) && --ulNumber == 0)
             return pDescriptor;
     }
@@ -46,10 +47,10 @@ const PmResourceRule s_aRules[] = {
 
 } // namespace
 
-void CPmFunctionalDevice::m_EmptyResourceLists() {
+void CPmResourceLists::m_Empty() {
     for (ULONG ulKind = 0; ulKind < PmResourceKinds; ++ulKind) {
-        for (PVOID pvEntry = m_aResourceLists[ulKind].m_RemoveHead(); pvEntry;
-             pvEntry = m_aResourceLists[ulKind].m_RemoveHead()) {
+        for (PVOID pvEntry = m_aLists[ulKind].m_RemoveHead(); pvEntry;
+             pvEntry = m_aLists[ulKind].m_RemoveHead()) {
             if (ulKind == PmResourceMemory) {
                 PmMemoryResource* pMemory = static_cast<PmMemoryResource*>(pvEntry);
                 MmUnmapIoSpace(pMemory->m_pvVirtualAddress, pMemory->m_ulLength);
@@ -59,8 +60,8 @@ void CPmFunctionalDevice::m_EmptyResourceLists() {
     }
 }
 
-NTSTATUS CPmFunctionalDevice::m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOURCE_LIST pTranslated) {
-    m_EmptyResourceLists();
+NTSTATUS CPmResourceLists::m_Parse(PCM_RESOURCE_LIST pRaw, PCM_RESOURCE_LIST pTranslated) {
+    m_Empty();
     for (const PmResourceRule& rule : s_aRules) {
         for (ULONG ulNumber = 1;; ++ulNumber) {
             PCM_PARTIAL_RESOURCE_DESCRIPTOR pRawDescriptor = PmFindDescriptor(pRaw, rule.ucType, rule.pfnMatch, ulNumber);
@@ -70,7 +71,7 @@ NTSTATUS CPmFunctionalDevice::m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOU
                 break;
             PVOID pvEntry = PmAllocateZeroedMemory(rule.ulEntrySize, NonPagedPool);
             if (!pvEntry) {
-                m_EmptyResourceLists();
+                m_Empty();
                 return STATUS_UNSUCCESSFUL;
             }
             switch (rule.eKind) {
@@ -123,12 +124,12 @@ NTSTATUS CPmFunctionalDevice::m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOU
             default:
                 break;
             }
-            if (!m_aResourceLists[rule.eKind].m_Append(pvEntry)) {
+            if (!m_aLists[rule.eKind].m_Append(pvEntry)) {
                 if (rule.eKind == PmResourceMemory)
                     MmUnmapIoSpace(static_cast<PmMemoryResource*>(pvEntry)->m_pvVirtualAddress,
                                    static_cast<PmMemoryResource*>(pvEntry)->m_ulLength);
                 PmFreeMemory(pvEntry);
-                m_EmptyResourceLists();
+                m_Empty();
                 return STATUS_UNSUCCESSFUL;
             }
         }
@@ -136,8 +137,8 @@ NTSTATUS CPmFunctionalDevice::m_ParseResources(PCM_RESOURCE_LIST pRaw, PCM_RESOU
     return STATUS_SUCCESS;
 }
 
-PVOID CPmFunctionalDevice::m_GetListElement(ULONG ulKind, ULONG ulNumber) {
-    if (ulKind >= PmResourceKinds || ulNumber == 0 || ulNumber > m_aResourceLists[ulKind].m_GetCount())
+PVOID CPmResourceLists::m_GetElement(ULONG ulKind, ULONG ulNumber) {
+    if (ulKind >= PmResourceKinds || ulNumber == 0 || ulNumber > m_aLists[ulKind].m_GetCount())
         return NULL;
-    return m_aResourceLists[ulKind].m_GetAt(ulNumber);
+    return m_aLists[ulKind].m_GetAt(ulNumber);
 }
