@@ -76,6 +76,26 @@ TEST_F(DeviceLifecycle, TheTraceLogCarriesTheEntryNamesAndStatuses) {
     expect_driver_unloaded_clean();
 }
 
+// Older systems: without WDM 1.20 each device starts its own software tracing; without WDM 1.10
+// links are made in \\DosDevices. The life cycle is the same.
+class OlderSystem : public FrameworkMachine, public ::testing::WithParamInterface<UCHAR> {};
+
+TEST_P(OlderSystem, RunsTheSameLifeCycle) {
+    hvsim::io::set_wdm_version(1, GetParam());
+    DevInst node = add_device();
+    ASSERT_EQ(hvsim::pnp::state_of(node), hvsim::pnp::NodeState::Started);
+    EXPECT_EQ(hvsim::io::symbolic_link_target(u"\\DosDevices\\HVGT"), std::u16string(u"\\Device\\HvGenTest"));
+    hvsim::io::FileObject* file = nullptr;
+    ASSERT_EQ(open(u"HVGT", &file), STATUS_SUCCESS);
+    EXPECT_EQ(hvsim::io::close_file(file), STATUS_SUCCESS);
+    remove_device(node);
+    EXPECT_FALSE(hvsim::io::symbolic_link_target(u"\\??\\HVGT").has_value());
+    EXPECT_EQ(count_of(events(), "destroy"), 1);
+    expect_driver_unloaded_clean();
+}
+
+INSTANTIATE_TEST_SUITE_P(Wdm, OlderSystem, ::testing::Values((UCHAR)0x10, (UCHAR)0x00));
+
 TEST_F(DeviceLifecycle, DevicesAreNamedFromTheRegistryCounter) {
     DevInst first = add_device();
     DevInst second = add_device();
@@ -95,6 +115,23 @@ TEST_F(DeviceLifecycle, DevicesAreNamedFromTheRegistryCounter) {
     EXPECT_EQ(hvsim::registry::get_dword(device_key(first) + parameters, u"DeviceNameIndex"), 1u);
     expect_driver_unloaded_clean();
 }
+
+// A DriverEntry that fails gets no unload: whatever it made is given back before it returns.
+class FailedDriverEntry : public FrameworkMachine, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FailedDriverEntry, LeavesNothingBehind) {
+    hvsim::pool::fail_tag(hvsim::pool::tag_from_text(GetParam()), kImage);
+    DevInst node = add_device();
+    hvsim::pool::clear_faults();
+    EXPECT_NE(hvsim::pnp::problem_of(node), hvsim::pnp::prob::none);
+    EXPECT_EQ(count_of(events(), "add device"), 0);
+    EXPECT_FALSE(hvsim::ldr::is_loaded(kService));
+    EXPECT_EQ(hvsim::pool::outstanding(kImage).count, 0u) << hvsim::pool::leak_report(kImage);
+}
+
+// The pool object, the pool's tracking blocks, and the first allocations from the pool (the
+// debug manager's).
+INSTANTIATE_TEST_SUITE_P(Allocation, FailedDriverEntry, ::testing::Values("PmKO", "PmKP", "PmKi"));
 
 TEST_F(DeviceLifecycle, AnUnknownNamingPolicyRefusesTheDevice) {
     DevInst node = add_device(DeviceConfig().set(u"DeviceIndexingPolicyType", 3));
