@@ -131,6 +131,8 @@ public:
     CPmDriver* m_pDriver;
     // Finishes a device power-up at PASSIVE_LEVEL.
     PIO_WORKITEM m_pPowerUpWorkItem;
+    // Requests the device state of a new system state at PASSIVE_LEVEL.
+    PIO_WORKITEM m_pSystemPowerWorkItem;
 
     CPmFunctionalDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject,
                         PCUNICODE_STRING pRegistryPath, BOOLEAN* pbSuccess);
@@ -230,6 +232,7 @@ private:
     NTSTATUS m_HandleDevicePoweringDown(PIRP pIrp);
     NTSTATUS m_HandleDevicePoweringUp(PIRP pIrp);
     static IO_COMPLETION_ROUTINE sm_SystemPowerCompletionRoutine;
+    static IO_WORKITEM_ROUTINE sm_SystemPowerWorkItem;
     static REQUEST_POWER_COMPLETE sm_DevicePowerRequestComplete;
     static IO_COMPLETION_ROUTINE sm_PowerUpCompletionRoutine;
     static IO_WORKITEM_ROUTINE sm_PowerUpWorkItem;

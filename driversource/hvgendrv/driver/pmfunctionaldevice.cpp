@@ -22,7 +22,7 @@ CPmFunctionalDevice::CPmFunctionalDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_O
       m_RegistryPath(NonPagedPool), m_pDriverClass(NULL), m_pUserModeInterface(NULL), m_ulDeviceIndex(0),
       m_pPhysicalDeviceObject(pPhysicalDeviceObject), m_pLowerDeviceObject(NULL), m_pWmi(NULL),
       m_bOwnBus(FALSE), m_bLowestStackLayer(FALSE), m_pDriver(CPmDriver::sm_FromDriverObject(pDriverObject)),
-      m_pPowerUpWorkItem(NULL) {
+      m_pPowerUpWorkItem(NULL), m_pSystemPowerWorkItem(NULL) {
     RtlZeroMemory(&m_Callbacks, sizeof(m_Callbacks));
     m_pDriverObject = pDriverObject;
     m_CallbackUsageLock.m_Init(FALSE);
@@ -123,10 +123,11 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
     // The write queue runs on its own worker; this one runs direct writes.
     m_pDeviceWorker = new (NonPagedPool) CPmDeviceWorker(m_pDeviceObject);
     m_pPowerUpWorkItem = IoAllocateWorkItem(m_pDeviceObject);
+    m_pSystemPowerWorkItem = IoAllocateWorkItem(m_pDeviceObject);
     m_pReadQueue = new (NonPagedPool) CPmReadQueue();
     m_pWriteQueue = new (NonPagedPool) CPmWriteQueue();
     m_pControlQueue = new (NonPagedPool) CPmControlQueue();
-    if (!m_pDeviceWorker || !m_pPowerUpWorkItem || !m_pReadQueue || !m_pWriteQueue || !m_pControlQueue ||
+    if (!m_pDeviceWorker || !m_pPowerUpWorkItem || !m_pSystemPowerWorkItem || !m_pReadQueue || !m_pWriteQueue || !m_pControlQueue ||
         !m_pWriteQueue->m_Initialize(sm_WriteChunk, this, m_pDeviceObject))
         return FALSE;
 
@@ -373,9 +374,11 @@ void CPmFunctionalDevice::m_DeleteWorkerAndWmi() {
 // Everything construction made, given back once and in reverse order; the destructor runs it too.
 void CPmFunctionalDevice::m_ReleaseParts() {
     m_Unpair();
-    if (m_pPowerUpWorkItem) {
-        IoFreeWorkItem(m_pPowerUpWorkItem);
-        m_pPowerUpWorkItem = NULL;
+    for (PIO_WORKITEM* ppWorkItem : {&m_pPowerUpWorkItem, &m_pSystemPowerWorkItem}) {
+        if (*ppWorkItem) {
+            IoFreeWorkItem(*ppWorkItem);
+            *ppWorkItem = NULL;
+        }
     }
     m_DeleteWorkerAndWmi();
     // The write queue's worker runs on this device object's work items.

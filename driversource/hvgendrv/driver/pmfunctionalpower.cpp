@@ -86,6 +86,17 @@ NTSTATUS CPmFunctionalDevice::sm_SystemPowerCompletionRoutine(PDEVICE_OBJECT pDe
         pDevice->m_UsageLock.m_Release();
         return ntStatus;
     }
+    // This may run at DISPATCH_LEVEL, and the device request it makes runs the driver's power-down
+    // (which talks to its device) in this thread: it is made from a work item at PASSIVE_LEVEL.
+    IoQueueWorkItem(pDevice->m_pSystemPowerWorkItem, sm_SystemPowerWorkItem, DelayedWorkQueue, pIrp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Requests the device state that the power map gives for the new system state; the system request
+// waits for it.
+void CPmFunctionalDevice::sm_SystemPowerWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID pvContext) {
+    PIRP pIrp = static_cast<PIRP>(pvContext);
+    CPmFunctionalDevice* pDevice = static_cast<CPmFunctionalDevice*>(CPmDevice::sm_GetExtension(pDeviceObject)->m_pDevice);
     ULONG ulSystemState = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Power.State.SystemState;
     POWER_STATE powerState;
     powerState.DeviceState = PowerDeviceD3;
@@ -97,9 +108,8 @@ NTSTATUS CPmFunctionalDevice::sm_SystemPowerCompletionRoutine(PDEVICE_OBJECT pDe
     if (!NT_SUCCESS(ntRequest)) {
         PoStartNextPowerIrp(pIrp);
         pIrp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        return STATUS_UNSUCCESSFUL;
+        IofCompleteRequest(pIrp, IO_NO_INCREMENT);
     }
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // The device request has run through the stack: the system request ends with its status.

@@ -44,7 +44,7 @@ TEST_F(DevicePower, SleepAndWakeRunTheDevicePathWithThePowerMap) {
     ASSERT_EQ(hvsim::power::sleep(PowerSystemSleeping3).status, STATUS_SUCCESS);
     EXPECT_EQ(requested_device_states(node), std::vector<ULONG>{sleeping});
     EXPECT_EQ(hvsim::power::device_state(node), (DEVICE_POWER_STATE)sleeping);
-    EXPECT_EQ(count_of(events(), "power down"), 1);
+    EXPECT_EQ(count_of(events(), "power down at passive"), 1) << ::testing::PrintToString(events());
     EXPECT_TRUE(traced("CPmFunctionalDevice::m_HandleDevicePoweringDown - m_PowerDownResetDeviceFunction"));
 
     hvsim::power::clear_irp_log();

@@ -125,7 +125,8 @@ BOOLEAN OnRebalance(CPmDriverClass* pObject, ULONG ulPhase) {
 void OnPowerDown(CPmDriverClass* pObject) {
     CGenTestDriver* pDriver = static_cast<CGenTestDriver*>(pObject);
     ++pDriver->m_ulPowerDowns;
-    Log("power down");
+    // The bus driver saves its ports here, with requests to its device that it waits for.
+    Log(KeGetCurrentIrql() == PASSIVE_LEVEL ? "power down at passive" : "power down above passive");
 }
 
 // The bus driver's power-up talks to its device and waits: only possible at PASSIVE_LEVEL.
