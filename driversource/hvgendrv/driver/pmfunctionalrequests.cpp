@@ -17,6 +17,15 @@ BOOLEAN CPmFunctionalDevice::m_IsSettingsHandle(PIRP pIrp, PBOOLEAN pbSettings) 
     return m_pUserModeInterface->m_IsInterfaceName(&pFileObject->FileName, pbSettings);
 }
 
+// A settings handle's file object carries this mark from its create on, so that its cleanup and
+// close never depend on examining the name again.
+static const UCHAR s_ucSettingsHandleMark = 0;
+
+static BOOLEAN PmIsMarkedSettingsHandle(PIRP pIrp) {
+    PFILE_OBJECT pFileObject = IoGetCurrentIrpStackLocation(pIrp)->FileObject;
+    return pFileObject && pFileObject->FsContext2 == &s_ucSettingsHandleMark;
+}
+
 // Loads the stored settings sets and applies them through the driver.
 NTSTATUS CPmFunctionalDevice::m_RunSettingsUpdate() {
     return m_pUserModeInterface && m_pUserModeInterface->m_LoadAndApplySets() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
@@ -35,8 +44,10 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
         BOOLEAN bSettings = FALSE;
         if (!m_pUserModeInterface || !m_pUserModeInterface->m_IsInterfaceName(fileName.m_GetUnicodeString(), &bSettings))
             return PmCompleteWithStatus(pIrp, STATUS_ACCESS_DENIED);
-        if (bSettings)
+        if (bSettings) {
+            pFileObject->FsContext2 = const_cast<UCHAR*>(&s_ucSettingsHandleMark);
             return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
+        }
     }
     if (!m_OpenLock.m_Acquire())
         return PmCompleteWithStatus(pIrp, STATUS_ACCESS_DENIED);
@@ -67,8 +78,7 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Cleanup(PIRP pIrp) {
     PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Cleanup IN");
-    BOOLEAN bSettings;
-    if (m_IsSettingsHandle(pIrp, &bSettings) && bSettings)
+    if (PmIsMarkedSettingsHandle(pIrp))
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     if (m_Callbacks.m_CleanupCallback)
         PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Cleanup - before m_CleanupCallback");
@@ -84,8 +94,7 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Cleanup(PIRP pIrp) {
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Close(PIRP pIrp) {
     PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Close IN");
-    BOOLEAN bSettings;
-    if (m_IsSettingsHandle(pIrp, &bSettings) && bSettings)
+    if (PmIsMarkedSettingsHandle(pIrp))
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     if (m_Callbacks.m_CloseCallback)
         PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Close - before m_CloseCallback");
