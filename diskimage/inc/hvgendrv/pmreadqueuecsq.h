@@ -126,6 +126,8 @@ public:
     // Received buffers in order; a partly read one has been advanced in place.
     CPmPointerList m_DataList;
     ULONG m_ulAmountInQueue;
+    // The amount the notification last reported.
+    ULONG m_ulReportedAmount;
     // Sequence of the read being served (0: none); it took the current timeouts.
     ULONGLONG m_ullServedSequence;
     ULONGLONG m_ullNextSequence;
@@ -151,7 +153,8 @@ public:
     void m_DataForPendingIrpArrived(CPmBuffer* pBuffer);
     // Discards all received data; the bytes discarded.
     ULONG m_Purge();
-    // Ends every queued read with STATUS_CANCELLED and the bytes it already received.
+    // Ends every queued read with STATUS_CANCELLED; what a read had received goes back to the
+    // held data, in front.
     void m_CancelAll();
     ULONG m_GetAmountInQueue();
 
@@ -174,14 +177,18 @@ private:
     BOOLEAN m_IsFirstByte() const;
     // Copies held data into the read from what it already has on; the bytes copied.
     ULONG m_CopyHeldData(PIRP pIrp);
+    // Puts what a cancelled read received back in front of the held data. Under the lock.
+    void m_Unread(PIRP pIrp);
+    // The amount and the one last reported, which it becomes; TRUE when they differ.
+    BOOLEAN m_TakeAmountChange(PULONG pulNewAmount, PULONG pulOldAmount);
     void m_ArmTotalTimer(ULONG ulLength, ULONGLONG ullSequence);
     void m_ArmIntervalTimer(ULONGLONG ullSequence);
     // Serves the queued reads from the held data, finishing those that are satisfied and timing
     // the one left waiting. Under the lock.
     void m_Serve();
-    // Serves under the lock, then completes what finished and reports a changed amount; pNewIrp
-    // is the read being queued, if any.
-    void m_Deliver(PIRP pNewIrp);
+    // Serves under the lock, then completes what finished and reports a changed amount;
+    // ullNewSequence names the read being queued (0: none).
+    void m_Deliver(ULONGLONG ullNewSequence);
     // Takes out and completes the finished reads. Without the lock.
     void m_CompleteFinished();
     void m_CompleteTakenIrp(PIRP pIrp);

@@ -165,7 +165,8 @@ static inline CPmReadQueue* PmReadQueueOf(PIO_CSQ pCsq) { return PmCsqOwner<CPmR
 CPmReadQueue::CPmReadQueue()
     : m_bActive(TRUE), m_ntRefusalStatus(STATUS_CANCELLED), m_IrpList(NonPagedPool), m_ulCurrentInterval(0),
       m_ulConfiguredInterval(0), m_ulCurrentMultiplier(0), m_ulConfiguredMultiplier(0), m_ulCurrentConstant(0),
-      m_ulConfiguredConstant(0), m_DataList(NonPagedPool), m_ulAmountInQueue(0), m_ullServedSequence(0),
+      m_ulConfiguredConstant(0), m_DataList(NonPagedPool), m_ulAmountInQueue(0), m_ulReportedAmount(0),
+      m_ullServedSequence(0),
       m_ullNextSequence(0), m_pfnAmountChanged(NULL), m_pvAmountChangedContext(NULL), m_lQueuedIrps(0),
       m_llStamp(0) {
     m_IntervalTimer.m_Initialize(sm_IntervalTimeoutDpc, this);
@@ -202,6 +203,10 @@ NTSTATUS CPmReadQueue::sm_CsqInsertIrp(PIO_CSQ pCsq, PIRP pIrp, PVOID pvInsertCo
 VOID CPmReadQueue::sm_CsqRemoveIrp(PIO_CSQ pCsq, PIRP pIrp) {
     CPmReadQueue* pQueue = PmReadQueueOf(pCsq);
     PmUnlinkQueuedIrp(&pQueue->m_IrpList, pIrp);
+    // A read that ends cancelled returns no data to its caller (the I/O manager copies nothing
+    // back for a failure status): what it had received goes back in front of the held data.
+    if (!(PmQueuedIrp(pIrp)->m_ulFlags & PM_QUEUED_IRP_FINISHED) && pIrp->IoStatus.Information)
+        pQueue->m_Unread(pIrp);
     // The read being served leaves (a cancellation): its timers go with it.
     if (PmQueuedIrp(pIrp)->m_ullSequence == pQueue->m_ullServedSequence) {
         pQueue->m_ullServedSequence = 0;
@@ -228,7 +233,7 @@ VOID CPmReadQueue::sm_CsqCompleteCanceledIrp(PIO_CSQ pCsq, PIRP pIrp) {
         // The bytes already copied stay with the read: they left the held data for good.
         PmFinishQueuedIrp(pIrp, STATUS_CANCELLED, pIrp->IoStatus.Information);
     // The next read may be first now.
-    pQueue->m_Deliver(NULL);
+    pQueue->m_Deliver(0);
     pQueue->m_CompleteTakenIrp(pIrp);
 }
 
@@ -297,6 +302,40 @@ ULONG CPmReadQueue::m_CopyHeldData(PIRP pIrp) {
     return ulCopied;
 }
 
+void CPmReadQueue::m_Unread(PIRP pIrp) {
+    ULONG ulCount = (ULONG)pIrp->IoStatus.Information;
+    if (ulCount > MAXULONG - m_ulAmountInQueue)
+        return;
+    CPmBuffer* pBuffer = static_cast<CPmBuffer*>(PmAllocateZeroedMemory(sizeof(CPmBuffer), NonPagedPool));
+    if (!pBuffer)
+        return;
+    pBuffer->m_pPool = g_pPmMemoryPool;
+    PmListNode* pNode = pBuffer->m_Assign(PmRequestBuffer(pIrp), ulCount) ? m_DataList.m_Append(pBuffer) : NULL;
+    if (!pNode) {
+        // Kept by the read after all; only its count is reported.
+        pBuffer->m_Delete();
+        return;
+    }
+    // From the tail, where the list put it, to the head.
+    PmUnlinkNode(&m_DataList.m_pHead, &m_DataList.m_pTail, pNode);
+    pNode->m_pPrevious = NULL;
+    pNode->m_pNext = m_DataList.m_pHead;
+    if (m_DataList.m_pHead)
+        m_DataList.m_pHead->m_pPrevious = pNode;
+    else
+        m_DataList.m_pTail = pNode;
+    m_DataList.m_pHead = pNode;
+    m_ulAmountInQueue += ulCount;
+    pIrp->IoStatus.Information = 0;
+}
+
+BOOLEAN CPmReadQueue::m_TakeAmountChange(PULONG pulNewAmount, PULONG pulOldAmount) {
+    *pulNewAmount = m_ulAmountInQueue;
+    *pulOldAmount = m_ulReportedAmount;
+    m_ulReportedAmount = m_ulAmountInQueue;
+    return *pulNewAmount != *pulOldAmount;
+}
+
 void CPmReadQueue::m_Serve() {
     for (;;) {
         PIRP pIrp = PmFirstLiveIrp(&m_IrpList);
@@ -341,16 +380,23 @@ void CPmReadQueue::m_Serve() {
     }
 }
 
-void CPmReadQueue::m_Deliver(PIRP pNewIrp) {
+void CPmReadQueue::m_Deliver(ULONGLONG ullNewSequence) {
     m_SpinLock.m_Lock();
-    ULONG ulOldAmount = m_ulAmountInQueue;
     m_Serve();
-    if (pNewIrp && (PmQueuedIrp(pNewIrp)->m_ulFlags & PM_QUEUED_IRP_FINISHED))
-        PmQueuedIrp(pNewIrp)->m_ulFlags |= PM_READ_SATISFIED_AT_ONCE;
-    ULONG ulNewAmount = m_ulAmountInQueue;
+    // The new read is looked at only while it is still queued: once out, it may be gone.
+    for (PmListNode* pNode = ullNewSequence ? m_IrpList.m_pHead : NULL; pNode; pNode = pNode->m_pNext) {
+        PmQueuedIrpState* pState = PmQueuedIrp(static_cast<PIRP>(pNode->m_pvElement));
+        if (pState->m_ullSequence == ullNewSequence) {
+            if (pState->m_ulFlags & PM_QUEUED_IRP_FINISHED)
+                pState->m_ulFlags |= PM_READ_SATISFIED_AT_ONCE;
+            break;
+        }
+    }
+    ULONG ulNewAmount, ulOldAmount;
+    BOOLEAN bChanged = m_TakeAmountChange(&ulNewAmount, &ulOldAmount);
     m_SpinLock.m_Unlock();
     m_CompleteFinished();
-    if (ulNewAmount != ulOldAmount)
+    if (bChanged)
         m_Notify(ulNewAmount, ulOldAmount);
 }
 
@@ -406,6 +452,8 @@ NTSTATUS CPmReadQueue::m_QueueIrp(PIRP pIrp) {
     if (!PmAdmitQueuedIrp(&m_SpinLock, &m_bActive, &m_ntRefusalStatus, &m_ullNextSequence, pIrp, ulLength, &ntStatus))
         return ntStatus;
 
+    // Once queued, the read may complete on another thread at any moment.
+    ULONGLONG ullSequence = PmQueuedIrp(pIrp)->m_ullSequence;
     ntStatus = IoCsqInsertIrpEx(&m_Csq.m_Csq, pIrp, NULL, NULL);
     if (!NT_SUCCESS(ntStatus)) {
         pIrp->IoStatus.Status = ntStatus;
@@ -415,7 +463,7 @@ NTSTATUS CPmReadQueue::m_QueueIrp(PIRP pIrp) {
     }
     // Served only once it is in the queue, so that data arriving meanwhile is not left waiting
     // for the next arrival and reads take the data in their order.
-    m_Deliver(pIrp);
+    m_Deliver(ullSequence);
     return STATUS_PENDING;
 }
 
@@ -442,10 +490,11 @@ void CPmReadQueue::m_DataForPendingIrpArrived(CPmBuffer* pBuffer) {
     }
     m_Serve();
     PM_TRACE(43, "DQLEND");
-    ULONG ulNewAmount = m_ulAmountInQueue;
+    ULONG ulNewAmount;
+    BOOLEAN bChanged = m_TakeAmountChange(&ulNewAmount, &ulOldAmount);
     m_SpinLock.m_Unlock();
     m_CompleteFinished();
-    if (ulNewAmount != ulOldAmount)
+    if (bChanged)
         m_Notify(ulNewAmount, ulOldAmount);
 }
 
@@ -463,9 +512,11 @@ ULONG CPmReadQueue::m_FreeHeldData() {
 ULONG CPmReadQueue::m_Purge() {
     m_SpinLock.m_Lock();
     ULONG ulDiscarded = m_FreeHeldData();
+    ULONG ulNewAmount, ulOldAmount;
+    BOOLEAN bChanged = m_TakeAmountChange(&ulNewAmount, &ulOldAmount);
     m_SpinLock.m_Unlock();
-    if (ulDiscarded)
-        m_Notify(0, ulDiscarded);
+    if (bChanged)
+        m_Notify(ulNewAmount, ulOldAmount);
     return ulDiscarded;
 }
 
@@ -481,7 +532,11 @@ void CPmReadQueue::m_CancelAll() {
     m_ullServedSequence = 0;
     m_IntervalTimer.m_Disarm();
     m_TotalTimer.m_Disarm();
+    ULONG ulNewAmount, ulOldAmount;
+    BOOLEAN bChanged = m_TakeAmountChange(&ulNewAmount, &ulOldAmount);
     m_SpinLock.m_Unlock();
+    if (bChanged)
+        m_Notify(ulNewAmount, ulOldAmount);
 }
 
 ULONG CPmReadQueue::m_GetAmountInQueue() {
@@ -532,14 +587,15 @@ void CPmReadQueue::m_Timeout(PmRequestTimer* pTimer) {
     }
     m_IntervalTimer.m_Disarm();
     m_TotalTimer.m_Disarm();
-    ULONG ulOldAmount = m_ulAmountInQueue;
     m_CopyHeldData(pIrp);
     PmFinishQueuedIrp(pIrp, STATUS_TIMEOUT, pIrp->IoStatus.Information);
     m_ullServedSequence = 0;
     m_Serve();
-    ULONG ulNewAmount = m_ulAmountInQueue;
+    ULONG ulNewAmount, ulOldAmount;
+    m_TakeAmountChange(&ulNewAmount, &ulOldAmount);
     m_SpinLock.m_Unlock();
     m_CompleteFinished();
+    // Reported even when unchanged, as the routine always has.
     m_Notify(ulNewAmount, ulOldAmount);
 }
 

@@ -1,18 +1,19 @@
 // The control queue: IOCTL_SERIAL_WAIT_ON_MASK against recorded events and the wait mask.
+#include "pmframeworkmachine.h"
 #include "pmqueue_testsupport.h"
 
 #include <hvsim/pool.h>
+#include <ntddser.h>
 
 using namespace pmqtest;
 
 namespace {
 
-constexpr ULONG IOCTL_SERIAL_WAIT_ON_MASK = 0x1B0048;
-constexpr ULONG EV_RXCHAR = 0x0001;
-constexpr ULONG EV_TXEMPTY = 0x0004;
-constexpr ULONG EV_CTS = 0x0008;
-constexpr ULONG EV_PERR = 0x0200;
-constexpr ULONG EV_RX80FULL = 0x0400;
+constexpr ULONG EV_RXCHAR = SERIAL_EV_RXCHAR;
+constexpr ULONG EV_TXEMPTY = SERIAL_EV_TXEMPTY;
+constexpr ULONG EV_CTS = SERIAL_EV_CTS;
+constexpr ULONG EV_PERR = SERIAL_EV_PERR;
+constexpr ULONG EV_RX80FULL = SERIAL_EV_RX80FULL;
 
 class ControlQueue : public QueueDeviceTest {
 protected:
@@ -197,6 +198,70 @@ TEST_F(ControlQueue, TraceLines) {
           "CPmControlQueue::m_ResolveCurrentEventMask - Completed MaskIrp:0x", "CPmControlQueue::m_SetWaitMask - Completed MaskIrp:0x",
           "CPmControlQueue::m_SetWaitMask - Cancelled MaskIrp:0x", "CPmControlQueue::m_ClearCommEvents - EventsReceived:0x0, CurrentMask:0x1"})
         EXPECT_TRUE(trace.contains(line)) << line;
+}
+
+// Through the I/O manager, on the framework's test driver.
+class ControlQueueMachine : public gendrvtest::FrameworkMachine {
+protected:
+    hvsim::io::Issue wait_async(ULONG* events, LONG* status, ULONG_PTR* information) {
+        *status = STATUS_PENDING;
+        return hvsim::io::device_control_async(file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, events, sizeof(ULONG),
+                                               [status, information](LONG result, ULONG_PTR info) {
+                                                   *information = info;
+                                                   *status = result;
+                                               });
+    }
+    void set_mask(ULONG mask) {
+        ASSERT_EQ(STATUS_SUCCESS,
+                  hvsim::io::device_control(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0).status);
+    }
+    hvsim::io::FileObject* file = nullptr;
+};
+
+TEST_F(ControlQueueMachine, NewMaskEndsTheWaitWithNoEventsAndCleanupCancelsIt) {
+    add_device();
+    ASSERT_EQ(STATUS_SUCCESS, open(u"HVGT", &file));
+    set_mask(EV_RXCHAR);
+    ULONG events = 0xFFFFFFFF;
+    LONG status;
+    ULONG_PTR information = 0;
+    auto issue = wait_async(&events, &status, &information);
+    ASSERT_TRUE(issue.issued);
+    EXPECT_EQ(STATUS_PENDING, issue.status);
+    set_mask(EV_CTS);
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(sizeof(ULONG), information);
+    EXPECT_EQ(0u, events);
+
+    // A byte looped back is no event of this mask: the wait stays until the handle closes.
+    ASSERT_TRUE(wait_async(&events, &status, &information).issued);
+    ASSERT_EQ(STATUS_SUCCESS, hvsim::io::write_file(file, "x", 1).status);
+    EXPECT_EQ(STATUS_PENDING, status);
+    EXPECT_EQ(STATUS_SUCCESS, hvsim::io::close_file(file));
+    EXPECT_EQ(STATUS_CANCELLED, status);
+    EXPECT_EQ(0u, information);
+    expect_driver_unloaded_clean();
+}
+
+TEST_F(ControlQueueMachine, CancelIoEndsTheWait) {
+    add_device();
+    ASSERT_EQ(STATUS_SUCCESS, open(u"HVGT", &file));
+    set_mask(EV_CTS);
+    ULONG events = 0;
+    LONG status;
+    ULONG_PTR information = 0;
+    ASSERT_TRUE(wait_async(&events, &status, &information).issued);
+    EXPECT_EQ(1u, hvsim::io::cancel_io(file));
+    EXPECT_EQ(STATUS_CANCELLED, status);
+    // The next wait is taken again.
+    ASSERT_TRUE(wait_async(&events, &status, &information).issued);
+    ULONG raised = EV_CTS;
+    ASSERT_EQ(STATUS_SUCCESS,
+              hvsim::io::device_control(file, IOCTL_HVGT_RAISE_EVENTS, &raised, sizeof raised, nullptr, 0).status);
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(EV_CTS, events);
+    EXPECT_EQ(STATUS_SUCCESS, hvsim::io::close_file(file));
+    expect_driver_unloaded_clean();
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The read queue under the serial timeout rules, in machine time: reads sent through a device
 // object to the queue, data handed in as the port driver hands it.
+#include "pmframeworkmachine.h"
 #include "pmqueue_testsupport.h"
 
 #include <hvsim/pool.h>
@@ -179,7 +180,7 @@ TEST_F(ReadQueue, DpcOfAnEarlierReadDoesNotTimeOutTheNextOne) {
     EXPECT_EQ(STATUS_TIMEOUT, second->status());
 }
 
-TEST_F(ReadQueue, CancellationKeepsTheBytesAndPassesTheDataOn) {
+TEST_F(ReadQueue, CancelledReadGivesItsBytesToTheNextRead) {
     timeouts(0, 0, 0);
     auto first = read(4);
     auto second = read(4);
@@ -187,10 +188,12 @@ TEST_F(ReadQueue, CancellationKeepsTheBytesAndPassesTheDataOn) {
     EXPECT_TRUE(first->cancel());
     ASSERT_TRUE(first->done());
     EXPECT_EQ(STATUS_CANCELLED, first->status());
-    EXPECT_EQ("ab", text_of(*first));
+    EXPECT_EQ(0u, first->information());
+    EXPECT_FALSE(second->done());
     arrive("cdef");
     ASSERT_TRUE(second->done());
-    EXPECT_EQ("cdef", text_of(*second));
+    EXPECT_EQ("abcd", text_of(*second));
+    EXPECT_EQ(2u, dev->read->m_GetAmountInQueue());
 }
 
 TEST_F(ReadQueue, CancelAllAndPurge) {
@@ -206,17 +209,19 @@ TEST_F(ReadQueue, CancelAllAndPurge) {
     arrive("abc");
     dev->read->m_CancelAll();
     EXPECT_EQ(STATUS_CANCELLED, first->status());
-    EXPECT_EQ("abc", text_of(*first));
+    EXPECT_EQ(0u, first->information());
     EXPECT_EQ(STATUS_CANCELLED, second->status());
     EXPECT_EQ(0u, second->information());
 
+    // The first read's bytes are held again.
+    EXPECT_EQ(3u, dev->read->m_GetAmountInQueue());
     arrive("defgh");
-    EXPECT_EQ(5u, dev->read->m_GetAmountInQueue());
-    EXPECT_EQ(5u, dev->read->m_Purge());
+    EXPECT_EQ(8u, dev->read->m_GetAmountInQueue());
+    EXPECT_EQ(8u, dev->read->m_Purge());
     EXPECT_EQ(0u, dev->read->m_GetAmountInQueue());
     EXPECT_EQ(0u, dev->read->m_Purge());
-    // Arrival of 3 consumed at once, arrival of 5, purge.
-    std::vector<std::pair<ULONG, ULONG>> expected = {{5, 0}, {0, 5}};
+    // Arrival of 3 taken by the read at once, given back at the cancel, arrival of 5, purge.
+    std::vector<std::pair<ULONG, ULONG>> expected = {{3, 0}, {8, 3}, {0, 8}};
     EXPECT_EQ(expected, changes);
 }
 
@@ -260,7 +265,7 @@ TEST_F(ReadQueue, DestructionCancelsWaitingReadsAndFreesHeldData) {
     arrive("n");
     dev->destroy_queues();
     EXPECT_EQ(STATUS_CANCELLED, waiting->status());
-    EXPECT_EQ("mn", text_of(*waiting));
+    EXPECT_EQ(0u, waiting->information());
     EXPECT_EQ(1, waiting->completions());
     Request late(IRP_MJ_READ, 4);
     EXPECT_EQ(STATUS_DELETE_PENDING, dev->send(late));
@@ -298,6 +303,49 @@ TEST_F(ReadQueue, TimingTraceLines) {
                              "DQL1 DL=", "DQL2 ulLengthToCopy=4 m_ulCurrentLength=4", "DQLEND", "CI5 D=",
                              "CI5 - 0x61 62 63 64", "CPmReadQueue::m_DataForPendingIrpArrived D=", "CI6 D="})
         EXPECT_TRUE(trace.contains(line)) << line;
+}
+
+// Through the I/O manager, on the framework's test driver (whose writes loop back as received
+// data). Its reads wait with no timeouts set.
+class ReadQueueMachine : public gendrvtest::FrameworkMachine {};
+
+TEST_F(ReadQueueMachine, ReadsWaitForTheirBytesAndEndOnCancelAndOnCleanup) {
+    add_device();
+    hvsim::io::FileObject* file = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, open(u"HVGT", &file));
+    char buffer[8] = {};
+    LONG status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    auto record = [&](LONG result, ULONG_PTR info) {
+        information = info;
+        status = result;
+    };
+    ASSERT_EQ(STATUS_PENDING, hvsim::io::read_file_async(file, buffer, sizeof buffer, record).status);
+    ASSERT_EQ(STATUS_SUCCESS, hvsim::io::write_file(file, "abc", 3).status);
+    EXPECT_EQ(STATUS_PENDING, status);
+    ASSERT_EQ(STATUS_SUCCESS, hvsim::io::write_file(file, "defghij", 7).status);
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(8u, information);
+    EXPECT_EQ("abcdefgh", std::string(buffer, 8));
+
+    // The two bytes left over go to the next read; cancelled, it gives them back for the one after.
+    status = STATUS_PENDING;
+    ASSERT_EQ(STATUS_PENDING, hvsim::io::read_file_async(file, buffer, sizeof buffer, record).status);
+    EXPECT_EQ(1u, hvsim::io::cancel_io(file));
+    EXPECT_EQ(STATUS_CANCELLED, status);
+    EXPECT_EQ(0u, information);
+    EXPECT_EQ(2u, query_state(file).ulAmountInReadQueue);
+    char two[2] = {};
+    auto got = hvsim::io::read_file(file, two, sizeof two);
+    EXPECT_EQ(STATUS_SUCCESS, got.status);
+    EXPECT_EQ("ij", std::string(two, 2));
+
+    status = STATUS_PENDING;
+    ASSERT_EQ(STATUS_PENDING, hvsim::io::read_file_async(file, buffer, sizeof buffer, record).status);
+    EXPECT_EQ(STATUS_SUCCESS, hvsim::io::close_file(file));
+    EXPECT_EQ(STATUS_CANCELLED, status);
+    EXPECT_EQ(0u, information);
+    expect_driver_unloaded_clean();
 }
 
 } // namespace
