@@ -1,5 +1,6 @@
 // WMI registration and dispatch: requests from the WMI service reach the driver's callbacks
 // through WMILIB and come back in WMI's buffer layout.
+#include "pmframeworkmachine.h"
 #include "pmqueue_testsupport.h"
 
 #include <hvsim/io.h>
@@ -320,6 +321,30 @@ TEST_F(Wmi, RequestsWhileTheDeviceGoesAreRefused) {
     device->m_pWmi = nullptr;
     EXPECT_EQ(STATUS_UNSUCCESSFUL, hvsim::wmi::query_all_data(provider, kFixedBlock).status);
     device->m_pWmi = wmi;
+}
+
+// Every functional device of a framework driver registers, here with no block of the driver's.
+class WmiMachine : public gendrvtest::FrameworkMachine {};
+
+TEST_F(WmiMachine, AFunctionalDeviceRegistersTheFrameworkGuidsUntilItIsRemoved) {
+    hvsim::pnp::DevInst node = add_device();
+    PDEVICE_OBJECT fdo = top_of(node);
+    std::vector<hvsim::wmi::Provider> found;
+    for (auto& provider : hvsim::wmi::providers())
+        if (provider.device == fdo)
+            found.push_back(provider);
+    ASSERT_EQ(1u, found.size());
+    ASSERT_EQ((size_t)PM_WMI_FRAMEWORK_GUIDS, found[0].guids.size());
+    for (ULONG index = 0; index < PM_WMI_FRAMEWORK_GUIDS; ++index)
+        EXPECT_TRUE(IsEqualGUID(g_aPmTraceControlGuids[index], found[0].guids[index].guid)) << index;
+    EXPECT_NE(nullptr, found[0].pdo);
+    // The driver has no block to answer with.
+    EXPECT_EQ(STATUS_WMI_GUID_NOT_FOUND, hvsim::wmi::query_all_data(found[0].provider_id, g_aPmTraceControlGuids[0]).status);
+
+    remove_device(node);
+    for (auto& provider : hvsim::wmi::providers())
+        EXPECT_NE(provider.provider_id, found[0].provider_id);
+    expect_driver_unloaded_clean();
 }
 
 } // namespace
