@@ -340,6 +340,12 @@ NTSTATUS CPmWriteQueue::m_QueueIrp(PIRP pIrp) {
     if (!PmAdmitQueuedIrp(&m_ListLock, &m_bActive, &m_ntRefusalStatus, &m_ullNextSequence, pIrp, PmWriteLength(pIrp),
                           &ntStatus))
         return ntStatus;
+    // Nothing to send: no acknowledgement would ever end it.
+    if (PmWriteLength(pIrp) == 0) {
+        pIrp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
     ntStatus = IoCsqInsertIrpEx(&m_WaitingCsq.m_Csq, pIrp, NULL, (PVOID)1);
     if (!NT_SUCCESS(ntStatus)) {
         pIrp->IoStatus.Status = ntStatus;

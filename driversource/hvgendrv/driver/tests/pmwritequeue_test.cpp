@@ -286,6 +286,14 @@ TEST_F(WriteQueue, WriteThatCannotBeQueuedEndsAtOnce) {
     EXPECT_EQ(0u, dev->write->m_GetPendingBytes());
 }
 
+TEST_F(WriteQueue, EmptyWriteEndsAtOnce) {
+    Request request(IRP_MJ_WRITE, 0);
+    EXPECT_EQ(STATUS_SUCCESS, dev->send(request));
+    EXPECT_EQ(STATUS_SUCCESS, request.status());
+    EXPECT_EQ(0u, request.information());
+    EXPECT_TRUE(dev->write->m_IsEmpty());
+}
+
 TEST_F(WriteQueue, DestructionCancelsEveryWrite) {
     acknowledge(2);
     auto first = write("abcd");
