@@ -8,6 +8,7 @@
 #define HVGT_FAIL_QUERY_STOP 0x8   // the rebalance callback refuses a query-stop
 #define HVGT_SETTINGS_CALLBACK 0x10 // installs a settings callback (open and start run the update)
 #define HVGT_FAIL_SETTINGS 0x20    // the settings callback fails
+#define HVGT_DIRECT_WRITE 0x40     // writes bypass the write queue
 
 #define HVGT_MAX_HELD 8
 // The credit the driver grants at every open.

@@ -237,6 +237,23 @@ TEST_F(DeviceRequests, WritesAndReadsRunThroughTheQueues) {
     expect_driver_unloaded_clean();
 }
 
+// A driver that takes its writes directly gets each one on the device's worker thread, and the
+// write ends at once.
+TEST_F(DeviceRequests, DirectWritesReachTheDriverAtPassiveLevel) {
+    DevInst node = add_device(DeviceConfig().flags(HVGT_DIRECT_WRITE));
+    hvsim::io::FileObject* file = nullptr;
+    ASSERT_EQ(open(u"HVGT", &file), STATUS_SUCCESS);
+    auto written = hvsim::io::write_file(file, "hello", 5);
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_EQ(written.information, 5u);
+    EXPECT_EQ(hvsim::io::close_file(file), STATUS_SUCCESS);
+    // The removal waits for the worker.
+    remove_device(node);
+    EXPECT_EQ(count_of(events(), "direct write 5 0 at passive"), 1) << ::testing::PrintToString(events());
+    EXPECT_EQ(count_of(events(), "write"), 0);
+    expect_driver_unloaded_clean();
+}
+
 TEST_F(DeviceRequests, AWaitOnMaskWaitsInTheControlQueue) {
     add_device();
     hvsim::io::FileObject* file = nullptr;

@@ -106,6 +106,12 @@ void OnRemove(CPmDriverClass* pObject) {
     CancelQueues(static_cast<CGenTestDriver*>(pObject));
 }
 
+// Writes that bypass the write queue arrive here on the device's worker; the buffer is lent.
+void OnDirectWrite(CPmDriverClass* pObject, ULONGLONG ullValue, CPmBuffer* pBuffer) {
+    DbgPrint("HVGT direct write %u %u %s\n", pBuffer->m_ulLength, (ULONG)ullValue,
+             KeGetCurrentIrql() == PASSIVE_LEVEL ? "at passive" : "above passive");
+}
+
 // A loopback: every chunk written comes back as received data, and is acknowledged at once.
 BOOLEAN OnWrite(CPmDriverClass* pObject, CPmBuffer* pChunk) {
     CGenTestDriver* pDriver = static_cast<CGenTestDriver*>(pObject);
@@ -222,7 +228,10 @@ BOOLEAN OnStart(CPmDriverClass* pObject) {
     if (pDriver->m_ulFlags & HVGT_FAIL_START)
         return FALSE;
     pDriver->m_pDevice->m_Callbacks.m_CloseCallback = OnClose;
-    pDriver->m_pDevice->m_Callbacks.m_WriteCallback = OnWrite;
+    if (pDriver->m_ulFlags & HVGT_DIRECT_WRITE)
+        pDriver->m_pDevice->m_Callbacks.m_DirectWriteCallback = OnDirectWrite;
+    else
+        pDriver->m_pDevice->m_Callbacks.m_WriteCallback = OnWrite;
     pDriver->m_pDevice->m_Callbacks.m_DeviceControlCallback = OnDeviceControl;
     return TRUE;
 }
