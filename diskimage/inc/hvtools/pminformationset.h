@@ -134,6 +134,12 @@ public:
         m_pvOpenKeyContext = pvContext;
     }
 
+    // The set's values as the serialised stream, in the set's own format or in the one given (a
+    // lossless copy, say). Reading stores each value as soon as it is read.
+    ULONG m_GetSerialisedSize(const CPmSerialisation* pFormat = NULL);
+    BOOLEAN m_Serialise(PUCHAR pucBuffer, PULONG pulRoom, const CPmSerialisation* pFormat = NULL);
+    BOOLEAN m_Deserialise(const UCHAR* pucBuffer, PULONG pulLength, const CPmSerialisation* pFormat = NULL);
+
     BOOLEAN m_GetValid() const { return m_bValid; }
     void m_SetValid(BOOLEAN bValid) { m_bValid = bValid; }
     ULONG m_GetItemCount() const { return m_Items.m_GetCount(); }

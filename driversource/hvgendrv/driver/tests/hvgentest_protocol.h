@@ -1,0 +1,37 @@
+// What the framework's test driver and its tests share: the behaviour flags read from the
+// device's "TestFlags" value and the driver's control codes.
+#pragma once
+
+#define HVGT_FAIL_ADD 0x1          // AddDevice refuses the device (after the device object exists)
+#define HVGT_FAIL_CREATE 0x2       // the create callback refuses an open
+#define HVGT_FAIL_START 0x4        // the start callback fails
+#define HVGT_FAIL_QUERY_STOP 0x8   // the rebalance callback refuses a query-stop
+#define HVGT_SETTINGS_CALLBACK 0x10 // installs a settings callback (open and start run the update)
+#define HVGT_FAIL_SETTINGS 0x20    // the settings callback fails
+#define HVGT_DIRECT_WRITE 0x40     // writes bypass the write queue
+
+#define HVGT_MAX_HELD 8
+// The credit the driver grants at every open.
+#define HVGT_TRANSFER_SIZE 64
+
+// Device control: echoes the input. METHOD_BUFFERED.
+#define IOCTL_HVGT_ECHO 0x0022E000u
+// Device control: the driver's view of its device (HvgtState). METHOD_BUFFERED.
+#define IOCTL_HVGT_QUERY 0x0022E004u
+// Device control with METHOD_NEITHER: the framework refuses it.
+#define IOCTL_HVGT_NEITHER 0x0022E00Bu
+// Device control: records the serial events of the 4-byte input, as received line status would.
+#define IOCTL_HVGT_RAISE_EVENTS 0x0022E010u
+// Internal device control: the driver holds the request until cleanup, removal or cancellation.
+#define IOCTL_HVGT_HOLD 0x0022E00Cu
+
+struct HvgtState {
+    ULONG ulPowerUps;
+    ULONG ulPowerDowns;
+    ULONG ulLastPowerUpIrql;
+    ULONG ulPnpState;
+    ULONG ulDevicePowerState;
+    ULONG aulPowerMap[6];
+    ULONG ulDeviceIndex;
+    ULONG ulAmountInReadQueue;
+};
