@@ -395,7 +395,7 @@ BOOLEAN CUsbDevice::m_FindPipe(UCHAR ucEndPointHandle, USBD_PIPE_HANDLE* phPipe)
 BOOLEAN CUsbDevice::m_VendorRequest(BOOLEAN bIn, UCHAR ucRequest, USHORT unValue, USHORT unInterfaceIndex,
                                     CPmBuffer* pBuffer) {
     // The retries wait: never above PASSIVE_LEVEL.
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    if (KeGetCurrentIrql() > APC_LEVEL) {
         PM_ASSERTION_LINE(__FILE__);
         return FALSE;
     }

@@ -239,12 +239,17 @@ void CUsbTransport::m_StopSendRequest() {
 }
 
 BOOLEAN CUsbTransport::m_SubmitSendUrb(PURB pUrb) {
+    // The send waits for its request.
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        PM_ASSERTION_LINE(__FILE__);
+        return FALSE;
+    }
     m_SendSpinLock.m_Lock();
     if (!m_pSendIrp) {
         m_SendSpinLock.m_Unlock();
         return m_SubmitUrb(pUrb, FALSE);
     }
-    if (!m_bSendEnabled || m_bSendInFlight || KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    if (!m_bSendEnabled || m_bSendInFlight) {
         m_SendSpinLock.m_Unlock();
         PM_TRACE(HV_USB_TRACE_LEVEL, "CUsbTransport::m_SubmitSendUrb - sending is stopped or busy");
         return FALSE;
@@ -454,7 +459,7 @@ BOOLEAN CUsbTransport::m_DisableInterruptUrb() {
 BOOLEAN CUsbTransport::m_StopInterruptUrb() {
     PM_TRACE(HV_USB_TRACE_LEVEL, "CUsbTransport::m_StopInterruptUrb - Current State on entry %s",
              sm_StateName(m_lInterruptUrbState));
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+    if (KeGetCurrentIrql() > APC_LEVEL) {
         PM_ASSERTION_LINE(__FILE__);
         return FALSE;
     }
