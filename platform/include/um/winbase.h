@@ -202,4 +202,18 @@ HV_API int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
 HV_API int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 HV_API int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
 
+// Libraries: a bare name is looked for in the system directory, then the current directory.
+HV_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+HV_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+HV_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+HV_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+// Local memory.
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+typedef HANDLE HLOCAL;
+HV_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HV_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
 HV_EXTERN_C_END

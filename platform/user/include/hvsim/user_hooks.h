@@ -49,6 +49,18 @@ std::vector<BYTE> make_security_descriptor(const std::vector<AccessEntry>& dacl,
 // The DACL of a self-relative descriptor; nullopt for a null DACL or a malformed descriptor.
 std::optional<std::vector<AccessEntry>> dacl_of(const std::vector<BYTE>& descriptor);
 
+// ---- SetupAPI -------------------------------------------------------------------------------
+
+// Device information sets not destroyed yet.
+size_t open_device_info_sets();
+
+// LoadLibrary references not yet released by FreeLibrary.
+size_t loaded_libraries();
+
+// Why the last device installation of the calling thread failed (a missing file, a bad INF
+// line...); empty when it did not fail or gave no reason.
+std::string last_installation_error();
+
 // ---- Configuration manager --------------------------------------------------------------------
 
 struct ReenumerateCall {
