@@ -858,7 +858,51 @@ void enable_arrival_installation(bool on) {
 } // namespace hvsim::user::setup
 
 namespace hvsim::user {
+
 std::string last_installation_error() { return setup::t_failure; }
+
+std::vector<std::u16string> inf_hardware_ids(const std::u16string& inf_path) {
+    std::vector<std::u16string> ids;
+    auto host = setup::existing_file(inf_path);
+    auto file = host.empty() ? std::nullopt : inf::InfFile::load(host);
+    if (!file) return ids;
+    for (const auto& model : setup::models_of(*file))
+        for (const auto& id : model.ids)
+            if (std::none_of(ids.begin(), ids.end(), [&](auto& known) { return inf::equal_nocase(known, id); }))
+                ids.push_back(id);
+    return ids;
+}
+
+std::vector<std::u16string> inf_missing_files(const std::u16string& inf_path) {
+    std::vector<std::u16string> missing;
+    auto host = setup::existing_file(inf_path);
+    auto file = host.empty() ? std::nullopt : inf::InfFile::load(host);
+    if (!file) return {inf_path};
+    std::vector<std::u16string> sections{setup::decorated(*file, u"ClassInstall32")};
+    for (const auto& model : setup::models_of(*file)) {
+        std::u16string section = setup::decorated(*file, model.install_section);
+        sections.push_back(section);
+        sections.push_back(section + u".CoInstallers");
+    }
+    auto note = [&](const std::u16string& name) {
+        if (setup::find_in(host.parent_path(), name).empty() &&
+            std::none_of(missing.begin(), missing.end(), [&](auto& m) { return inf::equal_nocase(m, name); }))
+            missing.push_back(name);
+    };
+    for (const auto& section : sections) {
+        for (const auto& name : file->values(section, u"CopyFiles")) {
+            if (name.starts_with(u"@")) {
+                note(name.substr(1));
+                continue;
+            }
+            for (const auto& line : file->section(name))
+                if (!line.fields.empty() && !line.fields[0].empty())
+                    note(line.fields.size() > 1 && !line.fields[1].empty() ? line.fields[1] : line.fields[0]);
+        }
+    }
+    return missing;
+}
+
 } // namespace hvsim::user
 
 using namespace hvsim;

@@ -391,3 +391,82 @@ TEST_F(InstallationTest, RemovalCallsTheCoInstallersAndDeletesTheDevice) {
 }
 
 } // namespace
+
+namespace {
+
+// The package's INF files, installed with the test driver standing in for the images.
+class PackageInfTest : public InstallationTest {
+protected:
+    void SetUp() override {
+        InstallationTest::SetUp();
+        for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})
+            fs::copy_file(fs::path(HV_PACKAGE_DIR) / inf, source_ / inf);
+        for (const char* image : {"HvUBus.sys", "HvUVCP.sys"}) fs::copy_file(HV_TESTFUNC_IMAGE, source_ / image);
+        // Libraries that are not images yet: the runner skips a co-installer it cannot load.
+        for (const char* other : {"HvUUI23.dll", "HvCoIn23.dll", "HvUUn23.exe"}) std::ofstream(source_ / other) << "x";
+    }
+    std::u16string inf(const char* name) {
+        std::string path = (source_ / name).string();
+        return std::u16string(path.begin(), path.end());
+    }
+};
+
+TEST_F(PackageInfTest, TheBusInfNamesEveryHardwareIdOfTheSetupProgram) {
+    auto ids = hvsim::user::inf_hardware_ids(inf("HVUBUS.INF"));
+    ASSERT_EQ(89u, ids.size());
+    EXPECT_EQ(u"USB\\VID_7A5C&PID_1001", ids.front());
+    EXPECT_EQ(u"USB\\VID_7A5C&PID_1002&MI_01", ids[3]);
+    EXPECT_EQ(u"USB\\VID_7A5C&PID_2003&MI_01", ids.back());
+    EXPECT_EQ((std::vector<std::u16string>{u"PORTS\\HVUSER23221", u"PORTS\\HVUSER42248521"}),
+              hvsim::user::inf_hardware_ids(inf("HVUSER.INF")));
+    EXPECT_TRUE(hvsim::user::inf_missing_files(inf("HVUBUS.INF")).empty());
+    fs::remove(source_ / "HvUBus.sys");
+    EXPECT_EQ(std::vector<std::u16string>{u"HvUBus.sys"}, hvsim::user::inf_missing_files(inf("HVUBUS.INF")));
+}
+
+TEST_F(PackageInfTest, ABusDeviceGetsTheValuesItsDriverReads) {
+    std::u16string device = installation_test::add_device(u"USB\\VID_7A5C&PID_1002&MI_01");
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"USB\\VID_7A5C&PID_1002&MI_01", inf("HVUBUS.INF").c_str(),
+                                                   0, nullptr))
+        << GetLastError() << " " << hvsim::user::last_installation_error();
+    EXPECT_TRUE(installation_test::driver_loaded(u"HvUsbSam"));
+    EXPECT_EQ(u"HvUsbSam", device_string(device, u"", u"Service"));
+    EXPECT_EQ(u"HvUBus", device_string(device, u"", u"Class"));
+    EXPECT_EQ(1u, device_dword(device, u"Device Parameters", u"NumberChildDevices"));
+    EXPECT_EQ(1u, device_dword(device, u"Device Parameters\\Child1", u"ContextID"));
+    EXPECT_EQ(u"PORTS\\HVUSER23221", device_string(device, u"Device Parameters\\Child1", u"BusQueryHardwareIDs"));
+    EXPECT_EQ(0u, device_dword(device, u"Device Parameters\\USB", u"DeviceClass"));
+    EXPECT_EQ(1u, device_dword(device, u"Device Parameters\\EndPoint1", u"InterfaceNumber"));
+    EXPECT_EQ(0x83u, device_dword(device, u"Device Parameters\\EndPoint1", u"EndPointAddress"));
+    EXPECT_EQ(2u, device_dword(device, u"Device Parameters\\EndPoint2", u"EndPointHandle"));
+    EXPECT_EQ(0x04u, device_dword(device, u"Device Parameters\\EndPoint2", u"EndPointAddress"));
+    EXPECT_EQ(u"HvUUn23.exe", device_string(device, u"Device Parameters", u"UnInstall"));
+    EXPECT_TRUE(fs::exists(root_ / "C" / "Windows" / "System32" / "drivers" / "HvUBus.sys"));
+    EXPECT_TRUE(fs::exists(root_ / "C" / "Windows" / "System32" / "HvCoIn23.dll"));
+}
+
+TEST_F(PackageInfTest, APortDeviceIsAComPortWithThePortCoInstallerRegistered) {
+    std::u16string device = installation_test::add_device(u"PORTS\\HVUSER23221");
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"PORTS\\HVUSER23221", inf("HVUSER.INF").c_str(), 0,
+                                                   nullptr))
+        << GetLastError() << " " << hvsim::user::last_installation_error();
+    EXPECT_TRUE(installation_test::driver_loaded(u"HvUVCP"));
+    EXPECT_EQ(u"COM1", device_string(device, u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"Halvorn USB Serial Port (COM1)", device_string(device, u"", u"FriendlyName"));
+    EXPECT_EQ(u"", device_string(device, u"Device Parameters", u"CoInstallerDLL"));
+    EXPECT_EQ(u"1", device_string(device, u"Device Parameters", u"NoUpgrade"));
+
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, device.c_str(), nullptr, 0, &data));
+    HKEY key = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    ASSERT_NE((HKEY)INVALID_HANDLE_VALUE, key);
+    WCHAR list[128] = {};
+    DWORD size = sizeof list - 4;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, u"CoInstallers32", nullptr, nullptr, (BYTE*)list, &size));
+    EXPECT_EQ(u"HvUUI23.dll,HvUCoInstallPort", std::u16string(list));
+    RegCloseKey(key);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+} // namespace

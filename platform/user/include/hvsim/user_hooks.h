@@ -60,6 +60,11 @@ size_t loaded_libraries();
 // Why the last device installation of the calling thread failed (a missing file, a bad INF
 // line...); empty when it did not fail or gave no reason.
 std::string last_installation_error();
+// The hardware IDs that an INF's models name, in their order, each once (empty when the INF
+// cannot be read).
+std::vector<std::u16string> inf_hardware_ids(const std::u16string& inf_path);
+// The files that an INF's installation copies and that are not in the INF's folder.
+std::vector<std::u16string> inf_missing_files(const std::u16string& inf_path);
 
 // ---- Configuration manager --------------------------------------------------------------------
 
