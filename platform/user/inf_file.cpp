@@ -96,48 +96,40 @@ std::vector<std::u16string> split_fields(std::u16string_view text) {
     return fields;
 }
 
-std::u16string unquote(const std::u16string& field) {
+// A field's value: quotes removed ("" inside quotes is a quote), %strkey% replaced by its
+// string, %% by a percent sign; replacements are not processed again.
+std::u16string expand(const std::u16string& field, const std::map<std::u16string, std::u16string>& strings) {
     std::u16string out;
     bool quoted = false;
     for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == u'"') {
-            // "" inside quotes is a quote.
+        char16_t c = field[i];
+        if (c == u'"') {
             if (quoted && i + 1 < field.size() && field[i + 1] == u'"') {
                 out += u'"';
                 ++i;
+            } else {
+                quoted = !quoted;
+            }
+            continue;
+        }
+        if (c == u'%') {
+            size_t end = field.find(u'%', i + 1);
+            if (end == std::u16string::npos) {
+                out += c;
                 continue;
             }
-            quoted = !quoted;
+            std::u16string name = field.substr(i + 1, end - i - 1);
+            if (name.empty()) {
+                out += u'%';
+            } else if (auto it = strings.find(upcase(name)); it != strings.end()) {
+                out += it->second;
+            } else {
+                out += field.substr(i, end - i + 1); // %12% and unknown keys stay for the installer
+            }
+            i = end;
             continue;
         }
-        out += field[i];
-    }
-    return out;
-}
-
-std::u16string substitute(const std::u16string& text, const std::map<std::u16string, std::u16string>& strings) {
-    std::u16string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != u'%') {
-            out += text[i];
-            continue;
-        }
-        size_t end = text.find(u'%', i + 1);
-        if (end == std::u16string::npos) {
-            out += text.substr(i);
-            break;
-        }
-        std::u16string name = text.substr(i + 1, end - i - 1);
-        if (name.empty()) {
-            out += u'%'; // %% is a percent sign
-        } else if (auto it = strings.find(upcase(name)); it != strings.end()) {
-            out += it->second;
-        } else if (!name.empty() && name.find_first_not_of(u"0123456789") == std::u16string::npos) {
-            out += u"%" + name + u"%"; // %1%-style placeholders stay for the caller
-        } else {
-            out += u"%" + name + u"%";
-        }
-        i = end;
+        out += c;
     }
     return out;
 }
@@ -196,7 +188,7 @@ std::optional<InfFile> InfFile::parse(std::string_view bytes, std::string* error
             size_t eq = line.text.find(u'=');
             if (eq == std::u16string::npos) continue;
             strings[upcase(trim(std::u16string_view(line.text).substr(0, eq)))] =
-                unquote(trim(std::u16string_view(line.text).substr(eq + 1)));
+                expand(trim(std::u16string_view(line.text).substr(eq + 1)), {});
         }
     }
     InfFile file;
@@ -211,12 +203,12 @@ std::optional<InfFile> InfFile::parse(std::string_view bytes, std::string* error
             for (size_t i = 0; i < rest.size(); ++i) {
                 if (rest[i] == u'"') quoted = !quoted;
                 if (rest[i] == u'=' && !quoted) {
-                    parsed.key = unquote(substitute(trim(std::u16string_view(rest).substr(0, i)), strings));
+                    parsed.key = expand(trim(std::u16string_view(rest).substr(0, i)), strings);
                     rest = rest.substr(i + 1);
                     break;
                 }
             }
-            for (auto& field : split_fields(rest)) parsed.fields.push_back(unquote(substitute(field, strings)));
+            for (auto& field : split_fields(rest)) parsed.fields.push_back(expand(field, strings));
             out.lines.push_back(std::move(parsed));
         }
         file.sections_.push_back(std::move(out));

@@ -216,4 +216,15 @@ typedef HANDLE HLOCAL;
 HV_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HV_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
+// DOS device names ("COM3" -> "\Device\HvUVCP0"). A name keeps the definitions it had before:
+// removing the current one brings the previous back.
+#define DDD_RAW_TARGET_PATH 0x00000001
+#define DDD_REMOVE_DEFINITION 0x00000002
+#define DDD_EXACT_MATCH_ON_REMOVE 0x00000004
+#define DDD_NO_BROADCAST_SYSTEM 0x00000008
+HV_API DWORD WINAPI QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
+HV_API DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+HV_API BOOL WINAPI DefineDosDeviceW(DWORD dwFlags, LPCWSTR lpDeviceName, LPCWSTR lpTargetPath);
+HV_API BOOL WINAPI DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath);
+
 HV_EXTERN_C_END
