@@ -30,6 +30,7 @@ namespace {
 struct HandleEntry {
     registry::Key key;
     ACCESS_MASK granted;
+    DWORD process; // closed when this process ends
 };
 
 struct Handles {
@@ -72,7 +73,7 @@ HKEY insert_handle(registry::Key key, ACCESS_MASK granted) {
     std::lock_guard lock(h.mutex);
     uintptr_t value = h.next;
     h.next += 4;
-    h.open[value] = {std::move(key), granted};
+    h.open[value] = {std::move(key), granted, current_process()->id()};
     return reinterpret_cast<HKEY>(value);
 }
 
@@ -294,6 +295,12 @@ registry::Key registry_key_of(HKEY handle, ACCESS_MASK* granted) {
 HKEY registry_handle(const registry::Key& key, REGSAM granted) { return insert_handle(key, map_key_access(granted)); }
 
 registry::Key registry_key_of(HKEY handle) { return registry_key_of(handle, nullptr); }
+
+void close_registry_handles_of(DWORD process) {
+    auto& h = handles();
+    std::lock_guard lock(h.mutex);
+    std::erase_if(h.open, [&](const auto& entry) { return entry.second.process == process; });
+}
 
 size_t open_registry_handles() {
     auto& h = handles();

@@ -5,6 +5,7 @@
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
+#include <hvsim/user.h>
 #include <hvsim/user_hooks.h>
 
 #include <unistd.h>
@@ -214,6 +215,60 @@ TEST_F(SetupApiTest, MessageBoxesTakeScriptedAnswersAndLeaveATranscript) {
     EXPECT_EQ(0, LoadStringW(module, 5050, text, 16));
     EXPECT_EQ(0, text[0]);
     hvsim::user::clear_module_strings(module);
+}
+
+TEST_F(SetupApiTest, AbsentDevicesAreListedOnlyWithoutThePresentFlagAndCanBeRemoved) {
+    const WCHAR* path = u"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_7A5C&PID_1001\\5&1&0&1";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    const WCHAR ids[] = u"USB\\VID_7A5C&PID_1001\0";
+    RegSetValueExW(key, u"HardwareID", 0, REG_MULTI_SZ, (const BYTE*)ids, sizeof ids);
+    RegCloseKey(key);
+
+    auto holds = [](HDEVINFO set, const std::u16string& id, SP_DEVINFO_DATA* found) {
+        WCHAR text[MAX_DEVICE_ID_LEN];
+        SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
+            if (SetupDiGetDeviceInstanceIdW(set, &data, text, MAX_DEVICE_ID_LEN, nullptr) && id == text) {
+                if (found) *found = data;
+                return true;
+            }
+        }
+        return false;
+    };
+    std::u16string absent = u"USB\\VID_7A5C&PID_1001\\5&1&0&1";
+    HDEVINFO present = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    EXPECT_FALSE(holds(present, absent, nullptr));
+    EXPECT_TRUE(holds(present, device_, nullptr));
+    SetupDiDestroyDeviceInfoList(present);
+
+    HDEVINFO all = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+    ASSERT_TRUE(holds(all, absent, &data));
+    ULONG status, problem;
+    EXPECT_EQ(CR_NO_SUCH_DEVINST, CM_Get_DevNode_Status(&status, &problem, data.DevInst, 0));
+    DEVINST located;
+    std::u16string id = absent;
+    EXPECT_EQ(CR_NO_SUCH_DEVNODE, CM_Locate_DevNodeW(&located, id.data(), 0));
+    ASSERT_EQ(CR_SUCCESS, CM_Locate_DevNodeW(&located, id.data(), CM_LOCATE_DEVNODE_PHANTOM));
+    EXPECT_EQ(data.DevInst, located);
+
+    ASSERT_TRUE(SetupDiRemoveDevice(all, &data));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key));
+    EXPECT_FALSE(SetupDiRemoveDevice(all, &data));
+    EXPECT_EQ(DWORD(ERROR_NO_SUCH_DEVINST), GetLastError());
+    EXPECT_TRUE(SetupDiDeleteDeviceInfo(all, &data));
+    SetupDiDestroyDeviceInfoList(all);
+}
+
+TEST_F(SetupApiTest, AProcessThatEndsClosesItsKeys) {
+    auto process = hvsim::user::Process::create({});
+    process->start([] {
+        HKEY key;
+        return DWORD(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, KEY_READ, &key));
+    });
+    EXPECT_EQ(0u, process->wait());
+    EXPECT_EQ(0u, hvsim::user::open_registry_handles());
 }
 
 TEST(InfReader, SectionsLinesStringsAndQuotes) {
