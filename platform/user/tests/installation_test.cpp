@@ -256,6 +256,32 @@ TEST_F(InstallationTest, AnArrivingDeviceThatMatchesAStoredInfIsInstalled) {
     EXPECT_EQ(DWORD(CM_PROB_FAILED_INSTALL), installation_test::problem_of(other));
 }
 
+TEST_F(InstallationTest, ADeviceMarkedForReinstallationGetsItsDriverAgainWhenItStarts) {
+    std::u16string device = installation_test::add_device(u"ROOT\\HVINFTEST");
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"ROOT\\HVINFTEST",
+                                                   write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0,
+                                                   nullptr));
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, device.c_str(), nullptr, 0, &data));
+    HKEY key = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_WRITE);
+    DWORD changed = 7;
+    RegSetValueExW(key, u"Number", 0, REG_DWORD, (const BYTE*)&changed, 4);
+    RegCloseKey(key);
+    DWORD flags = 0x20; // CONFIGFLAG_REINSTALL
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, (const BYTE*)&flags, 4));
+
+    SP_PROPCHANGE_PARAMS change{{sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_PROPCHANGE, DICS_FLAG_GLOBAL, 0};
+    ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &change.ClassInstallHeader, sizeof change));
+    ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
+    EXPECT_EQ("started", installation_test::state_of(device));
+    EXPECT_EQ(42u, device_dword(device, u"Device Parameters", u"Number"));
+    DWORD type = 0;
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, &type, (BYTE*)&flags, 4, nullptr));
+    EXPECT_EQ(0u, flags & 0x20);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(InstallationTest, APortsDeviceGetsTheNextFreeComNameBeforeThePostPass) {
     HCOMDB db;
     ASSERT_EQ(ERROR_SUCCESS, ComDBOpen(&db));
