@@ -22,6 +22,8 @@ namespace {
 
 using namespace hvsim::user;
 
+using DllEntry = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
+
 struct Modules {
     std::mutex mutex;
     std::map<void*, size_t> references; // dlopen handle -> LoadLibrary count
@@ -73,10 +75,28 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
         set_last_error(ERROR_BAD_EXE_FORMAT);
         return nullptr;
     }
-    auto& m = modules();
-    std::lock_guard lock(m.mutex);
-    ++m.references[handle];
-    return reinterpret_cast<HMODULE>(handle);
+    HMODULE module = reinterpret_cast<HMODULE>(handle);
+    bool first;
+    {
+        auto& m = modules();
+        std::lock_guard lock(m.mutex);
+        first = m.references[handle]++ == 0;
+    }
+    // The library's entry point sees its first load, as on Windows.
+    if (first) {
+        if (auto entry = reinterpret_cast<DllEntry>(dlsym(handle, "DllMain"));
+            entry && !entry(module, DLL_PROCESS_ATTACH, nullptr)) {
+            {
+                auto& m = modules();
+                std::lock_guard lock(m.mutex);
+                m.references.erase(handle);
+            }
+            dlclose(handle);
+            set_last_error(ERROR_DLL_INIT_FAILED);
+            return nullptr;
+        }
+    }
+    return module;
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
@@ -111,14 +131,20 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    auto& m = modules();
-    std::lock_guard lock(m.mutex);
-    auto it = m.references.find(hLibModule);
-    if (it == m.references.end()) {
-        set_last_error(ERROR_INVALID_HANDLE);
-        return FALSE;
+    bool last;
+    {
+        auto& m = modules();
+        std::lock_guard lock(m.mutex);
+        auto it = m.references.find(hLibModule);
+        if (it == m.references.end()) {
+            set_last_error(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        last = --it->second == 0;
+        if (last) m.references.erase(it);
     }
-    if (--it->second == 0) m.references.erase(it);
+    if (last)
+        if (auto entry = reinterpret_cast<DllEntry>(dlsym(hLibModule, "DllMain"))) entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
     dlclose(hLibModule);
     return TRUE;
 }

@@ -268,6 +268,7 @@ HDEVINFO get_class_devs(const GUID* class_guid, const std::u16string& enumerator
         if (class_guid && !(flags & (DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE))) set->class_guid = *class_guid;
     }
     bool present = flags & DIGCF_PRESENT;
+    set->present_only = present;
     std::u16string prefix = enumerator.empty() ? u"" : enumerator + u"\\";
     auto matches_enumerator = [&](const std::u16string& id) {
         if (prefix.empty()) return true;
@@ -589,7 +590,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     // Interfaces of elements that the query did not list come from the tree on demand.
     for (const auto& element : set->elements) {
         if (element->deleted || (only && element != only)) continue;
-        for (const auto& i : devices::list_interfaces(*InterfaceClassGuid, false)) {
+        for (const auto& i : devices::list_interfaces(*InterfaceClassGuid, set->present_only)) {
             if (i.devinst != element->devinst) continue;
             bool listed = std::any_of(set->interfaces.begin(), set->interfaces.end(),
                                       [&](const auto& e) { return e.path == i.path; });

@@ -203,6 +203,11 @@ HV_API int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 HV_API int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
 
 // Libraries: a bare name is looked for in the system directory, then the current directory.
+// A library's exported DllMain, when it has one, sees its first load and its last release.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
 HV_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 HV_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 HV_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);

@@ -33,6 +33,7 @@ struct Element {
 
 struct DeviceInfoSet {
     std::optional<GUID> class_guid;
+    bool present_only = false; // made with DIGCF_PRESENT: inactive interfaces are not listed
     SP_DEVINSTALL_PARAMS_W install_params{};
     std::vector<std::shared_ptr<Element>> elements; // never shrinks: SP_DEVINFO_DATA names an index
     struct InterfaceEntry {

@@ -311,6 +311,17 @@ TEST_F(InstallationTest, APortsDeviceGetsTheNextFreeComNameBeforeThePostPass) {
     auto seen = calls();
     ASSERT_GE(seen.size(), expected.size());
     EXPECT_EQ(expected, std::vector<std::string>(seen.end() - expected.size(), seen.end()));
+
+    // Each call loaded the library and released it again.
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvCoTest", 0, KEY_READ, &key));
+    DWORD attached = 0, detached = 0, size = 4;
+    RegQueryValueExW(key, u"Attached", nullptr, nullptr, (BYTE*)&attached, &size);
+    size = 4;
+    RegQueryValueExW(key, u"Detached", nullptr, nullptr, (BYTE*)&detached, &size);
+    RegCloseKey(key);
+    EXPECT_GE(attached, 2u); // one load per class installer call at least
+    EXPECT_EQ(attached, detached);
 }
 
 TEST_F(InstallationTest, ACoInstallerThatRefusesStopsTheInstallationAndThePostPassSeesWhy) {

@@ -63,7 +63,24 @@ DWORD record(const char* tag, DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DA
     return function == DIF_INSTALLDEVICE || function == DIF_REMOVE ? ERROR_DI_POSTPROCESSING_REQUIRED : NO_ERROR;
 }
 
+void count(const char16_t* name) {
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)) return;
+    DWORD value = 0;
+    read_dword(key, name, &value);
+    ++value;
+    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE*)&value, sizeof value);
+    RegCloseKey(key);
+}
+
 } // namespace
+
+// Counts its loads and releases in "Attached" and "Detached".
+extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) count(u"Attached");
+    if (reason == DLL_PROCESS_DETACH) count(u"Detached");
+    return TRUE;
+}
 
 extern "C" __attribute__((visibility("default"))) DWORD HvTestClassCoInstaller(DI_FUNCTION function, HDEVINFO set,
                                                                               PSP_DEVINFO_DATA data,
