@@ -18,10 +18,12 @@
 
 #include <hvsim/format.h>
 #include <hvsim/kernel.h>
+#include <hvsim/sched.h>
 #include <hvsim/user_hooks.h>
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -368,6 +370,11 @@ struct Installer {
         std::filesystem::path target = find_in(target_folder, target_name);
         if (target.empty()) target = target_folder / to_utf8(target_name);
         if (std::filesystem::equivalent(source, target, error)) return true;
+        if (std::filesystem::exists(target, error)) {
+            if (read_file(source) == read_file(target)) return true;
+            // A loaded image maps the old file: it keeps it while the new one takes its name.
+            std::filesystem::remove(target, error);
+        }
         std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, error);
         if (error) return fail(ERROR_CANTWRITE, "cannot copy " + source.string() + ": " + error.message());
         return true;
@@ -801,10 +808,10 @@ bool install_element(HDEVINFO handle, DeviceInfoSet& set, Element& element, cons
     return true;
 }
 
-// Installs the best driver of the store on an instance; false when none matches or it fails.
-bool install_from_store(const std::u16string& instance_id, bool start) {
+// The best driver of the store for an instance, if any INF there names one of its IDs.
+std::optional<SelectedDriver> best_store_driver(const std::u16string& instance_id) {
     std::vector<std::u16string> ids = device_ids(instance_id);
-    if (ids.empty()) return false;
+    if (ids.empty()) return std::nullopt;
     std::optional<std::pair<int, SelectedDriver>> best;
     for (const auto& inf : store_infs()) {
         auto file = InfFile::load(inf.host);
@@ -812,14 +819,82 @@ bool install_from_store(const std::u16string& instance_id, bool start) {
         auto candidate = best_model(*file, inf.machine_path, ids, nullptr);
         if (candidate && (!best || candidate->first < best->first)) best = candidate;
     }
-    if (!best) return false;
+    if (!best) return std::nullopt;
+    return best->second;
+}
+
+// Installs the best driver of the store on an instance; false when none matches or it fails.
+bool install_from_store(const std::u16string& instance_id, bool start) {
+    auto driver = best_store_driver(instance_id);
+    if (!driver) return false;
     auto set = std::make_shared<DeviceInfoSet>();
     auto element = add_element(*set, instance_id);
     if (!element) return false;
     HDEVINFO handle = insert_set(set);
-    bool ok = install_element(handle, *set, *element, best->second, start);
+    bool ok = install_element(handle, *set, *element, *driver, start);
     SetupDiDestroyDeviceInfoList(handle);
     return ok;
+}
+
+// Devices that arrive without a driver are installed by a worker of their own, as the platform's
+// user-mode Plug and Play service does: the installation restarts the device, so the class
+// installer has started it before the co-installers' post-pass, which cannot happen inside the
+// PnP manager's own action.
+struct Arrivals {
+    std::mutex mutex;
+    std::deque<std::u16string> pending;
+    bool working = false;
+    std::thread worker;
+    sched::Event idle{sched::Event::Reset::Manual, true};
+};
+Arrivals& arrivals() {
+    static Arrivals* a = new Arrivals;
+    return *a;
+}
+
+void install_arrivals() {
+    auto& a = arrivals();
+    for (;;) {
+        std::u16string instance_id;
+        {
+            std::lock_guard lock(a.mutex);
+            if (a.pending.empty()) {
+                a.working = false;
+                a.idle.set();
+                return;
+            }
+            instance_id = a.pending.front();
+            a.pending.pop_front();
+        }
+        install_from_store(instance_id, true);
+    }
+}
+
+bool queue_arrival(const std::u16string& instance_id) {
+    if (!best_store_driver(instance_id)) return false;
+    auto& a = arrivals();
+    std::lock_guard lock(a.mutex);
+    a.pending.push_back(instance_id);
+    if (!a.working) {
+        a.working = true;
+        a.idle.reset();
+        if (a.worker.joinable()) sched::join(a.worker); // the last one has finished its loop
+        a.worker = sched::start_thread("device installation", install_arrivals);
+    }
+    return false; // the node waits with problem 28 until its installation restarts it
+}
+
+void wait_for_arrivals() {
+    auto& a = arrivals();
+    for (;;) {
+        a.idle.wait();
+        devices::wait_quiet();
+        std::lock_guard lock(a.mutex);
+        if (!a.working && a.pending.empty()) {
+            if (a.worker.joinable()) sched::join(a.worker);
+            return;
+        }
+    }
 }
 
 struct InstallationSubsystem {
@@ -829,7 +904,10 @@ struct InstallationSubsystem {
         reset_message_boxes();
         enable_arrival_installation(true);
     }
-    static void shutdown() { enable_arrival_installation(false); }
+    static void shutdown() {
+        enable_arrival_installation(false);
+        wait_for_arrivals();
+    }
 };
 
 const bool registered = [] {
@@ -850,9 +928,7 @@ void enable_arrival_installation(bool on) {
         devices::set_arrival_installer(nullptr);
         return;
     }
-    devices::set_arrival_installer([](const std::u16string& instance_id) {
-        return install_from_store(instance_id, false);
-    });
+    devices::set_arrival_installer(queue_arrival);
 }
 
 } // namespace hvsim::user::setup
@@ -860,6 +936,8 @@ void enable_arrival_installation(bool on) {
 namespace hvsim::user {
 
 std::string last_installation_error() { return setup::t_failure; }
+
+void wait_for_device_installations() { setup::wait_for_arrivals(); }
 
 std::vector<std::u16string> inf_hardware_ids(const std::u16string& inf_path) {
     std::vector<std::u16string> ids;

@@ -247,6 +247,7 @@ TEST_F(InstallationTest, AnArrivingDeviceThatMatchesAStoredInfIsInstalled) {
     ASSERT_TRUE(SetupCopyOEMInfW(write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), nullptr, SPOST_PATH, 0,
                                  nullptr, 0, nullptr, nullptr));
     std::u16string device = installation_test::add_device(u"ROOT\\HVINFOTHER");
+    hvsim::user::wait_for_device_installations();
     EXPECT_EQ("started", installation_test::state_of(device));
     EXPECT_EQ(42u, device_dword(device, u"Device Parameters", u"Number"));
     EXPECT_EQ(u"Test serial port", device_string(device, u"", u"DeviceDesc"));
@@ -274,6 +275,7 @@ TEST_F(InstallationTest, ADeviceMarkedForReinstallationGetsItsDriverAgainWhenItS
     SP_PROPCHANGE_PARAMS change{{sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_PROPCHANGE, DICS_FLAG_GLOBAL, 0};
     ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &change.ClassInstallHeader, sizeof change));
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
+    hvsim::user::wait_for_device_installations();
     EXPECT_EQ("started", installation_test::state_of(device));
     EXPECT_EQ(42u, device_dword(device, u"Device Parameters", u"Number"));
     DWORD type = 0;
@@ -385,6 +387,7 @@ TEST_F(InstallationTest, TheInfStoreKeepsOneCopyAndRefusesToDropAnInfInUse) {
     EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
 
     installation_test::add_device(u"ROOT\\HVINFTEST"); // installed at arrival from the store
+    hvsim::user::wait_for_device_installations();
     EXPECT_FALSE(SetupUninstallOEMInfA("oem0.inf", 0, nullptr));
     EXPECT_EQ(DWORD(ERROR_INF_IN_USE_BY_DEVICES), GetLastError());
     EXPECT_FALSE(SetupUninstallOEMInfA("C:\\Windows\\inf\\oem0.inf", SUOI_FORCEDELETE, nullptr));

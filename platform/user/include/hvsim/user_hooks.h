@@ -60,6 +60,9 @@ size_t loaded_libraries();
 // Why the last device installation of the calling thread failed (a missing file, a bad INF
 // line...); empty when it did not fail or gave no reason.
 std::string last_installation_error();
+// Devices that arrive without a driver and match an INF of the store are installed by a worker
+// of the platform; this waits until it has installed every one and the tree is quiet.
+void wait_for_device_installations();
 // The hardware IDs that an INF's models name, in their order, each once (empty when the INF
 // cannot be read).
 std::vector<std::u16string> inf_hardware_ids(const std::u16string& inf_path);
