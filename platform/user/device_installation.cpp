@@ -992,6 +992,7 @@ namespace {
 template <typename Char>
 BOOL copy_oem_inf_out(const std::u16string& source, DWORD media_type, DWORD style, Char* destination, DWORD size,
                       PDWORD required, Char** component) {
+    setup::t_failure.clear();
     if (source.empty()) return setup::fail(ERROR_INVALID_PARAMETER);
     if (media_type > SPOST_URL) return setup::fail(ERROR_INVALID_PARAMETER);
     setup::StoredInf result;
@@ -1034,6 +1035,7 @@ BOOL uninstall_oem_inf(const std::u16string& name, DWORD flags) {
 }
 
 BOOL update_driver(const std::u16string& hardware_id, const std::u16string& inf_path, DWORD flags, PBOOL reboot) {
+    setup::t_failure.clear();
     if (hardware_id.empty() || inf_path.empty()) return setup::fail(ERROR_INVALID_PARAMETER);
     if (flags & ~DWORD(INSTALLFLAG_BITS)) return setup::fail(ERROR_INVALID_FLAGS);
     if (reboot) *reboot = FALSE;
