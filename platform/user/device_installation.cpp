@@ -910,8 +910,10 @@ struct InstallationSubsystem {
     }
 };
 
+// After user mode at boot and before it at shutdown: the installation worker runs SetupAPI in
+// the machine's default process.
 const bool registered = [] {
-    register_kernel_subsystem({"device installation", 70, InstallationSubsystem::boot, InstallationSubsystem::shutdown});
+    register_kernel_subsystem({"device installation", 950, InstallationSubsystem::boot, InstallationSubsystem::shutdown});
     return true;
 }();
 
