@@ -540,7 +540,8 @@ void start_node(Node* node) {
     }
     std::u16string function;
     std::vector<std::u16string> services = driver_stack_services(key, &function);
-    if (function.empty()) {
+    // A device marked for reinstallation gets its driver again before it starts.
+    if (function.empty() || (flags & configflag::reinstall)) {
         NewDeviceHandler handler = manager().new_device_handler;
         if (handler && handler(node->devinst)) services = driver_stack_services(key, &function);
     }

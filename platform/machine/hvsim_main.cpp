@@ -24,6 +24,8 @@ constexpr const char* kUsage =
     "  add-root-device HWID SERVICE\n"
     "                             create a root-enumerated device with hardware ID HWID\n"
     "                             bound to the installed service SERVICE\n"
+    "  install-package DIR        install the driver package (HVUBUS.INF, HVUSER.INF and the\n"
+    "                             images they name) from the folder DIR\n"
     "  run IMAGE [ARGS...]        boot, run the program IMAGE with ARGS, shut down\n"
     "  devices                    print the device tree and the USB devices\n"
     "  plug SPEC                  add a USB device to the machine, present from the next boot;\n"
@@ -58,6 +60,10 @@ int run_command(hvsim::Machine& machine, const std::string& command, const std::
     if (command == "add-root-device") {
         std::u16string instance = machine.add_root_device(wide(args[0]), wide(args[1]));
         std::printf("created %s\n", hvsim::text::to_utf8(instance).c_str());
+        return 0;
+    }
+    if (command == "install-package") {
+        std::fputs(machine.install_package(args[0]).c_str(), stdout);
         return 0;
     }
     if (command == "run") {
@@ -119,6 +125,7 @@ int main(int argc, char** argv) {
     static constexpr Shape kCommands[] = {
         {"add-driver", 2, 2, "SERVICE IMAGE"},
         {"add-root-device", 2, 2, "HWID SERVICE"},
+        {"install-package", 1, 1, "DIR"},
         {"run", 1, SIZE_MAX, "IMAGE [ARGS...]"},
         {"devices", 0, 0, ""},
         {"plug", 1, 1, "SPEC"},

@@ -297,6 +297,7 @@ void Process::start(std::function<DWORD()> entry) {
         // The process ends with its main thread's code once its other threads are done.
         state.wait_for_other_threads();
         state.handles.close_all();
+        close_registry_handles_of(state.id);
         state.exit_code = code;
         state.exited.set();
         return code;
@@ -322,7 +323,10 @@ HANDLE Process::open_handle() {
 
 size_t Process::handle_count() const { return state_->handles.size(); }
 
-void Process::close_all_handles() { state_->handles.close_all(); }
+void Process::close_all_handles() {
+    state_->handles.close_all();
+    close_registry_handles_of(state_->id);
+}
 
 void* ProcessObject::dispatcher() {
     auto p = process_.lock();

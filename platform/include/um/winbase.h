@@ -202,4 +202,34 @@ HV_API int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
 HV_API int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 HV_API int WINAPI wvsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, va_list arglist);
 
+// Libraries: a bare name is looked for in the system directory, then the current directory.
+// A library's exported DllMain, when it has one, sees its first load and its last release.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+HV_API HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+HV_API HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+HV_API FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+HV_API BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+// Local memory.
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+typedef HANDLE HLOCAL;
+HV_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HV_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+// DOS device names ("COM3" -> "\Device\HvUVCP0"). A name keeps the definitions it had before:
+// removing the current one brings the previous back.
+#define DDD_RAW_TARGET_PATH 0x00000001
+#define DDD_REMOVE_DEFINITION 0x00000002
+#define DDD_EXACT_MATCH_ON_REMOVE 0x00000004
+#define DDD_NO_BROADCAST_SYSTEM 0x00000008
+HV_API DWORD WINAPI QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
+HV_API DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+HV_API BOOL WINAPI DefineDosDeviceW(DWORD dwFlags, LPCWSTR lpDeviceName, LPCWSTR lpTargetPath);
+HV_API BOOL WINAPI DefineDosDeviceA(DWORD dwFlags, LPCSTR lpDeviceName, LPCSTR lpTargetPath);
+
 HV_EXTERN_C_END

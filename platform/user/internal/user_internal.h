@@ -226,6 +226,9 @@ std::shared_ptr<UserObject> find_named_object(const std::u16string& name);
 // Registers the object under its name unless a live object holds it; returns the holder.
 std::shared_ptr<UserObject> register_named_object(const std::u16string& name, std::shared_ptr<UserObject> object);
 
+// Registry key handles that a process still holds go with it.
+void close_registry_handles_of(DWORD process);
+
 // Conversions used by the narrow entry points.
 std::u16string widen_ansi(const char* text);
 std::string narrow_ansi(const std::u16string& text);

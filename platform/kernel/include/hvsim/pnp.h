@@ -181,7 +181,7 @@ void surprise_remove(DevInst node);
 void wait_quiet();
 
 // Called on the PnP thread when a node is found that has no function driver and its PDO is
-// not raw; the handler may install it (write Service, ClassGUID... into its device key) and
+// not raw, or whose ConfigFlags mark it for reinstallation; the handler may install it (write Service, ClassGUID... into its device key) and
 // return true to have the node started at once. Without a handler the node gets problem 28.
 using NewDeviceHandler = std::function<bool(DevInst node)>;
 void set_new_device_handler(NewDeviceHandler handler);

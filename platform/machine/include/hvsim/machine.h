@@ -84,6 +84,11 @@ public:
     // Returns its instance ID.
     std::u16string add_root_device(const std::u16string& hardware_id, const std::u16string& service);
 
+    // Installs the package's INF files (HVUBUS.INF, HVUSER.INF) from a folder that also holds
+    // the images they install, as the setup program does; returns what was done, line by line.
+    // A missing INF or image is refused before anything changes.
+    std::string install_package(const std::filesystem::path& folder);
+
     // Runs a program image (a shared object exporting
     // extern "C" int wmain(int argc, char16_t** argv)) in a new process and waits for it.
     // argv[0] is the program's path on the machine; args follow. With capture the output is

@@ -1,0 +1,84 @@
+// `hvsim install-package`: installs the package's two INF files from a folder, as the setup
+// program does: each is copied into the INF store and its driver is installed on every present
+// device that one of its hardware IDs names; devices plugged in later are installed from the
+// store when they arrive.
+#include <windows.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <hvsim/format.h>
+#include <hvsim/machine.h>
+#include <hvsim/user_hooks.h>
+
+#include <string>
+#include <vector>
+
+namespace hvsim {
+namespace {
+
+// The bus INF goes first, so that the ports its devices create find their own INF in the store.
+constexpr const char* kPackageInfs[] = {"HVUBUS.INF", "HVUSER.INF"};
+
+std::filesystem::path find_file(const std::filesystem::path& folder, const std::string& name) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        std::string candidate = entry.path().filename().string();
+        if (candidate.size() == name.size() &&
+            std::equal(candidate.begin(), candidate.end(), name.begin(),
+                       [](char a, char b) { return std::toupper((unsigned char)a) == std::toupper((unsigned char)b); }))
+            return entry.path();
+    }
+    return {};
+}
+
+std::string join(const std::vector<std::u16string>& names) {
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : ", ") + text::to_utf8(name);
+    return out;
+}
+
+} // namespace
+
+std::string Machine::install_package(const std::filesystem::path& folder) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) throw MachineError(folder.string() + " is not a folder");
+    std::vector<std::filesystem::path> infs;
+    for (const char* name : kPackageInfs) {
+        std::filesystem::path inf = find_file(folder, name);
+        if (inf.empty()) throw MachineError(folder.string() + " has no " + name);
+        infs.push_back(std::filesystem::absolute(inf, error));
+    }
+    // Refuse before anything changes when an image the INFs install is not there yet.
+    for (const auto& inf : infs) {
+        auto missing = user::inf_missing_files(text::from_utf8(inf.string()));
+        if (!missing.empty())
+            throw MachineError(inf.filename().string() + " installs " + join(missing) + ", not found in " +
+                               folder.string() + " (build the driver package first)");
+    }
+    std::string report;
+    for (const auto& inf : infs) {
+        std::u16string path = text::from_utf8(inf.string());
+        WCHAR stored[MAX_PATH];
+        if (!SetupCopyOEMInfW(path.c_str(), nullptr, SPOST_PATH, 0, stored, MAX_PATH, nullptr, nullptr))
+            throw MachineError("cannot copy " + inf.filename().string() + " into the INF store: " +
+                               user::last_installation_error());
+        report += inf.filename().string() + ": " + text::to_utf8(stored) + "\n";
+        for (const auto& id : user::inf_hardware_ids(path)) {
+            BOOL reboot = FALSE;
+            if (UpdateDriverForPlugAndPlayDevicesW(nullptr, id.c_str(), path.c_str(), 0, &reboot)) {
+                report += "  installed on the devices of " + text::to_utf8(id) + "\n";
+                continue;
+            }
+            DWORD failure = GetLastError();
+            if (failure == ERROR_NO_SUCH_DEVINST) continue; // installed when such a device arrives
+            std::string why = user::last_installation_error();
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%X", failure);
+            throw MachineError("installing " + inf.filename().string() + " for " + text::to_utf8(id) +
+                               " failed (" + code + ")" + (why.empty() ? "" : ": " + why));
+        }
+    }
+    return report;
+}
+
+} // namespace hvsim

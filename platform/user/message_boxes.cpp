@@ -1,0 +1,202 @@
+// Headless message boxes and string tables (user32).
+//
+//   MessageBoxW/A/ExW   take the next scripted answer and leave a transcript entry
+//   MessageBeep         counted
+//   LoadStringW/A       from the string table set for the module
+//
+// Nothing waits for a person: a box that only has OK is answered IDOK when no answer is
+// scripted; any other unscripted box returns 0 and is counted, so a test that forgot to script
+// a question sees it.
+#include <windows.h>
+
+#include <hvsim/user_hooks.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "internal/user_internal.h"
+
+namespace {
+
+using namespace hvsim::user;
+
+struct State {
+    std::mutex mutex;
+    std::deque<int> answers;
+    std::vector<MessageBoxEntry> transcript;
+    size_t unscripted = 0;
+    size_t beeps = 0;
+    std::map<HINSTANCE, std::map<UINT, std::u16string>> strings;
+};
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+// The answers a box of this type can give.
+bool answer_fits(UINT type, int answer) {
+    switch (type & MB_TYPEMASK) {
+    case MB_OK: return answer == IDOK;
+    case MB_OKCANCEL: return answer == IDOK || answer == IDCANCEL;
+    case MB_ABORTRETRYIGNORE: return answer == IDABORT || answer == IDRETRY || answer == IDIGNORE;
+    case MB_YESNOCANCEL: return answer == IDYES || answer == IDNO || answer == IDCANCEL;
+    case MB_YESNO: return answer == IDYES || answer == IDNO;
+    case MB_RETRYCANCEL: return answer == IDRETRY || answer == IDCANCEL;
+    case MB_CANCELTRYCONTINUE: return answer == IDCANCEL || answer == IDTRYAGAIN || answer == IDCONTINUE;
+    default: return false;
+    }
+}
+
+int show(HWND owner, std::u16string text, std::u16string caption, UINT type) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    MessageBoxEntry entry{owner, std::move(text), std::move(caption), type, 0, false};
+    if ((type & MB_TYPEMASK) > MB_CANCELTRYCONTINUE) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+    } else if (!s.answers.empty()) {
+        int answer = s.answers.front();
+        s.answers.pop_front();
+        entry.scripted = true;
+        if (answer_fits(type, answer)) entry.answer = answer;
+        else set_last_error(ERROR_INVALID_PARAMETER);
+    } else if ((type & MB_TYPEMASK) == MB_OK) {
+        entry.answer = IDOK;
+    } else {
+        ++s.unscripted;
+        set_last_error(ERROR_INVALID_PARAMETER);
+    }
+    debugger_output("MessageBox: " + to_utf8(entry.caption) + ": " + to_utf8(entry.text) + "\n");
+    int answer = entry.answer;
+    s.transcript.push_back(std::move(entry));
+    return answer;
+}
+
+std::u16string wide(LPCSTR text) { return text ? widen_ansi(text) : std::u16string(); }
+
+} // namespace
+
+namespace hvsim::user {
+
+void script_message_box_answers(std::vector<int> answers) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.answers.insert(s.answers.end(), answers.begin(), answers.end());
+}
+
+std::vector<MessageBoxEntry> message_box_transcript() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.transcript;
+}
+
+size_t unscripted_message_boxes() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.unscripted;
+}
+
+size_t message_beeps() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.beeps;
+}
+
+void reset_message_boxes() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.answers.clear();
+    s.transcript.clear();
+    s.unscripted = 0;
+    s.beeps = 0;
+}
+
+void set_module_strings(HINSTANCE module, std::vector<std::pair<UINT, std::u16string>> strings) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    auto& table = s.strings[module];
+    for (auto& [id, text] : strings) table[id] = std::move(text);
+}
+
+void clear_module_strings(HINSTANCE module) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.strings.erase(module);
+}
+
+} // namespace hvsim::user
+
+HV_EXTERN_C_BEGIN
+
+int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+    return show(hWnd, lpText ? lpText : u"", lpCaption ? lpCaption : u"Error", uType);
+}
+
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+    return show(hWnd, wide(lpText), lpCaption ? wide(lpCaption) : u"Error", uType);
+}
+
+int WINAPI MessageBoxExW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType, WORD) {
+    return MessageBoxW(hWnd, lpText, lpCaption, uType);
+}
+
+BOOL WINAPI MessageBeep(UINT) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    ++s.beeps;
+    return TRUE;
+}
+
+int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (!lpBuffer) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto table = s.strings.find(hInstance);
+    const std::u16string* text = nullptr;
+    if (table != s.strings.end()) {
+        auto it = table->second.find(uID);
+        if (it != table->second.end()) text = &it->second;
+    }
+    if (!text) {
+        set_last_error(ERROR_RESOURCE_NAME_NOT_FOUND);
+        if (cchBufferMax > 0) lpBuffer[0] = 0;
+        return 0;
+    }
+    if (cchBufferMax == 0) {
+        const WCHAR* pointer = text->c_str();
+        std::memcpy(lpBuffer, &pointer, sizeof pointer);
+        return int(text->size());
+    }
+    if (cchBufferMax < 0) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    int copied = std::min<int>(cchBufferMax - 1, int(text->size()));
+    std::copy_n(text->data(), copied, lpBuffer);
+    lpBuffer[copied] = 0;
+    return copied;
+}
+
+int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
+    if (!lpBuffer || cchBufferMax <= 0) {
+        set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const WCHAR* text = nullptr;
+    int length = LoadStringW(hInstance, uID, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length == 0) {
+        lpBuffer[0] = 0;
+        return 0;
+    }
+    std::string narrow = narrow_ansi(std::u16string(text, length));
+    int copied = std::min<int>(cchBufferMax - 1, int(narrow.size()));
+    std::copy_n(narrow.data(), copied, lpBuffer);
+    lpBuffer[copied] = 0;
+    return copied;
+}
+
+HV_EXTERN_C_END
