@@ -47,11 +47,9 @@ void CUSBTransport::m_DeInit() {
 BOOLEAN CUSBTransport::m_Connect() {
     if (!m_Enter())
         return FALSE;
-    BOOLEAN bDone = TRUE;
-    if (!m_bSendPrepared)
-        bDone = m_bSendPrepared = m_pUsbTransport->m_PrepareSendRequest();
-    else
-        bDone = m_pUsbTransport->m_PrepareSendRequest();
+    // Prepared once; later connects only enable sending again.
+    BOOLEAN bDone = m_pUsbTransport->m_PrepareSendRequest();
+    m_bSendPrepared = m_bSendPrepared || bDone;
     m_Leave();
     return bDone;
 }

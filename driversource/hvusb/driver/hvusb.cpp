@@ -155,7 +155,7 @@ BOOLEAN CUsbDevice::m_ReadRegistry(PDEVICE_OBJECT pPhysicalDeviceObject) {
                 pEndPoint->m_ucEndPointAddress = (UCHAR)pSet->m_ulEndPointAddress;
                 pEndPoint->m_ulMaximumTransferSize = pSet->m_ulMaximumTransferSize;
                 pEndPoint->m_ulEndPointType = pSet->m_ulEndPointType;
-                PM_TRACE(HV_USB_TRACE_LEVEL, "      Callback Needed    = %d\r\n", pSet->m_ulCallbackNeeded);
+                pEndPoint->m_ulCallbackNeeded = pSet->m_ulCallbackNeeded;
                 if (!m_RegistryEndPoints.m_Append(pEndPoint)) {
                     PmFreeMemory(pEndPoint);
                     pEndPoint = NULL;
@@ -202,6 +202,7 @@ void CUsbDevice::m_LogConfiguration() {
         PM_TRACE(HV_USB_TRACE_LEVEL, "      Alternate Setting  = %d", p->m_ucAlternateSetting);
         PM_TRACE(HV_USB_TRACE_LEVEL, "      End Point Address  = %d", p->m_ucEndPointAddress);
         PM_TRACE(HV_USB_TRACE_LEVEL, "      End Point Type     = %d", p->m_ulEndPointType);
+        PM_TRACE(HV_USB_TRACE_LEVEL, "      Callback Needed    = %d\r\n", p->m_ulCallbackNeeded);
     }
 }
 

@@ -50,6 +50,8 @@ struct UsbRegistryEndPoint {
     UCHAR m_ucEndPointAddress;
     ULONG m_ulMaximumTransferSize;
     ULONG m_ulEndPointType;
+    // Read and logged only.
+    ULONG m_ulCallbackNeeded;
 };
 
 // An endpoint as the transport keeps it.

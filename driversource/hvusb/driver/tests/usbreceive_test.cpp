@@ -54,7 +54,9 @@ protected:
         return m;
     }
 
+    // The completion hands the data over before it re-arms: let the machine settle first.
     size_t pending_bulk_in() {
+        hvsim::sched::sleep_for(kMillisecond);
         size_t n = 0;
         for (auto& r : hvsim::usb::urb_log()) n += r.endpoint == kBulkIn && r.completed < 0;
         return n;

@@ -83,7 +83,6 @@ protected:
     UsbRegistry registry_;
     std::filesystem::path root_;
     std::vector<std::shared_ptr<hvsim::devices::EmulatedDevice>> adapters_;
-    size_t baseline_irps_ = 0;
 };
 
 } // namespace usbtransporttest
