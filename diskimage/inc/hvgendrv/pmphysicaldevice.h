@@ -156,13 +156,14 @@ public:
 
     // The framework physical device under a functional device, or NULL when its PDO is none
     // (another bus's PDO) or is being deleted. The object stays valid while the functional device
-    // is attached to it.
+    // is attached to it. These three run at PASSIVE_LEVEL.
     static CPmPhysicalDevice* sm_GetAttachedDevice(CPmFunctionalDevice* pDevice);
     // The one way both drivers read a child's number: FALSE when the device is not on a framework
     // physical device.
     static BOOLEAN sm_GetContextId(CPmFunctionalDevice* pDevice, PULONG pulContextId);
-    // The framework physical device, of any driver image, whose device object this is; NULL for
-    // every other device object. Nothing of the object is read before it is known.
+    // The framework physical device, of any driver image, whose device object this is and whose
+    // extension still admits requests; NULL for every other device object. Nothing of the object
+    // is read before it is known.
     static CPmPhysicalDevice* sm_IdentifyDeviceObject(PDEVICE_OBJECT pDeviceObject);
 
     ULONG m_GetContextId() const { return m_pRegistrySet->m_ulContextID; }

@@ -253,10 +253,18 @@ void CPmPhysicalDevice::m_DeleteAllChildDevices(CPmFunctionalDevice* pParent) {
 // ---------------------------------------------------------------------------------------------
 // Identity across driver images
 
+// Runs while this device cannot go (its identity registration is still open): only then is its
+// extension known to be a framework extension, and only while that admits requests is it found.
 void CPmPhysicalDevice::sm_IdentityHandler(PVOID pvContext, PVOID pvArgument1, PVOID pvArgument2) {
     CPmPhysicalDevice* pThis = static_cast<CPmPhysicalDevice*>(pvContext);
-    if (pvArgument2 && pvArgument1 && pvArgument1 == pThis->m_pDeviceObject)
+    if (!pvArgument2 || !pvArgument1 || pvArgument1 != pThis->m_pDeviceObject)
+        return;
+    PmDeviceExtension* pExtension = sm_GetExtension(pThis->m_pDeviceObject);
+    if (!pExtension->m_UsageLock.m_Acquire())
+        return;
+    if (pExtension->m_pDevice == pThis)
         *static_cast<CPmPhysicalDevice**>(pvArgument2) = pThis;
+    pExtension->m_UsageLock.m_Release();
 }
 
 CPmPhysicalDevice* CPmPhysicalDevice::sm_IdentifyDeviceObject(PDEVICE_OBJECT pDeviceObject) {
@@ -272,17 +280,7 @@ CPmPhysicalDevice* CPmPhysicalDevice::sm_IdentifyDeviceObject(PDEVICE_OBJECT pDe
 }
 
 CPmPhysicalDevice* CPmPhysicalDevice::sm_GetAttachedDevice(CPmFunctionalDevice* pDevice) {
-    PDEVICE_OBJECT pPdo = pDevice ? pDevice->m_pPhysicalDeviceObject : NULL;
-    CPmPhysicalDevice* pOwner = sm_IdentifyDeviceObject(pPdo);
-    if (!pOwner)
-        return NULL;
-    // Only now is the extension known to be a framework extension.
-    PmDeviceExtension* pExtension = sm_GetExtension(pPdo);
-    if (!pExtension->m_UsageLock.m_Acquire())
-        return NULL;
-    CPmPhysicalDevice* pFound = pExtension->m_pDevice == pOwner ? pOwner : NULL;
-    pExtension->m_UsageLock.m_Release();
-    return pFound;
+    return pDevice ? sm_IdentifyDeviceObject(pDevice->m_pPhysicalDeviceObject) : NULL;
 }
 
 BOOLEAN CPmPhysicalDevice::sm_GetContextId(CPmFunctionalDevice* pDevice, PULONG pulContextId) {

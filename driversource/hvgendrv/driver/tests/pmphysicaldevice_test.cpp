@@ -13,6 +13,7 @@
 
 #include <pmdebugmanager.h>
 #include <pmirphelpers.h>
+#include <pmphysicaldevice.h>
 #include <pmusermodeinterface.h>
 
 #include <algorithm>
@@ -294,6 +295,9 @@ TEST_F(ChildDevices, ChildrenComeFromTheSubkeysAndStart) {
     size_t removed = index_of(trace, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
     ASSERT_NE(deleted, SIZE_MAX);
     EXPECT_LT(deleted, removed);
+    // Each child had its own REMOVE_DEVICE before the bus device had its.
+    const std::string child_removed = "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - after remove lock";
+    EXPECT_EQ(std::count(trace.begin(), trace.begin() + (long)std::min(removed, trace.size()), child_removed), 2);
     expect_unloaded_clean();
 }
 
@@ -522,6 +526,26 @@ TEST_F(ChildDevices, AFunctionDeviceOnAForeignPdoIsRefused) {
     hvsim::pnp::wait_quiet();
     EXPECT_EQ(hvsim::pnp::problem_of(node), hvsim::pnp::prob::failed_add);
     EXPECT_EQ(hvsim::io::find_device(u"\\Device\\HvGenChildX"), nullptr);
+    expect_unloaded_clean();
+}
+
+// A bus device whose policy hands its index down: its children's names carry it, and the
+// children's driver, which names itself by the index of the child below, too.
+TEST_F(ChildDevices, ChildrenTakeTheIndexOfTheirBusWhenItsPolicySaysSo) {
+    ChildSpec named = child(1);
+    named.strings[u"DeviceName"] = u"HvGenBusChild";
+    named.strings[u"SymbolicLinkName"] = u"HVGBC";
+    // A stored DeviceNameIndex of 3 gives the bus device the index 2.
+    DevInst bus = add_bus(1, {{1, named}}, {{u"DeviceIndexingPolicyType", PM_POLICY_CHILDREN_TAKE_INDEX | 1},
+                                            {u"DeviceNameIndex", 3}});
+    ASSERT_EQ(hvsim::pnp::state_of(bus), hvsim::pnp::NodeState::Started);
+    EXPECT_EQ(hvsim::io::symbolic_link_target(u"\\??\\HVGB2"), std::u16string(u"\\Device\\HvGenBus2"));
+    EXPECT_EQ(hvsim::io::symbolic_link_target(u"\\??\\HVGBC2"), std::u16string(u"\\Device\\HvGenBusChild2"));
+    EXPECT_EQ(hvsim::io::symbolic_link_target(u"\\??\\HVGC12"), std::u16string(u"\\Device\\HvGenChild12"));
+    HvgcState state = query_child(u"HVGC12");
+    EXPECT_EQ(state.ulDeviceIndex, 2u);
+    EXPECT_EQ(state.ulContextId, 1u);
+    hvsim::pnp::stop_tree();
     expect_unloaded_clean();
 }
 
