@@ -306,6 +306,14 @@ void CPmPhysicalDevice::m_ClearUnusedClientEntries() {
 // ---------------------------------------------------------------------------------------------
 // Plug and Play
 
+// A type field of a request read as a number: a sender may put any value there.
+template <class T> static ULONG PmReadType(const T& field) {
+    static_assert(sizeof(T) == sizeof(ULONG), "type fields are 32 bits");
+    ULONG ulValue;
+    RtlCopyMemory(&ulValue, &field, sizeof(ulValue));
+    return ulValue;
+}
+
 BOOLEAN CPmPhysicalDevice::m_IsListedByParent() {
     BOOLEAN bListed = FALSE;
     m_pParent->m_ChildListLock.m_Lock();
@@ -344,7 +352,7 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp) {
         m_ulPnpState = PM_PNP_STOP_PENDING;
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (pStack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
+        if (PmReadType(pStack->Parameters.QueryDeviceRelations.Type) == TargetDeviceRelation)
             return m_PnpTargetRelation(pIrp);
         return PmCompleteWithCurrentStatus(pIrp);
     case IRP_MN_QUERY_CAPABILITIES:
@@ -361,7 +369,7 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp) {
     case IRP_MN_QUERY_BUS_INFORMATION:
         return m_PnpBusInformation(pIrp);
     case IRP_MN_DEVICE_USAGE_NOTIFICATION: {
-        DEVICE_USAGE_NOTIFICATION_TYPE eType = pStack->Parameters.UsageNotification.Type;
+        ULONG eType = PmReadType(pStack->Parameters.UsageNotification.Type);
         BOOLEAN bAccepted = (eType == DeviceUsageTypePaging || eType == DeviceUsageTypeHibernation ||
                              eType == DeviceUsageTypeDumpFile) &&
                             !pStack->Parameters.UsageNotification.InPath;
@@ -443,7 +451,7 @@ static NTSTATUS PmCompleteWithText(PIRP pIrp, const CPmString& text, BOOLEAN bMu
 
 NTSTATUS CPmPhysicalDevice::m_PnpDeviceText(PIRP pIrp) {
     const CPmPhysicalDeviceRegistryInformationSet& set = *m_pRegistrySet;
-    switch (IoGetCurrentIrpStackLocation(pIrp)->Parameters.QueryDeviceText.DeviceTextType) {
+    switch (PmReadType(IoGetCurrentIrpStackLocation(pIrp)->Parameters.QueryDeviceText.DeviceTextType)) {
     case DeviceTextDescription:
         return PmCompleteWithText(pIrp, set.m_DeviceTextDescription, FALSE);
     case DeviceTextLocationInformation:
@@ -458,7 +466,7 @@ NTSTATUS CPmPhysicalDevice::m_PnpDeviceText(PIRP pIrp) {
 
 NTSTATUS CPmPhysicalDevice::m_PnpQueryId(PIRP pIrp) {
     const CPmPhysicalDeviceRegistryInformationSet& set = *m_pRegistrySet;
-    switch (IoGetCurrentIrpStackLocation(pIrp)->Parameters.QueryId.IdType) {
+    switch (PmReadType(IoGetCurrentIrpStackLocation(pIrp)->Parameters.QueryId.IdType)) {
     case BusQueryDeviceID:
         return PmCompleteWithText(pIrp, set.m_BusQueryDeviceID, FALSE);
     case BusQueryHardwareIDs:
@@ -508,8 +516,7 @@ static NTSTATUS PmCompletePhysicalPowerIrp(PIRP pIrp, NTSTATUS ntStatus) {
 
 NTSTATUS CPmPhysicalDevice::m_SetPower(PIRP pIrp, BOOLEAN bQuery) {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    ULONG eType;
-    RtlCopyMemory(&eType, &pStack->Parameters.Power.Type, sizeof(eType));
+    ULONG eType = PmReadType(pStack->Parameters.Power.Type);
     if (eType == SystemPowerState) {
         if (!m_UsageLock.m_Acquire())
             return PmCompletePhysicalPowerIrp(pIrp, STATUS_DELETE_PENDING);
@@ -524,7 +531,7 @@ NTSTATUS CPmPhysicalDevice::m_SetPower(PIRP pIrp, BOOLEAN bQuery) {
     if (!m_UsageLock.m_Acquire())
         return PmCompletePhysicalPowerIrp(pIrp, STATUS_DELETE_PENDING);
     PoSetPowerState(m_pDeviceObject, DevicePowerState, pStack->Parameters.Power.State);
-    m_ulDevicePowerState = pStack->Parameters.Power.State.DeviceState;
+    m_ulDevicePowerState = PmReadType(pStack->Parameters.Power.State);
     m_UsageLock.m_Release();
     return PmCompletePhysicalPowerIrp(pIrp, STATUS_SUCCESS);
 }

@@ -359,15 +359,16 @@ TEST_F(ChildDevices, ChildAnswersItsOwnRequests) {
     EXPECT_EQ(usage(TRUE), STATUS_UNSUCCESSFUL);
 
     // Power: the child records device states; it never waits to wake or sequences.
-    auto power = [&](UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
+    // The type as a number: a sender may put any value there.
+    auto power = [&](UCHAR minor, ULONG type, ULONG state) {
         return send(pdo, IRP_MJ_POWER, minor, [=](hvsim::io::Irp*, hvsim::io::StackLocation* stack) {
-                   stack->Parameters.Power.Type = type;
+                   std::memcpy(&stack->Parameters.Power.Type, &type, sizeof type);
                    stack->Parameters.Power.State.DeviceState = (DEVICE_POWER_STATE)state;
                }).status;
     };
     EXPECT_EQ(power(IRP_MN_WAIT_WAKE, SystemPowerState, 0), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(power(IRP_MN_POWER_SEQUENCE, SystemPowerState, 0), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(power(IRP_MN_SET_POWER, (POWER_STATE_TYPE)7, 0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(power(IRP_MN_SET_POWER, 7, 0), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(power(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(hvsim::power::device_state(pdo), PowerDeviceD3);
     EXPECT_EQ(power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3), STATUS_SUCCESS);
