@@ -398,19 +398,24 @@ TEST_F(ChildDevices, ChildAnswersItsOwnRequests) {
     EXPECT_EQ(control.status, STATUS_SUCCESS);
     EXPECT_EQ(hvsim::debug_log::count("HVGB device control 0022e024"), 1u);
 
-    // A write that carries an 8-byte value must hold one.
-    UCHAR data[5] = {1, 2, 3, 4, 5};
+    // A write that carries an 8-byte value must hold one; the rest goes to the bus as a copy.
+    UCHAR data[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     auto write = [&](ULONG length) {
         return send(pdo, IRP_MJ_WRITE, 0, [&](hvsim::io::Irp* irp, hvsim::io::StackLocation* stack) {
             irp->AssociatedIrp.SystemBuffer = data;
             stack->Parameters.Write.Length = length;
         });
     };
-    EXPECT_EQ(write(sizeof data).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(write(5).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(hvsim::debug_log::count("HVGB direct write"), 0u);
+    auto written = write(sizeof data);
+    EXPECT_EQ(written.status, STATUS_SUCCESS);
+    EXPECT_EQ(written.information, sizeof data);
+    EXPECT_EQ(hvsim::debug_log::count("HVGB direct write 4 04030201 09"), 1u);
     // No record queue is attached: a read has nothing to serve.
     auto read = send(pdo, IRP_MJ_READ, 0, [&](hvsim::io::Irp* irp, hvsim::io::StackLocation* stack) {
         irp->AssociatedIrp.SystemBuffer = data;
-        stack->Parameters.Read.Length = sizeof data;
+        stack->Parameters.Read.Length = 5;
     });
     EXPECT_EQ(read.status, STATUS_UNSUCCESSFUL);
 

@@ -50,6 +50,12 @@ BOOLEAN OnApplySettings(CPmDriverClass* pObject, CPmInformationSet* pSet, ULONG 
     return TRUE;
 }
 
+// Writes at a child that carry data for the bus; the buffer is lent.
+void OnDirectWrite(CPmDriverClass* pObject, ULONGLONG ullValue, CPmBuffer* pBuffer) {
+    DbgPrint("HVGB direct write %u %08x %02x\n", pBuffer->m_ulLength, (ULONG)ullValue,
+             pBuffer->m_ulLength ? pBuffer->m_pucData[0] : 0);
+}
+
 BOOLEAN OnStart(CPmDriverClass* pObject) {
     DbgPrint("HVGB start\n");
     return TRUE;
@@ -65,6 +71,7 @@ BOOLEAN AddDeviceFunction(CPmDriverClass* pObject, CPmDriver* pWrapper, CPmFunct
     callbacks.m_InternalDeviceControlCallback = OnInternalControl;
     callbacks.m_SimpleDeviceControlCallback = OnDeviceControl;
     callbacks.m_UserModeInterfaceCallback = OnApplySettings;
+    callbacks.m_DirectWriteCallback = OnDirectWrite;
     DbgPrint("HVGB add device\n");
     return TRUE;
 }
