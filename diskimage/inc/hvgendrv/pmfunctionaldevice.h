@@ -186,10 +186,6 @@ public:
     static BOOLEAN sm_SendDeviceControlToLower(CPmFunctionalDevice* pDevice, ULONG ulControlCode, PVOID pvInput,
                                                ULONG ulInputLength, PVOID pvOutput, PULONG pulOutputLength,
                                                PFILE_OBJECT pFileObject);
-    // The framework physical device this device is attached to (possibly of another driver image:
-    // read it through the shared layout, pmphysicaldevice.h), or NULL (a device at the lowest layer
-    // of its stack sits on another bus's PDO, which must not be read as one).
-    PVOID m_GetPhysicalDeviceBelow();
 
 private:
     BOOLEAN m_Construct(PCUNICODE_STRING pRegistryPath);
@@ -201,7 +197,6 @@ private:
     void m_DeleteWorkerAndWmi();
     BOOLEAN m_Pair();
     void m_PairWithNamedDevice();
-    BOOLEAN m_CreateChildren(HANDLE hDeviceKey);
     void m_Unpair();
     void m_ReleaseParts();
 

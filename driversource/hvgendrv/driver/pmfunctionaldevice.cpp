@@ -10,7 +10,7 @@
 #include <pmwmi.h>
 #include <pmwritequeuecsq.h>
 
-#include "pmphysicaldevice.h"
+#include <pmphysicaldevice.h>
 
 static const CHAR s_szSourcePath[] = "driversource\\hvgendrv\\driver\\pmfunctionaldevice";
 
@@ -91,11 +91,10 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
     PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_pDeviceAdded SUCCESS");
     m_pUserModeInterface->m_SetSectionCount(m_pConfiguration->m_ulNumberChildDevices);
     if (!m_bLowestStackLayer) {
-        PVOID pvBelow = m_GetPhysicalDeviceBelow();
-        PVOID pvSet = pvBelow ? PmPhysicalDeviceRegistrySet(pvBelow) : NULL;
-        if (!pvSet)
+        ULONG ulContextId;
+        if (!CPmPhysicalDevice::sm_GetContextId(this, &ulContextId))
             return FALSE;
-        m_pUserModeInterface->m_SetCurrentIndex(PmPhysicalDeviceContextId(pvSet));
+        m_pUserModeInterface->m_SetCurrentIndex(ulContextId);
     }
     if (!m_pUserModeInterface->m_Init(m_pPhysicalDeviceObject))
         return FALSE;
@@ -206,36 +205,19 @@ BOOLEAN CPmFunctionalDevice::m_UseDeviceIndex(ULONG ulIndex) {
 
 // The framework child below gives its index (the parent's index when the parent hands it down).
 BOOLEAN CPmFunctionalDevice::m_NameFromPhysicalDevice() {
-    PVOID pvBelow = m_GetPhysicalDeviceBelow();
-    if (!pvBelow) {
+    CPmPhysicalDevice* pBelow = CPmPhysicalDevice::sm_GetAttachedDevice(this);
+    if (!pBelow) {
         PM_ASSERTION_LINE(s_szSourcePath);
         return FALSE;
     }
-    ULONG ulIndex = PmPhysicalDeviceIndex(pvBelow);
-    return m_UseDeviceIndex(ulIndex);
-}
-
-PVOID CPmFunctionalDevice::m_GetPhysicalDeviceBelow() {
-    // Only a framework child's extension may be read; a device configured as the lowest layer of
-    // its stack sits on another bus's PDO.
-    if (m_bLowestStackLayer || !m_pPhysicalDeviceObject ||
-        m_pPhysicalDeviceObject->Size < sizeof(DEVICE_OBJECT) + PM_DEVICE_EXTENSION_SIZE)
-        return NULL;
-    PmDeviceExtension* pExtension = sm_GetExtension(m_pPhysicalDeviceObject);
-    if (!pExtension || !pExtension->m_UsageLock.m_Acquire())
-        return NULL;
-    CPmDevice* pDevice = pExtension->m_pDevice;
-    BOOLEAN bPhysical = pDevice && pDevice->m_ulKind == PM_DEVICE_KIND_PHYSICAL;
-    pExtension->m_UsageLock.m_Release();
-    // The child outlives every device attached to it.
-    return bPhysical ? pDevice : NULL;
+    return m_UseDeviceIndex(pBelow->m_GetDeviceIndex());
 }
 
 BOOLEAN CPmFunctionalDevice::sm_SendDeviceControlToLower(CPmFunctionalDevice* pDevice, ULONG ulControlCode,
                                                          PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
                                                          PULONG pulOutputLength, PFILE_OBJECT pFileObject) {
-    PVOID pvBelow = pDevice->m_GetPhysicalDeviceBelow();
-    CPmFunctionalDevice* pParent = pvBelow ? PmPhysicalDeviceParent(pvBelow) : NULL;
+    CPmPhysicalDevice* pBelow = CPmPhysicalDevice::sm_GetAttachedDevice(pDevice);
+    CPmFunctionalDevice* pParent = pBelow ? pBelow->m_GetParent() : NULL;
     if (!pParent || !pParent->m_pDeviceObject)
         return FALSE;
     return SendInternalDeviceControlSync(pParent->m_pDeviceObject, ulControlCode, pvInput, ulInputLength, pvOutput,
@@ -319,11 +301,10 @@ BOOLEAN CPmFunctionalDevice::m_Pair() {
 // The child below may name, by symbolic link, a device of this driver whose requests this device
 // serves from now on.
 void CPmFunctionalDevice::m_PairWithNamedDevice() {
-    PVOID pvBelow = m_GetPhysicalDeviceBelow();
-    PVOID pvSet = pvBelow ? PmPhysicalDeviceRegistrySet(pvBelow) : NULL;
-    if (!pvSet || PmPhysicalDevicePairingName(pvSet)->m_IsEmpty())
+    CPmPhysicalDevice* pBelow = CPmPhysicalDevice::sm_GetAttachedDevice(this);
+    if (!pBelow || pBelow->m_GetPairingName().m_IsEmpty())
         return;
-    const CPmString& pairingName = *PmPhysicalDevicePairingName(pvSet);
+    const CPmString& pairingName = pBelow->m_GetPairingName();
     m_pDriver->m_SpinLock.m_Lock();
     for (PVOID pv = m_pDriver->m_DeviceList.m_GetFirst(); pv; pv = m_pDriver->m_DeviceList.m_GetNext()) {
         PDEVICE_OBJECT pOther = static_cast<PDEVICE_OBJECT>(pv);
@@ -415,8 +396,8 @@ CPmFunctionalDevice::~CPmFunctionalDevice() {
     }
     m_Resources.m_Empty();
     m_ReleaseParts();
-    for (PVOID pvEntry = m_ChildList.m_RemoveHead(); pvEntry; pvEntry = m_ChildList.m_RemoveHead())
-        PmFreeMemory(pvEntry);
+    // Removal has deleted them already; a device that never saw it takes its children along.
+    CPmPhysicalDevice::m_DeleteAllChildDevices(this);
     PM_TRACE(31, "CPmFunctionalDevice::~CPmFunctionalDevice OUT");
 }
 

@@ -5,7 +5,7 @@
 
 #include <pmwmi.h>
 
-#include "pmphysicaldevice.h"
+#include <pmphysicaldevice.h>
 
 #define PM_TAG_BUS_RELATIONS PM_POOL_TAG('H', 'F', 'u', 'n')
 
@@ -162,7 +162,7 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
 
     // The first start: the children are listed in the device key.
     HANDLE hDeviceKey = m_OpenDeviceRegistryKey();
-    BOOLEAN bChildren = hDeviceKey && m_CreateChildren(hDeviceKey);
+    BOOLEAN bChildren = hDeviceKey && CPmPhysicalDevice::m_CreateAllChildDevices(this, hDeviceKey);
     if (hDeviceKey)
         ZwClose(hDeviceKey);
     if (!bChildren)
@@ -189,19 +189,11 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
     return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
 }
 
-// Child devices are framework physical devices, which this driver image does not carry yet: a
-// device that lists children cannot start.
-BOOLEAN CPmFunctionalDevice::m_CreateChildren(HANDLE hDeviceKey) {
-    if (m_pConfiguration->m_ulNumberChildDevices == 0)
-        return TRUE;
-    PM_ASSERTION_LINE("driversource\\hvgendrv\\driver\\pmfunctionalpnp");
-    return FALSE;
-}
-
 NTSTATUS CPmFunctionalDevice::m_PnpRemove(PIRP pIrp) {
     if (m_ulPnpState != PM_PNP_SURPRISE_REMOVED)
         m_CallNotification(m_Callbacks.m_PnpRemoveDeviceCallback);
     m_ulPnpState = PM_PNP_REMOVED;
+    CPmPhysicalDevice::m_DeleteAllChildDevices(this);
     PM_TRACE(33, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
     m_Remove();
     PM_TRACE(33, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
@@ -224,19 +216,8 @@ void CPmFunctionalDevice::m_Remove() {
 
 // The child below keeps per-client entries; those its clients no longer use are cleared.
 void CPmFunctionalDevice::m_ClearClientEntriesBelow() {
-    PVOID pvBelow = m_GetPhysicalDeviceBelow();
-    if (!pvBelow)
-        return;
-    PmClientBookkeeping& clients = *PmPhysicalDeviceClients(pvBelow);
-    clients.m_Lock.m_Lock();
-    for (PVOID pv = clients.m_List.m_GetFirst(); pv; pv = clients.m_List.m_GetNext()) {
-        PmClientEntry* pEntry = static_cast<PmClientEntry*>(pv);
-        if (!pEntry->m_bFirstInUse)
-            RtlZeroMemory(pEntry->m_aulFirst, sizeof(pEntry->m_aulFirst));
-        if (!pEntry->m_bSecondInUse)
-            RtlZeroMemory(pEntry->m_aulSecond, sizeof(pEntry->m_aulSecond));
-    }
-    clients.m_Lock.m_Unlock();
+    if (CPmPhysicalDevice* pBelow = CPmPhysicalDevice::sm_GetAttachedDevice(this))
+        pBelow->m_ClearUnusedClientEntries();
 }
 
 NTSTATUS CPmFunctionalDevice::m_PnpBusRelations(PIRP pIrp) {

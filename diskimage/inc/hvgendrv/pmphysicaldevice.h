@@ -75,6 +75,9 @@ public:
     explicit CPmPhysicalDeviceRegistryInformationSet(HANDLE hChildKey);
 
     static PM_STRING_CHECK sm_CheckGuid;
+
+private:
+    BOOLEAN m_AddGuidText();
 };
 
 // One entry of the per-client bookkeeping list: {value, value, in-use byte} twice.
@@ -98,6 +101,17 @@ struct PmClientBookkeeping {
 #define PM_PHYSICAL_DEVICE_RESERVE \
     (PM_PHYSICAL_DEVICE_SET_OFFSET - sizeof(CPmDevice) - sizeof(PmClientBookkeeping))
 
+// {B2E6419D-7C30-4F85-A1D8-64C09E3F5B27}: every framework physical device, of any driver image,
+// answers on this callback object for its own device object.
+DEFINE_GUID(GUID_HVGENDRV_PHYSICAL_DEVICE_IDENTITY, 0xB2E6419D, 0x7C30, 0x4F85, 0xA1, 0xD8, 0x64, 0xC0, 0x9E, 0x3F,
+            0x5B, 0x27);
+
+// Bit of a parent's DeviceIndexingPolicyType that hands its device index down to its children.
+#define PM_POLICY_CHILDREN_TAKE_INDEX 0x100
+
+// A physical device may belong to the other driver image. Both images compile this one definition
+// with the same layout (checked below), so its data members are read directly; its virtual
+// operations are never called across images.
 class CPmPhysicalDevice : public CPmDevice {
 public:
     PmClientBookkeeping m_Clients;
@@ -140,21 +154,28 @@ public:
     // At the parent's removal: each child waits for the requests inside it and goes.
     static void m_DeleteAllChildDevices(CPmFunctionalDevice* pParent);
 
-    // The framework physical device under a functional device, or NULL when the PDO below is none
+    // The framework physical device under a functional device, or NULL when its PDO is none
     // (another bus's PDO) or is being deleted. The object stays valid while the functional device
-    // is attached to it.
+    // is attached to it. These three run at PASSIVE_LEVEL.
     static CPmPhysicalDevice* sm_GetAttachedDevice(CPmFunctionalDevice* pDevice);
-    // The one way both drivers read a child's identity: the PDO is checked to be a framework
-    // physical device, then its values are read while its extension lock is held.
+    // The one way both drivers read a child's number: FALSE when the device is not on a framework
+    // physical device.
     static BOOLEAN sm_GetContextId(CPmFunctionalDevice* pDevice, PULONG pulContextId);
-    static BOOLEAN sm_GetDeviceIndex(CPmFunctionalDevice* pDevice, PULONG pulDeviceIndex);
-    // Whether this device object is a framework physical device of any framework driver.
-    static BOOLEAN sm_IsPhysicalDevice(PDEVICE_OBJECT pDeviceObject);
+    // The framework physical device, of any driver image, whose device object this is and whose
+    // extension still admits requests; NULL for every other device object. Nothing of the object
+    // is read before it is known.
+    static CPmPhysicalDevice* sm_IdentifyDeviceObject(PDEVICE_OBJECT pDeviceObject);
+
+    ULONG m_GetContextId() const { return m_pRegistrySet->m_ulContextID; }
+    ULONG m_GetDeviceIndex() const { return m_ulDeviceIndex; }
+    CPmFunctionalDevice* m_GetParent() const { return m_pParent; }
+    const CPmString& m_GetPairingName() const { return m_pRegistrySet->m_PairingName; }
 
     // For a removed functional device above (its m_Remove): clears the entries not in use.
     void m_ClearUnusedClientEntries();
 
 private:
+    BOOLEAN m_Construct(HANDLE hChildKey);
     NTSTATUS m_PnpRemove(PIRP pIrp);
     NTSTATUS m_PnpTargetRelation(PIRP pIrp);
     NTSTATUS m_PnpCapabilities(PIRP pIrp);
@@ -164,8 +185,9 @@ private:
     NTSTATUS m_PnpDeviceState(PIRP pIrp);
     NTSTATUS m_SetPower(PIRP pIrp, BOOLEAN bQuery);
     BOOLEAN m_IsListedByParent();
+    // Data of a buffered read or write, or NULL when the device object does not buffer.
+    PVOID m_GetSystemBuffer(PIRP pIrp);
     static PM_CALLBACK_HANDLER sm_IdentityHandler;
-    static BOOLEAN sm_Acquire(CPmFunctionalDevice* pDevice, CPmPhysicalDevice** ppPhysical, PmDeviceExtension** ppExtension);
 };
 
 // Both driver images read these two fields in each other's objects.
@@ -176,32 +198,4 @@ static_assert(__builtin_offsetof(CPmPhysicalDevice, m_pRegistrySet) == PM_PHYSIC
 static_assert(__builtin_offsetof(CPmPhysicalDeviceRegistryInformationSet, m_ulContextID) ==
                   PM_PHYSICAL_DEVICE_CONTEXT_ID_OFFSET,
               "physical device set layout");
-#pragma GCC diagnostic pop
-
-// Fields of a framework physical device read by their place in the shared layout: the object may
-// belong to the other driver's image, whose type information is not this image's, so it is never
-// accessed as a typed object of this image.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-template <class T> inline T* PmPhysicalDeviceField(PVOID pvDevice, SIZE_T offset) {
-    return reinterpret_cast<T*>(static_cast<PUCHAR>(pvDevice) + offset);
-}
-inline PVOID PmPhysicalDeviceRegistrySet(PVOID pvDevice) {
-    return *PmPhysicalDeviceField<PVOID>(pvDevice, PM_PHYSICAL_DEVICE_SET_OFFSET);
-}
-inline ULONG PmPhysicalDeviceContextId(PVOID pvSet) {
-    return *PmPhysicalDeviceField<ULONG>(pvSet, PM_PHYSICAL_DEVICE_CONTEXT_ID_OFFSET);
-}
-inline const CPmString* PmPhysicalDevicePairingName(PVOID pvSet) {
-    return PmPhysicalDeviceField<CPmString>(pvSet, __builtin_offsetof(CPmPhysicalDeviceRegistryInformationSet, m_PairingName));
-}
-inline ULONG PmPhysicalDeviceIndex(PVOID pvDevice) {
-    return *PmPhysicalDeviceField<ULONG>(pvDevice, __builtin_offsetof(CPmPhysicalDevice, m_ulDeviceIndex));
-}
-inline CPmFunctionalDevice* PmPhysicalDeviceParent(PVOID pvDevice) {
-    return *PmPhysicalDeviceField<CPmFunctionalDevice*>(pvDevice, __builtin_offsetof(CPmPhysicalDevice, m_pParent));
-}
-inline PmClientBookkeeping* PmPhysicalDeviceClients(PVOID pvDevice) {
-    return PmPhysicalDeviceField<PmClientBookkeeping>(pvDevice, __builtin_offsetof(CPmPhysicalDevice, m_Clients));
-}
 #pragma GCC diagnostic pop
