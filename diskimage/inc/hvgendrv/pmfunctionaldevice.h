@@ -173,6 +173,10 @@ public:
     }
     virtual BOOLEAN m_NotifyCallbackObject(PVOID* ppvAnswer);
 
+    // Requests IRP_MN_SET_POWER for a device power state (PowerDeviceD0, PowerDeviceD3) through the
+    // device's own stack and waits for it. PASSIVE_LEVEL.
+    BOOLEAN m_GotoPowerState(ULONG ulDevicePowerState);
+
     // "\??\<name>" to this device (the port driver's COM name).
     BOOLEAN m_AddSymbolicLinkName(const CPmString& name);
     // The settings interface applies a set through the driver.

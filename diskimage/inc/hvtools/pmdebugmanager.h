@@ -53,6 +53,10 @@ public:
     static void m_Hook(PCSTR pszFormat);
 
     void m_TraceHexDump(ULONG ulLevel, const void* pvData, ULONG ulByteCount, PCSTR pszText);
+    // The data alone, in lines that begin "0x".
+    void m_HexDump(ULONG ulLevel, const void* pvData, ULONG ulByteCount);
+    // The name of a few wait and completion statuses; "STATUS_?????" for any other.
+    static PCSTR m_StatusName(NTSTATUS ntStatus);
 
     // Microseconds since *pllStamp, which becomes now.
     static ULONGLONG m_ElapsedMicroseconds(PLONGLONG pllStamp);
@@ -70,6 +74,7 @@ public:
 
 private:
     BOOLEAN m_RegisterEventSource();
+    void m_TraceHexLines(ULONG ulLevel, PCSTR pszHeading, const void* pvData, ULONG ulByteCount);
 };
 
 // The driver's manager, created in DriverEntry right after the memory pool.

@@ -85,6 +85,9 @@ struct PmDeviceWorkItem : PmWorkerItem {
     CPmUsageLock* m_pUsageLock;
 };
 
+#define PM_DEVICE_WORKER_DEFAULT 0
+#define PM_DEVICE_WORKER_OWN_THREAD 1
+
 class CPmDeviceWorker {
 public:
     PDEVICE_OBJECT m_pDeviceObject; // work-item mode; NULL in thread mode
@@ -101,6 +104,9 @@ public:
     // Work items for the device when the system has them (WDM 1.10) and a device is given, else an own
     // thread.
     explicit CPmDeviceWorker(PDEVICE_OBJECT pDeviceObject);
+    // Mode PM_DEVICE_WORKER_OWN_THREAD starts an own thread at once, whatever the system offers:
+    // items then run one at a time in the order they were posted.
+    CPmDeviceWorker(PDEVICE_OBJECT pDeviceObject, ULONG ulMode);
     ~CPmDeviceWorker();
 
     CPmDeviceWorker(const CPmDeviceWorker&) = delete;
@@ -120,5 +126,6 @@ public:
     static PM_THREAD_FUNCTION sm_DrainItems;
 
 private:
+    void m_Initialize();
     void m_DiscardItems();
 };

@@ -100,31 +100,42 @@ void CPmDebugManager::m_Trace(CPmDebugManager* pManager, ULONG ulLevel, PCSTR ps
 
 void CPmDebugManager::m_Hook(PCSTR pszFormat) {}
 
-void CPmDebugManager::m_TraceHexDump(ULONG ulLevel, const void* pvData, ULONG ulByteCount, PCSTR pszText) {
+// Dump lines of at most PM_HEXDUMP_MAX_LINE characters: the heading, then two hex digits and a
+// blank per byte, a byte only while at least 4 characters of room remain; continuation lines hold
+// hex pairs only.
+void CPmDebugManager::m_TraceHexLines(ULONG ulLevel, PCSTR pszHeading, const void* pvData, ULONG ulByteCount) {
     static const CHAR s_szHex[] = "0123456789ABCDEF";
+    const UCHAR* pucData = static_cast<const UCHAR*>(pvData);
+    CHAR szLine[PM_HEXDUMP_MAX_LINE + 1];
+    NTSTATUS ntStatus = RtlStringCbPrintfA(szLine, sizeof(szLine), "%s", pszHeading);
+    size_t cchLine = 0;
+    RtlStringCchLengthA(szLine, sizeof(szLine), &cchLine);
+    if (!NT_SUCCESS(ntStatus) || (ulByteCount && PM_HEXDUMP_MAX_LINE - cchLine < 4)) {
+        // The heading leaves no room for a byte.
+        PM_ASSERTION_LINE(s_szSourcePath);
+        return;
+    }
+    for (ULONG ulIndex = 0; ulIndex < ulByteCount; ++ulIndex) {
+        if (PM_HEXDUMP_MAX_LINE - cchLine < 4) {
+            m_Trace(this, ulLevel, "%s", szLine);
+            cchLine = 0;
+        }
+        szLine[cchLine++] = s_szHex[pucData[ulIndex] >> 4];
+        szLine[cchLine++] = s_szHex[pucData[ulIndex] & 0xF];
+        szLine[cchLine++] = ' ';
+        szLine[cchLine] = '\0';
+    }
+    m_Trace(this, ulLevel, "%s", szLine);
+}
+
+void CPmDebugManager::m_TraceHexDump(ULONG ulLevel, const void* pvData, ULONG ulByteCount, PCSTR pszText) {
     m_ElapsedMicroseconds(&g_llPmElapsedStamp);
     if (m_IsLevelEnabled(ulLevel)) {
-        const UCHAR* pucData = static_cast<const UCHAR*>(pvData);
-        CHAR szLine[PM_HEXDUMP_MAX_LINE + 1];
-        NTSTATUS ntStatus = RtlStringCbPrintfA(szLine, sizeof(szLine), "%s - 0x", pszText ? pszText : "");
-        size_t cchLine = 0;
-        RtlStringCchLengthA(szLine, sizeof(szLine), &cchLine);
-        if (!NT_SUCCESS(ntStatus) || (ulByteCount && PM_HEXDUMP_MAX_LINE - cchLine < 4)) {
-            // The heading leaves no room for a byte.
+        CHAR szHeading[PM_HEXDUMP_MAX_LINE + 1];
+        if (!NT_SUCCESS(RtlStringCbPrintfA(szHeading, sizeof(szHeading), "%s - 0x", pszText ? pszText : "")))
             PM_ASSERTION_LINE(s_szSourcePath);
-        } else {
-            for (ULONG ulIndex = 0; ulIndex < ulByteCount; ++ulIndex) {
-                if (PM_HEXDUMP_MAX_LINE - cchLine < 4) {
-                    m_Trace(this, ulLevel, "%s", szLine);
-                    cchLine = 0;
-                }
-                szLine[cchLine++] = s_szHex[pucData[ulIndex] >> 4];
-                szLine[cchLine++] = s_szHex[pucData[ulIndex] & 0xF];
-                szLine[cchLine++] = ' ';
-                szLine[cchLine] = '\0';
-            }
-            m_Trace(this, ulLevel, "%s", szLine);
-        }
+        else
+            m_TraceHexLines(ulLevel, szHeading, pvData, ulByteCount);
     }
     ULONG ulGuid, ulFlag;
     if (PmTraceFlagOfLevel(17, &ulGuid, &ulFlag) && PmTraceEnabled(ulGuid, ulFlag)) {
@@ -244,4 +255,31 @@ void CPmDebugManager::m_UnregisterEventSource() {
     }
     m_ServiceKeyPath.m_Empty();
     m_EventSourceName.m_Empty();
+}
+
+void CPmDebugManager::m_HexDump(ULONG ulLevel, const void* pvData, ULONG ulByteCount) {
+    if (m_IsLevelEnabled(ulLevel))
+        m_TraceHexLines(ulLevel, "0x", pvData, ulByteCount);
+}
+
+PCSTR CPmDebugManager::m_StatusName(NTSTATUS ntStatus) {
+    switch ((ULONG)ntStatus) {
+    case 0x00000000:
+        return "STATUS_SUCCESS";
+    case 0x00000001:
+        return "STATUS_WAIT_1";
+    case 0x00000002:
+        return "STATUS_WAIT_2";
+    case 0x00000003:
+        return "STATUS_WAIT_3";
+    case 0x00000101:
+        return "STATUS_ALERTED";
+    case 0x00000102:
+        return "STATUS_TIMEOUT";
+    case 0x00000103:
+        return "STATUS_PENDING";
+    case 0xC0000001:
+        return "STATUS_UNSUCCESSFUL";
+    }
+    return "STATUS_?????";
 }

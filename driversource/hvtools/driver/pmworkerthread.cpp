@@ -237,14 +237,24 @@ void CPmWorkerThread::m_Reset() {
     m_ulWaitObjectCount = 0;
 }
 
-CPmDeviceWorker::CPmDeviceWorker(PDEVICE_OBJECT pDeviceObject)
-    : m_pDeviceObject(NULL), m_ulPriority(0), m_Items(NonPagedPool), m_ulItemCount(0) {
+void CPmDeviceWorker::m_Initialize() {
     KeInitializeEvent(&m_kEvent1, NotificationEvent, FALSE);
     KeInitializeEvent(&m_kEvent2, NotificationEvent, FALSE);
     KeInitializeEvent(&m_kItemEvent, SynchronizationEvent, TRUE);
     m_UsageLock.m_SetLimit(PM_USAGE_UNLIMITED);
     m_UsageLock.m_Init(TRUE);
+}
+
+CPmDeviceWorker::CPmDeviceWorker(PDEVICE_OBJECT pDeviceObject)
+    : m_pDeviceObject(NULL), m_ulPriority(0), m_Items(NonPagedPool), m_ulItemCount(0) {
+    m_Initialize();
     m_Init(pDeviceObject);
+}
+
+CPmDeviceWorker::CPmDeviceWorker(PDEVICE_OBJECT pDeviceObject, ULONG ulMode)
+    : m_pDeviceObject(NULL), m_ulPriority(0), m_Items(NonPagedPool), m_ulItemCount(0) {
+    m_Initialize();
+    m_Init(ulMode == PM_DEVICE_WORKER_OWN_THREAD ? NULL : pDeviceObject);
 }
 
 CPmDeviceWorker::~CPmDeviceWorker() { m_Stop(); }

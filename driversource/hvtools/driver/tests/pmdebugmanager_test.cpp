@@ -212,6 +212,50 @@ TEST_F(PmDebugManagerTest, HexDumpLinesAndTheElapsedTimeMessage) {
     EXPECT_EQ(1u, hvsim::trace_log::records().size()); // only the elapsed time
 }
 
+// The bus driver's dump: the data alone, lines that begin "0x", only when the level is enabled.
+TEST_F(PmDebugManagerTest, PlainHexDumpWritesItsLinesOnlyForAnEnabledLevel) {
+    ASSERT_TRUE(create());
+    start_tracing();
+    UCHAR data[70];
+    for (int i = 0; i < 70; ++i)
+        data[i] = (UCHAR)i;
+    hvsim::trace_log::clear();
+    manager_->m_HexDump(7, data, sizeof(data));
+    EXPECT_TRUE(hvsim::trace_log::records().empty());
+
+    enable(5, 0x1);
+    manager_->m_HexDump(7, data, sizeof(data));
+    auto records = hvsim::trace_log::records();
+    ASSERT_EQ(3u, records.size()); // 33 bytes on each line: "0x" and 3 characters a byte in 102
+    std::string all;
+    for (auto& record : records) {
+        EXPECT_LE(record.text().size(), 102u);
+        all += record.text();
+    }
+    EXPECT_EQ(0u, records[0].text().find("0x00 01 02 "));
+    EXPECT_EQ(0u, records[1].text().find("21 22 "));
+    EXPECT_NE(std::string::npos, all.find("45 "));
+    EXPECT_EQ(std::string::npos, all.find("46 "));
+    EXPECT_EQ(0u, hvsim::debug_log::count("ASSERT at - driversource\\hvtools\\driver\\pmdebugmanager "));
+
+    hvsim::trace_log::clear();
+    manager_->m_HexDump(7, data, 0);
+    ASSERT_EQ(1u, hvsim::trace_log::records().size());
+    EXPECT_EQ("0x", hvsim::trace_log::records()[0].text());
+}
+
+TEST_F(PmDebugManagerTest, StatusNames) {
+    EXPECT_STREQ("STATUS_SUCCESS", CPmDebugManager::m_StatusName(STATUS_SUCCESS));
+    EXPECT_STREQ("STATUS_WAIT_1", CPmDebugManager::m_StatusName(1));
+    EXPECT_STREQ("STATUS_WAIT_3", CPmDebugManager::m_StatusName(3));
+    EXPECT_STREQ("STATUS_?????", CPmDebugManager::m_StatusName(4));
+    EXPECT_STREQ("STATUS_ALERTED", CPmDebugManager::m_StatusName(0x101));
+    EXPECT_STREQ("STATUS_TIMEOUT", CPmDebugManager::m_StatusName(STATUS_TIMEOUT));
+    EXPECT_STREQ("STATUS_PENDING", CPmDebugManager::m_StatusName(STATUS_PENDING));
+    EXPECT_STREQ("STATUS_UNSUCCESSFUL", CPmDebugManager::m_StatusName(STATUS_UNSUCCESSFUL));
+    EXPECT_STREQ("STATUS_?????", CPmDebugManager::m_StatusName(STATUS_CANCELLED));
+}
+
 TEST_F(PmDebugManagerTest, ElapsedMicrosecondsFollowTheMachineClock) {
     LONGLONG stamp = 0;
     CPmDebugManager::m_ElapsedMicroseconds(&stamp);

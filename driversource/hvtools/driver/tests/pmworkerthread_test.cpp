@@ -196,6 +196,28 @@ TEST_F(PmWorkerTest, DeviceWorkerRunsItsOwnThreadWithoutWorkItems) {
     EXPECT_TRUE(plain.m_Thread.m_IsRunning());
 }
 
+// The bus driver's port workers keep the order of their items: an own thread even where the
+// system offers work items.
+TEST_F(PmWorkerTest, DeviceWorkerInOwnThreadModeStartsItsThreadAtOnce) {
+    PDEVICE_OBJECT device = make_device();
+    ASSERT_NE(nullptr, device);
+    Journal journal;
+    g_journal = &journal;
+    journal.expected = 3;
+    {
+        CPmDeviceWorker worker(device, PM_DEVICE_WORKER_OWN_THREAD);
+        EXPECT_FALSE(worker.m_UsesWorkItems());
+        ASSERT_TRUE(worker.m_Thread.m_IsRunning());
+        for (int i = 1; i <= 3; ++i)
+            ASSERT_TRUE(worker.m_Post(record, (PVOID)(ULONG_PTR)i, nullptr));
+        ASSERT_TRUE(wait(&journal.done));
+        EXPECT_EQ((std::vector<int>{1, 2, 3}), journal.order);
+    }
+    CPmDeviceWorker items(device, PM_DEVICE_WORKER_DEFAULT);
+    EXPECT_TRUE(items.m_UsesWorkItems());
+    items.m_Stop();
+}
+
 TEST_F(PmWorkerTest, DeviceWorkerDropsWorkWhenAWorkItemCannotBeHad) {
     PDEVICE_OBJECT device = make_device();
     Journal journal;
