@@ -7,6 +7,8 @@
 // (restoring Irp->CancelIrql) and completes the IRP.
 #include "io_internal.h"
 
+#include <image_calls.h>
+
 namespace hvsim::io::detail {
 namespace {
 
@@ -49,7 +51,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     Irp->CancelIrql = irql;
     PDEVICE_OBJECT device =
         Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
-    routine(device, Irp);
+    {
+        ldr::ImageCall call(reinterpret_cast<const void*>(routine), "cancel routine");
+        routine(device, Irp);
+    }
     if (g_cancel_owner.load() == std::this_thread::get_id())
         bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                   "cancel routine " + hex(reinterpret_cast<void*>(routine)) + " returned without releasing the cancel spin lock");

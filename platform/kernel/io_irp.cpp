@@ -17,6 +17,7 @@
 #include "io_internal.h"
 
 #include <hvsim/sched.h>
+#include <image_calls.h>
 
 #include <cstring>
 #include <deque>
@@ -165,11 +166,12 @@ struct CompletionExContext {
     PIO_COMPLETION_ROUTINE routine;
     PVOID context;
     PDEVICE_OBJECT device;
+    ldr::ImageSlot* image; // held from the set to the routine's return
     UCHAR control;
 };
 
 // Runs the routine given to IoSetCompletionRoutineEx under its own invoke rules, then lets the
-// device (and so its driver) go.
+// device and the driver's image go.
 NTSTATUS completion_ex_trampoline(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     auto* ex = static_cast<CompletionExContext*>(Context);
     CompletionExContext copy = *ex;
@@ -179,6 +181,7 @@ NTSTATUS completion_ex_trampoline(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
         result = copy.routine(DeviceObject, Irp, copy.context);
     else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
         mark_pending(Irp);
+    ldr::leave_image(copy.image);
     ob::dereference(copy.device);
     return result;
 }
@@ -337,6 +340,7 @@ NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COM
     ex->routine = CompletionRoutine;
     ex->context = Context;
     ex->device = DeviceObject;
+    ex->image = ldr::enter_image(reinterpret_cast<const void*>(CompletionRoutine), "completion routine");
     ex->control = (UCHAR)((InvokeOnSuccess ? SL_INVOKE_ON_SUCCESS : 0) | (InvokeOnError ? SL_INVOKE_ON_ERROR : 0) |
                           (InvokeOnCancel ? SL_INVOKE_ON_CANCEL : 0));
     ob::reference(DeviceObject);
@@ -434,7 +438,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (routine && should_invoke(Irp, control)) {
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-            NTSTATUS result = routine(device, Irp, context);
+            NTSTATUS result;
+            {
+                ldr::ImageCall call(reinterpret_cast<const void*>(routine), "completion routine");
+                result = routine(device, Irp, context);
+            }
             if (KeGetCurrentIrql() != irql)
                 bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "completion routine " + hex(reinterpret_cast<void*>(routine)) +
                                                                   " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +

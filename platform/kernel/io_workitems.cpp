@@ -10,6 +10,7 @@
 #include "io_internal.h"
 
 #include <hvsim/sched.h>
+#include <image_calls.h>
 
 #include <deque>
 
@@ -73,15 +74,19 @@ PIO_WORKITEM checked_item(PIO_WORKITEM item, const char* routine) {
     return item;
 }
 
-void queue_item(PIO_WORKITEM item, std::function<void()> run) {
+// The device reference and the hold on the routine's image last until the routine returned, so
+// that its driver stays loaded meanwhile.
+void queue_item(PIO_WORKITEM item, const void* routine, std::function<void()> run) {
     if (item->queued.exchange(true))
         bug_check(WORKER_INVALID, "IoQueueWorkItem: work item " + hex(item) + " is queued already");
     PDEVICE_OBJECT device = item->device;
     ob::reference(device);
-    queue_system_work([item, device, run = std::move(run)] {
+    ldr::ImageSlot* image = ldr::enter_image(routine, "work item routine");
+    queue_system_work([item, device, image, run = std::move(run)] {
         // The routine may free or queue the item again.
         item->queued = false;
         run();
+        ldr::leave_image(image);
         ob::dereference(device);
     });
 }
@@ -158,14 +163,16 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
                      PVOID Context) {
     checked_item(IoWorkItem, "IoQueueWorkItem");
     PDEVICE_OBJECT device = IoWorkItem->device;
-    queue_item(IoWorkItem, [WorkerRoutine, device, Context] { WorkerRoutine(device, Context); });
+    queue_item(IoWorkItem, reinterpret_cast<const void*>(WorkerRoutine),
+               [WorkerRoutine, device, Context] { WorkerRoutine(device, Context); });
 }
 
 VOID IoQueueWorkItemEx(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE_EX WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                        PVOID Context) {
     checked_item(IoWorkItem, "IoQueueWorkItemEx");
     PDEVICE_OBJECT device = IoWorkItem->device;
-    queue_item(IoWorkItem, [WorkerRoutine, device, Context, IoWorkItem] { WorkerRoutine(device, Context, IoWorkItem); });
+    queue_item(IoWorkItem, reinterpret_cast<const void*>(WorkerRoutine),
+               [WorkerRoutine, device, Context, IoWorkItem] { WorkerRoutine(device, Context, IoWorkItem); });
 }
 
 ULONG IoSizeofWorkItem(void) { return sizeof(IO_WORKITEM); }

@@ -10,6 +10,8 @@
 // DPC thread at DISPATCH_LEVEL.
 #include "sched_internal.h"
 
+#include <image_calls.h>
+
 using namespace hvsim::sched::detail;
 
 namespace {
@@ -101,7 +103,10 @@ void dpc_thread_main(_ETHREAD* self) {
             lock.unlock();
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
-            routine(dpc, context, argument1, argument2);
+            {
+                hvsim::ldr::ImageCall call(reinterpret_cast<const void*>(routine), "DPC routine");
+                routine(dpc, context, argument1, argument2);
+            }
             KIRQL after = KeGetCurrentIrql();
             if (after != DISPATCH_LEVEL)
                 hvsim::bug_check(hvsim::IRQL_UNEXPECTED_VALUE,
@@ -191,6 +196,31 @@ void stop_dpc_thread() {
     }
     if (g_dpc_thread.joinable())
         hvsim::sched::join(g_dpc_thread);
+}
+
+std::string pending_in_range(uintptr_t start, uintptr_t end) {
+    auto in = [&](const void* address) {
+        auto a = reinterpret_cast<uintptr_t>(address);
+        return a >= start && a < end;
+    };
+    auto dpc_text = [](PKDPC dpc) {
+        return "DPC " + hex(dpc) + " (routine " + hex(reinterpret_cast<void*>(dpc->DeferredRoutine)) + ")";
+    };
+    auto& d = dispatcher();
+    Lock lock(d.lock);
+    std::string out;
+    auto add = [&](const std::string& line) { out += (out.empty() ? "" : "; ") + line; };
+    for (PLIST_ENTRY link = d.timers.Flink; link != &d.timers; link = link->Flink) {
+        PKTIMER timer = timer_of(link);
+        PKDPC dpc = timer->Dpc;
+        if (in(timer) || (dpc && (in(dpc) || in(reinterpret_cast<void*>(dpc->DeferredRoutine)))))
+            add("timer " + hex(timer) + " still set" + (dpc ? " with " + dpc_text(dpc) : std::string()));
+    }
+    for (PLIST_ENTRY link = d.dpcs.Flink; link != &d.dpcs; link = link->Flink) {
+        PKDPC dpc = dpc_of(link);
+        if (in(dpc) || in(reinterpret_cast<void*>(dpc->DeferredRoutine))) add(dpc_text(dpc) + " still queued");
+    }
+    return out;
 }
 
 size_t cancel_all_timers() {

@@ -1,6 +1,8 @@
 // The driver loader: finds a service's image, loads it, runs DriverEntry, and unloads it with
-// the pool check when its last device is gone.
+// the pool check when its last device is gone and no call into its code is still running.
 #include "pnp_internal.h"
+
+#include <image_calls.h>
 
 #include <hvsim/io.h>
 #include <hvsim/kernel.h>
@@ -25,6 +27,7 @@ struct Driver {
     std::string host_path;  // empty for a built-in driver
     std::string image_name; // what the pool charges the image's allocations to
     void* handle = nullptr;
+    ldr::ImageSlot* image = nullptr; // counts the calls into the image
     PDRIVER_OBJECT object = nullptr;
 };
 
@@ -66,7 +69,17 @@ std::filesystem::path find_entry(const std::filesystem::path& folder, const std:
     return {};
 }
 
+void unmap(Driver& driver) {
+    dlclose(driver.handle);
+    driver.handle = nullptr;
+    detach_image(driver.image);
+    driver.image = nullptr;
+}
+
+// A completion routine, work item, DPC or system thread of the driver may still be on its way out
+// of the image: the checks and the unmapping wait for it.
 void finish_unload(Driver& driver, bool check_pool = true) {
+    drain_image(driver.image);
     io::delete_driver_object(driver.object);
     driver.object = nullptr;
     if (driver.handle) {
@@ -74,8 +87,7 @@ void finish_unload(Driver& driver, bool check_pool = true) {
             pool::check_unload(driver.image_name);
             mm::check_io_space_unload(driver.image_name);
         }
-        dlclose(driver.handle);
-        driver.handle = nullptr;
+        unmap(driver);
     }
 }
 
@@ -229,11 +241,18 @@ NTSTATUS load_service(std::u16string_view service, PDRIVER_OBJECT* out, ULONG* p
             return STATUS_DRIVER_UNABLE_TO_LOAD;
         }
         driver.image_name = pool::image_of_address((const void*)entry);
+        driver.image = attach_image(driver.handle, driver.image_name);
+        if (!driver.image) {
+            DbgPrint("LDR: %s: too many images loaded\n", to_utf8(service).c_str());
+            dlclose(driver.handle);
+            *problem = prob::driver_failed_load;
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
     }
 
     driver.object = io::create_driver_object(service, service_key_path(service));
     if (!driver.object) {
-        if (driver.handle) dlclose(driver.handle);
+        if (driver.handle) unmap(driver);
         *problem = prob::driver_failed_load;
         return STATUS_OBJECT_NAME_COLLISION;
     }

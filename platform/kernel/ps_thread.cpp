@@ -11,6 +11,7 @@
 #include "sched_internal.h"
 
 #include <hvsim/object.h>
+#include <image_calls.h>
 
 #include <dlfcn.h>
 
@@ -48,12 +49,15 @@ std::string thread_name(PKSTART_ROUTINE routine) {
     return hex(reinterpret_cast<void*>(routine));
 }
 
-void run_system_thread(_ETHREAD* thread, PKSTART_ROUTINE routine, PVOID context) {
+// `image` holds the start routine's image from the thread's creation until the routine is left.
+void run_system_thread(_ETHREAD* thread, PKSTART_ROUTINE routine, PVOID context,
+                       hvsim::ldr::ImageSlot* image) {
     adopt_thread(thread);
     try {
         routine(context);
     } catch (const TerminateThread&) {
     }
+    hvsim::ldr::leave_image(image);
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
         hvsim::bug_check(hvsim::IRQL_UNEXPECTED_VALUE,
@@ -96,15 +100,18 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
     hvsim::ob::insert_object(thread, &g_thread_type); // the running thread's reference
     HANDLE handle = hvsim::ob::create_handle(thread, DesiredAccess);
     bool started = false;
+    hvsim::ldr::ImageSlot* image =
+        hvsim::ldr::enter_image(reinterpret_cast<const void*>(StartRoutine), "system thread");
     if (handle) {
         try {
-            std::thread(run_system_thread, thread, StartRoutine, StartContext).detach();
+            std::thread(run_system_thread, thread, StartRoutine, StartContext, image).detach();
             started = true;
         } catch (const std::system_error&) {
             hvsim::ob::close_handle(handle);
         }
     }
     if (!started) { // it never ran: it leaves the machine as if it had ended at once
+        hvsim::ldr::leave_image(image);
         thread->exit_status = STATUS_INSUFFICIENT_RESOURCES;
         retire_thread(thread, release_running_reference);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -154,6 +154,9 @@ void expire_timers(int64_t now);
 std::optional<int64_t> earliest_waking_timer();
 std::optional<int64_t> earliest_timer();
 BOOLEAN insert_dpc_locked(PRKDPC dpc, PVOID argument1, PVOID argument2);
+// Timers set and DPCs queued that lie in, or run code in, [start, end), described for the
+// unload check; empty when there are none. Takes the lock.
+std::string pending_in_range(uintptr_t start, uintptr_t end);
 
 // Boot and shutdown: the clock, the DPC thread and the timer list.
 void reset_clock(ClockMode mode);

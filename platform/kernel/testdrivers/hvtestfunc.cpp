@@ -202,14 +202,7 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
         drop_interface(ext);
         unmap_memory(ext);
         if (ext->use_wmi) IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
-        // Detached before the PDO sees the removal: its bus may delete it at once.
-        PDEVICE_OBJECT lower = ext->lower;
-        IoDetachDevice(lower);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(lower, irp);
-        IoDeleteDevice(device);
-        return status;
+        return hvtest::remove_and_delete(device, ext->lower, irp);
     }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
         // The state bits to report are read anew each time (Device Parameters, ReportState).

@@ -31,6 +31,17 @@ inline NTSTATUS forward_and_wait(PDEVICE_OBJECT lower, PIRP irp) {
     return irp->IoStatus.Status;
 }
 
+// A function driver's last step of IRP_MN_REMOVE_DEVICE. Detached before the PDO sees the
+// removal: its bus may delete it at once.
+inline NTSTATUS remove_and_delete(PDEVICE_OBJECT device, PDEVICE_OBJECT lower, PIRP irp) {
+    IoDetachDevice(lower);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    IoDeleteDevice(device);
+    return status;
+}
+
 inline NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
