@@ -20,4 +20,6 @@ bool started(const std::u16string& instance_id) {
     return node != hvsim::pnp::no_node && hvsim::pnp::to_string(hvsim::pnp::state_of(node)) == std::string("started");
 }
 
+void wait_quiet() { hvsim::pnp::wait_quiet(); }
+
 } // namespace card_test

@@ -9,5 +9,6 @@ namespace card_test {
 std::u16string add_root_device(const std::u16string& hardware_id);
 // Whether the device node of the instance is started.
 bool started(const std::u16string& instance_id);
+void wait_quiet();
 
 } // namespace card_test

@@ -162,17 +162,32 @@ std::u16string PortMachineTest::install_root_card(const std::u16string& hardware
     std::u16string card = card_test::add_root_device(hardware_id);
     EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, hardware_id.c_str(), inf("card.inf").c_str(), 0, nullptr))
         << std::hex << GetLastError() << " " << hvsim::user::last_installation_error();
-    hvsim::user::wait_for_device_installations();
+    wait_for_ports(card);
     return card;
+}
+
+// The card's children arrive once its driver has started, possibly after the installations
+// the card started have ended; each arrival is queued for installation as its node appears.
+void PortMachineTest::wait_for_ports(const std::u16string& card) {
+    for (int round = 0; round < 100; ++round) {
+        hvsim::user::wait_for_device_installations();
+        card_test::wait_quiet();
+        auto ports = ports_of(card);
+        bool installed = !ports.empty();
+        for (const auto& port : ports) installed = installed && card_test::started(port);
+        if (installed) break;
+    }
+    hvsim::user::wait_for_device_installations();
 }
 
 std::u16string PortMachineTest::plug_usb_card(const std::string& pid) {
     EXPECT_TRUE(SetupCopyOEMInfW(inf("card.inf").c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
     std::string id = machine_->plug("ftdi:vid=0x7A5C,pid=0x" + pid);
-    hvsim::user::wait_for_device_installations();
+    std::u16string card;
     for (const auto& device : machine_->usb_devices())
-        if (device.id == id) return device.instance_id;
-    return {};
+        if (device.id == id) card = device.instance_id;
+    wait_for_ports(card);
+    return card;
 }
 
 void PortMachineTest::install_port_driver_again() {

@@ -29,6 +29,7 @@ protected:
     std::u16string plug_usb_card(const std::string& pid);
     std::vector<std::u16string> ports_of(const std::u16string& card);
     void install_port_driver_again();
+    void wait_for_ports(const std::u16string& card);
 
     static void claim(DWORD number);
     static bool claimed(DWORD number);
