@@ -245,3 +245,55 @@ TEST_F(PortMachineTest, ACardsPortsAreRenumberedInTreeOrder) {
 }
 
 } // namespace
+
+namespace {
+
+// The post-install pass renumbers the card's ports on Windows 6.1 and later only.
+TEST_F(PortMachineTest, RenumberingWaitsForWindows61) {
+    std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
+    auto ports = ports_of(card);
+    ASSERT_EQ(3u, ports.size());
+    OpenedDevice first(ports[0]), second(ports[1]), third(ports[2]);
+    ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
+    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+    RegDeleteValueW(key, u"ChildPortNameSorted");
+    RegCloseKey(key);
+
+    hvsim::user::WindowsVersion vista;
+    vista.major = 6;
+    vista.minor = 0;
+    vista.build = 6002;
+    hvsim::user::set_windows_version(vista);
+    COINSTALLER_CONTEXT_DATA context{TRUE, NO_ERROR, nullptr};
+    EXPECT_EQ(DWORD(NO_ERROR), HvUCoInstallPort(DIF_INSTALLDEVICE, second.set, &second.data, &context));
+    EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
+    EXPECT_EQ(u"115200,n,8,1", ports_entry(u"COM2"));
+
+    hvsim::user::set_windows_version(hvsim::user::WindowsVersion{});
+    EXPECT_EQ(DWORD(NO_ERROR), HvUCoInstallPort(DIF_INSTALLDEVICE, second.set, &second.data, &context));
+    EXPECT_EQ(u"COM2", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM3", value(ports[1], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM9", value(ports[2], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(1u, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
+}
+
+// A port that is not started stops the collection: nothing is renamed and no marker written,
+// so that a later installation tries again.
+TEST_F(PortMachineTest, ACardWithAPortNotStartedIsLeftForLater) {
+    std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
+    auto ports = ports_of(card);
+    ASSERT_EQ(3u, ports.size());
+    OpenedDevice first(ports[0]), third(ports[2]);
+    ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
+    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+    RegDeleteValueW(key, u"ChildPortNameSorted");
+    RegCloseKey(key);
+    ASSERT_TRUE(CDeviceUtil().m_DisableDevice(third.set, third.data));
+    EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
+    EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
+    ASSERT_TRUE(CDeviceUtil().m_EnableDevice(third.set, third.data));
+}
+
+} // namespace

@@ -149,6 +149,7 @@ void PortMachineTest::SetUp() {
 }
 
 void PortMachineTest::TearDown() {
+    hvsim::user::set_windows_version(hvsim::user::WindowsVersion{});
     EXPECT_EQ(0u, hvsim::user::unscripted_message_boxes());
     EXPECT_EQ(0u, hvsim::user::open_device_info_sets());
     machine_->shutdown();
