@@ -6,14 +6,33 @@
 #include <hv_stdio.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
-// Value reads keep room for a terminator that the registry need not store: a value that
-// exactly fills the buffer is refused rather than read unterminated.
 constexpr DWORD kValueBytesW = 300;
 constexpr DWORD kValueBytesA = 150;
 constexpr DWORD kClassKeyBytes = 50;
+
+LSTATUS query_value(HKEY key, const WCHAR* name, BYTE* data, DWORD* size) {
+    return RegQueryValueExW(key, name, nullptr, nullptr, data, size);
+}
+LSTATUS query_value(HKEY key, const CHAR* name, BYTE* data, DWORD* size) {
+    return RegQueryValueExA(key, name, nullptr, nullptr, data, size);
+}
+
+// Reads a string value into a buffer of `bytes` bytes. The registry need not store the
+// terminator, so a value that fills the buffer without one is refused rather than read past.
+template <typename Char>
+BOOL read_bounded_value(HKEY key, const Char* name, DWORD bytes, std::basic_string<Char>& out) {
+    std::vector<Char> buffer(bytes / sizeof(Char) + 1, Char(0));
+    DWORD size = bytes;
+    if (query_value(key, name, reinterpret_cast<BYTE*>(buffer.data()), &size) != ERROR_SUCCESS) return FALSE;
+    const size_t last = bytes / sizeof(Char) - 1;
+    if (size >= bytes && buffer[last] != 0) return FALSE;
+    out = buffer.data();
+    return TRUE;
+}
 
 template <typename Char, typename Query>
 BOOL read_property(Query query, std::basic_string<Char>& out, bool typed) {
@@ -75,13 +94,11 @@ BOOL CHVDeviceRegInfo::m_GetDeviceValue(const WCHAR* name, std::u16string& out) 
     SP_DEVINFO_DATA data = m_DevInfoData;
     HKEY key = SetupDiOpenDevRegKey(m_hDevInfo, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, GENERIC_READ);
     if (key == (HKEY)INVALID_HANDLE_VALUE) return FALSE;
-    WCHAR buffer[kValueBytesW / sizeof(WCHAR)] = {};
-    DWORD size = kValueBytesW - sizeof(WCHAR);
-    LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    std::u16string text;
+    BOOL ok = read_bounded_value(key, name, kValueBytesW, text);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return FALSE;
-    out = buffer;
-    return TRUE;
+    if (ok) out = text;
+    return ok;
 }
 
 BOOL CHVDeviceRegInfo::m_SetDeviceValue(const WCHAR* name, const std::u16string& text) {
@@ -128,13 +145,11 @@ BOOL CHVDeviceRegInfoA::m_GetDeviceValue(const CHAR* name, std::string& out) con
     SP_DEVINFO_DATA data = m_DevInfoData;
     HKEY key = SetupDiOpenDevRegKey(m_hDevInfo, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, GENERIC_READ);
     if (key == (HKEY)INVALID_HANDLE_VALUE) return FALSE;
-    CHAR buffer[kValueBytesA] = {};
-    DWORD size = kValueBytesA - 1;
-    LSTATUS status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    std::string text;
+    BOOL ok = read_bounded_value(key, name, kValueBytesA, text);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return FALSE;
-    out = buffer;
-    return TRUE;
+    if (ok) out = text;
+    return ok;
 }
 
 BOOL CHVDeviceRegInfoA::m_SetDeviceValue(const CHAR* name, const std::string& text) {
@@ -152,13 +167,11 @@ BOOL CHVDeviceRegInfoA::m_GetClassKeyValue(const CHAR* name, std::string& out) c
     SP_DEVINFO_DATA data = m_DevInfoData;
     HKEY key = SetupDiOpenDevRegKey(m_hDevInfo, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (key == (HKEY)INVALID_HANDLE_VALUE) return FALSE;
-    CHAR buffer[kClassKeyBytes] = {};
-    DWORD size = kClassKeyBytes - 1;
-    LSTATUS status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    std::string text;
+    BOOL ok = read_bounded_value(key, name, kClassKeyBytes, text);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return FALSE;
-    out = buffer;
-    return TRUE;
+    if (ok) out = text;
+    return ok;
 }
 
 BOOL CHVDeviceRegInfoA::m_GetInfPath(std::string& out) const {

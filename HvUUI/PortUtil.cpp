@@ -71,15 +71,8 @@ BOOL DeviceInstanceIdOf(DEVINST devInst, std::u16string& out) {
 // ---- Device hardware key values -----------------------------------------------------------------
 
 BOOL GetDeviceStringValue(HDEVINFO set, PSP_DEVINFO_DATA data, const WCHAR* name, std::u16string& out) {
-    HKEY key = OpenDeviceKey(set, data, GENERIC_READ);
-    if (key == (HKEY)INVALID_HANDLE_VALUE) return FALSE;
-    WCHAR buffer[150] = {};
-    DWORD size = sizeof buffer - sizeof(WCHAR); // room for the terminator the value may lack
-    LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return FALSE;
-    out = buffer;
-    return TRUE;
+    if (!data) return FALSE;
+    return CHVDeviceRegInfo(set, *data).m_GetDeviceValue(name, out);
 }
 
 BOOL GetDeviceDwordValue(HDEVINFO set, PSP_DEVINFO_DATA data, const WCHAR* name, DWORD& out) {

@@ -191,6 +191,15 @@ TEST_F(RenameTest, TheAccessorReadsPropertiesAndBoundedDeviceValues) {
     ASSERT_TRUE(device.m_SetDeviceValue(u"Long", std::u16string(149, u'a')));
     ASSERT_TRUE(device.m_GetDeviceValue(u"Long", text));
     EXPECT_EQ(149u, text.size());
+    // The same with its terminator stored: 300 bytes, still read.
+    HKEY writable = SetupDiOpenDevRegKey(port.set, &port.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_WRITE);
+    std::u16string full(149, u'b');
+    RegSetValueExW(writable, u"Full", 0, REG_SZ, (const BYTE*)full.c_str(), 300);
+    RegCloseKey(writable);
+    ASSERT_TRUE(device.m_GetDeviceValue(u"Full", text));
+    EXPECT_EQ(full, text);
+    ASSERT_TRUE(GetDeviceStringValue(port.set, &port.data, u"Full", text));
+    EXPECT_EQ(full, text);
     text = u"kept";
     ASSERT_TRUE(device.m_SetDeviceValue(u"Long", std::u16string(150, u'a')));
     EXPECT_FALSE(device.m_GetDeviceValue(u"Long", text));
