@@ -5,9 +5,12 @@
 //                      device memory)
 //   Device Parameters: RefuseQueryRemove, FailStart, NoPowerPolicy (DWORD 1),
 //                      ReportState (PNP_DEVICE_* bits, read at each query),
-//                      InterfaceRef (REG_SZ; "*" registers without a reference string), Wmi (DWORD 1)
+//                      InterfaceRef (REG_SZ; "*" registers without a reference string), Wmi (DWORD 1),
+//                      SerialPort (DWORD 1: a named, exclusive device that at start links the DOS
+//                      name of its PortName to itself and enters it in SERIALCOMM, as a port driver)
 // Memory resources are mapped at start and unmapped at stop, surprise removal and removal.
 #include <wdm.h>
+#include <ntstrsafe.h>
 #include <wmilib.h>
 
 #include "testdriver.h"
@@ -30,6 +33,9 @@ struct Extension {
     ULONG wmi_value;
     PVOID mapped[2];
     SIZE_T mapped_length[2];
+    ULONG serial_port;
+    WCHAR device_name[32];
+    WCHAR dos_link[64];
 };
 
 UNICODE_STRING g_registry_path;
@@ -164,6 +170,35 @@ NTSTATUS map_memory(Extension* ext, PCM_RESOURCE_LIST resources) {
     return STATUS_SUCCESS;
 }
 
+// The DOS name and SERIALCOMM value of a serial port, from its PortName at start.
+void publish_port_name(Extension* ext) {
+    WCHAR name[64] = {};
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(ext->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) return;
+    BOOLEAN found = hvtest::read_string(key, u"PortName", name);
+    ZwClose(key);
+    if (!found) return;
+    UNICODE_STRING device_name, link;
+    RtlInitUnicodeString(&device_name, ext->device_name);
+    RtlStringCbPrintfW(ext->dos_link, sizeof ext->dos_link, u"\\DosDevices\\%ws", name);
+    RtlInitUnicodeString(&link, ext->dos_link);
+    IoDeleteSymbolicLink(&link); // a name left behind by a rename in user mode
+    if (!NT_SUCCESS(IoCreateSymbolicLink(&link, &device_name))) ext->dos_link[0] = 0;
+    RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->device_name, REG_SZ, name,
+                          (ULONG)((wcslen(name) + 1) * sizeof(WCHAR)));
+}
+
+void withdraw_port_name(Extension* ext) {
+    if (!ext->serial_port) return;
+    if (ext->dos_link[0]) {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, ext->dos_link);
+        IoDeleteSymbolicLink(&link);
+        ext->dos_link[0] = 0;
+    }
+    RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->device_name);
+}
+
 NTSTATUS start_device(Extension* ext, PIRP irp) {
     NTSTATUS status = hvtest::forward_and_wait(ext->lower, irp);
     if (NT_SUCCESS(status) && ext->fail_start) status = STATUS_UNSUCCESSFUL;
@@ -176,6 +211,7 @@ NTSTATUS start_device(Extension* ext, PIRP irp) {
         status = IoRegisterDeviceInterface(ext->pdo, &GUID_HVTEST_INTERFACE, with_ref ? &ref : nullptr, &ext->link);
         if (NT_SUCCESS(status)) status = IoSetDeviceInterfaceState(&ext->link, TRUE);
     }
+    if (NT_SUCCESS(status) && ext->serial_port) publish_port_name(ext);
     return hvtest::complete(irp, status, irp->IoStatus.Information);
 }
 
@@ -194,11 +230,13 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
+        withdraw_port_name(ext);
         drop_interface(ext);
         unmap_memory(ext);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE: {
+        withdraw_port_name(ext);
         drop_interface(ext);
         unmap_memory(ext);
         if (ext->use_wmi) IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
@@ -219,6 +257,7 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     }
     case IRP_MN_STOP_DEVICE:
+        withdraw_port_name(ext);
         unmap_memory(ext);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
@@ -300,11 +339,29 @@ NTSTATUS dispatch_success(PDEVICE_OBJECT, PIRP irp) { return hvtest::complete(ir
 
 NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     DbgPrint("HVTF AddDevice\n");
+    ULONG serial_port = 0;
+    HANDLE parameters = nullptr;
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &parameters))) {
+        serial_port = hvtest::read_dword(parameters, u"SerialPort", 0);
+        ZwClose(parameters);
+    }
+    static LONG serial_ports = 0;
+    WCHAR device_name[32] = {};
+    UNICODE_STRING name;
+    if (serial_port) {
+        RtlStringCbPrintfW(device_name, sizeof device_name, u"\\Device\\HvTestSerial%d",
+                           (int)InterlockedIncrement(&serial_ports));
+        RtlInitUnicodeString(&name, device_name);
+    }
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), serial_port ? &name : nullptr,
+                                     serial_port ? FILE_DEVICE_SERIAL_PORT : FILE_DEVICE_UNKNOWN, 0,
+                                     serial_port ? TRUE : FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     auto* ext = (Extension*)device->DeviceExtension;
     RtlZeroMemory(ext, sizeof *ext);
+    ext->serial_port = serial_port;
+    RtlCopyMemory(ext->device_name, device_name, sizeof device_name);
     ext->self = device;
     ext->pdo = pdo;
 

@@ -1,0 +1,25 @@
+// The Ports class co-installer and its steps.
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <string>
+
+// The name of a port's save key under its card's hardware key: of the middle segment of the
+// instance ID only its last character stays, and backslashes become "_" (A\BCD\E gives A_D_E).
+std::u16string PortSaveKeyName(const std::u16string& instanceId);
+
+BOOL RestorePortSettings(HDEVINFO set, PSP_DEVINFO_DATA data);
+BOOL AssignFirstComNumber(HDEVINFO set, PSP_DEVINFO_DATA data);
+BOOL IsWindows61OrLater();
+void WriteDefaultPortsEntry(HDEVINFO set, PSP_DEVINFO_DATA data);
+// ERROR_DI_DONT_INSTALL, after telling the user why, when the device is marked "NoUpgrade".
+DWORD RefuseMarkedUpdate(HDEVINFO set, PSP_DEVINFO_DATA data);
+
+BOOL IsListedCardId(const std::u16string& instanceId);
+BOOL RenumberCardPorts(HDEVINFO set, PSP_DEVINFO_DATA data);
+
+extern "C" __attribute__((visibility("default"))) DWORD CALLBACK
+HvUCoInstallPort(DI_FUNCTION installFunction, HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                 PCOINSTALLER_CONTEXT_DATA context);

@@ -1,0 +1,292 @@
+#include "port_machine_fixture.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "card_machine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kCardInf = R"(; The tests' card: a bus device with serial port children
+[Version]
+Signature="$WINDOWS NT$"
+Class=HvTestCard
+ClassGuid={6A1F3B52-0C7E-4D19-8E41-7B2D903C55A8}
+Provider=%Prov%
+DriverVer=01/02/2024,1.0.0.0
+
+[Manufacturer]
+%Prov%=Models,NTamd64
+
+[Models.NTamd64]
+%One%=One, ROOT\HVTESTCARD1, USB\VID_7A5C&PID_1015, USB\VID_7A5C&PID_1001
+%Three%=Three, ROOT\HVTESTCARD3
+
+[DestinationDirs]
+DefaultDestDir = 12
+
+[Bus.Copy]
+hvtestbus.sys
+
+[One.NT]
+CopyFiles=Bus.Copy
+
+[One.NT.HW]
+AddReg=One.Reg
+
+[One.NT.Services]
+AddService = HvTestBus, 0x00000002, Bus.Service
+
+[Three.NT]
+CopyFiles=Bus.Copy
+
+[Three.NT.HW]
+AddReg=Three.Reg
+
+[Three.NT.Services]
+AddService = HvTestBus, 0x00000002, Bus.Service
+
+[One.Reg]
+HKR,,Children,0x00010001,1
+
+[Three.Reg]
+HKR,,Children,0x00010001,3
+
+[Bus.Service]
+DisplayName    = %One%
+ServiceType    = 1
+StartType      = 3
+ErrorControl   = 1
+ServiceBinary  = %12%\hvtestbus.sys
+
+[Strings]
+Prov = "Test Maker"
+One = "Test card"
+Three = "Test card with three ports"
+)";
+
+const char* const kPortInf = R"(; The tests' serial port, with the package's port co-installer
+[Version]
+Signature="$WINDOWS NT$"
+Class=Ports
+ClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}
+Provider=%Prov%
+DriverVer=01/02/2024,1.0.0.0
+
+[Manufacturer]
+%Prov%=Models,NTamd64
+
+[Models.NTamd64]
+%Desc%=Port, HVTEST\CHILD
+
+[DestinationDirs]
+DefaultDestDir = 12
+Port.CoCopy = 11
+
+[Port.Copy]
+hvtestfunc.sys
+
+[Port.CoCopy]
+HvUUI23.dll
+
+[Port.NT]
+CopyFiles=Port.Copy
+
+[Port.NT.HW]
+AddReg=Port.HwReg
+
+[Port.NT.Services]
+AddService = HvTestFunc, 0x00000002, Port.Service
+
+[Port.NT.CoInstallers]
+CopyFiles=Port.CoCopy
+AddReg=Port.CoReg
+
+[Port.HwReg]
+HKR,,SerialPort,0x00010001,1
+
+[Port.CoReg]
+HKR,,CoInstallers32,0x00010000,"HvUUI23.dll,HvUCoInstallPort"
+
+[Port.Service]
+DisplayName    = %Desc%
+ServiceType    = 1
+StartType      = 3
+ErrorControl   = 1
+ServiceBinary  = %12%\hvtestfunc.sys
+
+[Strings]
+Prov = "Test Maker"
+Desc = "Test Serial Port"
+)";
+
+std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+} // namespace
+
+void PortMachineTest::SetUp() {
+    static std::atomic<int> counter{0};
+    root_ = fs::temp_directory_path() / ("hv-uui-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::remove_all(root_);
+    hvsim::MachineOptions options;
+    options.root = root_;
+    options.clock = hvsim::ClockMode::Virtual;
+    machine_ = std::make_unique<hvsim::Machine>(options);
+    package_ = root_ / "package";
+    fs::create_directories(package_);
+    fs::copy_file(HV_TESTBUS_IMAGE, package_ / "hvtestbus.sys");
+    fs::copy_file(HV_TESTFUNC_IMAGE, package_ / "hvtestfunc.sys");
+    fs::copy_file(HV_UUI_IMAGE, package_ / "HvUUI23.dll");
+    std::ofstream(package_ / "card.inf", std::ios::binary) << kCardInf;
+    std::ofstream(package_ / "port.inf", std::ios::binary) << kPortInf;
+    hvsim::user::reset_message_boxes();
+    // The port INF waits in the store for the ports that the cards create.
+    ASSERT_TRUE(SetupCopyOEMInfW(inf("port.inf").c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+}
+
+void PortMachineTest::TearDown() {
+    hvsim::user::set_windows_version(hvsim::user::WindowsVersion{});
+    EXPECT_EQ(0u, hvsim::user::unscripted_message_boxes());
+    EXPECT_EQ(0u, hvsim::user::open_device_info_sets());
+    machine_->shutdown();
+    machine_.reset();
+    fs::remove_all(root_);
+}
+
+std::u16string PortMachineTest::inf(const char* name) const { return wide((package_ / name).string()); }
+
+std::u16string PortMachineTest::install_root_card(const std::u16string& hardware_id) {
+    std::u16string card = card_test::add_root_device(hardware_id);
+    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, hardware_id.c_str(), inf("card.inf").c_str(), 0, nullptr))
+        << std::hex << GetLastError() << " " << hvsim::user::last_installation_error();
+    wait_for_ports(card);
+    return card;
+}
+
+// The card's children arrive once its driver has started, possibly after the installations
+// the card started have ended; each arrival is queued for installation as its node appears.
+void PortMachineTest::wait_for_ports(const std::u16string& card) {
+    for (int round = 0; round < 100; ++round) {
+        hvsim::user::wait_for_device_installations();
+        card_test::wait_quiet();
+        auto ports = ports_of(card);
+        bool installed = !ports.empty();
+        for (const auto& port : ports) installed = installed && card_test::started(port);
+        if (installed) break;
+    }
+    hvsim::user::wait_for_device_installations();
+}
+
+std::u16string PortMachineTest::plug_usb_card(const std::string& pid) {
+    EXPECT_TRUE(SetupCopyOEMInfW(inf("card.inf").c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    std::string id = machine_->plug("ftdi:vid=0x7A5C,pid=0x" + pid);
+    std::u16string card;
+    for (const auto& device : machine_->usb_devices())
+        if (device.id == id) card = device.instance_id;
+    wait_for_ports(card);
+    return card;
+}
+
+void PortMachineTest::install_port_driver_again() {
+    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"HVTEST\\CHILD", inf("port.inf").c_str(), 0, nullptr))
+        << std::hex << GetLastError() << " " << hvsim::user::last_installation_error();
+    hvsim::user::wait_for_device_installations();
+}
+
+std::vector<std::u16string> PortMachineTest::ports_of(const std::u16string& card) {
+    std::vector<std::u16string> out;
+    DEVINST node = 0, child = 0;
+    std::u16string id = card;
+    if (CM_Locate_DevNodeW(&node, id.data(), 0) != CR_SUCCESS) return out;
+    for (CONFIGRET cr = CM_Get_Child(&child, node, 0); cr == CR_SUCCESS; cr = CM_Get_Sibling(&child, child, 0)) {
+        WCHAR text[MAX_DEVICE_ID_LEN + 1] = {};
+        CM_Get_Device_IDW(child, text, MAX_DEVICE_ID_LEN + 1, 0);
+        out.push_back(text);
+    }
+    return out;
+}
+
+void PortMachineTest::claim(DWORD number) {
+    HCOMDB db;
+    ASSERT_EQ(ERROR_SUCCESS, ComDBOpen(&db));
+    ComDBClaimPort(db, number, TRUE, nullptr);
+    ComDBClose(db);
+}
+
+bool PortMachineTest::claimed(DWORD number) {
+    HCOMDB db;
+    if (ComDBOpen(&db) != ERROR_SUCCESS) return false;
+    BYTE usage[256] = {};
+    ComDBGetCurrentPortUsage(db, usage, sizeof usage, CDB_REPORT_BYTES, nullptr);
+    ComDBClose(db);
+    return usage[number - 1] != 0;
+}
+
+std::u16string PortMachineTest::value(const std::u16string& instance, const std::u16string& subkey, const WCHAR* name) {
+    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance;
+    if (!subkey.empty()) path += u"\\" + subkey;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) return u"<no key>";
+    WCHAR text[256] = {};
+    DWORD size = sizeof text - 2;
+    LSTATUS status = RegQueryValueExW(key, name, nullptr, nullptr, (BYTE*)text, &size);
+    RegCloseKey(key);
+    return status ? u"<none>" : std::u16string(text);
+}
+
+DWORD PortMachineTest::dword(const std::u16string& instance, const std::u16string& subkey, const WCHAR* name) {
+    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\" + subkey;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) return 0xDEAD;
+    DWORD out = 0xBEEF, size = 4;
+    RegQueryValueExW(key, name, nullptr, nullptr, (BYTE*)&out, &size);
+    RegCloseKey(key);
+    return out;
+}
+
+bool PortMachineTest::key_exists(const std::u16string& path) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::u16string PortMachineTest::dos_target(const std::u16string& name) {
+    WCHAR target[256] = {};
+    if (!QueryDosDeviceW(name.c_str(), target, 256)) return u"<none>";
+    return target;
+}
+
+std::u16string PortMachineTest::serialcomm(const std::u16string& target) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key)) return u"<no key>";
+    WCHAR text[64] = {};
+    DWORD size = sizeof text - 2;
+    LSTATUS status = RegQueryValueExW(key, target.c_str(), nullptr, nullptr, (BYTE*)text, &size);
+    RegCloseKey(key);
+    return status ? u"<none>" : std::u16string(text);
+}
+
+std::u16string PortMachineTest::ports_entry(const std::u16string& name) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports", 0, KEY_READ,
+                      &key))
+        return u"<none>";
+    WCHAR text[64] = {};
+    DWORD size = sizeof text - 2;
+    LSTATUS status = RegQueryValueExW(key, (name + u":").c_str(), nullptr, nullptr, (BYTE*)text, &size);
+    RegCloseKey(key);
+    return status ? u"<none>" : std::u16string(text);
+}
+
+OpenedDevice::OpenedDevice(const std::u16string& instance) {
+    set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    data.cbSize = sizeof data;
+    EXPECT_TRUE(SetupDiOpenDeviceInfoW(set, instance.c_str(), nullptr, 0, &data));
+}
+
+OpenedDevice::~OpenedDevice() { SetupDiDestroyDeviceInfoList(set); }
