@@ -2,6 +2,8 @@
 // power transitions that walk the device tree.
 #include "pnp_internal.h"
 
+#include <image_calls.h>
+
 #include <hvsim/io.h>
 #include <hvsim/kernel.h>
 #include <hvsim/power.h>
@@ -237,7 +239,11 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         ++s.requested[node];
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
-    io::send_async(
+    // The requester's image stays mapped until its completion function has returned.
+    ldr::ImageSlot* image =
+        CompletionFunction ? ldr::enter_image(reinterpret_cast<const void*>(CompletionFunction), "power completion function")
+                           : nullptr;
+    const io::Issue issue = io::send_async(
         top,
         [&](PIRP irp, PIO_STACK_LOCATION stack) {
             fill_power(stack, MinorFunction, DevicePowerState, PowerState, PowerActionNone);
@@ -250,8 +256,15 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
             iosb.Status = status;
             iosb.Information = information;
             if (CompletionFunction) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &iosb);
+            ldr::leave_image(image);
         });
     ObDereferenceObject(top);
+    if (!issue.issued) {
+        // No IRP could be sent: the completion function will never run.
+        ldr::leave_image(image);
+        finish_record(index, issue.status);
+        return issue.status;
+    }
     return STATUS_PENDING;
 }
 

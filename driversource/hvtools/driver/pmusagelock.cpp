@@ -60,12 +60,19 @@ NTSTATUS CPmUsageLock::m_DisableAndWait() {
     m_ulEnabled = 0;
     m_SpinLock.m_Unlock();
 
+    NTSTATUS status;
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         LARGE_INTEGER liPoll;
         liPoll.QuadPart = 0;
-        return KeWaitForSingleObject(&m_kIdleEvent, Executive, KernelMode, FALSE, &liPoll);
+        status = KeWaitForSingleObject(&m_kIdleEvent, Executive, KernelMode, FALSE, &liPoll);
+    } else {
+        status = KeWaitForSingleObject(&m_kIdleEvent, Executive, KernelMode, FALSE, NULL);
     }
-    return KeWaitForSingleObject(&m_kIdleEvent, Executive, KernelMode, FALSE, NULL);
+    // The last user signals idle while it still holds the spin lock: let it leave the lock before
+    // our caller may free the object that holds it.
+    m_SpinLock.m_Lock();
+    m_SpinLock.m_Unlock();
+    return status;
 }
 
 ULONG CPmUsageLock::m_GetCount() {
