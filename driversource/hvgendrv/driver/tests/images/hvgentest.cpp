@@ -167,7 +167,7 @@ NTSTATUS Feed(CGenTestDriver* pDriver, ULONG ulCount) {
         pBuffer->m_Delete();
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // The lock keeps two feeds from interleaving their parts of the pattern.
+    // The lock gives each feed its own stretch of the pattern.
     pDriver->m_Lock.m_Lock();
     for (ULONG ulIndex = 0; ulIndex < ulCount; ++ulIndex)
         pBuffer->m_pucData[ulIndex] = HvgtPatternByte(pDriver->m_ulBytesFed + ulIndex);
