@@ -135,7 +135,7 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
         std::lock_guard lock(file->mutex);
         file->outstanding.emplace(overlapped, issuer);
     }
-    auto forget = [file, overlapped, issuer] {
+    auto forget = [file = file.get(), overlapped, issuer] {
         std::lock_guard lock(file->mutex);
         auto [first, last] = file->outstanding.equal_range(overlapped);
         auto it = std::find_if(first, last, [&](const auto& entry) { return entry.second == issuer; });
@@ -167,13 +167,17 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
     file->completed.reset();
     if (event_object) event_object->event.reset();
     // Runs in the completing thread, possibly at DISPATCH_LEVEL; it holds the event and the file
-    // so that both outlive a handle closed meanwhile.
-    io::Completion done = [file, event, overlapped, forget](LONG status, ULONG_PTR information) {
+    // so that both outlive a handle closed meanwhile. It lets the file go before the waiter wakes:
+    // a waiter that then closes its handle must find the file closed when CloseHandle returns (an
+    // exclusive device opens again at once), not whenever this thread gets round to releasing it.
+    io::Completion done = [file = std::shared_ptr<DeviceFile>(file), event, overlapped, forget](LONG status,
+                                                                                      ULONG_PTR information) mutable {
         forget();
         overlapped->InternalHigh = information;
         __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)), __ATOMIC_SEQ_CST);
-        if (event) static_cast<EventObject&>(*event).event.set();
         file->completed.set();
+        file.reset();
+        if (event) static_cast<EventObject&>(*event).event.set();
     };
     io::Issue issue = async(std::move(done));
     if (!issue.issued) {

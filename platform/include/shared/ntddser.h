@@ -4,8 +4,11 @@
 #include <basetsd.h>
 #include <guiddef.h>
 
-// CTL_CODE, the methods, access values and device types come from the mode's own header.
-#if __has_include(<wdm.h>)
+// CTL_CODE, the methods, access values and device types come from the mode's own header: the one
+// already included (a user-mode test builds with the kernel's headers on its path too), else the
+// kernel's when it is on the path.
+#if defined(CTL_CODE)
+#elif __has_include(<wdm.h>)
 #include <wdm.h>
 #else
 #include <winioctl.h>

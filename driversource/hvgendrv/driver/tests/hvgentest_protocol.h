@@ -24,6 +24,17 @@
 #define IOCTL_HVGT_RAISE_EVENTS 0x0022E010u
 // Internal device control: the driver holds the request until cleanup, removal or cancellation.
 #define IOCTL_HVGT_HOLD 0x0022E00Cu
+// Device control, 4-byte input: non-zero stalls the sink (chunks written are taken but neither
+// acknowledged nor looped back), zero returns to the loopback. METHOD_BUFFERED.
+#define IOCTL_HVGT_STALL_WRITES 0x0022E014u
+// Device control, 4-byte input n: the stalled sink acknowledges up to n of the bytes it took.
+#define IOCTL_HVGT_ACKNOWLEDGE 0x0022E018u
+// Device control, 4-byte input n: n bytes of the received-data pattern arrive for the reads.
+#define IOCTL_HVGT_FEED 0x0022E01Cu
+
+// Byte k of everything IOCTL_HVGT_FEED delivers on a device: a period that no power of two
+// divides, so that a lost, repeated or misplaced chunk shows.
+inline unsigned char HvgtPatternByte(unsigned long ulIndex) { return (unsigned char)(ulIndex % 251); }
 
 struct HvgtState {
     ULONG ulPowerUps;
@@ -34,4 +45,9 @@ struct HvgtState {
     ULONG aulPowerMap[6];
     ULONG ulDeviceIndex;
     ULONG ulAmountInReadQueue;
+    // The write sink: bytes handed down to it, and those of them not yet acknowledged.
+    ULONG ulBytesSent;
+    ULONG ulBytesUnacknowledged;
+    // Bytes IOCTL_HVGT_FEED delivered so far.
+    ULONG ulBytesFed;
 };

@@ -17,21 +17,24 @@ constexpr char kEventPrefix[] = "HVGT ";
 
 } // namespace
 
-void FrameworkMachine::SetUp() {
+std::filesystem::path boot_framework_machine() {
     char pattern[] = "/tmp/hvgendrv-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    const auto drivers = root_ / "C" / "Windows" / "System32" / "drivers";
+    if (!mkdtemp(pattern)) {
+        ADD_FAILURE() << "no temporary folder";
+        return {};
+    }
+    const std::filesystem::path root = pattern;
+    const auto drivers = root / "C" / "Windows" / "System32" / "drivers";
     std::filesystem::create_directories(drivers);
     std::filesystem::copy_file(HV_HVGENTEST_IMAGE, drivers / kImage);
 
     hvsim::KernelOptions options;
     options.clock = hvsim::ClockMode::Virtual;
-    options.root = root_;
+    options.root = root;
     hvsim::kernel_boot(options);
 
     const std::u16string key = kServices + kService;
-    ASSERT_EQ(hvsim::registry::create_key(key), STATUS_SUCCESS);
+    EXPECT_EQ(hvsim::registry::create_key(key), STATUS_SUCCESS);
     hvsim::registry::set_dword(key, u"Type", 1);
     hvsim::registry::set_dword(key, u"Start", 3);
     hvsim::registry::set_dword(key, u"ErrorControl", 1);
@@ -40,17 +43,18 @@ void FrameworkMachine::SetUp() {
     // Every framework line of the test driver reaches the trace log.
     for (const GUID& guid : g_aPmTraceControlGuids) hvsim::trace_log::enable(guid, 0xFFFFFFFF, TRACE_LEVEL_VERBOSE, kImage);
     hvsim::pnp::start_tree();
+    return root;
 }
 
-void FrameworkMachine::TearDown() {
+void shutdown_framework_machine(const std::filesystem::path& root) {
     // The shutdown removes what the test left and unloads the driver; pool it still held is a bug
     // check there.
     if (hvsim::kernel_running()) hvsim::kernel_shutdown();
     std::error_code error;
-    std::filesystem::remove_all(root_, error);
+    if (!root.empty()) std::filesystem::remove_all(root, error);
 }
 
-hvsim::pnp::DevInst FrameworkMachine::add_device(const DeviceConfig& config) {
+std::u16string add_framework_device(const DeviceConfig& config, int ordinal) {
     hvsim::pnp::RootDeviceSpec spec;
     spec.hardware_id = u"ROOT\\HVGENTEST";
     std::u16string id;
@@ -62,15 +66,27 @@ hvsim::pnp::DevInst FrameworkMachine::add_device(const DeviceConfig& config) {
     for (auto& [name, text] : config.strings) hvsim::registry::set_string(parameters, name, text);
     // The settings interface's reference string comes from the driver key name.
     std::u16string instance = u"{4D36E978-E325-11CE-BFC1-08002BE10318}\\00";
-    instance += (char16_t)(u'0' + next_instance_ / 10);
-    instance += (char16_t)(u'0' + next_instance_ % 10);
-    ++next_instance_;
+    instance += (char16_t)(u'0' + ordinal / 10);
+    instance += (char16_t)(u'0' + ordinal % 10);
     hvsim::registry::set_string(device, u"Driver", instance);
     hvsim::registry::set_string(device, u"Service", kService);
     hvsim::pnp::DevInst node = hvsim::pnp::find_node(id);
     EXPECT_NE(node, hvsim::pnp::no_node);
-    hvsim::pnp::restart_device(node);
+    if (node != hvsim::pnp::no_node) hvsim::pnp::restart_device(node);
     hvsim::pnp::wait_quiet();
+    return id;
+}
+
+void FrameworkMachine::SetUp() {
+    root_ = boot_framework_machine();
+    ASSERT_FALSE(root_.empty());
+}
+
+void FrameworkMachine::TearDown() { shutdown_framework_machine(root_); }
+
+hvsim::pnp::DevInst FrameworkMachine::add_device(const DeviceConfig& config) {
+    hvsim::pnp::DevInst node = hvsim::pnp::find_node(add_framework_device(config, next_instance_++));
+    EXPECT_NE(node, hvsim::pnp::no_node);
     devices_.push_back(node);
     return node;
 }

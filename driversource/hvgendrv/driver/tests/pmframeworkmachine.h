@@ -18,30 +18,12 @@
 #include <vector>
 
 #include "hvgentest_protocol.h"
+#include "pmframeworkboot.h"
 
 namespace gendrvtest {
 
 inline constexpr char kImage[] = "hvgentest.sys";
 inline constexpr char16_t kService[] = u"HvGenTest";
-
-// The configuration of a test device (its Device Parameters); the defaults name it "HvGenTest"
-// with the link "HVGT", counted names, on a PDO that is not a framework child.
-struct DeviceConfig {
-    std::map<std::u16string, DWORD> dwords = {
-        {u"TypeOfDevice", 0x22},       {u"DeviceIndexingPolicyType", 1}, {u"LowestStackLayer", 1},
-        {u"DeviceIsExclusive", 0},     {u"IoType", 4},
-    };
-    std::map<std::u16string, std::u16string> strings = {{u"DeviceName", u"HvGenTest"}, {u"SymbolicLinkName", u"HVGT"}};
-
-    DeviceConfig& flags(DWORD value) {
-        dwords[u"TestFlags"] = value;
-        return *this;
-    }
-    DeviceConfig& set(const std::u16string& name, DWORD value) {
-        dwords[name] = value;
-        return *this;
-    }
-};
 
 class FrameworkMachine : public ::testing::Test {
 protected:

@@ -29,6 +29,11 @@ public:
     // Internal requests the driver holds (IRP form); guarded by the spin lock.
     CPmSpinLock m_Lock;
     PIRP m_apHeld[HVGT_MAX_HELD] = {};
+    // The write sink and the received-data source, guarded by the spin lock.
+    BOOLEAN m_bWritesStalled = FALSE;
+    ULONG m_ulBytesSent = 0;
+    ULONG m_ulBytesUnacknowledged = 0;
+    ULONG m_ulBytesFed = 0;
     ULONG m_ulPowerUps = 0;
     ULONG m_ulPowerDowns = 0;
     KIRQL m_LastPowerUpIrql = 0;
@@ -77,6 +82,11 @@ BOOLEAN OnCreate(CPmDriverClass* pObject) {
     Log("create");
     if (pDriver->m_ulFlags & HVGT_FAIL_CREATE)
         return FALSE;
+    // The write queue forgets what it sent before: so does the sink.
+    pDriver->m_Lock.m_Lock();
+    pDriver->m_bWritesStalled = FALSE;
+    pDriver->m_ulBytesUnacknowledged = 0;
+    pDriver->m_Lock.m_Unlock();
     pDriver->m_pDevice->m_pWriteQueue->m_DataWritten(HVGT_TRANSFER_SIZE);
     return TRUE;
 }
@@ -113,13 +123,69 @@ void OnDirectWrite(CPmDriverClass* pObject, ULONGLONG ullValue, CPmBuffer* pBuff
 }
 
 // A loopback: every chunk written comes back as received data, and is acknowledged at once.
+// A stalled sink takes the chunk and waits for IOCTL_HVGT_ACKNOWLEDGE, as a device whose
+// transmitter is held off by flow control would.
 BOOLEAN OnWrite(CPmDriverClass* pObject, CPmBuffer* pChunk) {
     CGenTestDriver* pDriver = static_cast<CGenTestDriver*>(pObject);
     ULONG ulLength = pChunk->m_ulLength;
     Log("write");
+    pDriver->m_Lock.m_Lock();
+    BOOLEAN bStalled = pDriver->m_bWritesStalled;
+    pDriver->m_ulBytesSent += ulLength;
+    if (bStalled)
+        pDriver->m_ulBytesUnacknowledged += ulLength;
+    pDriver->m_Lock.m_Unlock();
+    if (bStalled) {
+        pChunk->m_Delete();
+        return TRUE;
+    }
     pDriver->m_pDevice->m_DataForPendingReadArrived(pChunk);
     pDriver->m_pDevice->m_pWriteQueue->m_DataWritten(ulLength);
     return TRUE;
+}
+
+// The stalled sink acknowledges up to ulCount of the bytes it took; the bytes acknowledged.
+ULONG AcknowledgeStalled(CGenTestDriver* pDriver, ULONG ulCount) {
+    pDriver->m_Lock.m_Lock();
+    ULONG ulAcknowledged = ulCount < pDriver->m_ulBytesUnacknowledged ? ulCount : pDriver->m_ulBytesUnacknowledged;
+    pDriver->m_ulBytesUnacknowledged -= ulAcknowledged;
+    pDriver->m_Lock.m_Unlock();
+    if (ulAcknowledged)
+        pDriver->m_pDevice->m_pWriteQueue->m_DataWritten(ulAcknowledged);
+    return ulAcknowledged;
+}
+
+// ulCount bytes of the pattern arrive as one received buffer.
+NTSTATUS Feed(CGenTestDriver* pDriver, ULONG ulCount) {
+    if (ulCount == 0)
+        return STATUS_SUCCESS;
+    CPmBuffer* pBuffer = static_cast<CPmBuffer*>(PmAllocateZeroedMemory(sizeof(CPmBuffer), NonPagedPool));
+    if (!pBuffer)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    pBuffer->m_pPool = g_pPmMemoryPool;
+    if (!pBuffer->m_Allocate(ulCount)) {
+        pBuffer->m_Delete();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // The lock gives each feed its own stretch of the pattern.
+    pDriver->m_Lock.m_Lock();
+    for (ULONG ulIndex = 0; ulIndex < ulCount; ++ulIndex)
+        pBuffer->m_pucData[ulIndex] = HvgtPatternByte(pDriver->m_ulBytesFed + ulIndex);
+    pDriver->m_ulBytesFed += ulCount;
+    pDriver->m_Lock.m_Unlock();
+    pDriver->m_pDevice->m_DataForPendingReadArrived(pBuffer);
+    return STATUS_SUCCESS;
+}
+
+// What a serial port's purge does with the framework's queues; the transmit buffer is the
+// sink's, which has none.
+void Purge(CPmFunctionalDevice* pDevice, ULONG ulFlags) {
+    if (ulFlags & SERIAL_PURGE_TXABORT)
+        pDevice->m_pWriteQueue->m_CancelAll();
+    if (ulFlags & SERIAL_PURGE_RXABORT)
+        pDevice->m_pReadQueue->m_CancelAll();
+    if (ulFlags & SERIAL_PURGE_RXCLEAR)
+        pDevice->m_pReadQueue->m_Purge();
 }
 
 BOOLEAN OnRebalance(CPmDriverClass* pObject, ULONG ulPhase) {
@@ -171,6 +237,11 @@ NTSTATUS OnDeviceControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput, U
             pState->aulPowerMap[ulIndex] = pDevice->m_aulPowerMap[ulIndex];
         pState->ulDeviceIndex = pDevice->m_ulDeviceIndex;
         pState->ulAmountInReadQueue = pDevice->m_GetAmountInReadQueue();
+        pDriver->m_Lock.m_Lock();
+        pState->ulBytesSent = pDriver->m_ulBytesSent;
+        pState->ulBytesUnacknowledged = pDriver->m_ulBytesUnacknowledged;
+        pState->ulBytesFed = pDriver->m_ulBytesFed;
+        pDriver->m_Lock.m_Unlock();
         *pulInformation = sizeof(HvgtState);
         return STATUS_SUCCESS;
     }
@@ -179,6 +250,49 @@ NTSTATUS OnDeviceControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput, U
             return STATUS_BUFFER_TOO_SMALL;
         pDevice->m_pControlQueue->m_SetCommEventsReceived(*static_cast<PULONG>(pvInput));
         pDevice->m_pControlQueue->m_ResolveCurrentEventMask();
+        return STATUS_SUCCESS;
+    case IOCTL_HVGT_STALL_WRITES:
+        if (ulInputLength < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        pDriver->m_Lock.m_Lock();
+        pDriver->m_bWritesStalled = *static_cast<PULONG>(pvInput) != 0;
+        pDriver->m_Lock.m_Unlock();
+        return STATUS_SUCCESS;
+    case IOCTL_HVGT_ACKNOWLEDGE: {
+        if (ulInputLength < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        ULONG ulAcknowledged = AcknowledgeStalled(pDriver, *static_cast<PULONG>(pvInput));
+        if (ulOutputLength >= sizeof(ULONG)) {
+            *static_cast<PULONG>(pvOutput) = ulAcknowledged;
+            *pulInformation = sizeof(ULONG);
+        }
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_HVGT_FEED:
+        if (ulInputLength < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        return Feed(pDriver, *static_cast<PULONG>(pvInput));
+    case IOCTL_SERIAL_SET_TIMEOUTS: {
+        if (ulInputLength < sizeof(SERIAL_TIMEOUTS))
+            return STATUS_BUFFER_TOO_SMALL;
+        const SERIAL_TIMEOUTS* pTimeouts = static_cast<const SERIAL_TIMEOUTS*>(pvInput);
+        // MAXULONG for all three read values is not a timeout the contract defines.
+        if (pTimeouts->ReadIntervalTimeout == MAXULONG && pTimeouts->ReadTotalTimeoutMultiplier == MAXULONG &&
+            pTimeouts->ReadTotalTimeoutConstant == MAXULONG)
+            return STATUS_INVALID_PARAMETER;
+        pDevice->m_pReadQueue->m_SetTimeouts(pTimeouts->ReadIntervalTimeout, pTimeouts->ReadTotalTimeoutMultiplier,
+                                             pTimeouts->ReadTotalTimeoutConstant);
+        pDevice->m_pWriteQueue->m_SetTimeouts(pTimeouts->WriteTotalTimeoutMultiplier,
+                                              pTimeouts->WriteTotalTimeoutConstant);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_PURGE:
+        if (ulInputLength < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        if (*static_cast<PULONG>(pvInput) &
+            ~(ULONG)(SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR))
+            return STATUS_INVALID_PARAMETER;
+        Purge(pDevice, *static_cast<PULONG>(pvInput));
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_SET_WAIT_MASK:
         if (ulInputLength < sizeof(ULONG))
