@@ -12,6 +12,7 @@
 #include <wdm.h>
 
 #include <pmdebugmanager.h>
+#include <pmphysicaldevice.h>
 #include <pmusermodeinterface.h>
 
 #include <gtest/gtest.h>
@@ -70,19 +71,49 @@ std::string trim(std::string text) {
     return first == std::string::npos ? std::string() : text.substr(first);
 }
 
-// The values the package's INF writes in one of its AddReg sections.
-std::vector<InfValue> inf_section(const std::string& section) {
+// The trimmed lines of one section of the package's INF.
+std::vector<std::string> inf_lines(const std::string& section) {
     std::ifstream in(HV_PACKAGE_BUS_INF);
-    std::vector<InfValue> out;
+    std::vector<std::string> out;
     std::string line;
     bool inside = false;
     while (std::getline(in, line)) {
         line = trim(line);
-        if (!line.empty() && line[0] == '[') {
+        if (!line.empty() && line[0] == '[')
             inside = line == "[" + section + "]";
-            continue;
+        else if (inside)
+            out.push_back(line);
+    }
+    return out;
+}
+
+// The INF's [Strings]: "%name%" in a value stands for its text.
+std::map<std::string, std::string> inf_strings() {
+    std::map<std::string, std::string> out;
+    for (const std::string& line : inf_lines("Strings")) {
+        size_t equals = line.find('=');
+        if (equals != std::string::npos) out[trim(line.substr(0, equals))] = trim(line.substr(equals + 1));
+    }
+    return out;
+}
+
+// The values the package's INF writes in one of its AddReg sections.
+std::vector<InfValue> inf_section(const std::string& section) {
+    static const std::map<std::string, std::string> strings = inf_strings();
+    std::vector<InfValue> out;
+    for (std::string line : inf_lines(section)) {
+        if (line.rfind("HKR,", 0) != 0) continue;
+        for (size_t start = line.find('%'); start != std::string::npos; start = line.find('%', start)) {
+            size_t end = line.find('%', start + 1);
+            if (end == std::string::npos) break;
+            auto text = strings.find(line.substr(start + 1, end - start - 1));
+            if (text == strings.end()) {
+                start = end + 1;
+                continue;
+            }
+            line.replace(start, end - start + 1, text->second);
+            start += text->second.size();
         }
-        if (!inside || line.rfind("HKR,", 0) != 0) continue;
         std::vector<std::string> fields;
         std::stringstream stream(line);
         for (std::string field; std::getline(stream, field, ',');) fields.push_back(trim(field));
@@ -126,11 +157,15 @@ protected:
         std::filesystem::remove_all(root_, error);
     }
 
-    // Every new USB function gets the bus driver, whatever its IDs: the driver decides.
+    // Every new USB function gets the bus driver, whatever its IDs: the driver decides. The
+    // port children get nothing: there is no port driver in this machine.
     bool install(DevInst node) {
+        auto info = hvsim::pnp::node_info(node);
+        if (!info || info->instance_id.rfind(u"USB\\", 0) != 0) return false;
+        const bool second = info->instance_id.find(u"&MI_01") != std::u16string::npos;
         const std::u16string key = hvsim::pnp::device_key_path(node);
         const std::u16string parameters = key + u"\\Device Parameters";
-        for (const char* section : {"HvUBus.Device.AddReg", "HvUBus.Interface0.AddReg"}) {
+        for (const char* section : {"HvUBus.Device.AddReg", second ? "HvUBus.Interface1.AddReg" : "HvUBus.Interface0.AddReg"}) {
             for (const InfValue& value : inf_section(section)) {
                 const std::u16string subkey = value.subkey.empty() ? parameters : parameters + u"\\" + wide(value.subkey);
                 hvsim::registry::create_key(subkey);
@@ -140,8 +175,6 @@ protected:
                     hvsim::registry::set_string(subkey, wide(value.name), wide(value.text));
             }
         }
-        // The framework cannot create the port child yet.
-        hvsim::registry::set_dword(parameters, u"NumberChildDevices", 0);
         std::u16string instance = u"{C2A7E5F1-3B84-4D6A-9E0C-58F1B2D34A67}\\00";
         instance += (char16_t)(u'0' + installed_ / 10);
         instance += (char16_t)(u'0' + installed_ % 10);
@@ -204,9 +237,8 @@ protected:
 
     static ULONG provider_of(DevInst node) {
         for (auto& provider : hvsim::wmi::providers_of(kSettingsBlock)) {
-            auto stack = hvsim::pnp::device_stack(node);
+            auto stack = stack_of(node);
             bool mine = std::find(stack.begin(), stack.end(), provider.device) != stack.end();
-            for (auto device : stack) ObDereferenceObject(device);
             if (mine) return provider.provider_id;
         }
         return 0;
@@ -216,6 +248,60 @@ protected:
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         if (result.instances.size() != 1) return {};
         return result.instances[0].data;
+    }
+
+    // The node's device stack from the bottom; the node holds its objects while the test runs.
+    static std::vector<PDEVICE_OBJECT> stack_of(DevInst node) {
+        auto stack = hvsim::pnp::device_stack(node);
+        for (auto device : stack) ObDereferenceObject(device);
+        return stack;
+    }
+    static PDEVICE_OBJECT pdo_of(DevInst node) {
+        auto stack = stack_of(node);
+        return stack.empty() ? nullptr : stack.front();
+    }
+    static PDEVICE_OBJECT top_of(DevInst node) {
+        auto stack = stack_of(node);
+        return stack.empty() ? nullptr : stack.back();
+    }
+
+    // The child's ContextID where the port driver reads it: through the framework device at the
+    // start of the PDO's extension and the registry set that device points to.
+    static ULONG context_id_of(PDEVICE_OBJECT pdo) {
+        const auto* device = *static_cast<const UCHAR* const*>(pdo->DeviceExtension);
+        const auto* set = *reinterpret_cast<const UCHAR* const*>(device + PM_PHYSICAL_DEVICE_SET_OFFSET);
+        ULONG id;
+        std::memcpy(&id, set + PM_PHYSICAL_DEVICE_CONTEXT_ID_OFFSET, sizeof id);
+        return id;
+    }
+
+    // The device objects the bus device answers to a bus relations query.
+    static std::vector<PDEVICE_OBJECT> bus_relations(DevInst node) {
+        auto result = hvsim::io::send_and_wait(
+            top_of(node),
+            [](hvsim::io::Irp*, hvsim::io::StackLocation* stack) {
+                stack->MajorFunction = IRP_MJ_PNP;
+                stack->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+                stack->Parameters.QueryDeviceRelations.Type = BusRelations;
+            },
+            STATUS_NOT_SUPPORTED);
+        std::vector<PDEVICE_OBJECT> out;
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(result.information);
+        if (!relations) return out;
+        for (ULONG i = 0; i < relations->Count; ++i) {
+            out.push_back(relations->Objects[i]);
+            ObDereferenceObject(relations->Objects[i]);
+        }
+        ExFreePool(relations);
+        return out;
+    }
+
+    static size_t first_trace(const std::string& text) {
+        auto lines = trace_lines();
+        auto it = std::find_if(lines.begin(), lines.end(),
+                               [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        return it == lines.end() ? SIZE_MAX : (size_t)(it - lines.begin());
     }
 
     std::filesystem::path root_;
@@ -368,6 +454,107 @@ TEST_F(BusDriver, GoesToD3AndBackToD0AndAsksForD0Itself) {
     EXPECT_EQ(hvsim::pnp::state_of(node), hvsim::pnp::NodeState::Started);
 }
 
+// The bus device makes its port child from the INF's Child1 subkey at its start. No port driver
+// is installed, so the child stays without a driver and is not started.
+TEST_F(BusDriver, MakesItsPortChildFromTheInfAndReportsItOnTheBus) {
+    DevInst bus = plug();
+    ASSERT_EQ(hvsim::pnp::state_of(bus), hvsim::pnp::NodeState::Started) << dump();
+    auto children = hvsim::pnp::children_of(bus);
+    ASSERT_EQ(children.size(), 1u) << dump();
+    auto child = hvsim::pnp::node_info(children[0]);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->hardware_ids, std::vector<std::u16string>{u"PORTS\\HVUSER23221"});
+    EXPECT_TRUE(child->compatible_ids.empty());
+    // No unique ID: the instance is made unique under its parent.
+    EXPECT_EQ(child->instance_id.rfind(u"PORTS\\HVUSER23221\\", 0), 0u);
+    EXPECT_EQ(child->description, u"Halvorn USB Serial Port");
+    EXPECT_EQ(child->location, u"Port 1");
+    EXPECT_TRUE(child->capabilities.SurpriseRemovalOK);
+    EXPECT_FALSE(child->capabilities.Removable);
+    EXPECT_EQ(child->pdo_name.rfind(u"\\Device\\HvUBusPort", 0), 0u);
+    EXPECT_EQ(child->state, hvsim::pnp::NodeState::Initialized);
+    EXPECT_EQ(child->problem, hvsim::pnp::prob::failed_install);
+
+    PDEVICE_OBJECT pdo = pdo_of(children[0]);
+    ASSERT_NE(pdo, nullptr);
+    EXPECT_EQ(pdo->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);
+    EXPECT_TRUE(pdo->Flags & DO_BUFFERED_IO);
+    EXPECT_EQ(context_id_of(pdo), 1u);
+    EXPECT_EQ(bus_relations(bus), std::vector<PDEVICE_OBJECT>{pdo});
+    EXPECT_EQ(traced("CPmPhysicalDevice::CPmPhysicalDevice OUT SUCCESS"), 1) << dump();
+
+    // A device control reaches a child only once it is started.
+    auto control = hvsim::io::send_and_wait(
+        pdo,
+        [](hvsim::io::Irp*, hvsim::io::StackLocation* stack) {
+            stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+            stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_HVGENDRV_GET_SIZE;
+        },
+        STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(control.status, STATUS_DEVICE_REMOVED);
+
+    // A restart of the bus device keeps its one child.
+    hvsim::pnp::restart_device(bus);
+    hvsim::pnp::wait_quiet();
+    EXPECT_EQ(hvsim::pnp::state_of(bus), hvsim::pnp::NodeState::Started);
+    EXPECT_EQ(hvsim::pnp::children_of(bus).size(), 1u);
+}
+
+// Each function of a composite adapter is a bus device with its own child, named apart.
+TEST_F(BusDriver, EachFunctionOfACompositeAdapterMakesItsOwnChild) {
+    const std::string composite = machine_->plug("ftdi:interfaces=2");
+    std::vector<DevInst> functions;
+    for (auto& device : machine_->usb_devices())
+        if (device.id == composite)
+            for (auto& function : device.interfaces) functions.push_back(hvsim::pnp::find_node(function));
+    ASSERT_EQ(functions.size(), 2u);
+    std::vector<std::u16string> names, instances;
+    for (DevInst function : functions) {
+        EXPECT_EQ(hvsim::pnp::state_of(function), hvsim::pnp::NodeState::Started) << dump();
+        auto children = hvsim::pnp::children_of(function);
+        ASSERT_EQ(children.size(), 1u);
+        auto child = hvsim::pnp::node_info(children[0]);
+        EXPECT_EQ(child->hardware_ids, std::vector<std::u16string>{u"PORTS\\HVUSER23221"});
+        EXPECT_EQ(child->problem, hvsim::pnp::prob::failed_install);
+        EXPECT_EQ(context_id_of(child->pdo), 1u);
+        EXPECT_EQ(bus_relations(function), std::vector<PDEVICE_OBJECT>{child->pdo});
+        names.push_back(child->pdo_name);
+        instances.push_back(child->instance_id);
+    }
+    EXPECT_NE(names[0], names[1]);
+    EXPECT_NE(instances[0], instances[1]);
+}
+
+// On unplug the child goes first: its removal, then the bus device's deletion of it, then the
+// bus device's own removal. The next plug makes it again.
+TEST_F(BusDriver, RemovesItsChildBeforeItselfWhenPulled) {
+    DevInst bus = plug();
+    auto children = hvsim::pnp::children_of(bus);
+    ASSERT_EQ(children.size(), 1u);
+    const std::u16string child_id = hvsim::pnp::node_info(children[0])->instance_id;
+    const std::u16string bus_id = hvsim::pnp::node_info(bus)->instance_id;
+    for (auto& device : machine_->usb_devices()) machine_->unplug(device.id);
+    hvsim::pnp::wait_quiet();
+    EXPECT_EQ(hvsim::pnp::find_node(child_id), hvsim::pnp::no_node);
+    EXPECT_EQ(hvsim::pnp::find_node(bus_id), hvsim::pnp::no_node);
+
+    const size_t child_removed = first_trace("CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - after remove lock");
+    const size_t deleted = first_trace("CPmPhysicalDevice::~CPmPhysicalDevice OUT");
+    const size_t bus_removed = first_trace("IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
+    ASSERT_NE(child_removed, SIZE_MAX) << dump();
+    ASSERT_NE(deleted, SIZE_MAX);
+    ASSERT_NE(bus_removed, SIZE_MAX);
+    EXPECT_LT(child_removed, deleted);
+    EXPECT_LT(deleted, bus_removed);
+    EXPECT_EQ(traced("CPmPhysicalDevice::~CPmPhysicalDevice OUT"), 1);
+    EXPECT_FALSE(hvsim::ldr::is_loaded(kService));
+    EXPECT_EQ(hvsim::pool::outstanding(kImage).count, 0u) << hvsim::pool::leak_report(kImage);
+
+    DevInst again = plug();
+    EXPECT_EQ(hvsim::pnp::state_of(again), hvsim::pnp::NodeState::Started);
+    EXPECT_EQ(hvsim::pnp::children_of(again).size(), 1u);
+}
+
 TEST_F(BusDriver, UnloadsWithNoPoolLeftAfterTheAdapterIsPulled) {
     plug();
     const std::string second = machine_->plug("ftdi:interfaces=2");
@@ -375,6 +562,7 @@ TEST_F(BusDriver, UnloadsWithNoPoolLeftAfterTheAdapterIsPulled) {
     for (auto& device : machine_->usb_devices()) machine_->unplug(device.id);
     hvsim::pnp::wait_quiet();
     EXPECT_EQ(traced("HvUBus m_CleanUp - IN"), 3);
+    EXPECT_EQ(traced("CPmPhysicalDevice::~CPmPhysicalDevice OUT"), 3);
     EXPECT_FALSE(hvsim::ldr::is_loaded(kService));
     EXPECT_EQ(hvsim::pool::outstanding(kImage).count, 0u) << hvsim::pool::leak_report(kImage);
 }
