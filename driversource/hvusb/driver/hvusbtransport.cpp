@@ -501,7 +501,11 @@ BOOLEAN CUsbTransport::m_StopInterruptUrb() {
 }
 
 BOOLEAN CUsbTransport::m_DeleteInterruptUrb() {
+    // Read under the lock: a completion that has already made the transfer idle may still be
+    // freeing its buffer, and must be done before the IRP, the URB and this object go.
+    m_InterruptUrbSpinLock.m_Lock();
     LONG lState = m_lInterruptUrbState;
+    m_InterruptUrbSpinLock.m_Unlock();
     if (lState == HV_URB_STARTED || lState == HV_URB_DISABLED) {
         PM_TRACE(HV_USB_TRACE_LEVEL, "CUsbTransport::m_DeleteInterruptUrb - Need to stop URB first");
         if (!m_StopInterruptUrb()) {
@@ -509,7 +513,10 @@ BOOLEAN CUsbTransport::m_DeleteInterruptUrb() {
             return FALSE;
         }
     }
-    if (m_lInterruptUrbState != HV_URB_INITIALISED) {
+    m_InterruptUrbSpinLock.m_Lock();
+    lState = m_lInterruptUrbState;
+    m_InterruptUrbSpinLock.m_Unlock();
+    if (lState != HV_URB_INITIALISED) {
         PmAssertionLine(__FILE__, 591);
         return FALSE;
     }
