@@ -1,6 +1,6 @@
 // USB devices of the machine: the saved ones (usb.txt, plugged at every boot) and those plugged
 // and unplugged while it runs.
-#include <hvsim/devices/device_spec.h>
+#include <hvsim/devices/device_description.h>
 #include <hvsim/devices/emulated_device.h>
 #include <hvsim/format.h>
 #include <hvsim/pnp.h>

@@ -2,7 +2,7 @@
 // helpers that send the client's requests.
 #pragma once
 
-#include <hvsim/devices/device_spec.h>
+#include <hvsim/devices/device_description.h>
 #include <hvsim/devices/emulated_device.h>
 #include <hvsim/devices/ftdi_chip.h>
 #include <hvsim/format.h>

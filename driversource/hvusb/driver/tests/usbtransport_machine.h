@@ -3,7 +3,7 @@
 #pragma once
 
 #include <hvsim/debug_log.h>
-#include <hvsim/devices/device_spec.h>
+#include <hvsim/devices/device_description.h>
 #include <hvsim/devices/emulated_device.h>
 #include <hvsim/devices/far_end_scripted.h>
 #include <hvsim/devices/ftdi_chip.h>

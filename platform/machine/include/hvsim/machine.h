@@ -99,7 +99,7 @@ public:
     // The device tree as `hvsim devices` prints it.
     std::string device_tree_text() const;
 
-    // USB devices (SPEC: "ftdi[:key=value,...]", see hvsim/devices/device_spec.h). plug puts an
+    // USB devices (SPEC: "ftdi[:key=value,...]", see hvsim/devices/device_description.h). plug puts an
     // adapter into the running machine, without saving it, and returns its ID once its drivers
     // run; unplug pulls it out (a surprise removal).
     std::string plug(const std::string& spec);

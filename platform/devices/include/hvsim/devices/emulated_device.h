@@ -1,7 +1,7 @@
 // An adapter built from a device spec: the chip model with the far ends its ports are wired to.
 #pragma once
 
-#include <hvsim/devices/device_spec.h>
+#include <hvsim/devices/device_description.h>
 #include <hvsim/devices/far_end_pty.h>
 
 #include <memory>

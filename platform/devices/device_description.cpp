@@ -1,4 +1,4 @@
-#include <hvsim/devices/device_spec.h>
+#include <hvsim/devices/device_description.h>
 
 #include <algorithm>
 #include <cctype>
