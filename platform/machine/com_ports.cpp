@@ -72,7 +72,7 @@ std::string explain_missing_port(const std::u16string& interface_instance) {
     };
     const std::vector<pnp::DevInst> children = pnp::children_of(node);
     if (pnp::state_of(node) != pnp::NodeState::Started)
-        return describe(node) + " has not started: its bus driver is not running";
+        return describe(node) + " has not started, so no bus driver made its port device";
     if (children.empty()) return describe(node) + " has no port device below it";
     std::string why;
     for (pnp::DevInst child : children) {
