@@ -31,6 +31,7 @@ public:
     PIRP m_apHeld[HVGT_MAX_HELD] = {};
     // The write sink and the received-data source, guarded by the spin lock.
     BOOLEAN m_bWritesStalled = FALSE;
+    ULONG m_ulNextWriteDelayMs = 0;
     ULONG m_ulBytesSent = 0;
     ULONG m_ulBytesUnacknowledged = 0;
     ULONG m_ulBytesFed = 0;
@@ -129,6 +130,15 @@ BOOLEAN OnWrite(CPmDriverClass* pObject, CPmBuffer* pChunk) {
     CGenTestDriver* pDriver = static_cast<CGenTestDriver*>(pObject);
     ULONG ulLength = pChunk->m_ulLength;
     Log("write");
+    pDriver->m_Lock.m_Lock();
+    ULONG ulDelayMs = pDriver->m_ulNextWriteDelayMs;
+    pDriver->m_ulNextWriteDelayMs = 0;
+    pDriver->m_Lock.m_Unlock();
+    if (ulDelayMs) {
+        LARGE_INTEGER liDelay;
+        liDelay.QuadPart = -(LONGLONG)ulDelayMs * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &liDelay);
+    }
     pDriver->m_Lock.m_Lock();
     BOOLEAN bStalled = pDriver->m_bWritesStalled;
     pDriver->m_ulBytesSent += ulLength;
@@ -256,6 +266,13 @@ NTSTATUS OnDeviceControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput, U
             return STATUS_BUFFER_TOO_SMALL;
         pDriver->m_Lock.m_Lock();
         pDriver->m_bWritesStalled = *static_cast<PULONG>(pvInput) != 0;
+        pDriver->m_Lock.m_Unlock();
+        return STATUS_SUCCESS;
+    case IOCTL_HVGT_DELAY_WRITES:
+        if (ulInputLength < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        pDriver->m_Lock.m_Lock();
+        pDriver->m_ulNextWriteDelayMs = *static_cast<PULONG>(pvInput);
         pDriver->m_Lock.m_Unlock();
         return STATUS_SUCCESS;
     case IOCTL_HVGT_ACKNOWLEDGE: {
