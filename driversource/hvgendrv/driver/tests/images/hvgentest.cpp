@@ -435,18 +435,16 @@ void DestroyDriverClass(CPmDriverClass* pObject) {
     delete pDriver;
 }
 
-// One setting, kept under the device key's "UI1" subkey by the settings interface.
+// A number and a text, kept under the device key's "UI1" subkey by the settings interface.
 class CGenTestSettings : public CPmInformationSet {
 public:
     ULONG m_ulSpeed = 0;
+    CPmString m_InterfaceType{PagedPool};
     CGenTestSettings() : CPmInformationSet(NULL) {
-        if (!m_AddDword(u"Speed", &m_ulSpeed, 9600))
+        if (!m_AddDword(u"Speed", &m_ulSpeed, 9600) || !m_AddString(u"InterfaceType", &m_InterfaceType, "USB"))
             m_SetValid(FALSE);
     }
 };
-
-// {8B0F3C71-2D64-4E9A-A1C5-73E0B2D94F18}
-constexpr GUID GUID_HVGT_SETTINGS_INTERFACE = {0x8B0F3C71, 0x2D64, 0x4E9A, {0xA1, 0xC5, 0x73, 0xE0, 0xB2, 0xD9, 0x4F, 0x18}};
 
 BOOLEAN CreateSettings(PmUserModeInterface* pInterface) {
     CGenTestSettings* pSet = new (PagedPool) CGenTestSettings();
@@ -454,7 +452,8 @@ BOOLEAN CreateSettings(PmUserModeInterface* pInterface) {
         delete pSet;
         return FALSE;
     }
-    pInterface->m_SetSettings(pSet, GUID_HVGT_SETTINGS_INTERFACE);
+    // The port driver's interface: the one settings programs look for.
+    pInterface->m_SetSettings(pSet, GUID_HVGENDRV_PORT_INTERFACE);
     return TRUE;
 }
 
