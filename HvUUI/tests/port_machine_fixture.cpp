@@ -23,8 +23,9 @@ DriverVer=01/02/2024,1.0.0.0
 %Prov%=Models,NTamd64
 
 [Models.NTamd64]
-%One%=One, ROOT\HVTESTCARD1, USB\VID_7A5C&PID_1015, USB\VID_7A5C&PID_1001
+%One%=One, ROOT\HVTESTCARD1, USB\VID_7A5C&PID_1015, USB\VID_7A5C&PID_1001, USB\VID_7A5C&PID_2011&MI_00, USB\VID_7A5C&PID_2011&MI_01
 %Three%=Three, ROOT\HVTESTCARD3
+%Two%=Two, USB\VID_7A5C&PID_2012
 
 [DestinationDirs]
 DefaultDestDir = 12
@@ -44,6 +45,15 @@ AddService = HvTestBus, 0x00000002, Bus.Service
 [Three.NT]
 CopyFiles=Bus.Copy
 
+[Two.NT]
+CopyFiles=Bus.Copy
+
+[Two.NT.HW]
+AddReg=Two.Reg
+
+[Two.NT.Services]
+AddService = HvTestBus, 0x00000002, Bus.Service
+
 [Three.NT.HW]
 AddReg=Three.Reg
 
@@ -56,6 +66,9 @@ HKR,,Children,0x00010001,1
 [Three.Reg]
 HKR,,Children,0x00010001,3
 
+[Two.Reg]
+HKR,,Children,0x00010001,2
+
 [Bus.Service]
 DisplayName    = %One%
 ServiceType    = 1
@@ -67,6 +80,7 @@ ServiceBinary  = %12%\hvtestbus.sys
 Prov = "Test Maker"
 One = "Test card"
 Three = "Test card with three ports"
+Two = "Test card with two ports"
 )";
 
 const char* const kPortInf = R"(; The tests' serial port, with the package's port co-installer
@@ -126,6 +140,19 @@ Desc = "Test Serial Port"
 
 std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
+// The setup class of an installed device; empty before its installation.
+std::u16string class_of(const std::u16string& instance) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    WCHAR text[64] = {};
+    if (!SetupDiOpenDeviceInfoW(set, instance.c_str(), nullptr, 0, &data) ||
+        !SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_CLASS, nullptr, (BYTE*)text, sizeof text - 2, nullptr))
+        text[0] = 0;
+    SetupDiDestroyDeviceInfoList(set);
+    return text;
+}
+
 } // namespace
 
 void PortMachineTest::SetUp() {
@@ -167,13 +194,13 @@ std::u16string PortMachineTest::install_root_card(const std::u16string& hardware
     return card;
 }
 
-// The card's children arrive once its driver has started, possibly after the installations
+// The card's ports arrive once its driver has started, possibly after the installations
 // the card started have ended; each arrival is queued for installation as its node appears.
 void PortMachineTest::wait_for_ports(const std::u16string& card) {
     for (int round = 0; round < 100; ++round) {
         hvsim::user::wait_for_device_installations();
         card_test::wait_quiet();
-        auto ports = ports_of(card);
+        auto ports = ports_below(card);
         bool installed = !ports.empty();
         for (const auto& port : ports) installed = installed && card_test::started(port);
         if (installed) break;
@@ -189,6 +216,25 @@ std::u16string PortMachineTest::plug_usb_card(const std::string& pid) {
         if (device.id == id) card = device.instance_id;
     wait_for_ports(card);
     return card;
+}
+
+std::u16string PortMachineTest::plug_adapter(const std::string& spec) {
+    EXPECT_TRUE(SetupCopyOEMInfW(inf("card.inf").c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    std::string id = machine_->plug(spec);
+    std::u16string adapter;
+    size_t interfaces = 0;
+    for (const auto& device : machine_->usb_devices())
+        if (device.id == id) {
+            adapter = device.instance_id;
+            interfaces = device.interfaces.size();
+        }
+    // Every interface of a composite adapter is a card of its own.
+    for (int round = 0; round < 100 && ports_below(adapter).size() < std::max<size_t>(interfaces, 1); ++round) {
+        hvsim::user::wait_for_device_installations();
+        card_test::wait_quiet();
+    }
+    wait_for_ports(adapter);
+    return adapter;
 }
 
 void PortMachineTest::install_port_driver_again() {
@@ -208,6 +254,25 @@ std::vector<std::u16string> PortMachineTest::ports_of(const std::u16string& card
         out.push_back(text);
     }
     return out;
+}
+
+std::vector<std::u16string> PortMachineTest::ports_below(const std::u16string& node) {
+    std::vector<std::u16string> out;
+    for (const auto& child : ports_of(node)) {
+        if (class_of(child) == u"Ports") out.push_back(child);
+        for (auto& port : ports_below(child)) out.push_back(std::move(port));
+    }
+    return out;
+}
+
+std::u16string PortMachineTest::parent_of(const std::u16string& instance) {
+    DEVINST node = 0, parent = 0;
+    std::u16string id = instance;
+    if (CM_Locate_DevNodeW(&node, id.data(), 0) != CR_SUCCESS || CM_Get_Parent(&parent, node, 0) != CR_SUCCESS)
+        return u"<none>";
+    WCHAR text[MAX_DEVICE_ID_LEN + 1] = {};
+    CM_Get_Device_IDW(parent, text, MAX_DEVICE_ID_LEN + 1, 0);
+    return text;
 }
 
 void PortMachineTest::claim(DWORD number) {

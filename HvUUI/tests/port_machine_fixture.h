@@ -27,9 +27,16 @@ protected:
     std::u16string install_root_card(const std::u16string& hardware_id);
     // Plugs a USB adapter with the VID and PID and installs it as a card.
     std::u16string plug_usb_card(const std::string& pid);
+    // Plugs an adapter of the emulated chip ("ftdi:..." spec) and waits until the ports below
+    // it have started; returns the adapter's instance ID.
+    std::u16string plug_adapter(const std::string& spec);
+    // The card's children.
     std::vector<std::u16string> ports_of(const std::u16string& card);
+    // The Ports-class devices anywhere below the node, in tree order.
+    std::vector<std::u16string> ports_below(const std::u16string& node);
     void install_port_driver_again();
     void wait_for_ports(const std::u16string& card);
+    static std::u16string parent_of(const std::u16string& instance);
 
     static void claim(DWORD number);
     static bool claimed(DWORD number);
