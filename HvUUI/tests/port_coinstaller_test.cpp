@@ -165,6 +165,10 @@ TEST_F(PortMachineTest, AFailedInstallationIsReportedAfterTheStepsRanWithoutAPor
     EXPECT_EQ(DWORD(NO_ERROR), HvUCoInstallPort(DIF_PROPERTYCHANGE, port.set, &port.data, &pre));
 }
 
+const std::u16string kRefusal =
+    u"Please update the Halvorn driver found under Universal Serial Bus Controllers in Device Manager.\r\nThis will "
+    u"automatically initiate the port driver update.\r\n\r\nPlease see Product Manual for further details.";
+
 TEST_F(PortMachineTest, AMarkedPortRefusesADriverUpdate) {
     std::u16string card = install_root_card(u"ROOT\\HVTESTCARD1");
     auto ports = ports_of(card);
@@ -181,8 +185,15 @@ TEST_F(PortMachineTest, AMarkedPortRefusesADriverUpdate) {
         EXPECT_EQ(nullptr, boxes[0].owner);
         EXPECT_EQ(u"Tarrow", boxes[0].caption);
         EXPECT_EQ(UINT(MB_ICONERROR), boxes[0].type);
-        EXPECT_TRUE(boxes[0].text.starts_with(u"Please update the Halvorn driver"));
+        EXPECT_EQ(kRefusal, boxes[0].text);
     }
+    // Through SetupAPI the installed library answers, with the text of its own resources.
+    hvsim::user::reset_message_boxes();
+    ASSERT_TRUE(device.m_SetDeviceValue(u"NoUpgrade", u"1"));
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_UPDATEDRIVER_UI, port.set, &port.data));
+    EXPECT_EQ(DWORD(ERROR_DI_DONT_INSTALL), GetLastError());
+    ASSERT_EQ(1u, hvsim::user::message_box_transcript().size());
+    EXPECT_EQ(kRefusal, hvsim::user::message_box_transcript()[0].text);
     hvsim::user::reset_message_boxes();
     for (const char16_t* mark : {u"0", u"10", u""}) {
         ASSERT_TRUE(device.m_SetDeviceValue(u"NoUpgrade", mark));
@@ -193,6 +204,19 @@ TEST_F(PortMachineTest, AMarkedPortRefusesADriverUpdate) {
     RegCloseKey(key);
     EXPECT_EQ(DWORD(NO_ERROR), HvUCoInstallPort(DIF_UPDATEDRIVER_UI, port.set, &port.data, &context));
     EXPECT_TRUE(hvsim::user::message_box_transcript().empty());
+}
+
+TEST_F(PortMachineTest, TheLibraryCarriesItsStringsInItsImage) {
+    HMODULE library = LoadLibraryW(inf("HvUUI23.dll").c_str());
+    ASSERT_NE(nullptr, library);
+    WCHAR text[64];
+    EXPECT_EQ(41, LoadStringW(library, 5049, text, 64));
+    EXPECT_EQ(u"There was an error renaming the COM port.", std::u16string(text));
+    const WCHAR* in_place = nullptr;
+    EXPECT_EQ(int(kRefusal.size()), LoadStringW(library, 5062, reinterpret_cast<LPWSTR>(&in_place), 0));
+    EXPECT_EQ(kRefusal, std::u16string(in_place, kRefusal.size()));
+    EXPECT_EQ(0, LoadStringW(library, 5050, text, 64));
+    EXPECT_TRUE(FreeLibrary(library));
 }
 
 TEST_F(PortMachineTest, RemovalFreesThePortsNumber) {
