@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <iterator>
 
 #include "card_machine.h"
 
@@ -219,7 +221,9 @@ std::u16string PortMachineTest::plug_usb_card(const std::string& pid) {
 }
 
 std::u16string PortMachineTest::plug_adapter(const std::string& spec) {
-    EXPECT_TRUE(SetupCopyOEMInfW(inf("card.inf").c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    if (!package_installed_) {
+        EXPECT_TRUE(SetupCopyOEMInfW(inf("card.inf").c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    }
     std::string id = machine_->plug(spec);
     std::u16string adapter;
     size_t interfaces = 0;
@@ -237,8 +241,52 @@ std::u16string PortMachineTest::plug_adapter(const std::string& spec) {
     return adapter;
 }
 
+std::string PortMachineTest::install_package(PortDriver port_driver) {
+    kit_ = root_ / "kit";
+    fs::create_directories(kit_);
+    for (const char* name : {"HVUBUS.INF", "HVUSER.INF"})
+        fs::copy_file(fs::path(HV_PACKAGE_INF_DIR) / name, kit_ / name, fs::copy_options::overwrite_existing);
+    std::string images = HV_PACKAGE_IMAGES;
+    for (size_t start = 0; start < images.size();) {
+        size_t end = std::min(images.find('|', start), images.size());
+        fs::path image = images.substr(start, end - start);
+        if (!(port_driver == PortDriver::Test && image.filename() == "HvUVCP.sys"))
+            fs::copy_file(image, kit_ / image.filename(), fs::copy_options::overwrite_existing);
+        start = end + 1;
+    }
+    if (port_driver == PortDriver::Test) {
+        fs::copy_file(HV_TESTFUNC_IMAGE, kit_ / "HvUVCP.sys", fs::copy_options::overwrite_existing);
+        // The test driver is a serial port only when its device says so.
+        std::ifstream in(kit_ / "HVUSER.INF", std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        in.close();
+        size_t at = text.find("[HvUser.Device.AddReg]");
+        if (at != std::string::npos) at = text.find('\n', at);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "HVUSER.INF has no section [HvUser.Device.AddReg]";
+            return "HVUSER.INF has no section [HvUser.Device.AddReg]";
+        }
+        text.insert(at + 1, "HKR,,SerialPort,0x00010001,1\r\n");
+        std::ofstream(kit_ / "HVUSER.INF", std::ios::binary) << text;
+    } else if (!fs::exists(kit_ / "HvUVCP.sys")) {
+        return "the port driver HvUVCP.sys is not built yet";
+    }
+    for (const char* name : {"HvCoIn23.dll", "HvUUn23.exe"})
+        if (!fs::exists(kit_ / name)) std::ofstream(kit_ / name, std::ios::binary);
+    try {
+        machine_->install_package(kit_);
+    } catch (const hvsim::MachineError& error) {
+        ADD_FAILURE() << error.what();
+        return error.what();
+    }
+    package_installed_ = true;
+    return {};
+}
+
 void PortMachineTest::install_port_driver_again() {
-    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"HVTEST\\CHILD", inf("port.inf").c_str(), 0, nullptr))
+    const std::u16string port_inf = package_installed_ ? wide((kit_ / "HVUSER.INF").string()) : inf("port.inf");
+    const WCHAR* id = package_installed_ ? u"PORTS\\HVUSER23221" : u"HVTEST\\CHILD";
+    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, id, port_inf.c_str(), 0, nullptr))
         << std::hex << GetLastError() << " " << hvsim::user::last_installation_error();
     hvsim::user::wait_for_device_installations();
 }

@@ -17,6 +17,12 @@
 #include <string>
 #include <vector>
 
+// Which driver serves the ports of an installed package.
+enum class PortDriver {
+    Test,    // the test function driver, made a serial port by the INF, as HvUVCP.sys
+    Package, // the package's own HvUVCP.sys; the package cannot be installed before it is built
+};
+
 class PortMachineTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -35,6 +41,12 @@ protected:
     // The Ports-class devices anywhere below the node, in tree order.
     std::vector<std::u16string> ports_below(const std::u16string& node);
     void install_port_driver_again();
+    // Installs the package from a kit folder as `hvsim install-package` does: HVUBUS.INF and
+    // HVUSER.INF with the images the tree builds. The port driver is chosen; the card's other
+    // images that the tree does not build yet are empty files, so their copy succeeds and the
+    // installer skips the co-installers they would hold. Adapters plugged afterwards are the
+    // package's cards. Returns why the package cannot be installed, empty when it was.
+    std::string install_package(PortDriver port_driver);
     void wait_for_ports(const std::u16string& card);
     static std::u16string parent_of(const std::u16string& instance);
 
@@ -48,7 +60,8 @@ protected:
     static std::u16string ports_entry(const std::u16string& name);
     std::u16string inf(const char* name) const;
 
-    std::filesystem::path root_, package_;
+    std::filesystem::path root_, package_, kit_;
+    bool package_installed_ = false;
     std::unique_ptr<hvsim::Machine> machine_;
 };
 
