@@ -9,18 +9,6 @@
 
 namespace {
 
-void remove_marker(const std::u16string& instance) {
-    OpenedDevice device(instance);
-    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
-}
-
-void rename(const std::u16string& instance, const std::u16string& name) {
-    OpenedDevice device(instance);
-    ASSERT_TRUE(CCOMPortUtil(device.set, device.data).m_ChangePortName(name, nullptr, FALSE, FALSE));
-}
-
 TEST(ListedCard, IdsAreListedByASubstringOfTheUpperCasedId) {
     EXPECT_TRUE(IsListedCardId(u"USB\\VID_7A5C&PID_2011\\5&1&0&1"));
     EXPECT_TRUE(IsListedCardId(u"usb\\vid_7a5c&pid_2011&mi_01\\6&2&0&1"));

@@ -81,32 +81,56 @@ TEST_P(PackageTest, AnOrdinaryPortIsNamedRefusesUpdatesAndFreesItsNameOnRemoval)
     EXPECT_EQ(u"<none>", dos_target(u"COM1"));
 }
 
-// A listed composite adapter: each interface is a bus device with one port; the ports are
-// numbered in tree order from the host above the adapter, which is marked and restarted.
-TEST_P(PackageTest, AListedCompositeAdaptersPortsAreNumberedInTreeOrder) {
-    std::u16string adapter = plug_adapter("ftdi:vid=0x7A5C,pid=0x2011,interfaces=2");
-    auto ports = ports_below(adapter);
-    ASSERT_EQ(2u, ports.size()) << machine_->device_tree_text();
-    EXPECT_EQ(u"COM1", value(ports[0], u"Device Parameters", u"PortName"));
-    EXPECT_EQ(u"COM2", value(ports[1], u"Device Parameters", u"PortName"));
-    EXPECT_EQ(1u, dword(adapter, u"Device Parameters", u"ChildPortNameSorted"));
+// A port with a save key under its card (the bus device) gets its name and settings back, once.
+TEST_P(PackageTest, APortGetsItsSavedSettingsBack) {
+    std::u16string adapter = plug_adapter("ftdi:vid=0x7A5C,pid=0x1001");
+    std::u16string port = only_port(adapter);
+    ASSERT_FALSE(port.empty());
+    ASSERT_EQ(u"COM1", value(port, u"Device Parameters", u"PortName"));
+    write_save_key(adapter, port);
+    install_port_driver_again();
+    EXPECT_EQ(u"COM9", value(port, u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"Halvorn USB Serial Port (COM9)", value(port, u"", u"FriendlyName"));
+    EXPECT_EQ(9600u, dword(port, u"Device Parameters", u"Baudrate"));
+    EXPECT_EQ(0xBEEFu, dword(port, u"Device Parameters", u"SupportedBaudRates"));
+    EXPECT_EQ(7u, dword(port, u"Device Parameters\\UI1", u"Latency"));
+    EXPECT_TRUE(claimed(9));
+    EXPECT_FALSE(claimed(1));
+    EXPECT_EQ(u"COM9", serialcomm(dos_target(u"COM9")));
+    EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Enum\\" + adapter + u"\\Device Parameters\\" +
+                            PortSaveKeyName(port)));
+    EXPECT_TRUE(card_test::started(port));
+}
 
-    for (auto [port, name] : {std::pair{ports[0], u"COM6"}, std::pair{ports[1], u"COM4"}}) {
-        OpenedDevice device(port);
-        ASSERT_TRUE(CCOMPortUtil(device.set, device.data).m_ChangePortName(name, nullptr, FALSE, FALSE));
-    }
-    OpenedDevice card(adapter);
-    HKEY key = SetupDiOpenDevRegKey(card.set, &card.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
+// Two listed composite adapters: each interface is a bus device with one port, and the four
+// ports are one card numbered in tree order from the host above the adapters.
+TEST_P(PackageTest, ListedCompositeAdaptersPortsAreNumberedInTreeOrder) {
+    std::u16string one = plug_adapter("ftdi:vid=0x7A5C,pid=0x2011,interfaces=2");
+    std::u16string two = plug_adapter("ftdi:vid=0x7A5C,pid=0x2012,interfaces=2");
+    auto ports = ports_below(one);
+    for (auto& port : ports_below(two)) ports.push_back(port);
+    ASSERT_EQ(4u, ports.size()) << machine_->device_tree_text();
+    for (size_t i = 0; i < ports.size(); ++i)
+        EXPECT_EQ(u"COM" + std::u16string(1, u'1' + i), value(ports[i], u"Device Parameters", u"PortName")) << i;
+    // The first adapter, marked at its own installation, kept the second one's from renumbering.
+    EXPECT_EQ(1u, dword(one, u"Device Parameters", u"ChildPortNameSorted"));
+    EXPECT_NE(1u, dword(two, u"Device Parameters", u"ChildPortNameSorted"));
+
+    const std::u16string shuffled[] = {u"COM7", u"COM5", u"COM6", u"COM8"};
+    for (size_t i = 0; i < ports.size(); ++i) rename(ports[i], shuffled[i]);
+    remove_marker(one);
+    remove_marker(two);
     OpenedDevice first(ports[0]);
     EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     hvsim::user::wait_for_device_installations();
-    EXPECT_EQ(u"COM4", value(ports[0], u"Device Parameters", u"PortName"));
-    EXPECT_EQ(u"COM6", value(ports[1], u"Device Parameters", u"PortName"));
-    EXPECT_EQ(u"COM6", serialcomm(dos_target(u"COM6")));
-    EXPECT_EQ(1u, dword(adapter, u"Device Parameters", u"ChildPortNameSorted"));
-    for (const auto& port : ports) EXPECT_TRUE(card_test::started(port));
+    const std::u16string sorted[] = {u"COM5", u"COM6", u"COM7", u"COM8"};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        EXPECT_EQ(sorted[i], value(ports[i], u"Device Parameters", u"PortName")) << i;
+        EXPECT_EQ(sorted[i], serialcomm(dos_target(sorted[i]))) << i;
+        EXPECT_TRUE(card_test::started(ports[i])) << i;
+    }
+    EXPECT_EQ(0xBEEFu, dword(one, u"Device Parameters", u"ChildPortNameSorted"));
+    EXPECT_EQ(1u, dword(two, u"Device Parameters", u"ChildPortNameSorted"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, PackageTest, ::testing::Values(PortDriver::Test, PortDriver::Package),

@@ -72,26 +72,6 @@ TEST_F(PortMachineTest, APortOfTheFirstNumberModelTakesCom2WhenItIsFree) {
 
 namespace {
 
-// Writes a port save key under the card's hardware key, as the card co-installer leaves it.
-void write_save_key(const std::u16string& card, const std::u16string& port) {
-    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + card + u"\\Device Parameters\\" + PortSaveKeyName(port);
-    HKEY key, ui;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &key, nullptr));
-    DWORD baud = 9600, supported = 0x1234;
-    RegSetValueExW(key, u"Baudrate", 0, REG_DWORD, (const BYTE*)&baud, 4);
-    RegSetValueExW(key, u"SupportedBaudRates", 0, REG_DWORD, (const BYTE*)&supported, 4);
-    static const WCHAR name[] = u"COM9";
-    RegSetValueExW(key, u"PortName", 0, REG_SZ, (const BYTE*)name, sizeof name);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key, u"UI1", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ui, nullptr));
-    DWORD latency = 7;
-    RegSetValueExW(ui, u"Latency", 0, REG_DWORD, (const BYTE*)&latency, 4);
-    static const WCHAR type[] = u"USB";
-    RegSetValueExW(ui, u"InterfaceType", 0, REG_SZ, (const BYTE*)type, sizeof type);
-    RegCloseKey(ui);
-    RegCloseKey(key);
-}
-
 TEST_F(PortMachineTest, SavedSettingsAreRestoredOnceAndTheirKeyDeleted) {
     std::u16string card = install_root_card(u"ROOT\\HVTESTCARD1");
     auto ports = ports_of(card);
@@ -245,9 +225,7 @@ TEST_F(PortMachineTest, ACardsPortsAreRenumberedInTreeOrder) {
     ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM7", nullptr, FALSE, FALSE));
     ASSERT_TRUE(CCOMPortUtil(second.set, second.data).m_ChangePortName(u"COM5", nullptr, FALSE, FALSE));
     ASSERT_TRUE(CCOMPortUtil(third.set, third.data).m_ChangePortName(u"COM6", nullptr, FALSE, FALSE));
-    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
+    remove_marker(ports[2]);
 
     EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     EXPECT_EQ(u"COM5", value(ports[0], u"Device Parameters", u"PortName"));
@@ -279,9 +257,7 @@ TEST_F(PortMachineTest, RenumberingWaitsForWindows61) {
     ASSERT_EQ(3u, ports.size());
     OpenedDevice first(ports[0]), second(ports[1]), third(ports[2]);
     ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
-    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
+    remove_marker(ports[2]);
 
     hvsim::user::WindowsVersion vista;
     vista.major = 6;
@@ -310,9 +286,7 @@ TEST_F(PortMachineTest, ACardWithAPortNotStartedIsLeftForLater) {
     ASSERT_EQ(3u, ports.size());
     OpenedDevice first(ports[0]), third(ports[2]);
     ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
-    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
+    remove_marker(ports[2]);
     ASSERT_TRUE(CDeviceUtil().m_DisableDevice(third.set, third.data));
     EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));

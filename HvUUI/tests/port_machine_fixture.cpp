@@ -9,6 +9,9 @@
 
 #include "card_machine.h"
 
+#include "CoInstallPort.h"
+#include "PortUtil.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -321,6 +324,38 @@ std::u16string PortMachineTest::parent_of(const std::u16string& instance) {
     WCHAR text[MAX_DEVICE_ID_LEN + 1] = {};
     CM_Get_Device_IDW(parent, text, MAX_DEVICE_ID_LEN + 1, 0);
     return text;
+}
+
+void PortMachineTest::remove_marker(const std::u16string& instance) {
+    OpenedDevice device(instance);
+    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+    ASSERT_NE((HKEY)INVALID_HANDLE_VALUE, key);
+    RegDeleteValueW(key, u"ChildPortNameSorted");
+    RegCloseKey(key);
+}
+
+void PortMachineTest::rename(const std::u16string& instance, const std::u16string& name) {
+    OpenedDevice device(instance);
+    ASSERT_TRUE(CCOMPortUtil(device.set, device.data).m_ChangePortName(name, nullptr, FALSE, FALSE));
+}
+
+void PortMachineTest::write_save_key(const std::u16string& card, const std::u16string& port) {
+    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + card + u"\\Device Parameters\\" + PortSaveKeyName(port);
+    HKEY key, ui;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &key, nullptr));
+    DWORD baud = 9600, supported = 0x1234;
+    RegSetValueExW(key, u"Baudrate", 0, REG_DWORD, (const BYTE*)&baud, 4);
+    RegSetValueExW(key, u"SupportedBaudRates", 0, REG_DWORD, (const BYTE*)&supported, 4);
+    static const WCHAR name[] = u"COM9";
+    RegSetValueExW(key, u"PortName", 0, REG_SZ, (const BYTE*)name, sizeof name);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key, u"UI1", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ui, nullptr));
+    DWORD latency = 7;
+    RegSetValueExW(ui, u"Latency", 0, REG_DWORD, (const BYTE*)&latency, 4);
+    static const WCHAR type[] = u"USB";
+    RegSetValueExW(ui, u"InterfaceType", 0, REG_SZ, (const BYTE*)type, sizeof type);
+    RegCloseKey(ui);
+    RegCloseKey(key);
 }
 
 void PortMachineTest::claim(DWORD number) {

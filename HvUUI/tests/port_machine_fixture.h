@@ -50,6 +50,13 @@ protected:
     void wait_for_ports(const std::u16string& card);
     static std::u16string parent_of(const std::u16string& instance);
 
+    // Takes the card's "ChildPortNameSorted" marker away, so that its ports are renumbered again.
+    static void remove_marker(const std::u16string& instance);
+    static void rename(const std::u16string& instance, const std::u16string& name);
+    // Writes a port save key under the card's hardware key, as the card co-installer leaves it:
+    // Baudrate 9600, SupportedBaudRates, PortName COM9 and a UI1 subkey (Latency 7,
+    // InterfaceType "USB").
+    static void write_save_key(const std::u16string& card, const std::u16string& port);
     static void claim(DWORD number);
     static bool claimed(DWORD number);
     static std::u16string value(const std::u16string& instance, const std::u16string& subkey, const WCHAR* name);
