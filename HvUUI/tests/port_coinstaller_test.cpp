@@ -294,4 +294,46 @@ TEST_F(PortMachineTest, ACardWithAPortNotStartedIsLeftForLater) {
     ASSERT_TRUE(CDeviceUtil().m_EnableDevice(third.set, third.data));
 }
 
+// A port whose name is no COM name stops the renumbering before anything is renamed.
+TEST_F(PortMachineTest, APortWithoutAComNameIsNotRenumbered) {
+    std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
+    auto ports = ports_of(card);
+    ASSERT_EQ(3u, ports.size());
+    rename(ports[0], u"COM9");
+    OpenedDevice third(ports[2]);
+    ASSERT_TRUE(CHVDeviceRegInfo(third.set, third.data).m_SetDeviceValue(u"PortName", u"COMX"));
+    remove_marker(ports[2]);
+    EXPECT_TRUE(RenumberCardPorts(third.set, &third.data));
+    EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM2", value(ports[1], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
+}
+
+// The first port cannot move (its DOS name is gone) after the holder of its target moved to the
+// temporary name: the holder goes back, so no two ports end with one name, and the card is left
+// unmarked for a later try.
+TEST_F(PortMachineTest, ASwapThatCannotGoThroughIsUndone) {
+    std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
+    auto ports = ports_of(card);
+    ASSERT_EQ(3u, ports.size());
+    rename(ports[0], u"COM6");
+    rename(ports[1], u"COM5");
+    rename(ports[2], u"COM7");
+    remove_marker(ports[2]);
+    std::u16string target = dos_target(u"COM6");
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, u"COM6",
+                                 target.c_str()));
+
+    OpenedDevice first(ports[0]);
+    EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
+    EXPECT_EQ(u"COM6", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM5", value(ports[1], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM7", value(ports[2], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM5", serialcomm(dos_target(u"COM5")));
+    EXPECT_TRUE(claimed(5));
+    EXPECT_FALSE(claimed(3));
+    EXPECT_TRUE(hvsim::user::message_box_transcript().empty());
+    EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
+}
+
 } // namespace
