@@ -278,32 +278,23 @@ TEST_F(PortMachineTest, RenumberingWaitsForWindows61) {
     EXPECT_EQ(1u, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
 }
 
-// A port that is not started stops the collection: nothing is renamed and no marker written,
-// so that a later installation tries again.
-TEST_F(PortMachineTest, ACardWithAPortNotStartedIsLeftForLater) {
+// A port that is not started, or whose name is no COM name, stops the collection: nothing is
+// renamed and no marker written, so that a later installation tries again.
+TEST_F(PortMachineTest, ACardWithAPortNotStartedOrNotNamedIsLeftForLater) {
     std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
     auto ports = ports_of(card);
     ASSERT_EQ(3u, ports.size());
-    OpenedDevice first(ports[0]), third(ports[2]);
-    ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
+    rename(ports[0], u"COM9");
     remove_marker(ports[2]);
+    OpenedDevice first(ports[0]), third(ports[2]);
     ASSERT_TRUE(CDeviceUtil().m_DisableDevice(third.set, third.data));
     EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
     EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
     ASSERT_TRUE(CDeviceUtil().m_EnableDevice(third.set, third.data));
-}
 
-// A port whose name is no COM name stops the renumbering before anything is renamed.
-TEST_F(PortMachineTest, APortWithoutAComNameIsNotRenumbered) {
-    std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
-    auto ports = ports_of(card);
-    ASSERT_EQ(3u, ports.size());
-    rename(ports[0], u"COM9");
-    OpenedDevice third(ports[2]);
     ASSERT_TRUE(CHVDeviceRegInfo(third.set, third.data).m_SetDeviceValue(u"PortName", u"COMX"));
-    remove_marker(ports[2]);
-    EXPECT_TRUE(RenumberCardPorts(third.set, &third.data));
+    EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
     EXPECT_EQ(u"COM2", value(ports[1], u"Device Parameters", u"PortName"));
     EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
