@@ -48,8 +48,9 @@ struct VcpLineAndHoldState {
     ULONG m_ulWaitMask;
 };
 
-// What the port object and its character-time arithmetic share.
-class CVcpBase : public CVcpCallbackSink {
+// What the port object and its character-time arithmetic share. Created with new (pool type) and
+// deleted with delete, as every framework object.
+class CVcpBase : public CPmObject, public CVcpCallbackSink {
 public:
     // SERIAL_LINE_CONTROL order.
     UCHAR m_ucStopBits;
@@ -111,10 +112,8 @@ public:
     CPmWorkerThread* m_pExecutionOnPassiveLevel;
     // Immediate characters handed down whose acknowledgement has not come yet.
     LONG volatile m_lImmediateOutstanding;
-    // Flow work posted and not yet run: 1 flow off, 2 flow on.
+    // Flow work posted and not yet done: VCP_FLOW_OFF_POSTED, VCP_FLOW_ON_POSTED.
     LONG volatile m_lFlowWorkPosted;
-    // Error character owed to the read queue after an overflow, delivered outside its notification.
-    LONG volatile m_lErrorCharOwed;
     // The settings last accepted, to put back when a written set is refused.
     CVcpParameters m_AcceptedSettings;
     BOOLEAN m_bHaveAcceptedSettings;
@@ -211,19 +210,26 @@ public:
     BOOLEAN m_IsErrorAbortState();
     void m_ClearStats();
 
-    // The read queue's notification, with the port object as context.
+    // The read queue's notification, with the port object as context: the driver class installs it
+    // (or calls m_DataAmountChangedInReadQueue from its own) while the port object exists.
     static PM_READ_AMOUNT_CHANGED sm_DataAmountChanged;
 
 private:
     ISerial* m_GetRecordOrAssert(PCSTR pszOperation);
+    NTSTATUS m_SetLine(UCHAR ucBit, BOOLEAN bOn, BOOLEAN bDrivenByHandshake, PCSTR pszOperation);
+    BOOLEAN m_IsDtrHandshake() const;
+    BOOLEAN m_IsRtsDriven() const;
+    // A one-byte buffer of a special character for the read queue.
+    void m_DeliverCharacter(UCHAR ucCharacter);
+    void m_DeliverBytes(const UCHAR* pucBytes, ULONG ulCount);
     void m_ResetRuntimeState();
     void m_SetQueuesActive(BOOLEAN bActive);
     void m_ErrorAbort();
-    void m_DeliverOwedErrorChar();
     void m_RecomputeLevels();
     // The line settings as sent, with the set's Override values in place of the application's.
     void m_SentCommSettings(PULONG pulDataBits, PULONG pulParity, PULONG pulStopBits);
     BOOLEAN m_PostFlowWork(LONG lKind);
     static PM_WORK_FUNCTION sm_FlowOffWork;
     static PM_WORK_FUNCTION sm_FlowOnWork;
+    static PM_WORK_FUNCTION sm_ErrorAbortWork;
 };
