@@ -58,6 +58,7 @@ protected:
 
     void unplug(size_t adapter_index = 0);
 
+public:
     // Vendor requests sent since the log was cleared.
     static std::vector<VendorRequest> vendor_requests();
     static std::vector<hvsim::usb::UrbRecord> bulk(bool in);
@@ -66,6 +67,8 @@ protected:
     static long debug_lines(const std::string& text);
     // Lines of the bus driver's trace log that hold the text.
     static long traced(const std::string& text);
+
+protected:
 
     // Written into the bus function's stored bus settings before it starts, when set.
     std::optional<DWORD> port_type_;

@@ -157,6 +157,10 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
         return pass_down(device, irp);
     case IRP_MN_REMOVE_DEVICE: {
         release_at_removal(port);
+        {
+            std::unique_lock lock(port->sink.mutex);
+            port->sink.changed.wait(lock, [&] { return port->writers == 0; });
+        }
         ++port->removals;
         irp->IoStatus.Status = STATUS_SUCCESS;
         PDEVICE_OBJECT lower = port->lower;
@@ -293,20 +297,52 @@ ControlResult release_record(Port& port) {
     ReleaseHvISerialRequestStruct request;
     HvISerialInitReleaseRequest(&request, port.port_number, port.record);
     ControlResult result = send_internal(port, IOCTL_RELEASE_HVISERIAL, &request, sizeof(request), nullptr, 0);
-    port.sink.released = true;
+    {
+        std::lock_guard lock(port.sink.mutex);
+        port.sink.released = true;
+    }
     port.record = nullptr;
     port.operations.unlock();
+    port.sink.changed.notify_all();
     return result;
 }
 
+namespace {
+
+// Counts a thread inside write() for as long as it lives.
+class Writer {
+public:
+    explicit Writer(Port& port) : port_(port) {
+        std::lock_guard lock(port_.sink.mutex);
+        ++port_.writers;
+    }
+    ~Writer() {
+        {
+            std::lock_guard lock(port_.sink.mutex);
+            --port_.writers;
+        }
+        port_.sink.changed.notify_all();
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+private:
+    Port& port_;
+};
+
+} // namespace
+
 BOOLEAN write(Port& port, const std::string& bytes) {
+    Writer writer(port);
     size_t done = 0;
     while (done < bytes.size()) {
         size_t chunk = 0;
         {
             std::unique_lock lock(port.sink.mutex);
             const int64_t deadline = hvsim::sched::now() + 60 * hvsim::sched::kTicksPerSecond;
-            if (!port.sink.changed.wait_until(lock, deadline, [&] { return port.sink.credit > 0; })) return FALSE;
+            if (!port.sink.changed.wait_until(lock, deadline, [&] { return port.sink.credit > 0 || port.sink.released; }))
+                return FALSE;
+            if (port.sink.released) return FALSE;
             chunk = (size_t)std::min<ULONGLONG>(port.sink.credit, bytes.size() - done);
             port.sink.credit -= chunk;
         }

@@ -71,6 +71,8 @@ struct Port {
     SchedLock operations;
     // Releases the record at removal (as the port driver does).
     bool release_on_remove = true;
+    // Threads inside write(); the removal waits for them (guarded by sink.mutex).
+    int writers = 0;
     std::atomic<ULONG> removals{0};
 };
 
