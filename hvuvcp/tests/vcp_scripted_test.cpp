@@ -16,51 +16,12 @@ protected:
         ASSERT_NE(port_.vcp, nullptr);
         ASSERT_NE(port_.script, nullptr);
     }
-    void TearDown() override {
-        if (file_)
-            hvsim::io::close_file(file_);
-        VcpMachine::TearDown();
-    }
     // Opens the port and forgets what the open sent.
     void open_port() {
         file_ = open(port_);
         ASSERT_NE(file_, nullptr);
         port_.script->forget_calls();
     }
-    SERIAL_STATUS status() {
-        SERIAL_STATUS out{};
-        EXPECT_EQ(port_.vcp->m_GetCommStatus(&out), STATUS_SUCCESS);
-        return out;
-    }
-    NTSTATUS handflow(ULONG control, ULONG replace, LONG xon = 2048, LONG xoff = 512) {
-        SERIAL_HANDFLOW flow{control, replace, xon, xoff};
-        return port_.vcp->m_SetHandFlow(&flow);
-    }
-    Bytes read_now(ULONG length) {
-        SERIAL_TIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};
-        EXPECT_EQ(port_.vcp->m_SetTimeouts(&immediate), STATUS_SUCCESS);
-        Bytes buffer(length);
-        auto result = hvsim::io::read_file(file_, buffer.data(), length);
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        buffer.resize(result.information);
-        return buffer;
-    }
-    // A wait for the events of `mask`, set before the cause.
-    std::unique_ptr<Pending> wait_for_events(ULONG mask) {
-        EXPECT_EQ(port_.vcp->m_SetWaitMask(mask), STATUS_SUCCESS);
-        auto wait = wait_on_mask_async(file_);
-        pass_ms(1);
-        EXPECT_FALSE(wait->done) << "mask 0x" << std::hex << mask << " satisfied before its cause";
-        return wait;
-    }
-    ULONG events_of(Pending& wait) {
-        EXPECT_TRUE(wait_for([&] { return wait.done.load(); }, 100));
-        EXPECT_EQ(wait.status, STATUS_SUCCESS);
-        return wait.mask;
-    }
-
-    Port port_;
-    hvsim::io::FileObject* file_ = nullptr;
 };
 
 // ---- Binding -------------------------------------------------------------------------------------

@@ -520,6 +520,9 @@ void VcpMachine::SetUp() {
 }
 
 void VcpMachine::TearDown() {
+    if (file_)
+        hvsim::io::close_file(file_);
+    file_ = nullptr;
     if (machine_ && machine_->running())
         machine_->shutdown();
     machine_.reset();
@@ -616,6 +619,52 @@ bool VcpMachine::wait_for(const std::function<bool()>& done, ULONGLONG timeout_m
         pass_ms(1);
     }
     return done();
+}
+
+SERIAL_STATUS VcpMachine::status() {
+    SERIAL_STATUS out{};
+    EXPECT_EQ(port_.vcp->m_GetCommStatus(&out), STATUS_SUCCESS);
+    return out;
+}
+
+NTSTATUS VcpMachine::handflow(ULONG control, ULONG replace, LONG xon, LONG xoff) {
+    SERIAL_HANDFLOW flow{control, replace, xon, xoff};
+    return port_.vcp->m_SetHandFlow(&flow);
+}
+
+Bytes VcpMachine::read_now(ULONG length) {
+    SERIAL_TIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};
+    EXPECT_EQ(port_.vcp->m_SetTimeouts(&immediate), STATUS_SUCCESS);
+    Bytes buffer(length);
+    auto result = hvsim::io::read_file(file_, buffer.data(), length);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    buffer.resize(result.information);
+    return buffer;
+}
+
+Bytes VcpMachine::read_all(ULONG length, ULONGLONG timeout_ms) {
+    Bytes out;
+    for (ULONGLONG waited = 0; out.size() < length && waited <= timeout_ms; waited += 5) {
+        Bytes more = read_now(length - (ULONG)out.size());
+        out.insert(out.end(), more.begin(), more.end());
+        if (out.size() < length)
+            pass_ms(5);
+    }
+    return out;
+}
+
+std::unique_ptr<Pending> VcpMachine::wait_for_events(ULONG mask) {
+    EXPECT_EQ(port_.vcp->m_SetWaitMask(mask), STATUS_SUCCESS);
+    auto wait = wait_on_mask_async(file_);
+    pass_ms(1);
+    EXPECT_FALSE(wait->done) << "mask 0x" << std::hex << mask << " satisfied before its cause";
+    return wait;
+}
+
+ULONG VcpMachine::events_of(Pending& wait, ULONGLONG timeout_ms) {
+    EXPECT_TRUE(wait_for([&] { return wait.done.load(); }, timeout_ms));
+    EXPECT_EQ(wait.status, STATUS_SUCCESS);
+    return wait.mask;
 }
 
 namespace {

@@ -111,6 +111,8 @@ struct Port {
     ScriptedPort* script = nullptr; // null on the real bus driver
 };
 
+struct Pending;
+
 class VcpMachine : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -129,9 +131,22 @@ protected:
     // Runs until `done` holds or the machine time is up; false when it is up.
     static bool wait_for(const std::function<bool()>& done, ULONGLONG timeout_ms = 10000);
 
+    // On the port under test, opened as file_ (closed by TearDown).
+    SERIAL_STATUS status();
+    NTSTATUS handflow(ULONG control, ULONG replace, LONG xon = 2048, LONG xoff = 512);
+    // Reads what is held now (immediate timeouts).
+    Bytes read_now(ULONG length);
+    // Reads until `length` bytes came or the machine time is up.
+    Bytes read_all(ULONG length, ULONGLONG timeout_ms = 2000);
+    // A wait for the events of `mask`, set before the cause, and the events it ended with.
+    std::unique_ptr<Pending> wait_for_events(ULONG mask);
+    ULONG events_of(Pending& wait, ULONGLONG timeout_ms = 100);
+
     std::unique_ptr<hvsim::Machine> machine_;
     std::filesystem::path root_;
     int ordinal_ = 0;
+    Port port_;
+    hvsim::io::FileObject* file_ = nullptr;
 };
 
 // An outstanding read, write or wait of the test, completed asynchronously.
