@@ -76,6 +76,8 @@ TEST_F(VcpBus, EverySettingReachesTheChip) {
     EXPECT_EQ(state.format.data_bits, 7);
     EXPECT_EQ(state.format.parity, Parity::even);
     EXPECT_EQ(state.format.stop_bits, StopBits::two);
+    // The URB log: the divisor of 9600 baud, then 7 data bits, even parity, two stop bits.
+    EXPECT_TRUE(sent(0x03, 0x4138));
     EXPECT_TRUE(sent(0x04, 7 | 2 << 8 | 2 << 11));
 
     SERIAL_CHARS chars{0, '?', '!', '#', 0x11, 0x13};
@@ -97,8 +99,10 @@ TEST_F(VcpBus, EverySettingReachesTheChip) {
     EXPECT_FALSE(state.dtr);
     EXPECT_FALSE(state.rts);
 
+    hvsim::usb::clear_urb_log();
     EXPECT_EQ(port_.vcp->m_SetDtr(), STATUS_SUCCESS);
     EXPECT_EQ(port_.vcp->m_SetRts(), STATUS_SUCCESS);
+    EXPECT_EQ(vendor_requests(), (std::vector<std::pair<UCHAR, USHORT>>{{0x01, 0x0101}, {0x01, 0x0202}}));
     state = chip_state();
     EXPECT_TRUE(state.dtr);
     EXPECT_TRUE(state.rts);
@@ -106,6 +110,7 @@ TEST_F(VcpBus, EverySettingReachesTheChip) {
     EXPECT_FALSE(chip_state().rts);
     EXPECT_EQ(port_.vcp->m_SetBreakOn(), STATUS_SUCCESS);
     EXPECT_TRUE(chip_state().break_on);
+    EXPECT_TRUE(sent(0x04, 7 | 2 << 8 | 2 << 11 | 0x4000));
     EXPECT_EQ(port_.vcp->m_SetBreakOff(), STATUS_SUCCESS);
     EXPECT_FALSE(chip_state().break_on);
     EXPECT_EQ(port_.vcp->m_SetLsrMstInsert(0), STATUS_SUCCESS);
@@ -210,6 +215,54 @@ TEST_F(VcpBus, EveryEventFiresOnItsCause) {
         EXPECT_EQ(port_.vcp->m_Purge(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
         status();
     }
+}
+
+TEST_F(VcpBus, ImmediateCharacterGoesOutAheadAndWritesStillCompleteWhole) {
+    open_port();
+    auto far = peer();
+    EXPECT_EQ(port_.vcp->m_SendImmediateChar('!'), STATUS_SUCCESS);
+    auto write = write_async(file_, bytes_of("after"));
+    EXPECT_TRUE(wait_for([&] { return write->done.load(); }, 200));
+    EXPECT_EQ(write->status, STATUS_SUCCESS);
+    EXPECT_EQ(write->information, 5u);
+    EXPECT_TRUE(wait_for([&] { return far->received_bytes().size() == 6; }, 200));
+    EXPECT_EQ(far->received_bytes(), bytes_of("!after"));
+    EXPECT_TRUE(wait_for([&] { return status().AmountInOutQueue == 0; }, 200));
+    EXPECT_FALSE(status().WaitForImmediate);
+}
+
+TEST_F(VcpBus, LineStatusIsInsertedBeforeTheDataItSpoiled) {
+    open_port();
+    SERIAL_LINE_CONTROL line{STOP_BIT_1, ODD_PARITY, 8};
+    EXPECT_EQ(port_.vcp->m_SetLineControl(&line), STATUS_SUCCESS);
+    EXPECT_EQ(port_.vcp->m_SetLsrMstInsert(0xFF), STATUS_SUCCESS);
+    auto far = peer(LineFormat{115200.0, 8, Parity::odd});
+    far->send_spoiled('p', true, false, now());
+    Bytes got = read_all(4);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0], 0xFF);
+    EXPECT_EQ(got[1], SERIAL_LSRMST_LSR_DATA);
+    EXPECT_TRUE(got[2] & SERIAL_LSR_PE) << (int)got[2];
+    EXPECT_EQ(got[3], 'p');
+    far->send(Bytes{0xFF}, now() + 2 * hvsim::sched::kTicksPerMillisecond);
+    EXPECT_EQ(read_all(2), (Bytes{0xFF, 0x00}));
+}
+
+TEST_F(VcpBus, ErrorAbortHoldsEveryRequestUntilTheStatusIsRead) {
+    open_port();
+    EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
+    auto far = peer();
+    far->send_spoiled('z', false, true, now());
+    EXPECT_TRUE(wait_for([&] { return port_.vcp->m_IsErrorAbortState(); }, 200));
+    Bytes buffer(4);
+    EXPECT_EQ(hvsim::io::read_file(file_, buffer.data(), 4).status, STATUS_CANCELLED);
+    EXPECT_EQ(hvsim::io::write_file(file_, "w", 1).status, STATUS_CANCELLED);
+    EXPECT_TRUE(status().Errors & SERIAL_ERROR_FRAMING);
+    EXPECT_FALSE(port_.vcp->m_IsErrorAbortState());
+    pass_ms(20);
+    read_now(64);
+    far->send("again", now());
+    EXPECT_EQ(read_all(5), bytes_of("again"));
 }
 
 // A far end faster than the reader: receive flow control holds it back, and nothing is lost.

@@ -104,6 +104,21 @@ TEST_F(VcpScripted, ARefusedRateNeverReachesTheBusAndAZeroRateIsRefused) {
     EXPECT_GT(port_.vcp->m_GetCharTime(), 0u);
 }
 
+// A written set the driver refuses goes back to the values last accepted, so that it cannot stay
+// saved and break every later open.
+TEST_F(VcpScripted, ARefusedSetIsPutBackToTheAcceptedValues) {
+    CHvUVcpUserModeInterface* set = port_.vcp->m_pSettings;
+    set->m_ulBaudrate = 100;
+    set->m_ulOverridBaudRates = 1;
+    EXPECT_FALSE(port_.vcp->m_IsBaudRateSettable(set->m_ulBaudrate));
+    EXPECT_TRUE(port_.vcp->m_RevertSettings());
+    EXPECT_EQ(set->m_ulBaudrate, 115200u);
+    EXPECT_EQ(set->m_ulOverridBaudRates, 0u);
+    file_ = open(port_);
+    ASSERT_NE(file_, nullptr);
+    EXPECT_TRUE(port_.script->called("Baud 115200"));
+}
+
 TEST_F(VcpScripted, HandflowIsCheckedThenSentWithItsSignals) {
     open_port();
     EXPECT_EQ(handflow(0x04, 0x40), STATUS_INVALID_PARAMETER);
