@@ -381,3 +381,57 @@ TEST_F(ComPortWmi, AnRs485PortStartsInDuplexModeOneAndTakesAnotherMode) {
 
 } // namespace
 } // namespace comport_test
+
+namespace comport_test {
+namespace {
+
+Bytes to_bytes(const std::vector<unsigned char>& data) { return Bytes(data.begin(), data.end()); }
+
+// The internal serial codes come from kernel components, not through a handle: the port serves
+// them opened or not, with the same buffer checks.
+class ComPortInternalCodes : public ComPortTest {};
+
+TEST_F(ComPortInternalCodes, SaveAndRestoreTheBasicSettings) {
+    std::vector<Port> found = ports(plug("ftdi:wire=loopback"));
+    ASSERT_EQ(1u, found.size());
+    const std::u16string& port = found[0].instance_id;
+    HANDLE handle = open(found[0].name);
+    ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+    SERIAL_TIMEOUTS timeouts{5, 6, 7, 8, 9};
+    ASSERT_EQ(kStatusSuccess, control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts).status);
+
+    InternalResult shorter = internal_control(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, 43);
+    EXPECT_EQ(kStatusBufferTooSmall, shorter.status);
+    EXPECT_EQ(Bytes(43, kUntouched), to_bytes(shorter.output));
+
+    InternalResult saved = internal_control(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, sizeof(SERIAL_BASIC_SETTINGS));
+    ASSERT_EQ(kStatusSuccess, saved.status);
+    EXPECT_EQ(sizeof(SERIAL_BASIC_SETTINGS), saved.information);
+    SERIAL_BASIC_SETTINGS basic{};
+    std::memcpy(&basic, saved.output.data(), sizeof basic);
+    EXPECT_EQ(0, std::memcmp(&basic.Timeouts, &timeouts, sizeof timeouts));
+    // The basic settings are in force: no timeouts.
+    SERIAL_TIMEOUTS now{};
+    ASSERT_EQ(kStatusSuccess, control(handle, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &now, sizeof now).status);
+    EXPECT_EQ(0u, now.ReadIntervalTimeout + now.ReadTotalTimeoutConstant + now.WriteTotalTimeoutConstant);
+
+    EXPECT_EQ(kStatusBufferTooSmall,
+              internal_control(port, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS,
+                               std::vector<unsigned char>(saved.output.begin(), saved.output.end() - 1), 0)
+                  .status);
+    EXPECT_EQ(kStatusSuccess, internal_control(port, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, saved.output, 0).status);
+    ASSERT_EQ(kStatusSuccess, control(handle, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &now, sizeof now).status);
+    EXPECT_EQ(0, std::memcmp(&now, &timeouts, sizeof timeouts));
+
+    // Wait-wake is not offered; an unknown internal code is not served.
+    std::vector<unsigned char> unused(4, 0);
+    EXPECT_EQ(kStatusNotSupported, internal_control(port, IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, unused, 0).status);
+    EXPECT_EQ(kStatusSuccess, internal_control(port, IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, unused, 0).status);
+    EXPECT_EQ(kStatusNotSupported,
+              internal_control(port, CTL_CODE(FILE_DEVICE_SERIAL_PORT, 9, METHOD_BUFFERED, FILE_ANY_ACCESS), unused, 0)
+                  .status);
+    CloseHandle(handle);
+}
+
+} // namespace
+} // namespace comport_test

@@ -47,4 +47,33 @@ WmiBlock query_wmi(const std::u16string& instance_id, const GUID& guid) {
     return out;
 }
 
+InternalResult internal_control(const std::u16string& instance_id, unsigned long code,
+                                std::vector<unsigned char> input, unsigned long output_length) {
+    InternalResult out;
+    hvsim::pnp::DevInst node = hvsim::pnp::find_node(instance_id);
+    if (node == hvsim::pnp::no_node) return out;
+    std::vector<PDEVICE_OBJECT> stack = hvsim::pnp::device_stack(node);
+    if (stack.empty()) return out;
+    PDEVICE_OBJECT top = stack.back();
+    out.output.assign(output_length, 0xCC);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK io_status{};
+    PIRP irp = IoBuildDeviceIoControlRequest(code, top, input.empty() ? nullptr : input.data(),
+                                             static_cast<ULONG>(input.size()),
+                                             output_length ? out.output.data() : nullptr, output_length, TRUE, &done,
+                                             &io_status);
+    if (irp) {
+        NTSTATUS status = IofCallDriver(top, irp);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+            status = io_status.Status;
+        }
+        out.status = status;
+        out.information = io_status.Information;
+    }
+    for (PDEVICE_OBJECT device : stack) ObDereferenceObject(device);
+    return out;
+}
+
 } // namespace comport_test

@@ -26,4 +26,14 @@ struct WmiBlock {
 };
 WmiBlock query_wmi(const std::u16string& instance_id, const GUID& guid);
 
+// An internal device control sent, as another kernel component sends it, to the top of the
+// node's device stack and waited for.
+struct InternalResult {
+    long status = -1;
+    std::vector<unsigned char> output; // the output buffer as it came back
+    unsigned long long information = 0;
+};
+InternalResult internal_control(const std::u16string& instance_id, unsigned long code,
+                                std::vector<unsigned char> input, unsigned long output_length);
+
 } // namespace comport_test

@@ -149,6 +149,37 @@ TEST_F(ComPortTransfer, WaitOnMaskSeesTheFarEndsModemAndLineChanges) {
     EXPECT_EQ(static_cast<ULONG>(SERIAL_EV_RXCHAR), events);
 }
 
+// With abort-on-error a line error from the far end refuses every request but the status query,
+// which lifts the state and reports the error.
+TEST_F(ComPortTransfer, ALineErrorWithAbortOnErrorRefusesRequestsUntilTheStatusIsRead) {
+    std::vector<HANDLE> handles = open_all("ftdi:interfaces=2,wire=null-modem");
+    ASSERT_EQ(2u, handles.size());
+    HANDLE near = handles[0], far = handles[1];
+    SERIAL_HANDFLOW handflow{SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 2048, 512};
+    set(near, IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
+    ULONG events = wait_for_events(near, SERIAL_EV_BREAK | SERIAL_EV_ERR, [&] {
+        set(far, IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0);
+        Sleep(50);
+        set(far, IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0);
+    });
+    EXPECT_NE(0u, events & SERIAL_EV_BREAK);
+
+    SERIAL_BAUD_RATE baud{};
+    EXPECT_EQ(kStatusCancelled, control(near, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud).status);
+    std::vector<char> buffer(4);
+    Pending refused;
+    start_read(near, refused, buffer);
+    ASSERT_TRUE(refused.wait(0));
+    EXPECT_EQ(kStatusCancelled, refused.status());
+
+    SERIAL_STATUS status{};
+    ASSERT_EQ(kStatusSuccess, control(near, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status).status);
+    EXPECT_NE(0u, status.Errors & SERIAL_ERROR_BREAK);
+    EXPECT_EQ(kStatusSuccess, control(near, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud).status);
+    EXPECT_EQ(kStatusSuccess, control(near, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status).status);
+    EXPECT_EQ(0u, status.Errors);
+}
+
 // Both ports send a mebibyte at once at 921600 baud with RTS/CTS, each reading what the other
 // sends; the line is paced and the readers start late, so only the handshake keeps the
 // receivers from overflowing.
