@@ -75,7 +75,6 @@ private:
                                ULONG ulOutputLength, PULONG_PTR pulInformation, CPmControlQueue** ppControlQueue);
     NTSTATUS m_DispatchMakerControl(CVCP* pVCP, ULONG ulCode, PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
                                     ULONG ulOutputLength, PULONG_PTR pulInformation);
-    BOOLEAN m_IsErrorAbortState(CVCP* pVCP);
 };
 
 inline CHvUVCPDriver* PmPortDriverOf(CPmDriverClass* pObject) { return static_cast<CHvUVCPDriver*>(pObject); }
