@@ -21,6 +21,10 @@ public:
     // Set by a successful open, cleared by close and removal; read by requests of other threads.
     volatile BOOLEAN m_bOpened;
     CVCP* m_pVCP;
+    // A port object taken down by removal. Its memory stays until this object goes: a wait-on-mask
+    // request the framework was handing to its wait-mask queue as removal ran still finds the
+    // queue, and cleanup ends it there.
+    CVCP* m_pRetiredVCP;
     // Keeps the port object alive for each use; removal disables it and waits for the last user.
     CPmUsageLock m_VCPUsageLock;
     CPmString m_PortName;
