@@ -1,12 +1,13 @@
-// What the bus driver asks of each port it keeps in its port list: taking it down, saving and
-// restoring it around power changes, the bus settings it follows, and a snapshot for WMI.
+// What the bus driver asks of each port it keeps in its port list: the port driver's interface
+// record (the provider part), taking it down, saving and restoring it around power changes, the bus
+// settings it follows, and a snapshot for WMI.
 #pragma once
 
-#include <pmmemorypool.h>
+#include <hviserial.h>
 
 #include "hvubuswmiblocks.h"
 
-class CHvUBusPort : public CPmObject {
+class CHvUBusPort : public CISerialProvider {
 public:
     // The 1-based port number (the child's ContextID).
     virtual ULONG m_GetPortNumber() = 0;

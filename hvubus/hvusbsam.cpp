@@ -5,6 +5,7 @@
 #include <pmdebugmanager.h>
 #include <pmwmi.h>
 
+#include "ftdi1port.h"
 #include "hvubushardwareid.h"
 #include "hvubuswmi.h"
 
@@ -46,13 +47,18 @@ void CHvUsbSamDriver::m_ForEachPort(void (*pfnCall)(CHvUsbSamDriver* pDriver, CH
     m_UnlockPorts();
 }
 
+// Each port leaves the list before it is taken down: closing it changes the device's power, and
+// the power callbacks walk the list.
 void CHvUsbSamDriver::m_DestroyAllPorts() {
-    m_LockPorts();
-    while (CHvUBusPort* pPort = static_cast<CHvUBusPort*>(m_PortList.m_RemoveHead())) {
+    for (;;) {
+        m_LockPorts();
+        CHvUBusPort* pPort = static_cast<CHvUBusPort*>(m_PortList.m_RemoveHead());
+        m_UnlockPorts();
+        if (!pPort)
+            return;
         pPort->m_DeInit();
         delete pPort;
     }
-    m_UnlockPorts();
 }
 
 // Only the first string of the multi-string property counts. Any failure to read refuses.
@@ -92,6 +98,7 @@ BOOLEAN CHvUsbSamDriver::m_AddDevice(CPmDriverClass* pObject, CPmDriver* pDriver
     callbacks.m_PowerDownResetDeviceFunction = m_PowerDownResetDevice;
     callbacks.m_PowerUpInitDeviceFunction = m_PowerUpInitDevice;
     callbacks.m_UserModeInterfaceCallback = m_UserModeInterface;
+    callbacks.m_InternalDeviceControlCallback = m_InternalDeviceControlCallback;
     callbacks.m_ulWmiGuidCount = HVUBUS_WMI_BLOCKS;
     callbacks.m_pWmiGuidTable = g_aHvUBusWmiGuidTable;
     callbacks.m_WmiQueryDataBlockCallback = m_WmiQueryDataBlockCallback;
@@ -194,6 +201,92 @@ BOOLEAN CHvUsbSamDriver::m_UserModeInterface(CPmDriverClass* pObject, CPmInforma
     pThis->m_UnlockPorts();
     pThis->m_ForEachPort([](CHvUsbSamDriver* pDriver, CHvUBusPort* pPort) { pDriver->m_PushSettings(pPort); });
     return TRUE;
+}
+
+// The port driver's requests for a port's interface record, passed on by the port's child device.
+NTSTATUS CHvUsbSamDriver::m_InternalDeviceControlCallback(CPmDriverClass* pObject, ULONG ulControlCode, PVOID pvInput,
+                                                          ULONG ulInputLength, PVOID pvOutput, ULONG ulOutputLength,
+                                                          PULONG_PTR pulInformation) {
+    CHvUsbSamDriver* pThis = PmBusDriver(pObject);
+    PM_TRACE(HVUBUS_TRACE, "HvUBus m_InternalDeviceControlCallback - IN - IOCTL - 0x%X", ulControlCode);
+    NTSTATUS ntStatus;
+    *pulInformation = 0;
+    switch (ulControlCode) {
+    case IOCTL_CREATE_HVISERIAL:
+        PM_TRACE(HVUBUS_TRACE, "HvUBus m_InternalDeviceControlCallback - IOCTL_CREATE_HVISERIAL");
+        ntStatus = HvISerialCheckCreateBuffers(pvInput, ulInputLength, pvOutput, ulOutputLength);
+        if (NT_SUCCESS(ntStatus))
+            ntStatus = pThis->m_CreateISerial(pvInput, ulInputLength, ulOutputLength, pulInformation);
+        break;
+    case IOCTL_RELEASE_HVISERIAL:
+        PM_TRACE(HVUBUS_TRACE, "HvUBus m_InternalDeviceControlCallback - IOCTL_RELEASE_HVISERIAL");
+        ntStatus = HvISerialCheckReleaseBuffers(pvInput, ulInputLength);
+        if (NT_SUCCESS(ntStatus))
+            ntStatus = pThis->m_ReleaseISerial(pvInput, ulInputLength);
+        break;
+    default:
+        ntStatus = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    PM_TRACE(HVUBUS_TRACE, "HvUBus m_InternalDeviceControlCallback - OUT - IOCTL - 0x%X (NTSTATUS:0x%X)", ulControlCode,
+             ntStatus);
+    return ntStatus;
+}
+
+// The request and the answer share one buffer: the request is read before the answer is written.
+NTSTATUS CHvUsbSamDriver::m_CreateISerial(PVOID pvBuffer, ULONG ulInputLength, ULONG ulOutputLength,
+                                          PULONG_PTR pulInformation) {
+    const CreateHvISerialRequestStruct request = *static_cast<const CreateHvISerialRequestStruct*>(pvBuffer);
+    CFTDI1Port* pPort = new (NonPagedPool) CFTDI1Port(m_pBusDevice, request.ulPortNumber);
+    if (!pPort)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (!pPort->m_Init()) {
+        delete pPort;
+        return STATUS_UNSUCCESSFUL;
+    }
+    BOOLEAN bDuplex = FALSE;
+    m_LockPorts();
+    if (CHvUBusUserModeInterface* pSet = m_pBusSettings) {
+        m_PushSettings(pPort);
+        bDuplex = HvISerialIsDuplexPort(pSet->m_ulPortType, request.ulPortNumber);
+    }
+    // The version asked for is not examined: this bus driver builds version 4.
+    ISerial* pISerial = pPort->m_CreateInterface_ISerial(HVISERIAL_VERSION, bDuplex);
+    if (!pISerial || !m_PortList.m_Append(pPort)) {
+        m_UnlockPorts();
+        if (!pISerial)
+            PM_TRACE(HVUBUS_TRACE, "Error: pCreateHvISerialResponseStruct->pISerial is NULL");
+        pPort->m_DeInit();
+        delete pPort;
+        return STATUS_UNSUCCESSFUL;
+    }
+    m_UnlockPorts();
+    static_cast<CreateHvISerialResponseStruct*>(pvBuffer)->pISerial = pISerial;
+    *pulInformation = sizeof(CreateHvISerialResponseStruct);
+    return STATUS_SUCCESS;
+}
+
+// Every port with the number goes; none is not an error. The record pointer is not consulted.
+NTSTATUS CHvUsbSamDriver::m_ReleaseISerial(PVOID pvBuffer, ULONG ulInputLength) {
+    const ULONG ulPortNumber = static_cast<const ReleaseHvISerialRequestStruct*>(pvBuffer)->ulPortNumber;
+    for (;;) {
+        CHvUBusPort* pFound = NULL;
+        m_LockPorts();
+        for (CHvUBusPort* pPort = static_cast<CHvUBusPort*>(m_PortList.m_GetFirst()); pPort;
+             pPort = static_cast<CHvUBusPort*>(m_PortList.m_GetNext())) {
+            if (pPort->m_GetPortNumber() == ulPortNumber) {
+                m_PortList.m_RemoveAtCursor();
+                pFound = pPort;
+                break;
+            }
+        }
+        m_UnlockPorts();
+        if (!pFound)
+            return STATUS_SUCCESS;
+        // Outside the list lock: taking a port down waits for power changes, which walk the list.
+        pFound->m_DeInit();
+        delete pFound;
+    }
 }
 
 // Blocks 0 and 2 describe the head of the port list; without a port they read as zeros.

@@ -32,6 +32,7 @@ public:
     static PM_OBJECT_NOTIFICATION m_PowerDownResetDevice;
     static PM_OBJECT_NOTIFICATION m_PowerUpInitDevice;
     static PM_USER_MODE_INTERFACE_CALLBACK m_UserModeInterface;
+    static PM_CONTROL_CALLBACK m_InternalDeviceControlCallback;
 
     static PM_WMI_QUERY_CALLBACK m_WmiQueryDataBlockCallback;
     static PM_WMI_SIZE_CALLBACK m_WmiGetRequiredSizeCallback;
@@ -49,4 +50,6 @@ private:
     void m_UnlockPorts();
     void m_PushSettings(CHvUBusPort* pPort);
     void m_ForEachPort(void (*pfnCall)(CHvUsbSamDriver* pDriver, CHvUBusPort* pPort));
+    NTSTATUS m_CreateISerial(PVOID pvBuffer, ULONG ulInputLength, ULONG ulOutputLength, PULONG_PTR pulInformation);
+    NTSTATUS m_ReleaseISerial(PVOID pvBuffer, ULONG ulInputLength);
 };

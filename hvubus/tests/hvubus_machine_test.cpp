@@ -27,11 +27,13 @@
 #include <string>
 #include <vector>
 
+#include "businf.h"
 #include "hvubususermodeinterface.h"
 #include "hvubuswmiblocks.h"
 
 namespace {
 
+using namespace businf;
 using Bytes = std::vector<UCHAR>;
 using hvsim::pnp::DevInst;
 
@@ -56,82 +58,6 @@ Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 Bytes request(const Bytes& payload = {}) { return le32(0) + le32(0xFFFFFFFF) + payload; }
-
-// One "HKR,subkey,name,flags,value" line of an AddReg section.
-struct InfValue {
-    std::string subkey, name;
-    bool dword = false;
-    DWORD number = 0;
-    std::string text;
-};
-
-std::string trim(std::string text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '"')) text.pop_back();
-    size_t first = text.find_first_not_of(" \"");
-    return first == std::string::npos ? std::string() : text.substr(first);
-}
-
-// The trimmed lines of one section of the package's INF.
-std::vector<std::string> inf_lines(const std::string& section) {
-    std::ifstream in(HV_PACKAGE_BUS_INF);
-    std::vector<std::string> out;
-    std::string line;
-    bool inside = false;
-    while (std::getline(in, line)) {
-        line = trim(line);
-        if (!line.empty() && line[0] == '[')
-            inside = line == "[" + section + "]";
-        else if (inside)
-            out.push_back(line);
-    }
-    return out;
-}
-
-// The INF's [Strings]: "%name%" in a value stands for its text.
-std::map<std::string, std::string> inf_strings() {
-    std::map<std::string, std::string> out;
-    for (const std::string& line : inf_lines("Strings")) {
-        size_t equals = line.find('=');
-        if (equals != std::string::npos) out[trim(line.substr(0, equals))] = trim(line.substr(equals + 1));
-    }
-    return out;
-}
-
-// The values the package's INF writes in one of its AddReg sections.
-std::vector<InfValue> inf_section(const std::string& section) {
-    static const std::map<std::string, std::string> strings = inf_strings();
-    std::vector<InfValue> out;
-    for (std::string line : inf_lines(section)) {
-        if (line.rfind("HKR,", 0) != 0) continue;
-        for (size_t start = line.find('%'); start != std::string::npos; start = line.find('%', start)) {
-            size_t end = line.find('%', start + 1);
-            if (end == std::string::npos) break;
-            auto text = strings.find(line.substr(start + 1, end - start - 1));
-            if (text == strings.end()) {
-                start = end + 1;
-                continue;
-            }
-            line.replace(start, end - start + 1, text->second);
-            start += text->second.size();
-        }
-        std::vector<std::string> fields;
-        std::stringstream stream(line);
-        for (std::string field; std::getline(stream, field, ',');) fields.push_back(trim(field));
-        if (fields.size() < 5) continue;
-        InfValue value;
-        value.subkey = fields[1];
-        value.name = fields[2];
-        value.dword = fields[3] == "0x00010001";
-        if (value.dword)
-            value.number = (DWORD)std::stoul(fields[4], nullptr, 0);
-        else
-            value.text = fields[4];
-        out.push_back(value);
-    }
-    return out;
-}
-
-std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 class BusDriver : public ::testing::Test {
 protected:
@@ -164,17 +90,7 @@ protected:
         if (!info || info->instance_id.rfind(u"USB\\", 0) != 0) return false;
         const bool second = info->instance_id.find(u"&MI_01") != std::u16string::npos;
         const std::u16string key = hvsim::pnp::device_key_path(node);
-        const std::u16string parameters = key + u"\\Device Parameters";
-        for (const char* section : {"HvUBus.Device.AddReg", second ? "HvUBus.Interface1.AddReg" : "HvUBus.Interface0.AddReg"}) {
-            for (const InfValue& value : inf_section(section)) {
-                const std::u16string subkey = value.subkey.empty() ? parameters : parameters + u"\\" + wide(value.subkey);
-                hvsim::registry::create_key(subkey);
-                if (value.dword)
-                    hvsim::registry::set_dword(subkey, wide(value.name), value.number);
-                else
-                    hvsim::registry::set_string(subkey, wide(value.name), wide(value.text));
-            }
-        }
+        businf::write_function_registry(node, second);
         std::u16string instance = u"{C2A7E5F1-3B84-4D6A-9E0C-58F1B2D34A67}\\00";
         instance += (char16_t)(u'0' + installed_ / 10);
         instance += (char16_t)(u'0' + installed_ % 10);
