@@ -1,6 +1,7 @@
 // The object namespace: named devices, driver objects, symbolic links and their directories.
 //
 //   IoCreateSymbolicLink IoCreateUnprotectedSymbolicLink IoDeleteSymbolicLink
+//   ZwOpenSymbolicLinkObject ZwQuerySymbolicLinkObject
 //   create_symbolic_link delete_symbolic_link symbolic_link_target symbolic_links
 //   create_directory resolve_path find_device
 //
@@ -12,7 +13,10 @@
 #include "io_internal.h"
 
 #include <hv_wchar.h>
+#include <hvsim/kernel.h>
+#include <hvsim/object.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -141,6 +145,21 @@ ResolvedPath resolve_locked(Namespace& ns, std::u16string_view path, bool refere
         if (end == std::u16string::npos) return {STATUS_OBJECT_TYPE_MISMATCH, nullptr, {}};
         start = end + 1;
     }
+}
+
+// What a link handle refers to: the target as it was when the handle was opened.
+struct LinkObject {
+    std::u16string target;
+};
+
+void destroy_link_object(void* body) { delete static_cast<LinkObject*>(body); }
+
+_OBJECT_TYPE link_object_type = {"SymbolicLink", destroy_link_object};
+
+void check_passive(const char* routine) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL)
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " called at IRQL " + std::to_string(irql));
 }
 
 NTSTATUS create_link(PUNICODE_STRING link, PUNICODE_STRING target) {
@@ -272,6 +291,53 @@ NTSTATUS IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNIC
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     if (!SymbolicLinkName || !SymbolicLinkName->Buffer) return STATUS_INVALID_PARAMETER;
     return hvsim::io::delete_symbolic_link({SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)});
+}
+
+NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+    check_passive("ZwOpenSymbolicLinkObject");
+    if (!LinkHandle) return STATUS_INVALID_PARAMETER;
+    *LinkHandle = nullptr;
+    if (!ObjectAttributes || ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES)) return STATUS_INVALID_PARAMETER;
+    // No directory objects are handed out here, so names are always full paths.
+    if (ObjectAttributes->RootDirectory) return STATUS_INVALID_HANDLE;
+    PCUNICODE_STRING name = ObjectAttributes->ObjectName;
+    if (!name || !name->Length || !name->Buffer || (name->Length & 1) || name->Length > name->MaximumLength)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::u16string target;
+    NTSTATUS status = with_entry({name->Buffer, name->Length / sizeof(WCHAR)},
+                                 [&target](Namespace& ns, auto found, NTSTATUS syntax) -> NTSTATUS {
+                                     if (!NT_SUCCESS(syntax)) return syntax;
+                                     if (found == ns.entries.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+                                     if (found->second.kind != NameKind::SymbolicLink) return STATUS_OBJECT_TYPE_MISMATCH;
+                                     target = found->second.target;
+                                     return STATUS_SUCCESS;
+                                 });
+    if (!NT_SUCCESS(status)) return status;
+    auto* object = new LinkObject{std::move(target)};
+    hvsim::ob::insert_object(object, &link_object_type);
+    *LinkHandle = hvsim::ob::create_handle(object, DesiredAccess);
+    hvsim::ob::dereference(object); // the handle holds it now
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength) {
+    check_passive("ZwQuerySymbolicLinkObject");
+    if (!LinkTarget) return STATUS_INVALID_PARAMETER;
+    void* body = nullptr;
+    NTSTATUS status = hvsim::ob::reference_by_handle(LinkHandle, &link_object_type, &body);
+    if (!NT_SUCCESS(status)) return status;
+    const std::u16string& target = static_cast<LinkObject*>(body)->target;
+    ULONG bytes = (ULONG)(target.size() * sizeof(WCHAR));
+    if (ReturnedLength) *ReturnedLength = bytes;
+    if (bytes > LinkTarget->MaximumLength || (bytes && !LinkTarget->Buffer)) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+        if (bytes) std::memcpy(LinkTarget->Buffer, target.data(), bytes);
+        LinkTarget->Length = (USHORT)bytes;
+        if (bytes + sizeof(WCHAR) <= LinkTarget->MaximumLength) LinkTarget->Buffer[target.size()] = 0;
+    }
+    hvsim::ob::dereference(body);
+    return status;
 }
 
 HV_EXTERN_C_END

@@ -80,6 +80,47 @@ TEST_F(IoNamespace, NamesAreCheckedAtCreation) {
     EXPECT_NE(io::find_device(u"\\Device\\Serial0"), nullptr);
 }
 
+// A driver reads a link's target through a handle: the target as it stood at the open, whole or
+// not at all, and only of a link.
+TEST_F(IoNamespace, ALinksTargetIsReadThroughAHandle) {
+    ASSERT_EQ(create_link(u"\\DosDevices\\COM4", u"\\Device\\HvVCP3"), STATUS_SUCCESS);
+    auto open = [](std::u16string name, HANDLE* handle) {
+        UNICODE_STRING n = counted(name);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &n, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        return ZwOpenSymbolicLinkObject(handle, SYMBOLIC_LINK_QUERY, &attributes);
+    };
+    HANDLE link = nullptr;
+    ASSERT_EQ(open(u"\\??\\com4", &link), STATUS_SUCCESS);
+    // The handle keeps the target even when the link goes.
+    EXPECT_EQ(delete_link(u"\\??\\COM4"), STATUS_SUCCESS);
+
+    WCHAR text[16];
+    std::fill(std::begin(text), std::end(text), u'#');
+    UNICODE_STRING target = {0, 13 * sizeof(WCHAR), text};
+    ULONG length = 0;
+    EXPECT_EQ(ZwQuerySymbolicLinkObject(link, &target, &length), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 14u * sizeof(WCHAR));
+    EXPECT_EQ(target.Length, 0u);
+    EXPECT_EQ(text[0], u'#');
+    target.MaximumLength = 14 * sizeof(WCHAR);
+    EXPECT_EQ(ZwQuerySymbolicLinkObject(link, &target, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(text, target.Length / sizeof(WCHAR)), u"\\Device\\HvVCP3");
+    EXPECT_EQ(text[14], u'#'); // no room for a terminator
+    target.MaximumLength = sizeof text;
+    EXPECT_EQ(ZwQuerySymbolicLinkObject(link, &target, &length), STATUS_SUCCESS);
+    EXPECT_EQ(text[14], u'\0');
+    EXPECT_EQ(ZwClose(link), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQuerySymbolicLinkObject(link, &target, &length), STATUS_INVALID_HANDLE);
+
+    EXPECT_EQ(open(u"\\??\\COM4", &link), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(link, nullptr);
+    TestDriver driver;
+    driver.create("port", u"\\Device\\HvVCP3");
+    EXPECT_EQ(open(u"\\Device\\HvVCP3", &link), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(open(u"COM4", &link), STATUS_OBJECT_PATH_SYNTAX_BAD);
+}
+
 TEST_F(IoNamespace, LinksAreListedPerDirectoryWithTheirTargets) {
     io::create_symbolic_link(u"\\DosDevices\\COM4", u"\\Device\\HvVCP1");
     io::create_symbolic_link(u"\\??\\COM3", u"\\Device\\HvVCP0");

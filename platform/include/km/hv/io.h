@@ -961,6 +961,18 @@ HV_API NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_
 HV_API NTSTATUS IoCreateUnprotectedSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 HV_API NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
+// ZwOpenSymbolicLinkObject opens a link by its full name (no RootDirectory): a missing name is
+// STATUS_OBJECT_NAME_NOT_FOUND, a name that is no link STATUS_OBJECT_TYPE_MISMATCH. The handle
+// keeps the target the link had when it was opened, and is closed with ZwClose.
+// ZwQuerySymbolicLinkObject copies that target into LinkTarget (NUL-terminated when there is
+// room) and sets ReturnedLength, when given, to its size in bytes; STATUS_BUFFER_TOO_SMALL when
+// MaximumLength cannot hold it.
+#define SYMBOLIC_LINK_QUERY 0x0001
+#define SYMBOLIC_LINK_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | 0x0001)
+HV_API NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_ATTRIBUTES ObjectAttributes);
+HV_API NTSTATUS ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget, PULONG ReturnedLength);
+
 // Versions
 HV_API BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
