@@ -106,11 +106,7 @@ BOOLEAN CHvUVCPDriver::m_PublishPort() {
     }
     if (!NT_SUCCESS(m_CreatedLinkName.m_Copy(m_PortName))) {
         // The link exists but could not be remembered: take it down at once.
-        CPmString link(NonPagedPool);
-        if (NT_SUCCESS(CPmDevice::m_BuildLinkPath(m_PortName, link))) {
-            UNICODE_STRING usLink = *link.m_GetUnicodeString();
-            IoDeleteSymbolicLink(&usLink);
-        }
+        m_pFunctionalDevice->m_DeleteSymbolicLinkName(m_PortName);
         PM_TRACE(HVUVCP_TRACE, "CHvUVCPDriver::m_DoStartDevice - OUT - String error ('PortName').");
         return FALSE;
     }
@@ -226,7 +222,7 @@ void CHvUVCPDriver::m_EndQueuedRequests(CVCP* pVCP, BOOLEAN bRefuse) {
 }
 
 // Undoes what start created, from what start remembered: the registry may no longer name the
-// port, and a name another device holds was never ours to delete.
+// port, and a name another device holds (never ours, or given to it by a rename since) is left.
 void CHvUVCPDriver::m_DoRemoveDevice() {
     PM_TRACE(HVUVCP_TRACE, "CHvUVCPDriver::m_DoRemoveDevice - IN");
     m_VCPUsageLock.m_SetEnabled(FALSE);
@@ -256,11 +252,7 @@ void CHvUVCPDriver::m_DoRemoveDevice() {
         m_InterfaceLinkName.m_Empty();
     }
     if (!m_CreatedLinkName.m_IsEmpty()) {
-        CPmString link(NonPagedPool);
-        if (NT_SUCCESS(CPmDevice::m_BuildLinkPath(m_CreatedLinkName, link))) {
-            UNICODE_STRING usLink = *link.m_GetUnicodeString();
-            IoDeleteSymbolicLink(&usLink);
-        }
+        m_pFunctionalDevice->m_DeleteSymbolicLinkName(m_CreatedLinkName);
         m_CreatedLinkName.m_Empty();
     }
     m_PortName.m_Empty();

@@ -177,8 +177,11 @@ public:
     // device's own stack and waits for it. PASSIVE_LEVEL.
     BOOLEAN m_GotoPowerState(ULONG ulDevicePowerState);
 
-    // "\??\<name>" to this device (the port driver's COM name).
+    // "\??\<name>" to this device (the port driver's COM name). A link of that name that already
+    // leads to this device (a rename in user mode makes one) is taken as this device's own.
     BOOLEAN m_AddSymbolicLinkName(const CPmString& name);
+    // Deletes "\??\<name>" only while it leads to this device: the name may have gone to another.
+    void m_DeleteSymbolicLinkName(const CPmString& name);
     // The settings interface applies a set through the driver.
     BOOLEAN m_ApplySettings(CPmInformationSet* pSet, ULONG ulIndex, ULONG ulMode, PBOOLEAN pbFlag);
     // Write data that bypasses the write queue; the data (pool memory of this driver) is taken over.

@@ -412,16 +412,57 @@ HANDLE CPmFunctionalDevice::m_OpenDeviceRegistryKey() {
     return hKey;
 }
 
-BOOLEAN CPmFunctionalDevice::m_AddSymbolicLinkName(const CPmString& name) {
-    if (m_DeviceName.m_IsEmpty())
+#define PM_TAG_LINK_TARGET PM_POOL_TAG('H', 'L', 'n', 'k')
+
+// The DOS link of a name and this device's full name, its target.
+static BOOLEAN PmLinkAndTarget(const CPmString& name, const CPmString& deviceName, CPmString& link,
+                               CPmString& target) {
+    return !deviceName.m_IsEmpty() && NT_SUCCESS(CPmDevice::m_BuildLinkPath(name, link)) &&
+           NT_SUCCESS(target.m_Assign(u"\\Device\\")) && NT_SUCCESS(target.m_AppendString(deviceName));
+}
+
+// Whether the link exists and its target is exactly the given name (object names ignore case).
+static BOOLEAN PmLinkLeadsTo(PUNICODE_STRING pusLink, PUNICODE_STRING pusTarget) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, pusLink, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE hLink = NULL;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&hLink, SYMBOLIC_LINK_QUERY, &attributes)))
         return FALSE;
+    // One character more than the expected target tells a longer one apart.
+    USHORT usRoom = static_cast<USHORT>(pusTarget->Length + sizeof(WCHAR));
+    PWCHAR pwcBuffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, usRoom, PM_TAG_LINK_TARGET));
+    BOOLEAN bLeads = FALSE;
+    if (pwcBuffer) {
+        UNICODE_STRING usFound = {0, usRoom, pwcBuffer};
+        ULONG ulLength = 0;
+        bLeads = NT_SUCCESS(ZwQuerySymbolicLinkObject(hLink, &usFound, &ulLength)) &&
+                 RtlEqualUnicodeString(&usFound, pusTarget, TRUE);
+        ExFreePoolWithTag(pwcBuffer, PM_TAG_LINK_TARGET);
+    }
+    ZwClose(hLink);
+    return bLeads;
+}
+
+BOOLEAN CPmFunctionalDevice::m_AddSymbolicLinkName(const CPmString& name) {
     CPmString link(NonPagedPool);
-    CPmString target(NonPagedPool, u"\\Device\\");
-    if (!NT_SUCCESS(m_BuildLinkPath(name, link)) || !NT_SUCCESS(target.m_AppendString(m_DeviceName)))
+    CPmString target(NonPagedPool);
+    if (!PmLinkAndTarget(name, m_DeviceName, link, target))
         return FALSE;
     UNICODE_STRING usLink = *link.m_GetUnicodeString();
     UNICODE_STRING usTarget = *target.m_GetUnicodeString();
-    return NT_SUCCESS(IoCreateSymbolicLink(&usLink, &usTarget));
+    NTSTATUS ntStatus = IoCreateSymbolicLink(&usLink, &usTarget);
+    return NT_SUCCESS(ntStatus) || (ntStatus == STATUS_OBJECT_NAME_COLLISION && PmLinkLeadsTo(&usLink, &usTarget));
+}
+
+void CPmFunctionalDevice::m_DeleteSymbolicLinkName(const CPmString& name) {
+    CPmString link(NonPagedPool);
+    CPmString target(NonPagedPool);
+    if (!PmLinkAndTarget(name, m_DeviceName, link, target))
+        return;
+    UNICODE_STRING usLink = *link.m_GetUnicodeString();
+    UNICODE_STRING usTarget = *target.m_GetUnicodeString();
+    if (PmLinkLeadsTo(&usLink, &usTarget))
+        IoDeleteSymbolicLink(&usLink);
 }
 
 // A listener asks which PDO this device sits on.

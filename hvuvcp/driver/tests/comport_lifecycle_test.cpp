@@ -126,6 +126,73 @@ TEST_F(ComPortLifecycle, AFailedStartLeavesAnotherDevicesComLinkAlone) {
                                  u"\\Device\\Elsewhere"));
 }
 
+// What a rename in user mode does to a running port: its link moves to the new name (to the
+// same device) and its registry name follows; the port is then restarted.
+void rename_running_port(const Port& port, const std::u16string& to, const std::u16string& target) {
+    ASSERT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_RAW_TARGET_PATH | DDD_EXACT_MATCH_ON_REMOVE,
+                                 port.name.c_str(), target.c_str()));
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, to.c_str(), target.c_str()));
+    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + port.instance_id + u"\\Device Parameters";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, u"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(to.c_str()),
+                                            static_cast<DWORD>((to.size() + 1) * sizeof(WCHAR))));
+    RegCloseKey(key);
+}
+
+// The link a rename made to the port is its own: the restarted port takes it over, and its
+// removal deletes it. The old name, given to another device since, stays with that device.
+TEST_F(ComPortLifecycle, ARestartedPortAdoptsTheLinkARenameMadeToItAndRemovesItAtRemoval) {
+    std::string id = plug();
+    std::vector<Port> found = ports(id);
+    ASSERT_EQ(1u, found.size());
+    ASSERT_EQ(u"COM1", found[0].name);
+    std::u16string target = dos_target(u"COM1");
+    ASSERT_EQ(0u, target.rfind(u"\\Device\\", 0));
+    rename_running_port(found[0], u"COM4", target);
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, u"COM1", u"\\Device\\Elsewhere"));
+
+    ASSERT_TRUE(restart(found[0].instance_id));
+    EXPECT_EQ("started", state(found[0].instance_id));
+    EXPECT_EQ(target, dos_target(u"COM4"));
+    EXPECT_EQ(std::vector<std::u16string>{target}, serialcomm_entries(u"COM4"));
+    EXPECT_TRUE(has_com_port_interface(found[0].instance_id));
+    EXPECT_EQ(u"\\Device\\Elsewhere", dos_target(u"COM1"));
+
+    unplug(id);
+    EXPECT_EQ(u"<none>", dos_target(u"COM4"));
+    EXPECT_TRUE(serialcomm_entries(u"COM4").empty());
+    EXPECT_EQ(u"\\Device\\Elsewhere", dos_target(u"COM1"));
+    EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_RAW_TARGET_PATH | DDD_EXACT_MATCH_ON_REMOVE, u"COM1",
+                                 u"\\Device\\Elsewhere"));
+}
+
+// Only a link to the port's own device is taken over: one to a device whose name merely begins
+// with it fails the start and outlives the port.
+TEST_F(ComPortLifecycle, ALinkToALongerDeviceNameIsNotThePortsOwn) {
+    std::string id = plug();
+    std::vector<Port> found = ports(id);
+    ASSERT_EQ(1u, found.size());
+    std::u16string target = dos_target(found[0].name);
+    ASSERT_EQ(0u, target.rfind(u"\\Device\\", 0));
+    std::u16string other = target + u"7";
+    rename_running_port(found[0], u"COM4", target);
+    ASSERT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_RAW_TARGET_PATH | DDD_EXACT_MATCH_ON_REMOVE, u"COM4",
+                                 target.c_str()));
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, u"COM4", other.c_str()));
+
+    restart(found[0].instance_id);
+    EXPECT_NE("started", state(found[0].instance_id));
+    EXPECT_EQ(other, dos_target(u"COM4"));
+    EXPECT_TRUE(serialcomm_entries(u"COM4").empty());
+    EXPECT_FALSE(has_com_port_interface(found[0].instance_id));
+
+    unplug(id);
+    EXPECT_EQ(other, dos_target(u"COM4"));
+    EXPECT_TRUE(DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_RAW_TARGET_PATH | DDD_EXACT_MATCH_ON_REMOVE, u"COM4",
+                                 other.c_str()));
+}
+
 } // namespace
 } // namespace comport_test
 

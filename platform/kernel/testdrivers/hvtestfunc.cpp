@@ -7,7 +7,10 @@
 //                      ReportState (PNP_DEVICE_* bits, read at each query),
 //                      InterfaceRef (REG_SZ; "*" registers without a reference string), Wmi (DWORD 1),
 //                      SerialPort (DWORD 1: a named, exclusive device that at start links the DOS
-//                      name of its PortName to itself and enters it in SERIALCOMM, as a port driver)
+//                      name of its PortName to itself and enters it in SERIALCOMM, as a port driver;
+//                      it keeps its device name across restarts in SerialDeviceNumber, so a link a
+//                      rename in user mode made to it is its own, and a link to another device
+//                      fails the start)
 // Memory resources are mapped at start and unmapped at stop, surprise removal and removal.
 #include <wdm.h>
 #include <ntstrsafe.h>
@@ -170,30 +173,53 @@ NTSTATUS map_memory(Extension* ext, PCM_RESOURCE_LIST resources) {
     return STATUS_SUCCESS;
 }
 
-// The DOS name and SERIALCOMM value of a serial port, from its PortName at start.
-void publish_port_name(Extension* ext) {
+// Whether the link exists and leads to this device.
+bool link_is_own(Extension* ext, PUNICODE_STRING link) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, link, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&handle, SYMBOLIC_LINK_QUERY, &attributes))) return false;
+    WCHAR text[64] = {};
+    UNICODE_STRING target = {0, sizeof text - sizeof(WCHAR), text};
+    UNICODE_STRING own;
+    RtlInitUnicodeString(&own, ext->device_name);
+    bool is_own = NT_SUCCESS(ZwQuerySymbolicLinkObject(handle, &target, nullptr)) &&
+                  RtlEqualUnicodeString(&target, &own, TRUE);
+    ZwClose(handle);
+    return is_own;
+}
+
+// The DOS name and SERIALCOMM value of a serial port, from its PortName at start. A link of that
+// name to another device fails the start, as it does the port driver's.
+NTSTATUS publish_port_name(Extension* ext) {
     WCHAR name[64] = {};
     HANDLE key = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(ext->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) return;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(ext->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) return STATUS_SUCCESS;
     BOOLEAN found = hvtest::read_string(key, u"PortName", name);
     ZwClose(key);
-    if (!found) return;
+    if (!found) return STATUS_SUCCESS;
     UNICODE_STRING device_name, link;
     RtlInitUnicodeString(&device_name, ext->device_name);
     RtlStringCbPrintfW(ext->dos_link, sizeof ext->dos_link, u"\\DosDevices\\%ws", name);
     RtlInitUnicodeString(&link, ext->dos_link);
-    IoDeleteSymbolicLink(&link); // a name left behind by a rename in user mode
-    if (!NT_SUCCESS(IoCreateSymbolicLink(&link, &device_name))) ext->dos_link[0] = 0;
+    NTSTATUS status = IoCreateSymbolicLink(&link, &device_name);
+    if (status == STATUS_OBJECT_NAME_COLLISION && link_is_own(ext, &link)) status = STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
+        ext->dos_link[0] = 0;
+        return status;
+    }
     RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->device_name, REG_SZ, name,
                           (ULONG)((wcslen(name) + 1) * sizeof(WCHAR)));
+    return STATUS_SUCCESS;
 }
 
+// The link goes only while it still leads here: a rename may have given the name to another.
 void withdraw_port_name(Extension* ext) {
     if (!ext->serial_port) return;
     if (ext->dos_link[0]) {
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, ext->dos_link);
-        IoDeleteSymbolicLink(&link);
+        if (link_is_own(ext, &link)) IoDeleteSymbolicLink(&link);
         ext->dos_link[0] = 0;
     }
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", ext->device_name);
@@ -211,7 +237,7 @@ NTSTATUS start_device(Extension* ext, PIRP irp) {
         status = IoRegisterDeviceInterface(ext->pdo, &GUID_HVTEST_INTERFACE, with_ref ? &ref : nullptr, &ext->link);
         if (NT_SUCCESS(status)) status = IoSetDeviceInterfaceState(&ext->link, TRUE);
     }
-    if (NT_SUCCESS(status) && ext->serial_port) publish_port_name(ext);
+    if (NT_SUCCESS(status) && ext->serial_port) status = publish_port_name(ext);
     return hvtest::complete(irp, status, irp->IoStatus.Information);
 }
 
@@ -337,20 +363,40 @@ NTSTATUS dispatch_success(PDEVICE_OBJECT, PIRP irp) { return hvtest::complete(ir
 
 // ---- Driver ------------------------------------------------------------------------------------
 
+// A serial device's number, kept in its Device Parameters so that its device name survives a
+// restart. New numbers come from a count in the service key, which outlives an unload of the
+// image; AddDevice calls come one at a time.
+ULONG serial_device_number(HANDLE parameters) {
+    ULONG number = hvtest::read_dword(parameters, u"SerialDeviceNumber", 0);
+    if (number) return number;
+    ULONG count = 0;
+    if (HANDLE service = hvtest::open_key(&g_registry_path)) {
+        count = hvtest::read_dword(service, u"SerialDeviceCount", 0);
+        ZwClose(service);
+    }
+    number = count + 1;
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, g_registry_path_buffer, u"SerialDeviceCount", REG_DWORD, &number,
+                          sizeof number);
+    UNICODE_STRING value_name;
+    RtlInitUnicodeString(&value_name, u"SerialDeviceNumber");
+    ZwSetValueKey(parameters, &value_name, 0, REG_DWORD, &number, sizeof number);
+    return number;
+}
+
 NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     DbgPrint("HVTF AddDevice\n");
     ULONG serial_port = 0;
+    ULONG serial_number = 0;
     HANDLE parameters = nullptr;
-    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &parameters))) {
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ | KEY_WRITE, &parameters))) {
         serial_port = hvtest::read_dword(parameters, u"SerialPort", 0);
+        if (serial_port) serial_number = serial_device_number(parameters);
         ZwClose(parameters);
     }
-    static LONG serial_ports = 0;
     WCHAR device_name[32] = {};
     UNICODE_STRING name;
     if (serial_port) {
-        RtlStringCbPrintfW(device_name, sizeof device_name, u"\\Device\\HvTestSerial%d",
-                           (int)InterlockedIncrement(&serial_ports));
+        RtlStringCbPrintfW(device_name, sizeof device_name, u"\\Device\\HvTestSerial%u", serial_number);
         RtlInitUnicodeString(&name, device_name);
     }
     PDEVICE_OBJECT device = nullptr;
