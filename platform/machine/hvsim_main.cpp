@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "machine_internal.h"
+#include "serial_tools.h"
 
 namespace {
 
@@ -34,6 +36,13 @@ constexpr const char* kUsage =
     "                             loopback, null-modem or pty), the last two for every port or\n"
     "                             one per port separated by '/', serial, paced (on or off)\n"
     "  unplug ID                  remove the USB device ID (usb1, usb2...) from the machine\n"
+    "  demo [PACKAGE-DIR]         install the package (from the kit's package folder unless\n"
+    "                             PACKAGE-DIR is given), plug an adapter with two looped-back\n"
+    "                             ports, send 64 KiB through each COM port and check that it\n"
+    "                             comes back, unplug it; exit status 0 only when all of it worked\n"
+    "  terminal COMn [MODE]       standard input to the COM port and the port to standard\n"
+    "                             output, until the input ends or Ctrl-C; MODE in the form of\n"
+    "                             the mode command (default \"baud=115200 parity=n data=8 stop=1\")\n"
     "\n"
     "Options:\n"
     "  --root DIR                 the machine's folder\n"
@@ -71,6 +80,17 @@ int run_command(hvsim::Machine& machine, const std::string& command, const std::
         for (size_t i = 1; i < args.size(); ++i) program_args.push_back(wide(args[i]));
         std::fflush(stdout);
         return static_cast<int>(machine.run_program(args[0], program_args).exit_code);
+    }
+    if (command == "demo") {
+        hvsim::DemoOptions options;
+        options.package = args.empty() ? hvsim::default_package_folder() : std::filesystem::path(args[0]);
+        std::fflush(stdout);
+        return hvsim::run_demo(machine, options, std::cout);
+    }
+    if (command == "terminal") {
+        std::fflush(stdout);
+        return hvsim::run_terminal(machine, args[0], args.size() > 1 ? args[1] : "baud=115200 parity=n data=8 stop=1",
+                                   std::cerr);
     }
     std::fputs(machine.device_tree_text().c_str(), stdout);
     std::fputs(machine.usb_devices_text().c_str(), stdout);
@@ -130,6 +150,8 @@ int main(int argc, char** argv) {
         {"devices", 0, 0, ""},
         {"plug", 1, 1, "SPEC"},
         {"unplug", 1, 1, "ID"},
+        {"demo", 0, 1, "[PACKAGE-DIR]"},
+        {"terminal", 1, 2, "COMn [MODE]"},
     };
     const Shape* shape = nullptr;
     for (const auto& c : kCommands)

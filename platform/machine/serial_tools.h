@@ -1,0 +1,62 @@
+// The machine's serial commands: `hvsim demo` (the package installed and used end to end) and
+// `hvsim terminal COMn` (the host's standard input and output on a COM port), and the COM ports
+// of the machine that both look for.
+#pragma once
+
+#include <hvsim/machine.h>
+
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hvsim {
+
+// A port device that the Ports class installer has given a COM name.
+struct ComPort {
+    std::u16string name;        // "COM3"
+    std::u16string instance_id; // of the port's device node
+    std::u16string link_target; // what "\??\COM3" names; empty while the port driver has made no link
+    std::string usb_id;         // the adapter it belongs to ("usb1"), empty when none
+    size_t interface = 0;       // the adapter's interface it serves
+    std::string pty;            // the far end's pseudo-terminal, when the wire is a pty
+};
+
+std::vector<ComPort> com_ports(const Machine& machine);
+
+// Why an adapter's interface shows no COM port: what the device tree has below it.
+std::string explain_missing_port(const std::u16string& interface_instance);
+
+struct DemoOptions {
+    std::filesystem::path package;                  // the folder install-package takes
+    std::string adapter = "ftdi:interfaces=2,wire=loopback";
+    size_t bytes = 64 * 1024;                       // sent and read back on each port
+    DWORD baud = 921600;
+};
+
+// One COM port used as a serial application uses it: opened, set to the options' baud rate, 8N1
+// and RTS/CTS handshake with timeouts, sent a pattern of `bytes` that must come back unchanged
+// (the far end loops it back), closed. Tells what it did on `out`; returns what went wrong, or
+// nothing. `index` varies the pattern from port to port.
+std::optional<std::string> serial_exchange(const std::u16string& port, size_t index, const DemoOptions& options,
+                                           std::ostream& out);
+
+// Runs the demo on the booted machine, telling each step on `out`; returns the exit status of
+// the command: 0 when every step passed, else 1 after a line that names the failed step.
+int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out);
+
+// The package folder beside this hvsim: the kit's package/, else the build tree's.
+std::filesystem::path default_package_folder();
+
+// Copies the host's standard input to the port and the port to standard output until the input
+// ends (and the port has been quiet a moment) or SIGINT; `mode` is a device-control string
+// ("baud=115200 parity=n data=8 stop=1"). Returns the exit status; messages go to `messages`.
+int run_terminal(Machine& machine, const std::string& port, const std::string& mode, std::ostream& messages);
+
+// The terminal's work on an open machine, in the calling thread's process, between two host file
+// descriptors; ends with the input (once the port has been quiet for 0.2 s) or SIGINT.
+DWORD terminal_session(const std::u16string& port, const std::string& mode, int input_fd, int output_fd,
+                       std::ostream& messages);
+
+} // namespace hvsim
