@@ -270,5 +270,27 @@ TEST_F(Data, PurgeDropsWhatWaitsAndReportsItWritten) {
     EXPECT_EQ(text_of(peer->received_bytes()), "after");
 }
 
+TEST_F(Data, ABulkPipeThatKeepsFailingIsNotHammeredAndItsDataIsGivenUp) {
+    Port* p = open();
+    ASSERT_NE(p, nullptr);
+    auto [port, peer] = open_peered(*this, p, attach_peer());
+    hvsim::usb::UrbMatch match;
+    match.function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    match.in = false;
+    match.count = 0;
+    hvsim::usb::inject(match, {hvsim::usb::FaultKind::fail, USBD_STATUS_STALL_PID, 0});
+    hvsim::usb::clear_urb_log();
+    ASSERT_TRUE(write(*p, "doomed"));
+    run_for(500 * kTicksPerMillisecond);
+    // A few tries a short pause apart, then the data is reported written so that no write hangs.
+    EXPECT_EQ(bulk(false).size(), 5u);
+    {
+        std::lock_guard lock(p->sink.mutex);
+        EXPECT_EQ(p->sink.written, 4096u + 6);
+    }
+    hvsim::usb::clear_faults();
+    EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
+}
+
 } // namespace
 } // namespace porttest

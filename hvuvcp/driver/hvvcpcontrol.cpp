@@ -113,8 +113,6 @@ NTSTATUS AnswerUlong(PVOID pvOutput, ULONG ulValue, PULONG_PTR pulInformation) {
 
 } // namespace
 
-BOOLEAN CHvUVCPDriver::m_IsErrorAbortState(CVCP* pVCP) { return pVCP->m_IsErrorAbortState(); }
-
 NTSTATUS CHvUVCPDriver::m_DeviceControlCallback(CPmDriverClass* pObject, ULONG ulControlCode, PVOID pvInput,
                                                 ULONG ulInputLength, PVOID pvOutput, ULONG ulOutputLength,
                                                 PULONG_PTR pulInformation, CPmControlQueue** ppControlQueue) {
@@ -144,7 +142,7 @@ NTSTATUS CHvUVCPDriver::m_DispatchControl(ULONG ulCode, PVOID pvInput, ULONG ulI
     }
     NTSTATUS ntStatus;
     const HvUVcpControlRow* pRow = FindRow(s_aControlRows, ulCode);
-    if (ulCode != IOCTL_SERIAL_GET_COMMSTATUS && m_IsErrorAbortState(pVCP)) {
+    if (ulCode != IOCTL_SERIAL_GET_COMMSTATUS && pVCP->m_IsErrorAbortState()) {
         ntStatus = STATUS_CANCELLED;
     } else if (!pRow) {
         PM_TRACE(HVUVCP_TRACE, "Device Control - IoCode = 0x%08x - NOT SUPPORTED", ulCode);
@@ -390,7 +388,7 @@ NTSTATUS CHvUVCPDriver::m_InternalDeviceControlCallback(CPmDriverClass* pObject,
     }
     NTSTATUS ntStatus;
     const HvUVcpControlRow* pRow = FindRow(s_aInternalRows, ulControlCode);
-    if (pThis->m_IsErrorAbortState(pVCP)) {
+    if (pVCP->m_IsErrorAbortState()) {
         ntStatus = STATUS_CANCELLED;
     } else if (!pRow) {
         PM_TRACE(HVUVCP_TRACE, "Device Internal Control - IoCode = 0x%08x - NOT SUPPORTED", ulControlCode);

@@ -21,7 +21,7 @@ static const GUID GUID_HVUVCP_SETTINGS_INTERFACE = {
     0x6E3A91C4, 0x52D7, 0x4F08, {0x9B, 0x1E, 0x3C, 0x7D, 0x20, 0xA5, 0xF1, 0x46}};
 
 CHvUVCPDriver::CHvUVCPDriver()
-    : m_pFunctionalDevice(NULL), m_bOpened(FALSE), m_pVCP(NULL), m_PortName(NonPagedPool),
+    : m_pFunctionalDevice(NULL), m_bOpened(FALSE), m_pVCP(NULL), m_pRetiredVCP(NULL), m_PortName(NonPagedPool),
       m_InterfaceLinkName(NonPagedPool), m_hParametersKey(NULL), m_CreatedLinkName(NonPagedPool),
       m_SerialCommValueName(NonPagedPool) {
     PM_TRACE(HVUVCP_TRACE, "CHvUVCPDriver Constructor - IN");
@@ -38,6 +38,8 @@ CHvUVCPDriver::~CHvUVCPDriver() {
     m_VCPUsageLock.m_DisableAndWait();
     delete m_pVCP;
     m_pVCP = NULL;
+    delete m_pRetiredVCP;
+    m_pRetiredVCP = NULL;
     KeClearEvent(&m_VCPUsageLock.m_kIdleEvent);
 }
 
@@ -241,7 +243,12 @@ void CHvUVCPDriver::m_DoRemoveDevice() {
     m_bOpened = FALSE;
     m_VCPUsageLock.m_DisableAndWait();
     m_pVCP = NULL;
-    delete pVCP;
+    if (pVCP) {
+        // Gives the record back and stops the worker; the object itself is retired.
+        pVCP->m_DeInit();
+        delete m_pRetiredVCP;
+        m_pRetiredVCP = pVCP;
+    }
 
     if (!m_InterfaceLinkName.m_IsEmpty()) {
         UNICODE_STRING usInterface = *m_InterfaceLinkName.m_GetUnicodeString();
@@ -307,7 +314,7 @@ BOOLEAN CHvUVCPDriver::m_Close(CPmDriverClass* pObject) {
 BOOLEAN CHvUVCPDriver::m_CleanUp(CPmDriverClass* pObject) {
     CHvUVCPDriver* pThis = PmPortDriverOf(pObject);
     CVCP* pVCP = pThis->m_AcquireVCP();
-    pThis->m_EndQueuedRequests(pVCP, FALSE);
+    pThis->m_EndQueuedRequests(pVCP ? pVCP : pThis->m_pRetiredVCP, FALSE);
     if (!pVCP) {
         PM_TRACE(HVUVCP_TRACE, "CHvUVCPDriver::m_CleanUp - OUT - Failed because pVCP is NULL.");
         return FALSE;

@@ -21,6 +21,10 @@ public:
     // Set by a successful open, cleared by close and removal; read by requests of other threads.
     volatile BOOLEAN m_bOpened;
     CVCP* m_pVCP;
+    // A port object taken down by removal. Its memory stays until this object goes: a wait-on-mask
+    // request the framework was handing to its wait-mask queue as removal ran still finds the
+    // queue, and cleanup ends it there.
+    CVCP* m_pRetiredVCP;
     // Keeps the port object alive for each use; removal disables it and waits for the last user.
     CPmUsageLock m_VCPUsageLock;
     CPmString m_PortName;
@@ -75,7 +79,6 @@ private:
                                ULONG ulOutputLength, PULONG_PTR pulInformation, CPmControlQueue** ppControlQueue);
     NTSTATUS m_DispatchMakerControl(CVCP* pVCP, ULONG ulCode, PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
                                     ULONG ulOutputLength, PULONG_PTR pulInformation);
-    BOOLEAN m_IsErrorAbortState(CVCP* pVCP);
 };
 
 inline CHvUVCPDriver* PmPortDriverOf(CPmDriverClass* pObject) { return static_cast<CHvUVCPDriver*>(pObject); }
