@@ -90,6 +90,23 @@ TEST_F(ComPortLifecycle, UnplugRemovesLinkAndMapEntryWhenThePortNameCanNoLongerB
     EXPECT_FALSE(has_com_port_interface(found[0].instance_id));
 }
 
+// Without a name the port does not start, and leaves nothing behind.
+TEST_F(ComPortLifecycle, APortWithoutAPortNameDoesNotStart) {
+    std::vector<Port> found = ports(plug());
+    ASSERT_EQ(1u, found.size());
+    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + found[0].instance_id + u"\\Device Parameters";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueW(key, u"PortName"));
+    RegCloseKey(key);
+
+    restart(found[0].instance_id);
+    EXPECT_NE("started", state(found[0].instance_id));
+    EXPECT_EQ(u"<none>", dos_target(found[0].name));
+    EXPECT_TRUE(serialcomm_entries(found[0].name).empty());
+    EXPECT_FALSE(has_com_port_interface(found[0].instance_id));
+}
+
 // The COM name the port is given is held by another device's link: the port does not start,
 // and neither its failed start nor its removal touches the other device's link.
 TEST_F(ComPortLifecycle, AFailedStartLeavesAnotherDevicesComLinkAlone) {

@@ -32,6 +32,14 @@ size_t com_port_interfaces() { return hvsim::pnp::interfaces(GUID_DEVINTERFACE_C
 
 void wait_quiet() { hvsim::pnp::wait_quiet(); }
 
+bool restart(const std::u16string& instance_id) {
+    hvsim::pnp::DevInst node = hvsim::pnp::find_node(instance_id);
+    if (node == hvsim::pnp::no_node) return false;
+    bool done = !hvsim::pnp::restart_device(node).vetoed();
+    hvsim::pnp::wait_quiet();
+    return done;
+}
+
 WmiBlock query_wmi(const std::u16string& instance_id, const GUID& guid) {
     WmiBlock out;
     hvsim::pnp::DevInst node = hvsim::pnp::find_node(instance_id);

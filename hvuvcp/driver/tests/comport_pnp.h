@@ -18,6 +18,8 @@ bool has_com_port_interface(const std::u16string& instance_id);
 // How many enabled COM-port interfaces the machine has.
 size_t com_port_interfaces();
 void wait_quiet();
+// Removes and starts the node again, as a driver update does; false when a driver refused.
+bool restart(const std::u16string& instance_id);
 
 // One WMI block of the node's port driver (instance 0): its status and data.
 struct WmiBlock {
