@@ -25,6 +25,11 @@ struct ComPort {
 
 std::vector<ComPort> com_ports(const Machine& machine);
 
+// Whether ports of the adapter `id` are still on their way once the PnP manager is quiet: fewer
+// than `interfaces` of its COM ports have their links and a port device below it has not
+// started yet (its installation runs on a worker of the platform, after its bus driver reports it).
+bool ports_pending(const Machine& machine, const std::string& id, size_t interfaces);
+
 // Why an adapter's interface shows no COM port: what the device tree has below it.
 std::string explain_missing_port(const std::u16string& interface_instance);
 
