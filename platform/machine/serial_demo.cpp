@@ -185,9 +185,10 @@ std::optional<std::string> exchange_in_process(const ComPort& port, size_t index
 // uninstaller while the package stays installed.
 constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll", "HvUUn23.exe"};
 
-// The package as install-package takes it: the folder itself when it is complete, else a copy in
-// the machine's folder completed with stand-ins for what kNotBuiltYet names (and nothing else).
-std::filesystem::path staged_package(const Machine& machine, const std::filesystem::path& package, std::ostream& out) {
+} // namespace
+
+std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& package,
+                                          std::ostream& out) {
     namespace fs = std::filesystem;
     std::error_code error;
     if (!fs::is_directory(package, error)) return package; // install_package says what is wrong
@@ -208,7 +209,8 @@ std::filesystem::path staged_package(const Machine& machine, const std::filesyst
                    });
         });
     };
-    // Anything else missing (a driver image, the property-page library) is the user's to build.
+    // Only what kNotBuiltYet names is stood in for: anything else missing (a driver image, the
+    // property-page library) is the user's to build, and install_package names it.
     if (!std::all_of(missing.begin(), missing.end(), not_built)) return package;
     const fs::path staged = machine.root() / "demo-package";
     fs::remove_all(staged, error);
@@ -224,6 +226,19 @@ std::filesystem::path staged_package(const Machine& machine, const std::filesyst
         << staged.string() << "), so the co-installer is skipped and there is no uninstaller\n";
     return staged;
 }
+
+std::vector<ComPort> wait_for_com_ports(const Machine& machine, const std::string& id, size_t interfaces) {
+    for (int round = 0; round < 100; ++round) {
+        user::wait_for_device_installations();
+        if (!ports_pending(machine, id, interfaces)) break;
+    }
+    std::vector<ComPort> ports(interfaces);
+    for (const auto& port : com_ports(machine))
+        if (port.usb_id == id && port.interface < ports.size() && !port.link_target.empty()) ports[port.interface] = port;
+    return ports;
+}
+
+namespace {
 
 bool link_exists(const std::u16string& name) {
     WCHAR target[MAX_PATH];
@@ -259,7 +274,7 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
 
     begin("install the package", " from " + options.package.string());
     try {
-        out << indent(machine.install_package(staged_package(machine, options.package, out)));
+        out << indent(machine.install_package(installable_package(machine, options.package, out)));
     } catch (const MachineError& e) {
         return fail(e.what());
     }
@@ -280,14 +295,8 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
     // One port per interface; a single-interface device is its own interface.
     std::vector<std::u16string> interfaces = adapter.interfaces;
     if (interfaces.empty()) interfaces.push_back(adapter.instance_id);
-    for (int round = 0; round < 100; ++round) {
-        user::wait_for_device_installations();
-        if (!ports_pending(machine, id, interfaces.size())) break;
-    }
+    std::vector<ComPort> ports = wait_for_com_ports(machine, id, interfaces.size());
     out << indent(machine.device_tree_text());
-    std::vector<ComPort> ports(interfaces.size());
-    for (const auto& port : com_ports(machine))
-        if (port.usb_id == id && port.interface < ports.size() && !port.link_target.empty()) ports[port.interface] = port;
     for (size_t i = 0; i < ports.size(); ++i) {
         if (ports[i].name.empty())
             return fail("no COM port appeared for interface " + std::to_string(i) + " of " + id + ": " +
