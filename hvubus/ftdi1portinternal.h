@@ -13,7 +13,6 @@
 #define FTDI_EVENT_DATA_WRITTEN 4
 #define FTDI_EVENT_XON_XOFF 5
 #define FTDI_EVENT_FENCE 6
-#define FTDI_EVENT_RESUME_RECEIVE 7
 
 // Holds a kernel mutex for a scope.
 class FtdiMutexHolder {

@@ -547,9 +547,6 @@ void CFTDI1Port::m_RunWorkerEvent(WorkerEvent* pEvent) {
     case FTDI_EVENT_XON_XOFF:
         m_SendImmediateCharacterCallback(pEvent->m_ulValue ? m_ucXoff : m_ucXon);
         break;
-    case FTDI_EVENT_RESUME_RECEIVE:
-        m_ResumeReceive();
-        break;
     case FTDI_EVENT_FENCE:
         KeSetEvent(pEvent->m_pkDone, IO_NO_INCREMENT, FALSE);
         break;

@@ -1,9 +1,13 @@
 // The port object opened and set through the record over the emulated chip: the first open's
 // requests, each control operation's vendor request and what the chip made of it, and the rates.
+#include <hvsim/wmi.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
+#include "hvubuswmiblocks.h"
 #include "portmachine.h"
 
 namespace porttest {
@@ -242,6 +246,50 @@ TEST_F(Control, TheSecondInterfaceOfACompositeChipIsPortIndexTwo) {
     EXPECT_NEAR(c.port_state(1).format.baud, 14400, 144);
     EXPECT_NEAR(c.port_state(0).format.baud, 9600, 96); // the other port keeps the chip's default
     EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
+}
+
+// {9F3A05C7-4E81-4B6D-A2C9-0D58E71B3F64} and {6B1D93E4-27A5-4C08-B3E1-58F2A90D7C16}
+constexpr GUID kPortStateBlock = {0x9F3A05C7, 0x4E81, 0x4B6D, {0xA2, 0xC9, 0x0D, 0x58, 0xE7, 0x1B, 0x3F, 0x64}};
+constexpr GUID kTimingBlock = {0x6B1D93E4, 0x27A5, 0x4C08, {0xB3, 0xE1, 0x58, 0xF2, 0xA9, 0x0D, 0x7C, 0x16}};
+
+template <class Block> Block query_block(const GUID& guid) {
+    Block block = {};
+    auto providers = hvsim::wmi::providers_of(guid);
+    EXPECT_EQ(providers.size(), 1u);
+    if (providers.size() != 1) return block;
+    auto result = hvsim::wmi::query_single_instance(providers[0].provider_id, guid, 0);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    if (result.instances.size() == 1 && result.instances[0].data.size() == sizeof(Block))
+        std::memcpy(&block, result.instances[0].data.data(), sizeof(Block));
+    return block;
+}
+
+TEST_F(Control, TheWmiBlocksShowTheOpenPort) {
+    Port* p = open("ftdi:wire=loopback");
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(call(*p, &Ops::m_BaudrateCallback, 115200u));
+    ASSERT_TRUE(call(*p, &Ops::m_CommSettingsCallback, 3u, 0u, 0u));
+    ASSERT_TRUE(call(*p, &Ops::m_DtrCallback, T));
+    ASSERT_TRUE(call(*p, &Ops::m_RtsCallback, T));
+    ASSERT_TRUE(call(*p, &Ops::m_HandshakingSettingsCallback, T, T, F, F, F, F, F, F, F));
+    ASSERT_TRUE(write(*p, "ping"));
+    run_for(100 * hvsim::sched::kTicksPerMillisecond);
+    auto state = query_block<HvUBusWmiPortState>(kPortStateBlock);
+    EXPECT_EQ(state.ulPortOpen, 1u);
+    EXPECT_EQ(state.ulBaudDivisorWord, 0x001Au);
+    EXPECT_EQ(state.ulLineWord, 0x0008u);
+    EXPECT_EQ(state.ulFlowControlWord, 0x0101u);
+    EXPECT_EQ(state.ulModemControlWord, 0x0303u);
+    EXPECT_EQ(state.ulLatencyTimer, 16u);
+    EXPECT_EQ(state.ulReceiveTransferSize, 64u);
+    EXPECT_EQ(state.ulTransmitterFree, 1u);
+    EXPECT_EQ(state.ulReceiveRunning, 1u);
+    EXPECT_EQ(state.ulPendingTransmitBytes, 0u);
+    auto timing = query_block<HvUBusWmiTiming>(kTimingBlock);
+    EXPECT_EQ(timing.ulBytesTransmitted, 4u);
+    EXPECT_GE(timing.ulBytesReceived, 4u); // data bytes and the status bytes of every packet
+    EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
+    EXPECT_EQ(query_block<HvUBusWmiPortState>(kPortStateBlock).ulPortOpen, 0u);
 }
 
 } // namespace

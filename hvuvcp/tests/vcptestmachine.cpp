@@ -305,6 +305,11 @@ NTSTATUS FilterDriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING) {
 
 } // namespace
 
+void clear_script_requests() {
+    std::lock_guard lock(g_script_mutex);
+    g_script_requests.clear();
+}
+
 void register_test_drivers() {
     hvsim::ldr::register_builtin_driver(kPortService, PortDriverEntry);
     hvsim::ldr::register_builtin_driver(kScriptService, FilterDriverEntry);
@@ -415,6 +420,13 @@ BOOLEAN ScriptedPort::m_PortWriteCallback(CPmBuffer* pBuffer) {
 }
 BOOLEAN ScriptedPort::m_RtsCallback(BOOLEAN bRts) {
     note(format("Rts %d", bRts), true);
+    if (ULONG delay = rts_delay_ms) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)delay * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        std::lock_guard lock(g_script_mutex);
+        g_script_requests.push_back(format("Rts %d returned", bRts));
+    }
     return TRUE;
 }
 BOOLEAN ScriptedPort::m_DtrCallback(BOOLEAN bDtr) {
@@ -494,6 +506,7 @@ BOOLEAN ScriptedPort::m_SendXonXoffCallback(BOOLEAN bXoff) {
 void VcpMachine::SetUp() {
     register_test_drivers();
     set_script_options({});
+    clear_script_requests();
     char pattern[] = "/tmp/hvuvcp-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;

@@ -56,6 +56,8 @@ public:
     std::atomic<bool> fail_comm{false};
     std::atomic<bool> ack_writes{false};
     std::atomic<ULONG> lowest_rate{183};
+    // RTS changes take this long (machine time), and say in the filter's log when they return.
+    std::atomic<ULONG> rts_delay_ms{0};
     ULONG modem_bits = 0; // reported by m_UpdateModemStatus: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD
 
     BOOLEAN m_ConnectCallback() override;
@@ -172,5 +174,6 @@ void register_test_drivers();
 void set_script_options(const ScriptOptions& options);
 // Requests the filter saw: "Create <version> <port>", "Release <port> <padding> <same record>".
 std::vector<std::string> script_requests();
+void clear_script_requests();
 
 } // namespace vcptest
