@@ -14,15 +14,6 @@ constexpr DWORD kHighestPortNumber = 256;
 const WCHAR* const kPortsKey = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
 const WCHAR* const kSerialCommKey = u"Hardware\\DeviceMap\\SERIALCOMM";
 
-// A name a port can be given: "COM" and a decimal number the database can hold.
-bool IsValidComName(const std::u16string& name) {
-    if (name.size() < 4 || name.compare(0, 3, u"COM") != 0) return false;
-    for (size_t i = 3; i < name.size(); ++i)
-        if (name[i] < u'0' || name[i] > u'9') return false;
-    DWORD number = ComNumberOf(name);
-    return number >= 1 && number <= kHighestPortNumber;
-}
-
 // Every occurrence of `from` that is not the start of a longer COM name.
 std::u16string ReplaceComName(const std::u16string& text, const std::u16string& from, const std::u16string& to) {
     std::u16string out;
@@ -50,6 +41,14 @@ DWORD ComNumberOf(const std::u16string& name) {
     std::u16string rest = name.size() > 3 ? name.substr(3) : std::u16string();
     int number = _wtoi(rest.c_str());
     return number > 0 ? DWORD(number) : 0;
+}
+
+bool IsValidComName(const std::u16string& name) {
+    if (name.size() < 4 || name.compare(0, 3, u"COM") != 0) return false;
+    for (size_t i = 3; i < name.size(); ++i)
+        if (name[i] < u'0' || name[i] > u'9') return false;
+    DWORD number = ComNumberOf(name);
+    return number >= 1 && number <= kHighestPortNumber;
 }
 
 std::u16string ComNameOf(DWORD number) {

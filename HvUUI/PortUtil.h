@@ -16,6 +16,8 @@
 
 // The number of a COM name: what follows "COM" as a decimal number; 0 without digits.
 DWORD ComNumberOf(const std::u16string& name);
+// A name a port can be given: "COM" and a decimal number the database can hold.
+bool IsValidComName(const std::u16string& name);
 // "COM%d".
 std::u16string ComNameOf(DWORD number);
 

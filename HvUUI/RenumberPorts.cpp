@@ -50,9 +50,11 @@ bool ClassOf(HDEVINFO list, const SP_DEVINFO_DATA& data, std::u16string& out) {
     return true;
 }
 
+// A port whose name is no COM name a port can be given counts as one whose name cannot be read:
+// handing its number out would rename the others to names no port can take.
 Walk Record(Collection& c, SP_DEVINFO_DATA& data) {
     std::u16string name;
-    if (!GetDeviceStringValue(c.list, &data, u"PortName", name)) return Walk::Stop;
+    if (!GetDeviceStringValue(c.list, &data, u"PortName", name) || !IsValidComName(name)) return Walk::Stop;
     c.numbers.push_back(ComNumberOf(name));
     c.ports.push_back(data);
     return Walk::Go;
@@ -118,7 +120,7 @@ bool PutInOrder(Collection& c) {
     for (size_t j = 0; j < c.ports.size(); ++j) {
         const std::u16string target = ComNameOf(sorted[j]);
         std::u16string former;
-        if (!GetDeviceStringValue(c.list, &c.ports[j], u"PortName", former)) return false;
+        if (!GetDeviceStringValue(c.list, &c.ports[j], u"PortName", former) || !IsValidComName(former)) return false;
         if (ComNumberOf(former) == sorted[j]) continue;
         size_t holder = c.ports.size();
         for (size_t i = 0; i < c.ports.size() && holder == c.ports.size(); ++i) {
@@ -131,8 +133,13 @@ bool PutInOrder(Collection& c) {
         }
         DWORD temporary = LowestFreeFrom3();
         if (!temporary) continue; // no number to swap through: this position stays as it is
-        Rename(c.list, c.ports[holder], ComNameOf(temporary));
-        Rename(c.list, c.ports[j], target);
+        // A swap that cannot go through is undone and ends the operation: finishing it would
+        // give the holder the name that this port still has.
+        if (!Rename(c.list, c.ports[holder], ComNameOf(temporary))) return false;
+        if (!Rename(c.list, c.ports[j], target)) {
+            Rename(c.list, c.ports[holder], target);
+            return false;
+        }
         Rename(c.list, c.ports[holder], former);
     }
     return true;

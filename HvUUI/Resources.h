@@ -1,4 +1,4 @@
-// The library's string table.
+// The library's string resources.
 #pragma once
 
 #include <windows.h>
@@ -10,5 +10,9 @@
 #define IDS_RENAME_FAILED 5049
 #define IDS_UPDATE_REFUSED 5062
 
-// The text of a string of the table; empty for an unknown ID.
+// The library's own module, from DllMain; NULL where the code is linked into a program, whose
+// image then carries the strings.
+extern HINSTANCE g_hInstance;
+
+// The text of a string resource of the library; empty for an unknown ID.
 std::u16string HvLoadString(UINT id);

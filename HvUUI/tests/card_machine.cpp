@@ -1,5 +1,6 @@
 #include <wdm.h>
 
+#include <hvsim/debug_log.h>
 #include <hvsim/pnp.h>
 
 #include "card_machine.h"
@@ -21,5 +22,7 @@ bool started(const std::u16string& instance_id) {
 }
 
 void wait_quiet() { hvsim::pnp::wait_quiet(); }
+
+size_t debugger_lines_with(const std::string& text) { return hvsim::debug_log::count(text); }
 
 } // namespace card_test

@@ -1,6 +1,7 @@
 // The kernel side of the co-installer tests' machine, which the Win32 side cannot include.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace card_test {
@@ -10,5 +11,7 @@ std::u16string add_root_device(const std::u16string& hardware_id);
 // Whether the device node of the instance is started.
 bool started(const std::u16string& instance_id);
 void wait_quiet();
+// Debugger log lines that hold the text.
+size_t debugger_lines_with(const std::string& text);
 
 } // namespace card_test

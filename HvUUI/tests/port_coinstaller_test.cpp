@@ -72,26 +72,6 @@ TEST_F(PortMachineTest, APortOfTheFirstNumberModelTakesCom2WhenItIsFree) {
 
 namespace {
 
-// Writes a port save key under the card's hardware key, as the card co-installer leaves it.
-void write_save_key(const std::u16string& card, const std::u16string& port) {
-    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + card + u"\\Device Parameters\\" + PortSaveKeyName(port);
-    HKEY key, ui;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &key, nullptr));
-    DWORD baud = 9600, supported = 0x1234;
-    RegSetValueExW(key, u"Baudrate", 0, REG_DWORD, (const BYTE*)&baud, 4);
-    RegSetValueExW(key, u"SupportedBaudRates", 0, REG_DWORD, (const BYTE*)&supported, 4);
-    static const WCHAR name[] = u"COM9";
-    RegSetValueExW(key, u"PortName", 0, REG_SZ, (const BYTE*)name, sizeof name);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key, u"UI1", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ui, nullptr));
-    DWORD latency = 7;
-    RegSetValueExW(ui, u"Latency", 0, REG_DWORD, (const BYTE*)&latency, 4);
-    static const WCHAR type[] = u"USB";
-    RegSetValueExW(ui, u"InterfaceType", 0, REG_SZ, (const BYTE*)type, sizeof type);
-    RegCloseKey(ui);
-    RegCloseKey(key);
-}
-
 TEST_F(PortMachineTest, SavedSettingsAreRestoredOnceAndTheirKeyDeleted) {
     std::u16string card = install_root_card(u"ROOT\\HVTESTCARD1");
     auto ports = ports_of(card);
@@ -165,6 +145,10 @@ TEST_F(PortMachineTest, AFailedInstallationIsReportedAfterTheStepsRanWithoutAPor
     EXPECT_EQ(DWORD(NO_ERROR), HvUCoInstallPort(DIF_PROPERTYCHANGE, port.set, &port.data, &pre));
 }
 
+const std::u16string kRefusal =
+    u"Please update the Halvorn driver found under Universal Serial Bus Controllers in Device Manager.\r\nThis will "
+    u"automatically initiate the port driver update.\r\n\r\nPlease see Product Manual for further details.";
+
 TEST_F(PortMachineTest, AMarkedPortRefusesADriverUpdate) {
     std::u16string card = install_root_card(u"ROOT\\HVTESTCARD1");
     auto ports = ports_of(card);
@@ -181,8 +165,15 @@ TEST_F(PortMachineTest, AMarkedPortRefusesADriverUpdate) {
         EXPECT_EQ(nullptr, boxes[0].owner);
         EXPECT_EQ(u"Tarrow", boxes[0].caption);
         EXPECT_EQ(UINT(MB_ICONERROR), boxes[0].type);
-        EXPECT_TRUE(boxes[0].text.starts_with(u"Please update the Halvorn driver"));
+        EXPECT_EQ(kRefusal, boxes[0].text);
     }
+    // Through SetupAPI the installed library answers, with the text of its own resources.
+    hvsim::user::reset_message_boxes();
+    ASSERT_TRUE(device.m_SetDeviceValue(u"NoUpgrade", u"1"));
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_UPDATEDRIVER_UI, port.set, &port.data));
+    EXPECT_EQ(DWORD(ERROR_DI_DONT_INSTALL), GetLastError());
+    ASSERT_EQ(1u, hvsim::user::message_box_transcript().size());
+    EXPECT_EQ(kRefusal, hvsim::user::message_box_transcript()[0].text);
     hvsim::user::reset_message_boxes();
     for (const char16_t* mark : {u"0", u"10", u""}) {
         ASSERT_TRUE(device.m_SetDeviceValue(u"NoUpgrade", mark));
@@ -193,6 +184,19 @@ TEST_F(PortMachineTest, AMarkedPortRefusesADriverUpdate) {
     RegCloseKey(key);
     EXPECT_EQ(DWORD(NO_ERROR), HvUCoInstallPort(DIF_UPDATEDRIVER_UI, port.set, &port.data, &context));
     EXPECT_TRUE(hvsim::user::message_box_transcript().empty());
+}
+
+TEST_F(PortMachineTest, TheLibraryCarriesItsStringsInItsImage) {
+    HMODULE library = LoadLibraryW(inf("HvUUI23.dll").c_str());
+    ASSERT_NE(nullptr, library);
+    WCHAR text[64];
+    EXPECT_EQ(41, LoadStringW(library, 5049, text, 64));
+    EXPECT_EQ(u"There was an error renaming the COM port.", std::u16string(text));
+    const WCHAR* in_place = nullptr;
+    EXPECT_EQ(int(kRefusal.size()), LoadStringW(library, 5062, reinterpret_cast<LPWSTR>(&in_place), 0));
+    EXPECT_EQ(kRefusal, std::u16string(in_place, kRefusal.size()));
+    EXPECT_EQ(0, LoadStringW(library, 5050, text, 64));
+    EXPECT_TRUE(FreeLibrary(library));
 }
 
 TEST_F(PortMachineTest, RemovalFreesThePortsNumber) {
@@ -221,9 +225,7 @@ TEST_F(PortMachineTest, ACardsPortsAreRenumberedInTreeOrder) {
     ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM7", nullptr, FALSE, FALSE));
     ASSERT_TRUE(CCOMPortUtil(second.set, second.data).m_ChangePortName(u"COM5", nullptr, FALSE, FALSE));
     ASSERT_TRUE(CCOMPortUtil(third.set, third.data).m_ChangePortName(u"COM6", nullptr, FALSE, FALSE));
-    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
+    remove_marker(ports[2]);
 
     EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     EXPECT_EQ(u"COM5", value(ports[0], u"Device Parameters", u"PortName"));
@@ -255,9 +257,7 @@ TEST_F(PortMachineTest, RenumberingWaitsForWindows61) {
     ASSERT_EQ(3u, ports.size());
     OpenedDevice first(ports[0]), second(ports[1]), third(ports[2]);
     ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
-    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
+    remove_marker(ports[2]);
 
     hvsim::user::WindowsVersion vista;
     vista.major = 6;
@@ -278,22 +278,53 @@ TEST_F(PortMachineTest, RenumberingWaitsForWindows61) {
     EXPECT_EQ(1u, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
 }
 
-// A port that is not started stops the collection: nothing is renamed and no marker written,
-// so that a later installation tries again.
-TEST_F(PortMachineTest, ACardWithAPortNotStartedIsLeftForLater) {
+// A port that is not started, or whose name is no COM name, stops the collection: nothing is
+// renamed and no marker written, so that a later installation tries again.
+TEST_F(PortMachineTest, ACardWithAPortNotStartedOrNotNamedIsLeftForLater) {
     std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
     auto ports = ports_of(card);
     ASSERT_EQ(3u, ports.size());
+    rename(ports[0], u"COM9");
+    remove_marker(ports[2]);
     OpenedDevice first(ports[0]), third(ports[2]);
-    ASSERT_TRUE(CCOMPortUtil(first.set, first.data).m_ChangePortName(u"COM9", nullptr, FALSE, FALSE));
-    HKEY key = SetupDiOpenDevRegKey(third.set, &third.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
-    RegDeleteValueW(key, u"ChildPortNameSorted");
-    RegCloseKey(key);
     ASSERT_TRUE(CDeviceUtil().m_DisableDevice(third.set, third.data));
     EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
     EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
     EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
     ASSERT_TRUE(CDeviceUtil().m_EnableDevice(third.set, third.data));
+
+    ASSERT_TRUE(CHVDeviceRegInfo(third.set, third.data).m_SetDeviceValue(u"PortName", u"COMX"));
+    EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
+    EXPECT_EQ(u"COM9", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM2", value(ports[1], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
+}
+
+// The first port cannot move (its DOS name is gone) after the holder of its target moved to the
+// temporary name: the holder goes back, so no two ports end with one name, and the card is left
+// unmarked for a later try.
+TEST_F(PortMachineTest, ASwapThatCannotGoThroughIsUndone) {
+    std::u16string card = install_root_card(u"ROOT\\HVTESTCARD3");
+    auto ports = ports_of(card);
+    ASSERT_EQ(3u, ports.size());
+    rename(ports[0], u"COM6");
+    rename(ports[1], u"COM5");
+    rename(ports[2], u"COM7");
+    remove_marker(ports[2]);
+    std::u16string target = dos_target(u"COM6");
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, u"COM6",
+                                 target.c_str()));
+
+    OpenedDevice first(ports[0]);
+    EXPECT_TRUE(RenumberCardPorts(first.set, &first.data));
+    EXPECT_EQ(u"COM6", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM5", value(ports[1], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM7", value(ports[2], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"COM5", serialcomm(dos_target(u"COM5")));
+    EXPECT_TRUE(claimed(5));
+    EXPECT_FALSE(claimed(3));
+    EXPECT_TRUE(hvsim::user::message_box_transcript().empty());
+    EXPECT_EQ(0xBEEFu, dword(ports[2], u"Device Parameters", u"ChildPortNameSorted"));
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 #include "io_internal.h"
 
 #include <cstring>
+#include <functional>
+#include <mutex>
 
 namespace hvsim::io::detail {
 namespace {
@@ -122,6 +124,18 @@ void copy_back_buffered(IRP* irp) {
 
 } // namespace hvsim::io::detail
 
+namespace hvsim::io {
+namespace {
+std::mutex g_mdl_hook_mutex;
+std::function<void(PMDL)> g_mdl_hook;
+} // namespace
+
+void set_mdl_mapping_hook(std::function<void(PMDL)> hook) {
+    std::lock_guard lock(g_mdl_hook_mutex);
+    g_mdl_hook = std::move(hook);
+}
+} // namespace hvsim::io
+
 using namespace hvsim;
 using namespace hvsim::io::detail;
 
@@ -174,6 +188,12 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList) {
 
 PVOID HvMmGetSystemAddressForMdl(PMDL Mdl) {
     if (!Mdl) return nullptr;
+    std::function<void(PMDL)> hook;
+    {
+        std::lock_guard lock(hvsim::io::g_mdl_hook_mutex);
+        hook = hvsim::io::g_mdl_hook;
+    }
+    if (hook) hook(Mdl);
     Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     return MmGetMdlVirtualAddress(Mdl);
 }

@@ -1,8 +1,7 @@
-// Headless message boxes and string tables (user32).
+// Headless message boxes (user32); string tables are in string_resources.cpp.
 //
 //   MessageBoxW/A/ExW   take the next scripted answer and leave a transcript entry
 //   MessageBeep         counted
-//   LoadStringW/A       from the string table set for the module
 //
 // Nothing waits for a person: a box that only has OK is answered IDOK when no answer is
 // scripted; any other unscripted box returns 0 and is counted, so a test that forgot to script
@@ -11,9 +10,7 @@
 
 #include <hvsim/user_hooks.h>
 
-#include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 
 #include "internal/user_internal.h"
@@ -28,7 +25,6 @@ struct State {
     std::vector<MessageBoxEntry> transcript;
     size_t unscripted = 0;
     size_t beeps = 0;
-    std::map<HINSTANCE, std::map<UINT, std::u16string>> strings;
 };
 State& state() {
     static State* s = new State;
@@ -112,19 +108,6 @@ void reset_message_boxes() {
     s.beeps = 0;
 }
 
-void set_module_strings(HINSTANCE module, std::vector<std::pair<UINT, std::u16string>> strings) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    auto& table = s.strings[module];
-    for (auto& [id, text] : strings) table[id] = std::move(text);
-}
-
-void clear_module_strings(HINSTANCE module) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.strings.erase(module);
-}
-
 } // namespace hvsim::user
 
 HV_EXTERN_C_BEGIN
@@ -146,57 +129,6 @@ BOOL WINAPI MessageBeep(UINT) {
     std::lock_guard lock(s.mutex);
     ++s.beeps;
     return TRUE;
-}
-
-int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax) {
-    auto& s = state();
-    std::lock_guard lock(s.mutex);
-    if (!lpBuffer) {
-        set_last_error(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    auto table = s.strings.find(hInstance);
-    const std::u16string* text = nullptr;
-    if (table != s.strings.end()) {
-        auto it = table->second.find(uID);
-        if (it != table->second.end()) text = &it->second;
-    }
-    if (!text) {
-        set_last_error(ERROR_RESOURCE_NAME_NOT_FOUND);
-        if (cchBufferMax > 0) lpBuffer[0] = 0;
-        return 0;
-    }
-    if (cchBufferMax == 0) {
-        const WCHAR* pointer = text->c_str();
-        std::memcpy(lpBuffer, &pointer, sizeof pointer);
-        return int(text->size());
-    }
-    if (cchBufferMax < 0) {
-        set_last_error(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    int copied = std::min<int>(cchBufferMax - 1, int(text->size()));
-    std::copy_n(text->data(), copied, lpBuffer);
-    lpBuffer[copied] = 0;
-    return copied;
-}
-
-int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
-    if (!lpBuffer || cchBufferMax <= 0) {
-        set_last_error(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const WCHAR* text = nullptr;
-    int length = LoadStringW(hInstance, uID, reinterpret_cast<LPWSTR>(&text), 0);
-    if (length == 0) {
-        lpBuffer[0] = 0;
-        return 0;
-    }
-    std::string narrow = narrow_ansi(std::u16string(text, length));
-    int copied = std::min<int>(cchBufferMax - 1, int(narrow.size()));
-    std::copy_n(narrow.data(), copied, lpBuffer);
-    lpBuffer[copied] = 0;
-    return copied;
 }
 
 HV_EXTERN_C_END

@@ -59,6 +59,9 @@ public:
     // Counts m_CancelAll calls; a write taken out before one ends as cancelled when put back.
     ULONG m_ulCancelAllCount;
     ULONG m_ulDetachedAtCancelAll;
+    // The cancel-all count when the chunk in preparation was begun: a chunk begun before a
+    // cancel-all is dropped, never handed down.
+    ULONG m_ulChunkGeneration;
     ULONGLONG m_ullNextSequence;
     // Writes taken into the queue and not yet completed.
     LONG volatile m_lQueuedIrps;
@@ -85,7 +88,8 @@ public:
     // Ends every write with STATUS_CANCELLED and the bytes acknowledged of it.
     void m_CancelAll();
 
-    // For a new open: the next report only grants credit.
+    // For a new open: the next report only grants credit. Waits for a chunk on its way down.
+    // PASSIVE_LEVEL.
     void m_ResetForOpen();
     void m_SetActive(BOOLEAN bActive, NTSTATUS ntRefusalStatus);
     // Total timeout = bytes left × multiplier + constant, in ms; 0 and 0: none.

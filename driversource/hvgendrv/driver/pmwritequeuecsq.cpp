@@ -30,6 +30,7 @@ CPmWriteQueue::CPmWriteQueue()
       m_ulPendingBytes(0), m_ulCredit(0), m_ulDiscount(0), m_pWorker(NULL), m_pMutexOwner(NULL),
       m_WaitingList(NonPagedPool), m_InFlightList(NonPagedPool), m_llDataWritten(-1), m_ulMultiplier(0),
       m_ulConstant(0), m_pTimedIrp(NULL), m_ullPartialSequence(0), m_pClaimedIrp(NULL), m_ulDetached(0), m_ulCancelAllCount(0), m_ulDetachedAtCancelAll(0),
+      m_ulChunkGeneration(0),
       m_ullNextSequence(0), m_lQueuedIrps(0) {
     KeInitializeMutex(&m_kMutex, 0);
     m_Timer.m_Initialize(sm_TimeoutDpc, this);
@@ -202,7 +203,15 @@ void CPmWriteQueue::m_Cancelled(PIRP pIrp, BOOLEAN bInFlight) {
 // Cancel-safe queue callbacks
 
 PIRP CPmWriteQueue::m_Peek(CPmPointerList* pList, PIRP pIrp, PVOID pvPeekContext) {
-    PIRP pNext = PmPeekQueuedIrp(pList, pIrp, static_cast<PmPeekContext*>(pvPeekContext));
+    const PmPeekContext* pContext = static_cast<PmPeekContext*>(pvPeekContext);
+    // A chunk begun before a cancel-all takes nothing more: it is dropped, and a write queued
+    // after the cancel-all must not go down with it.
+    if (pList == &m_WaitingList && pContext && pContext->m_ulKind != PM_PEEK_FINISHED &&
+        m_ulChunkGeneration != m_ulCancelAllCount) {
+        m_pClaimedIrp = NULL;
+        return NULL;
+    }
+    PIRP pNext = PmPeekQueuedIrp(pList, pIrp, pContext);
     m_pClaimedIrp = pNext;
     return pNext;
 }
@@ -409,10 +418,17 @@ BOOLEAN CPmWriteQueue::m_StartNext() {
     KeWaitForSingleObject(&m_kMutex, Executive, KernelMode, FALSE, NULL);
     PKTHREAD pPreviousOwner = m_pMutexOwner;
     m_pMutexOwner = KeGetCurrentThread();
+    // A run nested in this thread's own (from a completion inside the loop) leaves the outer
+    // chunk's generation as it found it.
+    m_ListLock.m_Lock();
+    ULONG ulOuterGeneration = m_ulChunkGeneration;
+    m_ListLock.m_Unlock();
     BOOLEAN bResult = TRUE;
     for (;;) {
         m_ListLock.m_Lock();
         ULONG ulSize = PmMinUlong(m_ulPendingBytes, m_ulCredit);
+        ULONG ulGeneration = m_ulCancelAllCount;
+        m_ulChunkGeneration = ulGeneration;
         m_ListLock.m_Unlock();
         if (ulSize == 0)
             break;
@@ -445,16 +461,32 @@ BOOLEAN CPmWriteQueue::m_StartNext() {
             pChunk->m_Delete();
             m_ListLock.m_Lock();
             m_ArmTimer();
+            // Takes stopped at a cancel-all: writes queued after it are served by a new chunk.
+            BOOLEAN bAgain = ulGeneration != m_ulCancelAllCount;
             m_ListLock.m_Unlock();
+            if (bAgain)
+                continue;
             break;
         }
         pChunk->m_ulLength = ulCopied;
+        // The chunk goes down only when no cancel-all ran since it was begun. Otherwise every
+        // byte in it belongs to a write that the cancel-all ended (takes stopped with it) and was
+        // added to the discount as sent; it is neither sent nor charged to the credit, so its
+        // bytes come off the discount again.
         m_ListLock.m_Lock();
-        m_ulCredit -= PmMinUlong(ulCopied, m_ulCredit);
+        BOOLEAN bStale = ulGeneration != m_ulCancelAllCount;
+        if (bStale)
+            m_ulDiscount -= PmMinUlong(ulCopied, m_ulDiscount);
+        else
+            m_ulCredit -= PmMinUlong(ulCopied, m_ulCredit);
         m_Settle();
         m_ArmTimer();
         m_ListLock.m_Unlock();
         m_CompleteFinished();
+        if (bStale) {
+            pChunk->m_Delete();
+            continue;
+        }
         BOOLEAN bSent = FALSE;
         if (m_pfnChunkRoutine) {
             bSent = m_pfnChunkRoutine(m_pvChunkContext, pChunk);
@@ -467,6 +499,9 @@ BOOLEAN CPmWriteQueue::m_StartNext() {
             break;
         }
     }
+    m_ListLock.m_Lock();
+    m_ulChunkGeneration = ulOuterGeneration;
+    m_ListLock.m_Unlock();
     m_pMutexOwner = pPreviousOwner;
     KeReleaseMutex(&m_kMutex, FALSE);
     return bResult;
@@ -530,12 +565,19 @@ void CPmWriteQueue::m_CancelAll() {
     m_CompleteFinished();
 }
 
+// A chunk of the last open that is on its way down reaches the driver before the new open
+// begins: the new open never receives, nor is credited with, bytes of the old one.
 void CPmWriteQueue::m_ResetForOpen() {
+    BOOLEAN bMutex = KeGetCurrentIrql() == PASSIVE_LEVEL;
+    if (bMutex)
+        KeWaitForSingleObject(&m_kMutex, Executive, KernelMode, FALSE, NULL);
     m_ListLock.m_Lock();
     m_llDataWritten = -1;
     m_ulCredit = 0;
     m_ulDiscount = 0;
     m_ListLock.m_Unlock();
+    if (bMutex)
+        KeReleaseMutex(&m_kMutex, FALSE);
 }
 
 void CPmWriteQueue::m_SetActive(BOOLEAN bActive, NTSTATUS ntRefusalStatus) {

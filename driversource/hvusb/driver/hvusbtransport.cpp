@@ -407,6 +407,13 @@ BOOLEAN CUsbTransport::m_StartInterruptUrb() {
     return m_StartInterruptUrb(m_hInterruptPipe, (ULONG)m_lInterruptPipeBufferSize);
 }
 
+LONG CUsbTransport::m_GetInterruptUrbState() {
+    m_InterruptUrbSpinLock.m_Lock();
+    LONG lState = m_lInterruptUrbState;
+    m_InterruptUrbSpinLock.m_Unlock();
+    return lState;
+}
+
 BOOLEAN CUsbTransport::m_EnableInterruptUrb() {
     PM_TRACE(HV_USB_TRACE_LEVEL, "CUsbTransport::m_EnableInterruptUrb - Current State on entry %s",
              sm_StateName(m_lInterruptUrbState));

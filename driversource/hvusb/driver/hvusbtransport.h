@@ -77,7 +77,9 @@ public:
     BOOLEAN m_DeleteInterruptUrb();
     // The size of the next receive transfer; the old one.
     ULONG m_SetInterruptPipeBufferSize(ULONG ulSize);
-    LONG m_GetInterruptUrbState() const { return m_lInterruptUrbState; }
+    // Under the spin lock: a re-arm passes through INITIALISED on its way back to STARTED, and a
+    // caller deciding whether to stop the transfer must not see that step.
+    LONG m_GetInterruptUrbState();
     static IO_COMPLETION_ROUTINE sm_OnInterrupt;
 
     static PCSTR sm_StateName(LONG lState);

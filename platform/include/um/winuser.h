@@ -65,7 +65,9 @@ HV_API int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT u
 HV_API int WINAPI MessageBoxExW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType, WORD wLanguageId);
 HV_API BOOL WINAPI MessageBeep(UINT uType);
 
-// Strings from the module's string table. With cchBufferMax 0 the buffer receives a read-only
+// Strings from the module's string table (an image declares it with hv_resource.h; NULL is the
+// process's own image). The text is cut to cchBufferMax - 1 characters and terminated; a missing
+// string gives 0 and an empty buffer. With cchBufferMax 0 the buffer receives a read-only
 // pointer to the string itself (not terminated) and the result is its length.
 HV_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
 HV_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);

@@ -31,6 +31,9 @@
 #define IOCTL_HVGT_ACKNOWLEDGE 0x0022E018u
 // Device control, 4-byte input n: n bytes of the received-data pattern arrive for the reads.
 #define IOCTL_HVGT_FEED 0x0022E01Cu
+// Device control, 4-byte input n: the next chunk written is taken only after n ms of machine
+// time, as by a transmitter still busy with earlier data.
+#define IOCTL_HVGT_DELAY_WRITES 0x0022E020u
 
 // Byte k of everything IOCTL_HVGT_FEED delivers on a device: a period that no power of two
 // divides, so that a lost, repeated or misplaced chunk shows.

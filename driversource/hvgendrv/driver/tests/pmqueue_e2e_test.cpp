@@ -449,9 +449,6 @@ TEST_F(QueueEndToEnd, CloseHandleEndsEveryPendingRequest) {
     ULONG events = 0xFFFFFFFF;
     start_read(read, buffer, sizeof buffer);
     start_write(write, pattern(0, 100));
-    // The first chunk goes down before the close: a chunk still being built when the handle
-    // closes would reach the sink after the next open.
-    settle();
     start_wait_on_mask(wait, &events);
     ASSERT_TRUE(CloseHandle(port_));
     port_ = INVALID_HANDLE_VALUE;
@@ -470,6 +467,36 @@ TEST_F(QueueEndToEnd, CloseHandleEndsEveryPendingRequest) {
     ASSERT_TRUE(echo.wait());
     EXPECT_EQ(echo.information(), 5u);
     EXPECT_EQ(read_now(10), "hello");
+}
+
+// A chunk the driver is slow to take when the handle closes still reaches it before the next
+// open begins: the new open neither receives the old write's bytes nor is credited with them.
+TEST_F(QueueEndToEnd, AChunkOnItsWayDownAtCloseStaysWithTheClosedOpen) {
+    open();
+    stall_writes();
+    ASSERT_TRUE(control_ulong(IOCTL_HVGT_DELAY_WRITES, 100));
+    Pending write;
+    start_write(write, pattern(0, 100));
+    // The driver is taking the first chunk.
+    settle();
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(write.wait());
+    EXPECT_EQ(write.status(), kStatusCancelled);
+
+    open();
+    set_timeouts(MAXDWORD, 0, 0);
+    // Long after the old chunk went down, nothing of it has come back to the new open.
+    Sleep(500);
+    EXPECT_EQ(read_now(100), "");
+    // The loopback again, with the new open's own credit: the echo completes on its own bytes.
+    Pending echo;
+    start_write(echo, "hello");
+    ASSERT_TRUE(echo.wait());
+    EXPECT_EQ(echo.status(), 0);
+    EXPECT_EQ(echo.information(), 5u);
+    EXPECT_EQ(read_now(100), "hello");
+    EXPECT_EQ(state().ulBytesSent, HVGT_TRANSFER_SIZE + 5u);
 }
 
 // Purge of the receive side: RXABORT ends the reads, RXCLEAR drops the held data.

@@ -38,10 +38,22 @@ Request::Request(UCHAR major, ULONG length, ULONG control_code) : data_(length ?
 }
 
 Request::~Request() {
-    if (irp_ && done())
+    if (irp_ && done()) {
+        irp_->MdlAddress = nullptr;
         IoFreeIrp(irp_);
-    else if (irp_)
+    } else if (irp_) {
         ADD_FAILURE() << "a request was never completed";
+    }
+    if (mdl_)
+        IoFreeMdl(mdl_);
+}
+
+void Request::use_mdl() {
+    mdl_ = IoAllocateMdl(data_.data(), (ULONG)data_.size(), FALSE, FALSE, nullptr);
+    ASSERT_NE(nullptr, mdl_);
+    MmBuildMdlForNonPagedPool(mdl_);
+    irp_->MdlAddress = mdl_;
+    irp_->AssociatedIrp.SystemBuffer = nullptr;
 }
 
 NTSTATUS Request::completion_routine(PDEVICE_OBJECT, PIRP irp, PVOID context) {

@@ -52,12 +52,15 @@ public:
     // Waits (machine time) for completion; false when it did not come within the time.
     bool wait(ULONGLONG timeout_ms = 600000);
     BOOLEAN cancel() { return IoCancelIrp(irp_); }
+    // Describes the data with an MDL instead of a system buffer, as direct I/O does.
+    void use_mdl();
     // Called in the completing thread, after the result was recorded.
     std::function<void(Request&)> on_complete;
 
 private:
     static IO_COMPLETION_ROUTINE completion_routine;
     PIRP irp_;
+    PMDL mdl_ = nullptr;
     std::vector<UCHAR> data_;
     KEVENT event_;
     std::atomic<int> completions_{0};

@@ -21,7 +21,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-// The test driver's set is one DWORD, Speed (default 9600).
+// The test driver's set: the DWORD Speed (default 9600) and the string InterfaceType ("USB").
+const Bytes kUsb = {3, 0, 0, 0, 'U', 'S', 'B', 0};
 Bytes request(ULONG selector, const Bytes& payload = {}) { return le32(selector) + le32(0xFFFFFFFF) + payload; }
 
 class SettingsInterface : public FrameworkMachine {
@@ -77,28 +78,28 @@ TEST_F(SettingsInterface, ReadWriteAndRestoreThroughTheDeviceInterface) {
 
     Reply size = control(settings, IOCTL_HVGENDRV_GET_SIZE, request(0), 4);
     EXPECT_EQ(STATUS_SUCCESS, size.status);
-    EXPECT_EQ(le32(4), size.output);
-    Reply get = control(settings, IOCTL_HVGENDRV_GET, request(0), 4);
+    EXPECT_EQ(le32(12), size.output);
+    Reply get = control(settings, IOCTL_HVGENDRV_GET, request(0), 12);
     EXPECT_EQ(STATUS_SUCCESS, get.status);
-    EXPECT_EQ(le32(9600), get.output);
+    EXPECT_EQ(le32(9600) + kUsb, get.output);
 
-    Reply set = control(settings, IOCTL_HVGENDRV_SET, request(0, le32(115200)), 0);
+    Reply set = control(settings, IOCTL_HVGENDRV_SET, request(0, le32(115200) + kUsb), 0);
     EXPECT_EQ(STATUS_SUCCESS, set.status);
     EXPECT_EQ(0u, set.information);
     EXPECT_EQ(std::optional<DWORD>(115200), stored(node, u"UI1"));
-    EXPECT_EQ(le32(115200), control(settings, IOCTL_HVGENDRV_GET, request(0), 4).output);
+    EXPECT_EQ(le32(115200) + kUsb, control(settings, IOCTL_HVGENDRV_GET, request(0), 12).output);
 
     // Truncated and malformed requests change nothing.
     EXPECT_EQ(STATUS_INVALID_PARAMETER, control(settings, IOCTL_HVGENDRV_SET, request(0, {1, 2, 3}), 0).status);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, control(settings, IOCTL_HVGENDRV_SET, Bytes(7, 0), 0).status);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, control(settings, IOCTL_HVGENDRV_GET, request(0), 5).status);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, control(settings, IOCTL_HVGENDRV_GET, request(0), 13).status);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, control(settings, 0x8001E018, request(0), 4).status);
     EXPECT_EQ(std::optional<DWORD>(115200), stored(node, u"UI1"));
 
-    Reply defaults = control(settings, IOCTL_HVGENDRV_GET_DEFAULTS, request(0), 4);
+    Reply defaults = control(settings, IOCTL_HVGENDRV_GET_DEFAULTS, request(0), 12);
     EXPECT_EQ(STATUS_SUCCESS, defaults.status);
-    EXPECT_EQ(le32(9600), defaults.output);
-    EXPECT_EQ(le32(4), control(settings, IOCTL_HVGENDRV_GET_DEFAULTS_SIZE, request(0), 4).output);
+    EXPECT_EQ(le32(9600) + kUsb, defaults.output);
+    EXPECT_EQ(le32(12), control(settings, IOCTL_HVGENDRV_GET_DEFAULTS_SIZE, request(0), 4).output);
     EXPECT_EQ(STATUS_SUCCESS, control(settings, IOCTL_HVGENDRV_RESTORE_DEFAULTS, request(0), 0).status);
     EXPECT_EQ(std::optional<DWORD>(9600), stored(node, u"UI1"));
 
@@ -114,11 +115,11 @@ TEST_F(SettingsInterface, AWriteTheDriverRefusesLeavesTheStoredValue) {
     DevInst node = add_device(DeviceConfig().flags(HVGT_SETTINGS_CALLBACK | HVGT_FAIL_SETTINGS));
     hvsim::io::FileObject* settings = open_settings(node);
     ASSERT_NE(nullptr, settings);
-    Reply set = control(settings, IOCTL_HVGENDRV_SET, request(0, le32(115200)), 0);
+    Reply set = control(settings, IOCTL_HVGENDRV_SET, request(0, le32(115200) + kUsb), 0);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, set.status);
     EXPECT_EQ(0u, set.information);
     EXPECT_EQ(std::optional<DWORD>(9600), stored(node, u"UI1"));
-    EXPECT_EQ(le32(9600), control(settings, IOCTL_HVGENDRV_GET, request(0), 4).output);
+    EXPECT_EQ(le32(9600) + kUsb, control(settings, IOCTL_HVGENDRV_GET, request(0), 12).output);
     EXPECT_EQ(STATUS_SUCCESS, hvsim::io::close_file(settings));
     expect_driver_unloaded_clean();
 }

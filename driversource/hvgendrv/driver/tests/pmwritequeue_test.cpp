@@ -2,6 +2,7 @@
 // timeout, cancellation and its discount, in machine time.
 #include "pmqueue_testsupport.h"
 
+#include <hvsim/io.h>
 #include <hvsim/pool.h>
 
 using namespace pmqtest;
@@ -222,6 +223,48 @@ TEST_F(WriteQueue, CancelAllEndsInFlightAndWaitingWrites) {
     EXPECT_EQ(1u, second->information());
     EXPECT_TRUE(dev->write->m_IsEmpty());
     EXPECT_EQ(0u, dev->write->m_GetPendingBytes());
+}
+
+// A cancel-all (purge, cleanup) that runs while a chunk is being built, with a write queued right
+// after it: the chunk, which holds bytes of the cancelled write, never goes down; the new write
+// goes in a chunk of its own, charged to the credit alone, and its acknowledgement completes it.
+TEST_F(WriteQueue, AChunkBegunBeforeACancelAllIsNeverSent) {
+    Request first(IRP_MJ_WRITE, 10);
+    std::string old_text = "0123456789";
+    std::copy(old_text.begin(), old_text.end(), first.data().begin());
+    first.use_mdl();
+    EXPECT_EQ(STATUS_PENDING, dev->send(first));
+    settle(); // no credit yet: nothing is built
+    std::unique_ptr<Request> second;
+    int mappings = 0;
+    // The builder reaches the first write's data: the cancel-all and the new write come now.
+    hvsim::io::set_mdl_mapping_hook([&](PMDL) {
+        if (mappings++)
+            return;
+        dev->write->m_CancelAll();
+        second = write("abcd");
+    });
+    acknowledge(64); // the first credit: the chunk is built in this thread
+    hvsim::io::set_mdl_mapping_hook({});
+    settle();
+    ASSERT_EQ(1, mappings);
+    ASSERT_TRUE(first.done());
+    EXPECT_EQ(STATUS_CANCELLED, first.status());
+    EXPECT_EQ(0u, first.information());
+    ASSERT_TRUE(second);
+    EXPECT_EQ("abcd", sent());
+    EXPECT_EQ(std::vector<ULONG>{4}, dev->sink.chunk_sizes());
+    // Nothing of the dropped chunk is owed: the new write's own bytes complete it.
+    acknowledge(4);
+    ASSERT_TRUE(second->done());
+    EXPECT_EQ(STATUS_SUCCESS, second->status());
+    EXPECT_EQ(4u, second->information());
+    // The whole credit is back: the next write goes down in one chunk of 64.
+    auto third = write(std::string(64, 'z'));
+    settle();
+    EXPECT_EQ((std::vector<ULONG>{4, 64}), dev->sink.chunk_sizes());
+    acknowledge(64);
+    EXPECT_TRUE(third->done());
 }
 
 TEST_F(WriteQueue, InactiveQueueRefusesAndANewOpenStartsWithoutCredit) {

@@ -18,6 +18,7 @@ struct _DEVICE_OBJECT;
 struct _FILE_OBJECT;
 struct _IRP;
 struct _IO_STACK_LOCATION;
+struct _MDL;
 struct _UNICODE_STRING;
 
 namespace hvsim::io {
@@ -161,6 +162,12 @@ size_t outstanding_requests(FileObject* file);
 // last reference to the file object goes (after the requests still outstanding complete).
 // Returns the cleanup's status.
 LONG close_file(FileObject* file);
+
+// ---------------------------------------------------------------------------------------------
+// Test hook: runs in the driver's thread each time it maps an MDL to a system address
+// (MmGetSystemAddressForMdlSafe), before the address is returned, so that a test can act at the
+// moment a driver reaches a caller's data. An empty function removes it.
+void set_mdl_mapping_hook(std::function<void(::_MDL* mdl)> hook);
 
 // ---------------------------------------------------------------------------------------------
 // Versions: the machine answers as Windows 7 x64 (WDM 6.1). Tests may lower the version to

@@ -4,11 +4,18 @@
 // says; without one, the pre pass of DIF_INSTALLDEVICE and DIF_REMOVE asks for the post pass and
 // the post pass returns InstallResult.
 #include <windows.h>
+#include <hv_resource.h>
 #include <setupapi.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+// Strings for the string-resource tests: the library's own table.
+HV_STRINGTABLE_BEGIN
+HV_STRING(100, u"The library's string 100")
+HV_STRING(200, u"Only in the library")
+HV_STRINGTABLE_END
 
 namespace {
 

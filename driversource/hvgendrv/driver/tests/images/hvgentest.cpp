@@ -31,6 +31,7 @@ public:
     PIRP m_apHeld[HVGT_MAX_HELD] = {};
     // The write sink and the received-data source, guarded by the spin lock.
     BOOLEAN m_bWritesStalled = FALSE;
+    ULONG m_ulNextWriteDelayMs = 0;
     ULONG m_ulBytesSent = 0;
     ULONG m_ulBytesUnacknowledged = 0;
     ULONG m_ulBytesFed = 0;
@@ -129,6 +130,15 @@ BOOLEAN OnWrite(CPmDriverClass* pObject, CPmBuffer* pChunk) {
     CGenTestDriver* pDriver = static_cast<CGenTestDriver*>(pObject);
     ULONG ulLength = pChunk->m_ulLength;
     Log("write");
+    pDriver->m_Lock.m_Lock();
+    ULONG ulDelayMs = pDriver->m_ulNextWriteDelayMs;
+    pDriver->m_ulNextWriteDelayMs = 0;
+    pDriver->m_Lock.m_Unlock();
+    if (ulDelayMs) {
+        LARGE_INTEGER liDelay;
+        liDelay.QuadPart = -(LONGLONG)ulDelayMs * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &liDelay);
+    }
     pDriver->m_Lock.m_Lock();
     BOOLEAN bStalled = pDriver->m_bWritesStalled;
     pDriver->m_ulBytesSent += ulLength;
@@ -256,6 +266,13 @@ NTSTATUS OnDeviceControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput, U
             return STATUS_BUFFER_TOO_SMALL;
         pDriver->m_Lock.m_Lock();
         pDriver->m_bWritesStalled = *static_cast<PULONG>(pvInput) != 0;
+        pDriver->m_Lock.m_Unlock();
+        return STATUS_SUCCESS;
+    case IOCTL_HVGT_DELAY_WRITES:
+        if (ulInputLength < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        pDriver->m_Lock.m_Lock();
+        pDriver->m_ulNextWriteDelayMs = *static_cast<PULONG>(pvInput);
         pDriver->m_Lock.m_Unlock();
         return STATUS_SUCCESS;
     case IOCTL_HVGT_ACKNOWLEDGE: {
@@ -418,18 +435,16 @@ void DestroyDriverClass(CPmDriverClass* pObject) {
     delete pDriver;
 }
 
-// One setting, kept under the device key's "UI1" subkey by the settings interface.
+// A number and a text, kept under the device key's "UI1" subkey by the settings interface.
 class CGenTestSettings : public CPmInformationSet {
 public:
     ULONG m_ulSpeed = 0;
+    CPmString m_InterfaceType{PagedPool};
     CGenTestSettings() : CPmInformationSet(NULL) {
-        if (!m_AddDword(u"Speed", &m_ulSpeed, 9600))
+        if (!m_AddDword(u"Speed", &m_ulSpeed, 9600) || !m_AddString(u"InterfaceType", &m_InterfaceType, "USB"))
             m_SetValid(FALSE);
     }
 };
-
-// {8B0F3C71-2D64-4E9A-A1C5-73E0B2D94F18}
-constexpr GUID GUID_HVGT_SETTINGS_INTERFACE = {0x8B0F3C71, 0x2D64, 0x4E9A, {0xA1, 0xC5, 0x73, 0xE0, 0xB2, 0xD9, 0x4F, 0x18}};
 
 BOOLEAN CreateSettings(PmUserModeInterface* pInterface) {
     CGenTestSettings* pSet = new (PagedPool) CGenTestSettings();
@@ -437,7 +452,8 @@ BOOLEAN CreateSettings(PmUserModeInterface* pInterface) {
         delete pSet;
         return FALSE;
     }
-    pInterface->m_SetSettings(pSet, GUID_HVGT_SETTINGS_INTERFACE);
+    // The port driver's interface: the one settings programs look for.
+    pInterface->m_SetSettings(pSet, GUID_HVGENDRV_PORT_INTERFACE);
     return TRUE;
 }
 
