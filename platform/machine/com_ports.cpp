@@ -87,4 +87,26 @@ std::string explain_missing_port(const std::u16string& interface_instance) {
     return why;
 }
 
+bool ports_pending(const Machine& machine, const std::string& id, size_t interfaces) {
+    pnp::wait_quiet();
+    size_t ready = 0;
+    for (const auto& port : com_ports(machine))
+        if (port.usb_id == id && !port.link_target.empty()) ++ready;
+    if (ready >= interfaces) return false;
+    for (const auto& adapter : machine.usb_devices()) {
+        if (adapter.id != id) continue;
+        std::vector<std::u16string> nodes = adapter.interfaces;
+        if (nodes.empty()) nodes.push_back(adapter.instance_id);
+        for (const auto& instance : nodes) {
+            const pnp::DevInst node = pnp::find_node(instance);
+            if (node == pnp::no_node) continue;
+            for (pnp::DevInst child : pnp::children_of(node)) {
+                const pnp::NodeState state = pnp::state_of(child);
+                if (state == pnp::NodeState::Initialized || state == pnp::NodeState::DriversAdded) return true;
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace hvsim

@@ -4,11 +4,14 @@
 #include <windows.h>
 
 #include <hvsim/format.h>
+#include <hvsim/user_hooks.h>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -176,6 +179,67 @@ std::optional<std::string> exchange_in_process(const ComPort& port, size_t index
     return failure;
 }
 
+// The deliverables the INFs copy that this tree does not build yet. Installation refuses a
+// package without them, so the demo installs a copy of the package in which empty files stand in
+// for them: the platform skips a co-installer library it cannot load, and nothing runs the
+// uninstaller while the package stays installed.
+constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll", "HvUUn23.exe"};
+
+} // namespace
+
+std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& package,
+                                          std::ostream& out) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_directory(package, error)) return package; // install_package says what is wrong
+    auto missing_from = [](const fs::path& folder) {
+        std::vector<std::string> missing;
+        for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})
+            for (const auto& name : user::inf_missing_files(text::from_utf8((folder / inf).string())))
+                missing.push_back(text::to_utf8(name));
+        return missing;
+    };
+    const std::vector<std::string> missing = missing_from(package);
+    if (missing.empty()) return package;
+    auto not_built = [](const std::string& name) {
+        return std::any_of(std::begin(kNotBuiltYet), std::end(kNotBuiltYet), [&](const char* known) {
+            return name.size() == std::strlen(known) &&
+                   std::equal(name.begin(), name.end(), known, [](char a, char b) {
+                       return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+                   });
+        });
+    };
+    // Only what kNotBuiltYet names is stood in for: anything else missing (a driver image, the
+    // property-page library) is the user's to build, and install_package names it.
+    if (!std::all_of(missing.begin(), missing.end(), not_built)) return package;
+    const fs::path staged = machine.root() / "demo-package";
+    fs::remove_all(staged, error);
+    fs::create_directories(staged, error);
+    for (const auto& entry : fs::directory_iterator(package, error))
+        if (entry.is_regular_file()) fs::copy_file(entry.path(), staged / entry.path().filename(), error);
+    std::string names;
+    for (const auto& name : missing) {
+        std::ofstream(staged / name).close();
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    out << "    " << names << ": not built yet; empty files stand in for them in a copy of the package ("
+        << staged.string() << "), so the co-installer is skipped and there is no uninstaller\n";
+    return staged;
+}
+
+std::vector<ComPort> wait_for_com_ports(const Machine& machine, const std::string& id, size_t interfaces) {
+    for (int round = 0; round < 100; ++round) {
+        user::wait_for_device_installations();
+        if (!ports_pending(machine, id, interfaces)) break;
+    }
+    std::vector<ComPort> ports(interfaces);
+    for (const auto& port : com_ports(machine))
+        if (port.usb_id == id && port.interface < ports.size() && !port.link_target.empty()) ports[port.interface] = port;
+    return ports;
+}
+
+namespace {
+
 bool link_exists(const std::u16string& name) {
     WCHAR target[MAX_PATH];
     return QueryDosDeviceW(name.c_str(), target, MAX_PATH) != 0;
@@ -210,7 +274,7 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
 
     begin("install the package", " from " + options.package.string());
     try {
-        out << indent(machine.install_package(options.package));
+        out << indent(machine.install_package(installable_package(machine, options.package, out)));
     } catch (const MachineError& e) {
         return fail(e.what());
     }
@@ -228,13 +292,11 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
     out << "    plugged in as " << id << ": " << adapter.spec << "\n";
 
     begin("the COM ports appear", "");
-    out << indent(machine.device_tree_text());
     // One port per interface; a single-interface device is its own interface.
     std::vector<std::u16string> interfaces = adapter.interfaces;
     if (interfaces.empty()) interfaces.push_back(adapter.instance_id);
-    std::vector<ComPort> ports(interfaces.size());
-    for (const auto& port : com_ports(machine))
-        if (port.usb_id == id && port.interface < ports.size() && !port.link_target.empty()) ports[port.interface] = port;
+    std::vector<ComPort> ports = wait_for_com_ports(machine, id, interfaces.size());
+    out << indent(machine.device_tree_text());
     for (size_t i = 0; i < ports.size(); ++i) {
         if (ports[i].name.empty())
             return fail("no COM port appeared for interface " + std::to_string(i) + " of " + id + ": " +

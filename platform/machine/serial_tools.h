@@ -25,6 +25,11 @@ struct ComPort {
 
 std::vector<ComPort> com_ports(const Machine& machine);
 
+// Whether ports of the adapter `id` are still on their way once the PnP manager is quiet: fewer
+// than `interfaces` of its COM ports have their links and a port device below it has not
+// started yet (its installation runs on a worker of the platform, after its bus driver reports it).
+bool ports_pending(const Machine& machine, const std::string& id, size_t interfaces);
+
 // Why an adapter's interface shows no COM port: what the device tree has below it.
 std::string explain_missing_port(const std::u16string& interface_instance);
 
@@ -41,6 +46,17 @@ struct DemoOptions {
 // nothing. `index` varies the pattern from port to port.
 std::optional<std::string> serial_exchange(const std::u16string& port, size_t index, const DemoOptions& options,
                                            std::ostream& out);
+
+// The package folder as install-package takes it: `package` itself when it holds every file its
+// INFs name, else a copy in the machine's folder in which empty files stand in for the
+// deliverables this tree does not build yet (the co-installer and the uninstaller); what is
+// stood in for is said on `out`.
+std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& package,
+                                          std::ostream& out);
+
+// Waits after a plug until each of the adapter's `interfaces` has a COM port with its link, or the
+// tree settles without; returns the COM ports found, in interface order (empty names where none).
+std::vector<ComPort> wait_for_com_ports(const Machine& machine, const std::string& id, size_t interfaces);
 
 // Runs the demo on the booted machine, telling each step on `out`; returns the exit status of
 // the command: 0 when every step passed, else 1 after a line that names the failed step.

@@ -68,6 +68,31 @@ TEST_F(SerialCommands, TheDemoNamesTheStepThatFailed) {
     EXPECT_EQ(result.output.find("[4]"), std::string::npos) << result.output;
 }
 
+TEST_F(SerialCommands, TheDemoStandsInOnlyForTheDeliverablesNotBuiltYet) {
+    // Without the co-installer and the uninstaller, a copy of the package gets empty files for
+    // them and installs; the folder given stays as it was.
+    const auto package = unloadable_package();
+    std::filesystem::remove(package / "HvCoIn23.dll");
+    std::filesystem::remove(package / "HvUUn23.exe");
+    auto result = hvsim("demo " + shell_quote(package.string()));
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("HvUUn23.exe, HvCoIn23.dll: not built yet; empty files stand in for them"),
+              std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("HVUSER.INF: C:\\Windows\\inf\\oem1.inf"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("demo: step 3"), std::string::npos) << result.output;
+    EXPECT_FALSE(std::filesystem::exists(package / "HvCoIn23.dll"));
+    EXPECT_TRUE(std::filesystem::exists(machine_root() / "demo-package" / "HvCoIn23.dll"));
+
+    // A missing driver image is not stood in for: installation refuses it, naming it.
+    std::filesystem::remove(package / "HvUBus.sys");
+    std::filesystem::remove_all(machine_root());
+    result = hvsim("demo " + shell_quote(package.string()));
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("demo: step 1 (install the package) failed: HVUBUS.INF installs HvUBus.sys"),
+              std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("stand in"), std::string::npos) << result.output;
+}
+
 TEST_F(SerialCommands, TheTerminalRefusesAPortTheMachineDoesNotHave) {
     auto result = hvsim("terminal COM5");
     EXPECT_EQ(result.status, 1) << result.output;

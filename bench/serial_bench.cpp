@@ -1,0 +1,246 @@
+// The data path's figures, one line each as `name value unit`: unpaced throughput of the whole
+// stack on 1, 2, 4 and 8 looped-back COM ports against an in-process pipe, the paced line rate
+// on 8 ports both ways, the latency of a byte from the far end to ReadFile, and the cost of
+// opening, closing and setting the baud rate. Arguments pick sections (throughput, paced,
+// latency, costs; throughput1 is one port alone, for a profile); none runs all but throughput1.
+#include "bench_machine.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using hvbench::BenchMachine;
+using hvbench::Request;
+
+double host_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void figure(const std::string& name, double value, const char* unit) {
+    std::printf("%s %.3f %s\n", name.c_str(), value, unit);
+    std::fflush(stdout);
+}
+
+std::vector<BYTE> pattern(size_t bytes, size_t seed) {
+    std::vector<BYTE> data(bytes);
+    for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<BYTE>(i * 7 + (i >> 8) * 13 + seed * 101);
+    return data;
+}
+
+// Plugs adapters until `count` looped-back ports are there (two to an adapter) and opens them.
+std::vector<HANDLE> open_looped_ports(BenchMachine& bench, size_t count, const char* paced) {
+    std::vector<HANDLE> out;
+    while (out.size() < count) {
+        const size_t left = count - out.size();
+        // Two to an adapter: HVUBUS.INF names only the first two interfaces of a four-port adapter.
+        const int interfaces = left >= 2 ? 2 : 1;
+        const std::string spec = "ftdi:interfaces=" + std::to_string(interfaces) + ",wire=loopback,paced=" + paced;
+        for (const auto& name : bench.plug(spec)) {
+            HANDLE port = name.empty() ? INVALID_HANDLE_VALUE : hvbench::open_port(name);
+            if (port == INVALID_HANDLE_VALUE) {
+                std::fprintf(stderr, "bench: a port of %s did not open\n", spec.c_str());
+                std::exit(1);
+            }
+            out.push_back(port);
+        }
+    }
+    return out;
+}
+
+struct Moved {
+    size_t sent = 0, received = 0, mismatched = 0;
+};
+
+// Every port writes `bytes` and reads them back at once; returns what each moved.
+Moved loop_through(const std::vector<HANDLE>& ports, size_t bytes) {
+    std::vector<std::vector<BYTE>> sent, received;
+    std::vector<std::unique_ptr<Request>> reads, writes;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        sent.push_back(pattern(bytes, i));
+        received.emplace_back(bytes);
+        reads.push_back(std::make_unique<Request>());
+        writes.push_back(std::make_unique<Request>());
+        ReadFile(ports[i], received[i].data(), static_cast<DWORD>(bytes), nullptr, &reads[i]->overlapped);
+    }
+    for (size_t i = 0; i < ports.size(); ++i)
+        WriteFile(ports[i], sent[i].data(), static_cast<DWORD>(bytes), nullptr, &writes[i]->overlapped);
+    Moved moved;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        writes[i]->wait();
+        reads[i]->wait();
+        moved.sent += writes[i]->information();
+        moved.received += reads[i]->information();
+        for (size_t b = 0; b < reads[i]->information(); ++b) moved.mismatched += received[i][b] != sent[i][b];
+    }
+    return moved;
+}
+
+double pipe_seconds(size_t bytes) {
+    int fds[2];
+    if (pipe(fds) != 0) return 0;
+    const std::vector<BYTE> data = pattern(bytes, 0);
+    const double start = host_seconds();
+    std::thread writer([&] {
+        for (size_t at = 0; at < bytes;) {
+            ssize_t n = write(fds[1], data.data() + at, std::min<size_t>(65536, bytes - at));
+            if (n <= 0) break;
+            at += static_cast<size_t>(n);
+        }
+    });
+    std::vector<BYTE> got(bytes);
+    for (size_t at = 0; at < bytes;) {
+        ssize_t n = read(fds[0], got.data() + at, bytes - at);
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+    }
+    const double seconds = host_seconds() - start;
+    writer.join();
+    close(fds[0]);
+    close(fds[1]);
+    return seconds;
+}
+
+void throughput(const std::vector<size_t>& counts) {
+    constexpr size_t kBytes = 4 << 20; // per port
+    const double pipe = pipe_seconds(kBytes);
+    const double pipe_rate = kBytes / pipe / 1e6;
+    figure("pipe_throughput", pipe_rate, "MB/s");
+    for (size_t count : counts) {
+        // HV_BENCH_REAL_CLOCK=1 runs the machine on the host's clock instead of the virtual one.
+        BenchMachine bench("bench-throughput",
+                           std::getenv("HV_BENCH_REAL_CLOCK") ? hvsim::ClockMode::Real : hvsim::ClockMode::Virtual);
+        std::vector<HANDLE> ports = open_looped_ports(bench, count, "off");
+        for (HANDLE port : ports) hvbench::set_up_port(port, 921600, 0, 0);
+        const double start = host_seconds();
+        const Moved moved = loop_through(ports, kBytes);
+        const double seconds = host_seconds() - start;
+        const std::string prefix = "unpaced_" + std::to_string(count) + "_ports_";
+        figure(prefix + "throughput", moved.received / seconds / 1e6, "MB/s");
+        figure(prefix + "throughput_per_port", moved.received / seconds / 1e6 / count, "MB/s");
+        figure(prefix + "ratio_to_pipe", moved.received / seconds / 1e6 / pipe_rate, "x");
+        figure(prefix + "bytes_lost", static_cast<double>(moved.sent - moved.received + moved.mismatched), "bytes");
+    }
+}
+
+void paced() {
+    constexpr size_t kPorts = 8;
+    constexpr size_t kBytes = 2 * 92160; // two seconds of the line per port
+    BenchMachine bench("bench-paced", hvsim::ClockMode::Virtual);
+    std::vector<HANDLE> ports = open_looped_ports(bench, kPorts, "on");
+    for (HANDLE port : ports) hvbench::set_up_port(port, 921600, 30000, 30000);
+    const double cpu = cpu_seconds();
+    const double start = hvbench::machine_seconds();
+    const Moved moved = loop_through(ports, kBytes);
+    const double seconds = hvbench::machine_seconds() - start;
+    const double cpu_used = cpu_seconds() - cpu;
+    figure("paced_8_ports_bytes_per_second_per_port", moved.received / seconds / kPorts, "bytes/s");
+    figure("paced_line_limit", 92160, "bytes/s");
+    figure("paced_8_ports_bytes_lost", static_cast<double>(moved.sent - moved.received + moved.mismatched), "bytes");
+    figure("paced_8_ports_cpu_per_mb", cpu_used / ((moved.sent + moved.received) / 1e6), "s/MB");
+}
+
+// The bus driver's latency settings of every interface of the adapter `id`, written where its
+// settings set reads them (the set key UI1 of the interface's device parameters): used from the next start.
+void set_maximum_latency(BenchMachine& bench, const std::string& id, DWORD maximum) {
+    for (const auto& device : bench.machine().usb_devices()) {
+        if (device.id != id) continue;
+        for (const auto& instance : device.interfaces) {
+            const std::u16string path =
+                u"SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters\\UI1";
+            HKEY key;
+            if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))
+                continue;
+            RegSetValueExW(key, u"MaximumLatency", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&maximum), sizeof maximum);
+            RegCloseKey(key);
+        }
+    }
+}
+
+// One byte written on one port of a null-modem pair until ReadFile returns it on the other,
+// in machine time; `maximum_latency` 0 keeps the bus driver's default latency policy.
+void latency_run(const std::string& name, DWORD maximum_latency) {
+    BenchMachine bench("bench-latency", hvsim::ClockMode::Virtual);
+    std::string id;
+    auto names = bench.plug("ftdi:interfaces=2,wire=null-modem", &id);
+    if (maximum_latency) {
+        set_maximum_latency(bench, id, maximum_latency);
+        bench.unplug(id);
+        names = bench.plug("ftdi:interfaces=2,wire=null-modem", &id);
+    }
+    HANDLE far_end = hvbench::open_port(names.at(0));
+    HANDLE near_end = hvbench::open_port(names.at(1));
+    hvbench::set_up_port(far_end, 921600, 0, 0);
+    hvbench::set_up_port(near_end, 921600, 0, 0);
+    std::vector<double> samples;
+    for (int i = 0; i < 200; ++i) {
+        BYTE in = 0, out = static_cast<BYTE>(i);
+        Request read, write;
+        ReadFile(near_end, &in, 1, nullptr, &read.overlapped);
+        const double start = hvbench::machine_seconds();
+        WriteFile(far_end, &out, 1, nullptr, &write.overlapped);
+        read.wait();
+        samples.push_back((hvbench::machine_seconds() - start) * 1000.0);
+        write.wait();
+        if (in != out) std::fprintf(stderr, "bench: byte %d came back as %d\n", out, in);
+        // A pause between bytes so that each one starts at another point of the latency timer.
+        Sleep(static_cast<DWORD>(1 + i % 7));
+    }
+    std::sort(samples.begin(), samples.end());
+    figure(name + "_median", samples[samples.size() / 2], "ms");
+    figure(name + "_p99", samples[samples.size() * 99 / 100], "ms");
+}
+
+void latency() {
+    // At 921600 baud the default policy (maximum latency 1040) sets the 16 ms latency timer; a
+    // maximum latency of 65 gives the policy's smallest, 1 ms.
+    latency_run("latency_timer_16ms", 0);
+    latency_run("latency_timer_1ms", 65);
+}
+
+void costs() {
+    BenchMachine bench("bench-costs", hvsim::ClockMode::Virtual);
+    const auto names = bench.plug("ftdi:wire=loopback");
+    constexpr int kOpens = 200, kBauds = 1000;
+    double start = host_seconds();
+    for (int i = 0; i < kOpens; ++i) CloseHandle(hvbench::open_port(names.at(0)));
+    figure("open_close_cost", (host_seconds() - start) / kOpens * 1e6, "us");
+    HANDLE port = hvbench::open_port(names.at(0));
+    start = host_seconds();
+    for (int i = 0; i < kBauds; ++i) {
+        SERIAL_BAUD_RATE rate{i % 2 ? 115200u : 921600u};
+        hvbench::control(port, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate);
+    }
+    figure("set_baud_cost", (host_seconds() - start) / kBauds * 1e6, "us");
+    CloseHandle(port);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::set<std::string> wanted(argv + 1, argv + argc);
+    auto run = [&](const char* name) { return wanted.empty() || wanted.count(name) != 0; };
+    if (run("throughput")) throughput({1, 2, 4, 8});
+    if (wanted.count("throughput1")) throughput({1}); // one port only, for a profile
+    if (run("paced")) paced();
+    if (run("latency")) latency();
+    if (run("costs")) costs();
+    return 0;
+}
