@@ -208,8 +208,10 @@ TEST(PtyBridge, HardwareFlowControlOnThePtyDropsCtsWhileTheProgramDoesNotRead) {
     Bridged b;
     Slave slave(b.pty->slave_name());
     ASSERT_GE(slave.fd, 0);
+    // The bridge writes the port's format into the pty's termios as a read-modify-write; a
+    // program setting its flags in the same moment would be overwritten, so wait for it first.
     termios t{};
-    ASSERT_EQ(tcgetattr(slave.fd, &t), 0);
+    ASSERT_TRUE(wait_for([&] { return tcgetattr(slave.fd, &t) == 0 && cfgetospeed(&t) == B115200; }));
     t.c_cflag |= CRTSCTS;
     ASSERT_EQ(tcsetattr(slave.fd, TCSANOW, &t), 0);
     ASSERT_TRUE(wait_for([&] { return b.pty->hardware_flow(); }));
