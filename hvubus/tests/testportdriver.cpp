@@ -316,11 +316,11 @@ public:
         std::lock_guard lock(port_.sink.mutex);
         ++port_.writers;
     }
+    // Notified under the lock: once the removal sees no writer it deletes the port, so this
+    // thread must not touch it after the lock is released.
     ~Writer() {
-        {
-            std::lock_guard lock(port_.sink.mutex);
-            --port_.writers;
-        }
+        std::lock_guard lock(port_.sink.mutex);
+        --port_.writers;
         port_.sink.changed.notify_all();
     }
     Writer(const Writer&) = delete;
