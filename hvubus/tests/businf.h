@@ -90,11 +90,21 @@ inline std::vector<InfValue> inf_section(const std::string& section) {
 
 inline std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-// Writes what the INF's sections write for a USB function of the bus driver (interface 1 of a
-// composite adapter takes the second interface's section).
-inline void write_function_registry(hvsim::pnp::DevInst node, bool second_interface) {
+// The interface number of a composite adapter's function from the "&MI_xx" of its instance ID;
+// 0 for a function that is the whole device.
+inline unsigned interface_of(const std::u16string& instance_id) {
+    const size_t at = instance_id.find(u"&MI_");
+    if (at == std::u16string::npos || at + 6 > instance_id.size()) return 0;
+    auto digit = [](char16_t c) { return c >= u'0' && c <= u'9' ? unsigned(c - u'0') : unsigned(c - u'A' + 10); };
+    return digit(instance_id[at + 4]) * 16 + digit(instance_id[at + 5]);
+}
+
+// Writes what the INF's sections write for a USB function of the bus driver (interface n of a
+// composite adapter takes the section of interface n).
+inline void write_function_registry(hvsim::pnp::DevInst node, unsigned interface_number) {
     const std::u16string parameters = hvsim::pnp::device_key_path(node) + u"\\Device Parameters";
-    for (const char* section : {"HvUBus.Device.AddReg", second_interface ? "HvUBus.Interface1.AddReg" : "HvUBus.Interface0.AddReg"}) {
+    const std::string function = "HvUBus.Interface" + std::to_string(interface_number) + ".AddReg";
+    for (const std::string& section : {std::string("HvUBus.Device.AddReg"), function}) {
         for (const InfValue& value : inf_section(section)) {
             const std::u16string subkey = value.subkey.empty() ? parameters : parameters + u"\\" + wide(value.subkey);
             hvsim::registry::create_key(subkey);

@@ -248,6 +248,32 @@ TEST_F(Control, TheSecondInterfaceOfACompositeChipIsPortIndexTwo) {
     EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
 }
 
+// The third and fourth function of a four-interface chip, installed from their own INF sections,
+// address their own chip port and read from their own endpoint.
+TEST_F(Control, TheLastTwoInterfacesOfAFourInterfaceChipArePortIndexThreeAndFour) {
+    hvsim::devices::FtdiChip& c = plug("ftdi:interfaces=4");
+    for (int interface = 2; interface < 4; ++interface) {
+        SCOPED_TRACE(interface);
+        Port* p = port(0, interface);
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(create_record(*p, 1).status, STATUS_SUCCESS);
+        hvsim::usb::clear_urb_log();
+        ASSERT_TRUE(call(*p, &Ops::m_ConnectCallback));
+        const USHORT index = (USHORT)(interface + 1);
+        EXPECT_EQ(vendor_requests().back(), (VendorRequest{6, false, 0, index}));
+        ASSERT_FALSE(bulk(true).empty());
+        EXPECT_EQ(bulk(true).front().endpoint, hvsim::devices::FtdiChip::in_endpoint(interface));
+        EXPECT_EQ(bulk(true).front().interface, interface);
+        hvsim::usb::clear_urb_log();
+        ASSERT_TRUE(call(*p, &Ops::m_BaudrateCallback, 14400u));
+        EXPECT_EQ(vendor_requests().front(), (VendorRequest{3, false, 0x00D0, (USHORT)(0x0100 | index)}));
+        EXPECT_NEAR(c.port_state(interface).format.baud, 14400, 144);
+        EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
+    }
+    EXPECT_NEAR(c.port_state(0).format.baud, 9600, 96);
+    EXPECT_NEAR(c.port_state(1).format.baud, 9600, 96);
+}
+
 // {9F3A05C7-4E81-4B6D-A2C9-0D58E71B3F64} and {6B1D93E4-27A5-4C08-B3E1-58F2A90D7C16}
 constexpr GUID kPortStateBlock = {0x9F3A05C7, 0x4E81, 0x4B6D, {0xA2, 0xC9, 0x0D, 0x58, 0xE7, 0x1B, 0x3F, 0x64}};
 constexpr GUID kTimingBlock = {0x6B1D93E4, 0x27A5, 0x4C08, {0xB3, 0xE1, 0x58, 0xF2, 0xA9, 0x0D, 0x7C, 0x16}};

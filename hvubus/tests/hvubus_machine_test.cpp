@@ -88,9 +88,8 @@ protected:
     bool install(DevInst node) {
         auto info = hvsim::pnp::node_info(node);
         if (!info || info->instance_id.rfind(u"USB\\", 0) != 0) return false;
-        const bool second = info->instance_id.find(u"&MI_01") != std::u16string::npos;
         const std::u16string key = hvsim::pnp::device_key_path(node);
-        businf::write_function_registry(node, second);
+        businf::write_function_registry(node, businf::interface_of(info->instance_id));
         std::u16string instance = u"{C2A7E5F1-3B84-4D6A-9E0C-58F1B2D34A67}\\00";
         instance += (char16_t)(u'0' + installed_ / 10);
         instance += (char16_t)(u'0' + installed_ % 10);

@@ -51,7 +51,7 @@ void PortMachine::SetUp() {
             return true;
         }
         if (info->instance_id.rfind(u"USB\\", 0) != 0) return false;
-        businf::write_function_registry(node, info->instance_id.find(u"&MI_01") != std::u16string::npos);
+        businf::write_function_registry(node, businf::interface_of(info->instance_id));
         if (port_type_) {
             const std::u16string ui = key + u"\\Device Parameters\\UI1";
             hvsim::registry::create_key(ui);

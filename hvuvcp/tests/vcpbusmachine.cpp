@@ -137,7 +137,7 @@ void VcpBusMachine::SetUp() {
         }
         if (info->instance_id.rfind(u"USB\\", 0) != 0)
             return false;
-        businf::write_function_registry(node, info->instance_id.find(u"&MI_01") != std::u16string::npos);
+        businf::write_function_registry(node, businf::interface_of(info->instance_id));
         hvsim::registry::set_string(key, u"Driver", u"{C2A7E5F1-3B84-4D6A-9E0C-58F1B2D34A67}\\00" + instance.substr(instance.size() - 2));
         hvsim::registry::set_string(key, u"ClassGUID", u"{C2A7E5F1-3B84-4D6A-9E0C-58F1B2D34A67}");
         hvsim::registry::set_string(key, u"Service", kBusService);

@@ -81,6 +81,15 @@ std::vector<Port> ComPortTest::ports(const std::string& id) {
     return out;
 }
 
+void ComPortTest::expect_gone(const std::vector<Port>& ports) {
+    for (const Port& port : ports) {
+        EXPECT_EQ(u"<none>", dos_target(port.name));
+        EXPECT_TRUE(serialcomm_entries(port.name).empty());
+        EXPECT_FALSE(has_com_port_interface(port.instance_id));
+    }
+    EXPECT_EQ(0u, com_port_interfaces());
+}
+
 HANDLE ComPortTest::open(const std::u16string& name, DWORD* error) {
     std::u16string path = u"\\\\.\\" + name;
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -67,6 +67,9 @@ protected:
     void unplug(const std::string& id);
     // The serial ports of a plugged adapter, in interface order.
     std::vector<Port> ports(const std::string& id);
+    // Expects no DOS link, SERIALCOMM value or COM-port interface left of the ports, nor of any
+    // other port of the machine.
+    static void expect_gone(const std::vector<Port>& ports);
 
     // Opens \\.\<name> for overlapped I/O; INVALID_HANDLE_VALUE with the error in *error.
     static HANDLE open(const std::u16string& name, DWORD* error = nullptr);

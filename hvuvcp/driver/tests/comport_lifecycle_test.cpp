@@ -29,12 +29,7 @@ TEST_F(ComPortLifecycle, EachPortAppearsWithItsNameLinkMapEntryAndInterfaceAndAl
     EXPECT_EQ(2u, com_port_interfaces());
 
     unplug(id);
-    for (const Port& port : found) {
-        EXPECT_EQ(u"<none>", dos_target(port.name));
-        EXPECT_TRUE(serialcomm_entries(port.name).empty());
-        EXPECT_FALSE(has_com_port_interface(port.instance_id));
-    }
-    EXPECT_EQ(0u, com_port_interfaces());
+    expect_gone(found);
 }
 
 TEST_F(ComPortLifecycle, APluggedAgainAdapterGetsTheSameComNames) {

@@ -1,7 +1,9 @@
 // Data through COM ports over the emulated chip and its far ends: the read-timeout modes of the
-// serial contract, wait-on-mask events from line and modem changes made at the far end, and two
-// ports joined by a null-modem cable exchanging a mebibyte each way with RTS/CTS handshaking.
+// serial contract, every port of a four-interface adapter on its own loopback plug, wait-on-mask
+// events from line and modem changes made at the far end, and two ports joined by a null-modem
+// cable exchanging a mebibyte each way with RTS/CTS handshaking.
 #include "comport_fixture.h"
+#include "comport_pnp.h"
 
 #include <cstring>
 
@@ -119,6 +121,41 @@ TEST_F(ComPortTransfer, ReadTimeoutModesOverTheChip) {
     EXPECT_EQ(kStatusSuccess, full.status());
     ASSERT_EQ(10u, full.information());
     EXPECT_EQ(0, std::memcmp(buffer.data(), "1234567890", 10));
+}
+
+// Every function of a four-interface adapter gets its bus device and a COM port of its own: each
+// port's bytes come back through its own loopback plug alone, and all four go at unplug.
+TEST_F(ComPortTransfer, EachPortOfAFourInterfaceAdapterCarriesItsOwnBytesAndAllGoAtUnplug) {
+    std::string id = plug("ftdi:interfaces=4,wire=loopback");
+    std::vector<Port> found = ports(id);
+    ASSERT_EQ(4u, found.size());
+    std::vector<HANDLE> handles;
+    for (size_t i = 0; i < found.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(0u, found[i].name.rfind(u"COM", 0));
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(found[j].name, found[i].name);
+        EXPECT_EQ("started", state(found[i].instance_id));
+        HANDLE handle = open(found[i].name);
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+        set_timeouts(handle, 50, 0, 1000);
+        handles.push_back(handle);
+    }
+    EXPECT_EQ(4u, com_port_interfaces());
+    // All sent before any is read: a port on another interface's pipes would show up as bytes
+    // in the wrong port or missing from its own.
+    for (size_t i = 0; i < handles.size(); ++i) write_all(handles[i], "port " + std::to_string(i + 1));
+    for (size_t i = 0; i < handles.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::vector<char> buffer(32, 0);
+        Pending read;
+        start_read(handles[i], read, buffer);
+        ASSERT_TRUE(read.wait(10000));
+        EXPECT_EQ("port " + std::to_string(i + 1), std::string(buffer.data(), read.information()));
+        EXPECT_TRUE(CloseHandle(handles[i]));
+    }
+
+    unplug(id);
+    expect_gone(found);
 }
 
 // Across a null-modem cable RTS drives CTS and DTR drives DSR and DCD of the other port.

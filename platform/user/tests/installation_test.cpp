@@ -453,10 +453,14 @@ protected:
 
 TEST_F(PackageInfTest, TheBusInfNamesEveryHardwareIdOfTheSetupProgram) {
     auto ids = hvsim::user::inf_hardware_ids(inf("HVUBUS.INF"));
-    ASSERT_EQ(89u, ids.size());
+    // The setup program's 89 IDs in its order, then the third and fourth function of each of the
+    // 28 composite products.
+    ASSERT_EQ(89u + 2 * 28u, ids.size());
     EXPECT_EQ(u"USB\\VID_7A5C&PID_1001", ids.front());
     EXPECT_EQ(u"USB\\VID_7A5C&PID_1002&MI_01", ids[3]);
-    EXPECT_EQ(u"USB\\VID_7A5C&PID_2003&MI_01", ids.back());
+    EXPECT_EQ(u"USB\\VID_7A5C&PID_2003&MI_01", ids[88]);
+    EXPECT_EQ(u"USB\\VID_7A5C&PID_1002&MI_02", ids[89]);
+    EXPECT_EQ(u"USB\\VID_7A5C&PID_2003&MI_03", ids.back());
     EXPECT_EQ((std::vector<std::u16string>{u"PORTS\\HVUSER23221", u"PORTS\\HVUSER42248521"}),
               hvsim::user::inf_hardware_ids(inf("HVUSER.INF")));
     EXPECT_TRUE(hvsim::user::inf_missing_files(inf("HVUBUS.INF")).empty());
