@@ -4,7 +4,7 @@
 
 #include <ntdef.h>
 #include <ntstatus.h>
-#include <usbspec.h>
+#include <usb100.h>
 
 #include <stddef.h>
 
