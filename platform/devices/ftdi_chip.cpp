@@ -3,6 +3,7 @@
 
 #include <hvsim/devices/ftdi_chip.h>
 
+#include <hvsim/devices/far_end_loopback.h>
 #include <hvsim/devices/uart_receiver.h>
 #include <hvsim/devices/uart_transmitter.h>
 #include <hvsim/devices/usb_descriptors.h>
@@ -160,6 +161,7 @@ struct Port {
     ModemOutputs outputs;           // levels at the connector
     std::shared_ptr<LineInbox> inbox = std::make_shared<LineInbox>();
     std::shared_ptr<FarEnd> far_end;
+    bool looped = false; // the far end is a loopback plug
 
     // Towards the host: packets gathered for the IN transfer the host has pending.
     bool armed = false;
@@ -168,6 +170,7 @@ struct Port {
     std::size_t events_waiting = 0; // event characters in rx
     bool modem_changed = false;     // no packet has carried the new modem status yet
     bool ready_told = false;        // the controller was told that the transfer is complete
+    bool out_refused = false;       // an OUT transfer waits for room in the transmit FIFO
     Ticks latency_start = 0;        // when the last packet went to the host
 
     Ticks latency_expiry() const { return latency_start + latency_ms * kTicksPerMillisecond; }
@@ -190,6 +193,7 @@ struct FtdiChip::Impl {
     std::vector<Port> ports;
     ChangeCallback change_callback;
     Ticks now = 0;
+    std::vector<ReceivedAt> received; // the receivers' output, kept to spare an allocation a character
 
     bool multi_interface() const { return ports.size() > 1; }
     Port* port_for_index(std::uint16_t index);
@@ -571,9 +575,9 @@ void FtdiChip::Impl::receive(Port& p, const LineEvent& event, Ticks t) {
     if (s.kind != LineSymbol::Kind::break_off && p.half_duplex() &&
         ((p.tx.shifting() && p.tx.shift_start() <= t) || p.last_tx_end == t))
         return;
-    std::vector<ReceivedAt> chars;
-    p.receiver.receive(s, chars);
-    accept(p, chars, t);
+    received.clear();
+    p.receiver.receive(s, received);
+    accept(p, received, t);
 }
 
 // Characters the UART assembled go into the receive FIFO, with their errors.
@@ -606,8 +610,19 @@ void FtdiChip::Impl::accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks
 }
 
 void FtdiChip::Impl::transmitted(Port& p, const LineSymbol& symbol) {
-    if (symbol.kind == LineSymbol::Kind::character)
+    if (symbol.kind == LineSymbol::Kind::character) {
         p.last_tx_end = symbol.time;
+        if (p.looped) {
+            // Through the plug the character would be the engine's very next event: the inbox
+            // held nothing due (or the transmitter would not have run) and only the plug feeds
+            // it. Taken here it skips the inbox and a pass of the engine, once per character.
+            LineEvent echo;
+            echo.time = symbol.time;
+            echo.symbol = symbol;
+            receive(p, echo, now);
+            return;
+        }
+    }
     if (p.far_end)
         p.far_end->transmit(symbol);
 }
@@ -668,6 +683,8 @@ void FtdiChip::Impl::end_transfer(Port& p, Ticks t) {
 // characters even when nothing is paced.
 void FtdiChip::Impl::catch_up(Ticks until) {
     until = std::max(until, now);
+    for (auto& p : ports)
+        p.inbox->hold_notifications();
     std::array<bool, 4> far_end_idle{};
     for (;;) {
         enum class Source { none, inbox, receiver, far_end, transmitter, latency } source = Source::none;
@@ -703,12 +720,11 @@ void FtdiChip::Impl::catch_up(Ticks until) {
                 receive(p, event, t);
             break;
         }
-        case Source::receiver: {
-            std::vector<ReceivedAt> chars;
-            p.receiver.advance(t, chars);
-            accept(p, chars, t);
+        case Source::receiver:
+            received.clear();
+            p.receiver.advance(t, received);
+            accept(p, received, t);
             break;
-        }
         case Source::far_end: {
             const Ticks before = p.far_end->next_deadline();
             const std::size_t queued = p.inbox->size();
@@ -720,8 +736,14 @@ void FtdiChip::Impl::catch_up(Ticks until) {
         }
         case Source::transmitter: {
             LineSymbol symbol;
-            if (p.tx.step(t, symbol))
+            while (p.tx.step(t, symbol)) {
                 transmitted(p, symbol);
+                // Only this port changed, so when its echo left nothing due now, its next
+                // character is again the earliest event: no need to look at every source.
+                if (!p.looped || p.tx.next_event() != t || p.inbox->next_time() <= t ||
+                    p.receiver.next_deadline() <= t)
+                    break;
+            }
             break;
         }
         case Source::latency:
@@ -732,16 +754,22 @@ void FtdiChip::Impl::catch_up(Ticks until) {
         }
     }
     now = until;
+    for (auto& p : ports)
+        p.inbox->release_notifications();
     tell_ready();
 }
 
-// A transfer that completed between the controller's polls would otherwise wait for the next
-// unrelated wake-up.
+// A transfer that completed between the controller's polls, or an OUT transfer that can go on
+// now that the FIFO has room, would otherwise wait for the next unrelated wake-up.
 void FtdiChip::Impl::tell_ready() {
     bool any = false;
     for (auto& p : ports) {
         if (p.armed && !p.ready_told && transfer_complete(p)) {
             p.ready_told = true;
+            any = true;
+        }
+        if (p.out_refused && p.tx.free_space() >= kPacketSize) {
+            p.out_refused = false;
             any = true;
         }
     }
@@ -881,6 +909,7 @@ BulkResult FtdiChip::offer(std::uint8_t endpoint, std::span<const std::uint8_t> 
         p->tx.write(bytes.subspan(taken, packet), chip.now);
         taken += packet;
     }
+    p->out_refused = taken < bytes.size();
     chip.catch_up(chip.now);
     if (taken == 0 && !bytes.empty())
         return {UsbStatus::pending, 0};
@@ -923,9 +952,12 @@ BulkResult FtdiChip::poll(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
 void FtdiChip::cancel(std::uint8_t endpoint, Ticks now) {
     std::lock_guard lock(impl_->mutex);
     impl_->catch_up(now);
-    for (auto& p : impl_->ports)
+    for (auto& p : impl_->ports) {
         if (in_endpoint(p.number) == endpoint)
             p.armed = false;
+        if (out_endpoint(p.number) == endpoint)
+            p.out_refused = false;
+    }
 }
 
 void FtdiChip::port_reset(Ticks now) {
@@ -933,7 +965,7 @@ void FtdiChip::port_reset(Ticks now) {
     impl_->catch_up(now);
     impl_->standard.clear_halts();
     for (auto& p : impl_->ports)
-        p.armed = false;
+        p.armed = p.out_refused = false;
 }
 
 Ticks FtdiChip::next_deadline() const {
@@ -969,6 +1001,7 @@ void FtdiChip::attach(std::size_t port, std::shared_ptr<FarEnd> far_end, Ticks n
     // What was still on its way from the old far end is lost with it.
     p.inbox->clear();
     p.far_end = std::move(far_end);
+    p.looped = dynamic_cast<LoopbackPlug*>(p.far_end.get()) != nullptr;
     if (p.far_end) {
         p.far_end->connect(p.inbox, chip.now);
         p.far_end->outputs_changed(p.outputs, chip.now);

@@ -25,16 +25,6 @@ Ticks LineFormat::character_time() const {
     return static_cast<Ticks>(std::llround(half_bits_per_character() * (kTicksPerSecond / 2.0) / baud));
 }
 
-bool LineFormat::rate_matches(double other_baud) const {
-    if (baud <= 0.0 || other_baud <= 0.0)
-        return false;
-    return std::fabs(other_baud - baud) <= kBaudTolerance * baud;
-}
-
-bool LineFormat::same_framing(const LineFormat& other) const {
-    return data_bits == other.data_bits && parity == other.parity && stop_bits == other.stop_bits;
-}
-
 std::string LineFormat::to_string() const {
     static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
     static constexpr const char* kStop[] = {"1", "1.5", "2"};
@@ -137,12 +127,37 @@ bool operator==(const ModemInputs& a, const ModemInputs& b) {
 void LineInbox::push(const LineEvent& event) {
     std::lock_guard lock(mutex_);
     // Events nearly always arrive in order; walk back only past later ones.
-    auto it = events_.end();
-    while (it != events_.begin() && std::prev(it)->time > event.time)
-        --it;
-    events_.insert(it, event);
-    if (notify_)
+    if (events_.empty() || events_.back().time <= event.time) {
+        events_.push_back(event);
+    } else {
+        auto it = events_.end();
+        while (it != events_.begin() && std::prev(it)->time > event.time)
+            --it;
+        events_.insert(it, event);
+    }
+    front_time_.store(events_.front().time, std::memory_order_release);
+    changed();
+}
+
+void LineInbox::changed() {
+    if (held_)
+        missed_ = true;
+    else if (notify_)
         notify_();
+}
+
+void LineInbox::hold_notifications() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+}
+
+void LineInbox::release_notifications() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    if (missed_) {
+        missed_ = false;
+        changed();
+    }
 }
 
 void LineInbox::push_symbol(const LineSymbol& symbol) {
@@ -161,23 +176,20 @@ void LineInbox::push_modem(const ModemInputs& inputs, Ticks time) {
     push(event);
 }
 
-Ticks LineInbox::next_time() const {
-    std::lock_guard lock(mutex_);
-    return events_.empty() ? kNever : events_.front().time;
-}
-
 bool LineInbox::pop(Ticks limit, LineEvent& event) {
     std::lock_guard lock(mutex_);
     if (events_.empty() || events_.front().time > limit)
         return false;
     event = events_.front();
     events_.pop_front();
+    front_time_.store(events_.empty() ? kNever : events_.front().time, std::memory_order_release);
     return true;
 }
 
 void LineInbox::clear() {
     std::lock_guard lock(mutex_);
     events_.clear();
+    front_time_.store(kNever, std::memory_order_release);
 }
 
 std::size_t LineInbox::size() const {

@@ -135,11 +135,14 @@ void UartReceiver::prune() {
         segments_.pop_front();
 }
 
+bool UartReceiver::break_on() const {
+    return std::any_of(segments_.begin(), segments_.end(), [](const Segment& s) { return s.end == kOpen; });
+}
+
 void UartReceiver::receive(const LineSymbol& symbol, std::vector<ReceivedAt>& out) {
-    const bool break_on = std::any_of(segments_.begin(), segments_.end(), [](const Segment& s) { return s.end == kOpen; });
     switch (symbol.kind) {
     case LineSymbol::Kind::break_on:
-        if (!break_on)
+        if (!break_on())
             segments_.push_back(Segment{symbol.time, kOpen, symbol});
         known_until_ = std::max(known_until_, symbol.time);
         run(out);
@@ -157,7 +160,7 @@ void UartReceiver::receive(const LineSymbol& symbol, std::vector<ReceivedAt>& ou
 
     const Ticks start = symbol.time - symbol.duration;
     const bool matched = format_.same_framing(symbol.format) && format_.rate_matches(symbol.format.baud);
-    if (symbol.duration > 0 && !(matched && !in_frame_ && !break_on && hunt_from_ <= static_cast<double>(start))) {
+    if (symbol.duration > 0 && !(matched && !in_frame_ && hunt_from_ <= static_cast<double>(start) && !break_on())) {
         segments_.push_back(Segment{start, symbol.time, symbol});
         known_until_ = std::max(known_until_, symbol.time);
         last_duration_ = symbol.duration;
@@ -165,24 +168,25 @@ void UartReceiver::receive(const LineSymbol& symbol, std::vector<ReceivedAt>& ou
         return;
     }
     // Received as sent (matching settings) or on its own (no waveform): what the line did before
-    // it completes first.
+    // it completes first. A quiet line has nothing to complete (the usual case, taken per byte).
     known_until_ = std::max(known_until_, start);
-    run(out);
+    const bool quiet = segments_.empty() && !in_frame_;
+    if (!quiet)
+        run(out);
     in_frame_ = false;
     out.push_back(ReceivedAt{decode(symbol, format_), symbol.time});
     hunt_from_ = static_cast<double>(symbol.time);
     known_until_ = std::max(known_until_, symbol.time);
     if (symbol.duration > 0)
         last_duration_ = symbol.duration;
-    prune();
+    if (!quiet)
+        prune();
 }
 
-Ticks UartReceiver::next_deadline() const {
-    if (!in_frame_)
-        return kNever;
+Ticks UartReceiver::frame_deadline() const {
     // The first tick past the stop sample.
     const Ticks stop_at = static_cast<Ticks>(std::floor(stop_sample(frame_start_))) + 1;
-    const bool break_on = std::any_of(segments_.begin(), segments_.end(), [](const Segment& s) { return s.end == kOpen; });
+    const bool break_on = this->break_on();
     // Without a break on, a character that started before the stop sample arrives (at its end)
     // by then plus its duration.
     return break_on ? stop_at : stop_at + last_duration_;
@@ -191,7 +195,7 @@ Ticks UartReceiver::next_deadline() const {
 void UartReceiver::advance(Ticks now, std::vector<ReceivedAt>& out) {
     if (!in_frame_)
         return;
-    const bool break_on = std::any_of(segments_.begin(), segments_.end(), [](const Segment& s) { return s.end == kOpen; });
+    const bool break_on = this->break_on();
     known_until_ = std::max(known_until_, break_on ? now : now - last_duration_);
     run(out);
 }

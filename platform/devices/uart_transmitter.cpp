@@ -68,17 +68,6 @@ void UartTransmitter::reset() {
     start_deferred_ = false;
 }
 
-Ticks UartTransmitter::next_event() const {
-    Ticks t = kNever;
-    if (start_deferred_ && !shifting_ && !breaking_)
-        return kAtNextStep;
-    if (shifting_)
-        t = shift_end_;
-    if (!edges_.empty())
-        t = std::min(t, edges_.front().time);
-    return t;
-}
-
 bool UartTransmitter::step(Ticks limit, LineSymbol& out) {
     if (start_deferred_ && !shifting_ && !breaking_)
         start_next(std::max(limit, line_free_at_));

@@ -337,6 +337,90 @@ TEST(FtdiFlowControl, LoopbackWithHardwareFlowControlLosesNothingWhenTheHostIsSl
     EXPECT_EQ(got, data);
 }
 
+// A wire from TX to RX and RTS to CTS that is not a LoopbackPlug: the chip takes a plug's echo
+// on a shortcut, and must give exactly what the wire gives.
+class EchoWire final : public FarEnd {
+public:
+    void connect(std::shared_ptr<LineInbox> inbox, Ticks now) override {
+        inbox_ = std::move(inbox);
+        inbox_->push_modem(crossed(ModemOutputs{}), now);
+    }
+    void disconnect(Ticks) override { inbox_.reset(); }
+    void transmit(const LineSymbol& symbol) override { inbox_->push_symbol(symbol); }
+    void outputs_changed(const ModemOutputs& outputs, Ticks time) override { inbox_->push_modem(crossed(outputs), time); }
+
+private:
+    std::shared_ptr<LineInbox> inbox_;
+};
+
+struct LoopedRun {
+    std::vector<std::size_t> taken; // what each offer took
+    std::vector<Bytes> transfers;   // every IN transfer, status bytes and all
+    int wakes = 0;
+};
+
+// A host that writes 512 bytes a round and reads 128 every fifth round, with the port's flow
+// control, event character and pacing as given.
+LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char) {
+    FtdiConfig config = FtdiChip::default_config(1);
+    config.paced = paced;
+    Host host(config);
+    LoopedRun run;
+    host.chip.set_change_callback([&] { ++run.wakes; });
+    host.set_baud(kBaud921600);
+    host.set_flow(flow);
+    host.modem(0x0303);
+    if (event_char) {
+        EXPECT_EQ(host.out(6, 0x0100 | 0x7E), UsbStatus::ok);
+    }
+    host.chip.attach(0, std::move(far_end), host.now);
+    const Bytes data = random_bytes(12000, 21);
+    std::size_t offset = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t n = host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
+        run.taken.push_back(n);
+        offset += n;
+        if (round % 5 == 0)
+            if (auto r = host.read(128))
+                run.transfers.push_back(*r);
+        host.now += microseconds(30);
+        host.chip.advance(host.now);
+    }
+    return run;
+}
+
+TEST(FtdiLoopback, ThePlugGivesWhatAWireFromTxToRxGives) {
+    for (bool paced : {false, true})
+        for (std::uint8_t flow : {0x00, 0x01, 0x04})
+            for (bool event_char : {false, true}) {
+                SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event " << event_char);
+                const LoopedRun plug = run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char);
+                const LoopedRun wire = run_looped(std::make_shared<EchoWire>(), paced, flow, event_char);
+                EXPECT_EQ(plug.taken, wire.taken);
+                EXPECT_EQ(plug.transfers, wire.transfers);
+                std::size_t moved = 0;
+                for (const auto& t : plug.transfers)
+                    moved += payload(t).size();
+                EXPECT_GT(moved, 2000u);
+            }
+}
+
+TEST(FtdiBulkOut, AnOutTransferWaitingForRoomWakesTheHostWhenRoomComes) {
+    Host host(unpaced());
+    host.set_flow(0x01);
+    auto peer = host.plug_peer();
+    int wakes = 0;
+    host.chip.set_change_callback([&] { ++wakes; });
+    const Bytes data = random_bytes(512, 22);
+    ASSERT_EQ(host.write(data), 128u); // CTS is low: the FIFO fills and the rest waits
+    host.run_for(milliseconds(1));
+    peer->set_inputs(ModemInputs{true, false, false, false}, host.now);
+    const int before = wakes;
+    host.run_for(microseconds(10));
+    EXPECT_EQ(wakes, before + 1); // the FIFO drained: the host must offer the rest
+    EXPECT_EQ(host.write(std::span(data).subspan(128)), 128u);
+}
+
 TEST(FtdiReceive, OverrunLosesTheByteAndSetsTheOverrunBit) {
     Host host(unpaced());
     auto peer = host.plug_peer();

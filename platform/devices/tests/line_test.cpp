@@ -129,6 +129,20 @@ TEST(LineInbox, KeepsTimeOrderAndNotifies) {
         times.push_back(e.time);
     EXPECT_EQ(times, (std::vector<Ticks>{10, 20, 30, 30}));
     EXPECT_EQ(inbox.next_time(), kNever);
+
+    // While its owner runs, pushes notify once, when it lets go; none, when none came.
+    inbox.hold_notifications();
+    inbox.push_modem(ModemInputs{}, 40);
+    inbox.push_modem(ModemInputs{}, 50);
+    EXPECT_EQ(notified, 4);
+    EXPECT_EQ(inbox.next_time(), 40);
+    inbox.release_notifications();
+    EXPECT_EQ(notified, 5);
+    inbox.hold_notifications();
+    inbox.release_notifications();
+    EXPECT_EQ(notified, 5);
+    inbox.clear();
+    EXPECT_EQ(inbox.next_time(), kNever);
 }
 
 std::vector<LineSymbol> drain(UartTransmitter& tx, Ticks limit) {

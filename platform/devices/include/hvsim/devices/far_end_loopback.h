@@ -1,4 +1,5 @@
-// A loopback plug: TX to RX, RTS to CTS, DTR to DSR and DCD.
+// A loopback plug: TX to RX, RTS to CTS, DTR to DSR and DCD. It serves one port, whose lock
+// serialises every call, so it takes no lock of its own (it carries every character twice).
 #pragma once
 
 #include <hvsim/devices/far_end.h>
@@ -15,7 +16,6 @@ public:
     void outputs_changed(const ModemOutputs& outputs, Ticks time) override;
 
 private:
-    std::mutex mutex_;
     std::shared_ptr<LineInbox> inbox_;
 };
 

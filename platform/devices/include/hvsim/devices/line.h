@@ -5,6 +5,7 @@
 
 #include <hvsim/devices/machine_time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -30,9 +31,16 @@ struct LineFormat {
     int half_bits_per_character() const;
     // Time on the wire of one character at this rate.
     Ticks character_time() const;
-    bool rate_matches(double other_baud) const;
+    bool rate_matches(double other_baud) const {
+        if (baud <= 0.0 || other_baud <= 0.0)
+            return false;
+        const double difference = other_baud > baud ? other_baud - baud : baud - other_baud;
+        return difference <= kBaudTolerance * baud;
+    }
     // Same data bits, parity and stop bits.
-    bool same_framing(const LineFormat& other) const;
+    bool same_framing(const LineFormat& other) const {
+        return data_bits == other.data_bits && parity == other.parity && stop_bits == other.stop_bits;
+    }
     std::string to_string() const; // "115200 8N1"
 };
 
@@ -108,8 +116,9 @@ public:
     void push_symbol(const LineSymbol& symbol);
     void push_modem(const ModemInputs& inputs, Ticks time);
 
-    // Time of the earliest event, or kNever.
-    Ticks next_time() const;
+    // Time of the earliest event, or kNever. Takes no lock: the port's engine asks for it between
+    // every two events.
+    Ticks next_time() const { return front_time_.load(std::memory_order_acquire); }
     // Takes the earliest event if it is due by limit.
     bool pop(Ticks limit, LineEvent& event);
     void clear();
@@ -119,10 +128,20 @@ public:
     // Tells the port's owner that a far end has work for it (bytes waiting to be sent).
     void notify();
 
+    // While the owner runs its engine it looks at the inbox anyway: pushes meanwhile notify once,
+    // when it lets go, instead of once per character.
+    void hold_notifications();
+    void release_notifications();
+
 private:
+    void changed(); // needs the lock
+
     mutable std::mutex mutex_;
     std::deque<LineEvent> events_;
+    std::atomic<Ticks> front_time_{kNever};
     std::function<void()> notify_;
+    bool held_ = false;
+    bool missed_ = false; // a push came while held
 };
 
 } // namespace hvsim::devices

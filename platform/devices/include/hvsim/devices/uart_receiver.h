@@ -28,7 +28,7 @@ public:
     // A symbol reached the receiver at symbol.time; the characters it completes are appended.
     void receive(const LineSymbol& symbol, std::vector<ReceivedAt>& out);
     // When a character being sampled completes if nothing more arrives (kNever when none is).
-    Ticks next_deadline() const;
+    Ticks next_deadline() const { return in_frame_ ? frame_deadline() : kNever; }
     // Nothing arrived up to now: completes what the quiet line completes.
     void advance(Ticks now, std::vector<ReceivedAt>& out);
     // Forgets the character being sampled and the line before now.
@@ -44,6 +44,8 @@ private:
         LineSymbol symbol;
     };
 
+    Ticks frame_deadline() const;
+    bool break_on() const;
     bool level(double t) const;
     bool find_falling_edge(double from, double until, double& edge) const;
     double stop_sample(double start) const;
