@@ -77,6 +77,17 @@ TEST_F(PoolChecks, FreedMemoryIsPoisonedAndAWriteAfterFreeIsFound) {
         },
         "written after it was freed \\(offset 5\\)");
     p[5] = 0xDD;
+
+    // Past the first page of a large block too.
+    auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 10000, Tag));
+    ExFreePool(large);
+    large[9001] = 0;
+    EXPECT_DEATH(
+        {
+            for (int i = 0; i < 2000; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, Tag));
+        },
+        "written after it was freed \\(offset 9001\\)");
+    large[9001] = 0xDD;
 }
 #endif
 
