@@ -49,6 +49,13 @@ std::vector<BYTE> make_security_descriptor(const std::vector<AccessEntry>& dacl,
 // The DACL of a self-relative descriptor; nullopt for a null DACL or a malformed descriptor.
 std::optional<std::vector<AccessEntry>> dacl_of(const std::vector<BYTE>& descriptor);
 
+// ---- Restart ----------------------------------------------------------------------------------
+
+// A program's request to restart the machine (ExitWindowsEx), carried out by the machine once the
+// program has ended. The last request wins; taking it clears it.
+void request_restart(UINT flags);
+std::optional<UINT> take_restart_request();
+
 // ---- SetupAPI -------------------------------------------------------------------------------
 
 // Device information sets not destroyed yet.
