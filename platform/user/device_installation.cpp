@@ -217,12 +217,21 @@ std::u16string decorated(const InfFile& file, const std::u16string& section) {
     return section;
 }
 
+// A device with several interfaces belongs to the built-in composite parent, which reports one
+// child per interface ("&MI_nn"): a package binds those children, never the whole device, even
+// where an INF also lists the device's own ID.
+bool owned_by_composite_parent(const std::vector<std::u16string>& device_ids) {
+    return std::any_of(device_ids.begin(), device_ids.end(),
+                       [](const std::u16string& id) { return equal_nocase(id, u"USB\\COMPOSITE"); });
+}
+
 // The best model of an INF for a device: the lower the rank, the better (hardware IDs rank
 // before compatible IDs, each in its list's order).
 std::optional<std::pair<int, SelectedDriver>> best_model(const InfFile& file, const std::u16string& machine_path,
                                                         const std::vector<std::u16string>& device_ids,
                                                         const std::u16string* only_id) {
     std::optional<std::pair<int, SelectedDriver>> best;
+    if (owned_by_composite_parent(device_ids)) return best;
     for (const auto& model : models_of(file)) {
         for (const auto& id : model.ids) {
             if (only_id && !equal_nocase(id, *only_id)) continue;
