@@ -3,6 +3,7 @@
 #include <hvsim/devices/device_description.h>
 #include <hvsim/devices/emulated_device.h>
 #include <hvsim/format.h>
+#include <hvsim/host_file.h>
 #include <hvsim/pnp.h>
 #include <hvsim/sched.h>
 #include <hvsim/usb.h>
@@ -68,15 +69,8 @@ void write_saved(const std::filesystem::path& file, const std::vector<std::pair<
     std::ostringstream out;
     out << "# USB devices plugged into the machine at boot, kept by hvsim: ID = SPEC.\n";
     for (auto& [id, spec] : devices) out << id << " = " << spec << "\n";
-    const std::filesystem::path temporary = file.string() + ".new";
-    {
-        std::ofstream stream(temporary, std::ios::trunc);
-        stream << out.str();
-        if (!stream) throw MachineError("cannot write " + temporary.string());
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) throw MachineError("cannot write " + file.string() + ": " + ec.message());
+    std::string why;
+    if (!write_file_atomically(file, out.str(), &why)) throw MachineError(why);
 }
 
 std::string next_id(const std::vector<std::string>& taken) {
@@ -130,9 +124,13 @@ std::vector<std::pair<std::string, std::string>> saved_usb_devices(const std::fi
 
 std::string add_saved_usb_device(const std::filesystem::path& root, const std::string& spec) {
     devices::DeviceSpec parsed = parse_or_throw(spec);
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
+    FolderLock lock(root, folder_lock_wait());
     auto saved = saved_usb_devices(root);
+    // Every saved device is plugged in at boot, each into a port of its own.
+    if (saved.size() >= usb::kRootHubPortCount)
+        throw MachineError("the root hub has no free port: its " + std::to_string(usb::kRootHubPortCount) +
+                           " ports are taken by " + saved.front().first + " to " + saved.back().first +
+                           " (unplug one first)");
     std::vector<std::string> ids;
     for (auto& [id, unused] : saved) ids.push_back(id);
     std::string id = next_id(ids);
@@ -142,6 +140,7 @@ std::string add_saved_usb_device(const std::filesystem::path& root, const std::s
 }
 
 void remove_saved_usb_device(const std::filesystem::path& root, const std::string& id) {
+    FolderLock lock(root, folder_lock_wait());
     auto saved = saved_usb_devices(root);
     auto it = std::find_if(saved.begin(), saved.end(), [&](auto& entry) { return entry.first == id; });
     if (it == saved.end()) throw MachineError("no USB device '" + id + "' in " + (root / kUsbFile).string());

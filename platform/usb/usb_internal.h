@@ -22,7 +22,7 @@
 
 namespace hvsim::usb::detail {
 
-inline constexpr ULONG kRootHubPorts = 16;
+inline constexpr ULONG kRootHubPorts = kRootHubPortCount;
 inline constexpr ULONG kUsbTag = 'DBSU'; // "USBD" as Windows shows tags
 
 // ---- Descriptors ---------------------------------------------------------------------------------

@@ -31,6 +31,9 @@ void install_host_controller();
 
 // ---- Plugging ------------------------------------------------------------------------------
 
+// The ports of the root hub: one device each.
+inline constexpr ULONG kRootHubPortCount = 16;
+
 // Plugs a device into the first free root-hub port (1-based) and has the hub report it. The
 // stack keeps the model until the device is unplugged and its PDO is gone. Returns the port.
 ULONG plug(std::shared_ptr<devices::UsbDeviceModel> model, std::string label = {});
