@@ -22,6 +22,7 @@
 #include "cm_store.h"
 
 #include <hvsim/debug_log.h>
+#include <hvsim/host_file.h>
 #include <hvsim/kernel.h>
 #include <wdm.h>
 
@@ -56,6 +57,7 @@ constexpr TypeName type_names[] = {
 };
 
 std::string boot_error;
+std::string shutdown_error;
 
 // ---------------------------------------------------------------------------------------------
 // Writing
@@ -423,6 +425,7 @@ void boot(const KernelOptions& options) {
     set_time_source(nullptr);
     reset();
     boot_error.clear();
+    shutdown_error.clear();
     if (options.root.empty()) return;
     std::filesystem::path file = file_in(options.root);
     std::error_code ec;
@@ -440,8 +443,10 @@ void boot(const KernelOptions& options) {
 
 void shutdown() {
     if (kernel_options().root.empty() || !boot_error.empty()) return;
-    if (!NT_SUCCESS(save()))
-        debugger_log_write("Registry: cannot save " + file_in(kernel_options().root).string() + "\n");
+    std::string why;
+    if (NT_SUCCESS(save_file(file_in(kernel_options().root), &why))) return;
+    shutdown_error = "the registry was not saved: " + why;
+    debugger_log_write("Registry: " + shutdown_error + "\n");
 }
 
 const bool registered = [] {
@@ -478,25 +483,7 @@ NTSTATUS from_text(std::string_view text, std::string* error) {
 std::filesystem::path file_in(const std::filesystem::path& machine_root) { return machine_root / "registry.txt"; }
 
 NTSTATUS save_file(const std::filesystem::path& file, std::string* error) {
-    std::string text = to_text();
-    std::filesystem::path temporary = file;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), (std::streamsize)text.size());
-        out.flush();
-        if (!out) {
-            if (error) *error = "cannot write " + temporary.string();
-            return STATUS_UNSUCCESSFUL;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-        if (error) *error = "cannot replace " + file.string() + ": " + ec.message();
-        return STATUS_UNSUCCESSFUL;
-    }
-    return STATUS_SUCCESS;
+    return write_file_atomically(file, to_text(), error) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS load_file(const std::filesystem::path& file, std::string* error) {
@@ -517,5 +504,7 @@ NTSTATUS save() {
 }
 
 std::string boot_load_error() { return boot_error; }
+
+std::string shutdown_save_error() { return shutdown_error; }
 
 } // namespace hvsim::registry

@@ -1,4 +1,6 @@
 // machine.txt: the machine's saved configuration, one "name = value" per line.
+#include <hvsim/host_file.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -51,16 +53,8 @@ void write_configuration(const std::filesystem::path& file, const MachineConfigu
     std::ostringstream out;
     out << "# The machine's configuration, kept by hvsim.\n";
     if (configuration.clock) out << "clock = " << clock_name(*configuration.clock) << "\n";
-    // Written beside and renamed, so that a crash leaves the old file whole.
-    const std::filesystem::path temporary = file.string() + ".new";
-    {
-        std::ofstream stream(temporary, std::ios::trunc);
-        stream << out.str();
-        if (!stream) throw MachineError("cannot write " + temporary.string());
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) throw MachineError("cannot write " + file.string() + ": " + ec.message());
+    std::string why;
+    if (!write_file_atomically(file, out.str(), &why)) throw MachineError(why);
 }
 
 } // namespace hvsim

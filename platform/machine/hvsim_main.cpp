@@ -1,4 +1,5 @@
-// The hvsim command: one machine in a folder, and the commands that act on it.
+// The hvsim command: one machine in a folder, and the commands that act on it. Every command is a
+// row of kCommands, with its arguments, its help and its handler.
 #include <hvsim/format.h>
 #include <hvsim/machine.h>
 
@@ -8,118 +9,260 @@
 #include <string>
 #include <vector>
 
+#include "hvsim_command.h"
 #include "machine_internal.h"
 #include "serial_tools.h"
 
-namespace {
+namespace hvsim::command {
 
-constexpr int kExitMachineError = 1;
-constexpr int kExitUsage = 2;
-
-constexpr const char* kUsage =
-    "usage: hvsim --root DIR [--clock real|virtual] COMMAND [ARGUMENTS]\n"
-    "\n"
-    "Runs a simulated machine kept in the folder DIR (created when missing).\n"
-    "\n"
-    "Commands:\n"
-    "  add-driver SERVICE IMAGE   install the kernel driver IMAGE as service SERVICE\n"
-    "  add-root-device HWID SERVICE\n"
-    "                             create a root-enumerated device with hardware ID HWID\n"
-    "                             bound to the installed service SERVICE\n"
-    "  install-package DIR        install the driver package (HVUBUS.INF, HVUSER.INF and the\n"
-    "                             images they name) from the folder DIR\n"
-    "  run IMAGE [ARGS...]        boot, run the program IMAGE with ARGS, shut down\n"
-    "  devices                    print the device tree and the USB devices\n"
-    "  plug SPEC                  add a USB device to the machine, present from the next boot;\n"
-    "                             SPEC is ftdi[:key=value,...] with vid, pid, rev (hex),\n"
-    "                             interfaces (1, 2 or 4), type (rs232 or rs485) and wire (open,\n"
-    "                             loopback, null-modem or pty), the last two for every port or\n"
-    "                             one per port separated by '/', serial, paced (on or off)\n"
-    "  unplug ID                  remove the USB device ID (usb1, usb2...) from the machine\n"
-    "  demo [PACKAGE-DIR]         install the package (from the kit's package folder unless\n"
-    "                             PACKAGE-DIR is given), plug an adapter with two looped-back\n"
-    "                             ports, send 64 KiB through each COM port and check that it\n"
-    "                             comes back, unplug it; exit status 0 only when all of it worked\n"
-    "  terminal COMn [MODE]       standard input to the COM port and the port to standard\n"
-    "                             output, until the input ends or Ctrl-C; MODE in the form of\n"
-    "                             the mode command (default \"baud=115200 parity=n data=8 stop=1\")\n"
-    "\n"
-    "Options:\n"
-    "  --root DIR                 the machine's folder\n"
-    "  --clock real|virtual       the machine's clock (saved with the machine; real by default)\n"
-    "  --help                     print this text\n"
-    "\n"
-    "Exit status: the program's exit code for run, else 0; 1 when the machine refuses the\n"
-    "command, 2 for bad usage, 3 after a bug check.\n";
-
-int usage_error(const std::string& message) {
-    std::fprintf(stderr, "hvsim: %s\n(hvsim --help tells the usage)\n", message.c_str());
-    return kExitUsage;
+Machine& Invocation::machine() {
+    if (!machine_) {
+        MachineOptions options;
+        options.root = root_;
+        options.clock = clock_;
+        options.exit_on_bug_check = true;
+        machine_.emplace(options);
+    }
+    return *machine_;
 }
 
-std::u16string wide(const char* text) { return hvsim::text::from_utf8(text); }
+void Invocation::shutdown() {
+    if (!machine_) return;
+    std::string failure;
+    try {
+        machine_->shutdown();
+    } catch (const MachineError& e) {
+        failure = e.what();
+    }
+    machine_.reset();
+    if (!failure.empty()) throw MachineError(failure);
+}
 
-int run_command(hvsim::Machine& machine, const std::string& command, const std::vector<const char*>& args) {
-    if (command == "add-driver") {
-        machine.add_driver(wide(args[0]), args[1]);
-        std::printf("installed service %s (%s)\n", args[0], (machine.drivers_directory() /
-                                                              std::filesystem::path(args[1]).filename()).c_str());
-        return 0;
-    }
-    if (command == "add-root-device") {
-        std::u16string instance = machine.add_root_device(wide(args[0]), wide(args[1]));
-        std::printf("created %s\n", hvsim::text::to_utf8(instance).c_str());
-        return 0;
-    }
-    if (command == "install-package") {
-        std::fputs(machine.install_package(args[0]).c_str(), stdout);
-        return 0;
-    }
-    if (command == "run") {
-        std::vector<std::u16string> program_args;
-        for (size_t i = 1; i < args.size(); ++i) program_args.push_back(wide(args[i]));
-        std::fflush(stdout);
-        return static_cast<int>(machine.run_program(args[0], program_args).exit_code);
-    }
-    if (command == "demo") {
-        hvsim::DemoOptions options;
-        options.package = args.empty() ? hvsim::default_package_folder() : std::filesystem::path(args[0]);
-        std::fflush(stdout);
-        return hvsim::run_demo(machine, options, std::cout);
-    }
-    if (command == "terminal") {
-        std::fflush(stdout);
-        return hvsim::run_terminal(machine, args[0], args.size() > 1 ? args[1] : "baud=115200 parity=n data=8 stop=1",
-                                   std::cerr);
-    }
-    std::fputs(machine.device_tree_text().c_str(), stdout);
-    std::fputs(machine.usb_devices_text().c_str(), stdout);
+namespace {
+
+std::u16string wide(const std::string& text) { return text::from_utf8(text); }
+
+int add_driver(Invocation& in) {
+    in.machine().add_driver(wide(in.args()[0]), in.args()[1]);
+    std::printf("installed service %s (%s)\n", in.args()[0].c_str(),
+                (in.machine().drivers_directory() / std::filesystem::path(in.args()[1]).filename()).c_str());
     return 0;
+}
+
+int add_root_device(Invocation& in) {
+    std::u16string instance = in.machine().add_root_device(wide(in.args()[0]), wide(in.args()[1]));
+    std::printf("created %s\n", text::to_utf8(instance).c_str());
+    return 0;
+}
+
+int install_package(Invocation& in) {
+    Machine& machine = in.machine();
+    std::fputs(machine.install_package(installable_package(machine, in.args()[0], std::cout)).c_str(), stdout);
+    return 0;
+}
+
+int run(Invocation& in) {
+    std::vector<std::u16string> program_args;
+    for (size_t i = 1; i < in.args().size(); ++i) program_args.push_back(wide(in.args()[i]));
+    Machine& machine = in.machine();
+    std::fflush(stdout);
+    return static_cast<int>(machine.run_program(in.args()[0], program_args).exit_code);
+}
+
+int demo(Invocation& in) {
+    DemoOptions options;
+    options.package = in.args().empty() ? default_package_folder() : std::filesystem::path(in.args()[0]);
+    Machine& machine = in.machine();
+    std::fflush(stdout);
+    return run_demo(machine, options, std::cout);
+}
+
+int terminal(Invocation& in) {
+    Machine& machine = in.machine();
+    std::fflush(stdout);
+    return run_terminal(machine, in.args()[0], in.args().size() > 1 ? in.args()[1] : kDefaultTerminalMode, std::cerr);
 }
 
 // plug and unplug change the saved configuration only: no need to boot.
-int run_configuration_command(const std::string& root, const std::string& command, const std::vector<const char*>& args) {
-    if (command == "plug") {
-        std::string id = hvsim::add_saved_usb_device(root, args[0]);
-        for (auto& [saved, spec] : hvsim::saved_usb_devices(root))
-            if (saved == id) std::printf("%s = %s (present from the next boot)\n", id.c_str(), spec.c_str());
+int plug(Invocation& in) {
+    std::string id = add_saved_usb_device(in.root(), in.args()[0]);
+    for (auto& [saved, spec] : saved_usb_devices(in.root()))
+        if (saved == id) std::printf("%s = %s (present from the next boot)\n", id.c_str(), spec.c_str());
+    return 0;
+}
+
+int unplug(Invocation& in) {
+    remove_saved_usb_device(in.root(), in.args()[0]);
+    std::printf("removed %s (gone from the next boot)\n", in.args()[0].c_str());
+    return 0;
+}
+
+int help(Invocation& in);
+
+constexpr Command kCommands[] = {
+    {"add-driver", "SERVICE IMAGE", 2, 2, "install the kernel driver IMAGE as service SERVICE",
+     "Copies IMAGE (a driver image: a shared object exporting DriverEntry) into the machine's\n"
+     "C:\\Windows\\System32\\drivers and writes the service key of SERVICE (demand start). A service\n"
+     "installed again gets the new image.\n",
+     add_driver},
+    {"add-root-device", "HWID SERVICE", 2, 2, "create a root-enumerated device bound to an installed service",
+     "Creates a device with hardware ID HWID (ENUMERATOR\\NAME, e.g. ROOT\\MYDEVICE) whose driver is\n"
+     "the installed service SERVICE; it starts at once and at every boot. Prints its instance ID.\n",
+     add_root_device},
+    {"install-package", "DIR", 1, 1, "install the driver package from the folder DIR",
+     "Installs HVUBUS.INF and HVUSER.INF from DIR, as the setup program does: each goes into the\n"
+     "INF store and its driver is installed on every present device it names; adapters plugged\n"
+     "later are installed from the store. DIR must hold every file the INF files name; otherwise\n"
+     "nothing changes. While the co-installer and the uninstaller are not built, empty files stand\n"
+     "in for them in a copy of DIR in the machine folder.\n",
+     install_package},
+    {"run", "IMAGE [ARGS...]", 1, SIZE_MAX, "boot, run the program IMAGE with ARGS, shut down",
+     "Runs the program image IMAGE (a shared object exporting wmain) in a new process of the\n"
+     "machine with the arguments ARGS; its standard output and error are hvsim's. The exit status\n"
+     "is the program's exit code.\n",
+     run},
+    {"devices", "", 0, 0, "print the device tree and the USB devices",
+     "Prints every device node (instance ID, hardware IDs, service, state, problem) once the\n"
+     "boot's installations have run, and the USB devices with their interfaces.\n",
+     devices},
+    {"plug", "SPEC", 1, 1, "add a USB device to the machine, present from the next boot",
+     "SPEC is ftdi[:key=value,...] with vid, pid, rev (hex), interfaces (1, 2 or 4), type (rs232\n"
+     "or rs485) and wire (open, loopback, null-modem or pty), the last two for every port or one\n"
+     "per port separated by '/', serial, paced (on or off). Prints the new device's ID (usb1,\n"
+     "usb2...); it is saved in usb.txt and plugged in at every boot.\n"
+     "Example: hvsim --root machine plug ftdi:interfaces=2,wire=loopback\n",
+     plug},
+    {"unplug", "ID", 1, 1, "remove the USB device ID (usb1, usb2...) from the machine",
+     "Removes the device from usb.txt: it is gone from the next boot.\n", unplug},
+    {"demo", "[PACKAGE-DIR]", 0, 1, "install the package, plug an adapter and use its COM ports",
+     "Installs the package (from the kit's package folder unless PACKAGE-DIR is given), plugs an\n"
+     "adapter with two looped-back ports, sends 64 KiB through each COM port and checks that it\n"
+     "comes back, unplugs it. The exit status is 0 only when all of it worked; otherwise the\n"
+     "failed step is named.\n",
+     demo},
+    {"terminal", "COMn [MODE]", 1, 2, "standard input to a COM port and the port to standard output",
+     "Opens the COM port COMn and copies standard input to it and what it receives to standard\n"
+     "output, until the input ends (and what was sent has come back or the line is quiet) or\n"
+     "Ctrl-C. MODE takes the form of the mode command (default \"baud=115200 parity=n data=8\n"
+     "stop=1\"). A terminal on standard input is put in raw mode while it runs. Messages go to\n"
+     "standard error.\n",
+     terminal},
+    {"help", "[COMMAND]", 0, 1, "print the usage, or the help of COMMAND", "", help},
+};
+
+constexpr const char* kVersion = "hvsim 1.0";
+
+constexpr const char* kOptions =
+    "Options:\n"
+    "  --root DIR                 the machine's folder (a new machine is made in a folder that\n"
+    "                             holds none)\n"
+    "  --clock real|virtual       the machine's clock (saved with the machine; real by default)\n"
+    "  --help                     print this text; COMMAND --help prints the command's help\n"
+    "  --version                  print hvsim's version\n";
+
+constexpr const char* kFooter =
+    "\n"
+    "The machine folder holds registry.txt, machine.txt, usb.txt, the drive C/ and logs/ (the\n"
+    "last boot's debugger.log and trace.log). One hvsim at a time uses a folder: another waits\n"
+    "for it (HVSIM_LOCK_WAIT seconds, 10 by default), then refuses.\n"
+    "\n"
+    "Environment:\n"
+    "  HVSIM_LOCK_WAIT            seconds to wait for a machine folder in use (default 10)\n"
+    "  HVSIM_DEBUG=1              the debugger log also goes to standard error\n"
+    "\n"
+    "Exit status: the program's exit code for run; else 0, 1 when the machine refuses the\n"
+    "command, 2 for bad usage, 3 after a bug check.\n";
+
+const Command* find_command(const std::string& name) {
+    for (const auto& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+std::string signature(const Command& c) { return std::string(c.name) + (*c.arguments ? " " : "") + c.arguments; }
+
+std::string usage_text() {
+    std::string text = "usage: hvsim --root DIR [--clock real|virtual] COMMAND [ARGUMENTS]\n"
+                       "       hvsim help [COMMAND] | hvsim COMMAND --help | hvsim --version\n"
+                       "\n"
+                       "Runs a simulated machine kept in the folder DIR.\n"
+                       "\n"
+                       "Commands:\n";
+    for (const auto& c : kCommands) {
+        std::string left = "  " + signature(c);
+        if (left.size() < 29) left.resize(29, ' ');
+        else left += "\n" + std::string(29, ' ');
+        text += left + c.summary + "\n";
+    }
+    return text + "\n" + kOptions + kFooter;
+}
+
+std::string command_help(const Command& c) {
+    return "usage: hvsim --root DIR " + signature(c) + "\n\n" + c.summary + ".\n" + (*c.details ? "\n" : "") +
+           c.details;
+}
+
+int help(Invocation& in) {
+    if (in.args().empty()) {
+        std::fputs(usage_text().c_str(), stdout);
         return 0;
     }
-    hvsim::remove_saved_usb_device(root, args[0]);
-    std::printf("removed %s (gone from the next boot)\n", args[0]);
+    const Command* c = find_command(in.args()[0]);
+    if (!c) {
+        std::fprintf(stderr, "hvsim: unknown command '%s' (hvsim help lists them)\n", in.args()[0].c_str());
+        return kExitUsage;
+    }
+    std::fputs(command_help(*c).c_str(), stdout);
     return 0;
+}
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "hvsim: %s\n(hvsim help tells the usage)\n", message.c_str());
+    return kExitUsage;
+}
+
+// A folder without the machine's files: say that a new machine is made there, in case --root was
+// mistyped.
+void tell_when_new(const std::filesystem::path& root) {
+    std::error_code ec;
+    for (const char* file : {"machine.txt", "registry.txt", "usb.txt"})
+        if (std::filesystem::exists(root / file, ec)) return;
+    std::fprintf(stderr, "hvsim: %s holds no machine; making a new one there\n", root.c_str());
+}
+
+int run_command(const Command& command, Invocation& invocation) {
+    int status = kExitMachineError;
+    try {
+        FolderLock lock(invocation.root(), folder_lock_wait());
+        try {
+            status = command.run(invocation);
+        } catch (const MachineError& e) {
+            std::fprintf(stderr, "hvsim: %s\n", e.what());
+            status = kExitMachineError;
+        }
+        // An error at any point still shuts the machine down; a file that was not saved is one.
+        invocation.shutdown();
+    } catch (const MachineError& e) {
+        std::fprintf(stderr, "hvsim: %s\n", e.what());
+        status = kExitMachineError;
+    }
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     std::string root;
-    std::optional<hvsim::ClockMode> clock;
+    std::optional<ClockMode> clock;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         const std::string option = argv[i];
         if (option == "--help") {
-            std::fputs(kUsage, stdout);
+            std::fputs(usage_text().c_str(), stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            std::printf("%s\n", kVersion);
             return 0;
         }
         if (option != "--root" && option != "--clock") return usage_error("unknown option '" + option + "'");
@@ -128,52 +271,30 @@ int main(int argc, char** argv) {
         if (option == "--root") {
             root = value;
         } else {
-            clock = hvsim::parse_clock(value);
+            clock = parse_clock(value);
             if (!clock) return usage_error(std::string("--clock must be real or virtual, not '") + value + "'");
         }
     }
     if (i >= argc) return usage_error("no command given");
-    const std::string command = argv[i++];
-    const std::vector<const char*> args(argv + i, argv + argc);
-
-    struct Shape {
-        const char* name;
-        size_t minimum;
-        size_t maximum;
-        const char* arguments;
-    };
-    static constexpr Shape kCommands[] = {
-        {"add-driver", 2, 2, "SERVICE IMAGE"},
-        {"add-root-device", 2, 2, "HWID SERVICE"},
-        {"install-package", 1, 1, "DIR"},
-        {"run", 1, SIZE_MAX, "IMAGE [ARGS...]"},
-        {"devices", 0, 0, ""},
-        {"plug", 1, 1, "SPEC"},
-        {"unplug", 1, 1, "ID"},
-        {"demo", 0, 1, "[PACKAGE-DIR]"},
-        {"terminal", 1, 2, "COMn [MODE]"},
-    };
-    const Shape* shape = nullptr;
-    for (const auto& c : kCommands)
-        if (command == c.name) shape = &c;
-    if (!shape) return usage_error("unknown command '" + command + "'");
-    if (args.size() < shape->minimum || args.size() > shape->maximum)
-        return usage_error(command + (shape->maximum ? std::string(" expects ") + shape->arguments
-                                                     : std::string(" takes no arguments")));
-    if (root.empty()) return usage_error("--root DIR is required");
-
-    try {
-        if (command == "plug" || command == "unplug") return run_configuration_command(root, command, args);
-        hvsim::MachineOptions options;
-        options.root = root;
-        options.clock = clock;
-        options.exit_on_bug_check = true;
-        hvsim::Machine machine(options);
-        int status = run_command(machine, command, args);
-        machine.shutdown();
-        return status;
-    } catch (const hvsim::MachineError& e) {
-        std::fprintf(stderr, "hvsim: %s\n", e.what());
-        return kExitMachineError;
+    const std::string name = argv[i++];
+    std::vector<std::string> args(argv + i, argv + argc);
+    const Command* command = find_command(name);
+    if (!command) return usage_error("unknown command '" + name + "'");
+    // Only in first place, so that a program run with --help still gets it.
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(command_help(*command).c_str(), stdout);
+        return 0;
     }
+    if (args.size() < command->minimum || args.size() > command->maximum)
+        return usage_error(name + (command->maximum ? " expects " + std::string(command->arguments)
+                                                    : std::string(" takes no arguments")));
+    Invocation invocation(root, clock, std::move(args));
+    if (command->run == help) return help(invocation);
+    if (root.empty()) return usage_error("--root DIR is required");
+    tell_when_new(root);
+    return run_command(*command, invocation);
 }
+
+} // namespace hvsim::command
+
+int main(int argc, char** argv) { return hvsim::command::main(argc, argv); }

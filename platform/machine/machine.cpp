@@ -4,6 +4,7 @@
 
 #include <hvsim/debug_log.h>
 #include <hvsim/format.h>
+#include <hvsim/host_file.h>
 #include <hvsim/pnp.h>
 #include <hvsim/registry.h>
 
@@ -49,6 +50,7 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
     if (g_machine_booted) throw MachineError("a machine is already running in this process");
     std::error_code ec;
     root_ = std::filesystem::absolute(root_, ec);
+    lock_ = std::make_unique<FolderLock>(root_, folder_lock_wait());
     for (const auto& dir : {drivers_directory(), inf_directory(), logs_directory()}) {
         std::filesystem::create_directories(dir, ec);
         if (ec) throw MachineError("cannot create " + dir.string() + ": " + ec.message());
@@ -59,7 +61,11 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
     if (options.exit_on_bug_check) {
         const std::filesystem::path logs = logs_directory();
         set_bug_check_handler([logs](ULONG, const std::string&) {
-            write_logs(logs);
+            try {
+                write_logs(logs);
+            } catch (const MachineError& e) {
+                std::fprintf(stderr, "hvsim: %s\n", e.what());
+            }
             std::fflush(stdout);
             std::fflush(stderr);
             _exit(3);
@@ -72,34 +78,32 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
     kernel_boot(kernel);
     g_machine_booted = true;
     running_ = true;
-
-    const std::string registry_error = registry::boot_load_error();
-    if (!registry_error.empty()) {
-        // The file stays as it is for the user to mend.
-        kernel_shutdown();
-        g_machine_booted = false;
-        running_ = false;
-        throw MachineError(registry::file_in(root_).string() + ": " + registry_error);
-    }
-    // The root bus enumerates the devices the registry lists and their drivers start.
-    pnp::start_tree();
-    pnp::wait_quiet();
+    // From here on a failure takes the machine down again, so that no thread outlives it.
     try {
+        const std::string registry_error = registry::boot_load_error();
+        // The file stays as it is for the user to mend.
+        if (!registry_error.empty()) throw MachineError(registry_error);
+        // The root bus enumerates the devices the registry lists and their drivers start.
+        pnp::start_tree();
+        pnp::wait_quiet();
         boot_usb(root_);
+        // What the boot found without a driver is installed from the INF store before anyone looks.
+        settle_installations();
+        save_configuration();
     } catch (...) {
-        kernel_shutdown();
-        release_usb_devices();
-        g_machine_booted = false;
-        running_ = false;
+        stop_kernel();
+        set_bug_check_handler(nullptr);
         throw;
     }
-    save_configuration();
 }
 
 Machine::~Machine() {
-    if (running_) shutdown();
+    try {
+        shutdown();
+    } catch (const MachineError& e) {
+        debugger_log_write(std::string("Machine: ") + e.what() + "\n");
+    }
 }
-
 std::filesystem::path Machine::system_directory() const { return root_ / "C" / "Windows" / "System32"; }
 std::filesystem::path Machine::drivers_directory() const { return system_directory() / "drivers"; }
 std::filesystem::path Machine::inf_directory() const { return root_ / "C" / "Windows" / "inf"; }
@@ -114,13 +118,8 @@ void Machine::add_driver(const std::u16string& service, const std::filesystem::p
 
     // A new file replaces the old one under its name, so that a loaded image keeps its own.
     const std::filesystem::path target = drivers_directory() / image.filename();
-    const std::filesystem::path temporary = drivers_directory() / (image.filename().string() + ".new");
-    std::filesystem::copy_file(image, temporary, std::filesystem::copy_options::overwrite_existing, ec);
-    if (!ec) std::filesystem::rename(temporary, target, ec);
-    if (ec) {
-        std::filesystem::remove(temporary);
-        throw MachineError("cannot copy " + image.string() + " to " + target.string() + ": " + ec.message());
-    }
+    std::string why;
+    if (!copy_file_atomically(image, target, &why)) throw MachineError("cannot install " + image.string() + ": " + why);
 
     const std::u16string key = std::u16string(kServicesKey) + service;
     const std::u16string image_path = u"\\SystemRoot\\System32\\drivers\\" + text::from_utf8(image.filename().string());
@@ -151,15 +150,28 @@ std::u16string Machine::add_root_device(const std::u16string& hardware_id, const
 
 std::string Machine::device_tree_text() const { return format_device_tree(); }
 
-void Machine::shutdown() {
-    if (!running_) return;
+void Machine::stop_kernel() {
     kernel_shutdown();
     release_usb_devices();
     running_ = false;
     g_machine_booted = false;
-    save_logs();
-    save_configuration();
+}
+
+void Machine::shutdown() {
+    if (!running_) return;
+    stop_kernel();
     set_bug_check_handler(nullptr);
+    // Everything that can be saved is; then what could not be is the caller's error.
+    std::string failed = registry::shutdown_save_error();
+    for (auto save : {&Machine::save_logs, &Machine::save_configuration}) {
+        try {
+            (this->*save)();
+        } catch (const MachineError& e) {
+            failed += (failed.empty() ? "" : "; ") + std::string(e.what());
+        }
+    }
+    lock_.reset();
+    if (!failed.empty()) throw MachineError(failed);
 }
 
 void Machine::save_logs() const { write_logs(logs_directory()); }

@@ -25,6 +25,10 @@ void write_logs(const std::filesystem::path& folder);
 
 std::string format_device_tree();
 
+// Waits until the platform has installed every device that arrived without a driver, and the
+// devices those installations made.
+void settle_installations();
+
 // The host controller and the saved USB devices, at boot; the adapters, once the kernel is down.
 void boot_usb(const std::filesystem::path& root);
 void release_usb_devices();

@@ -65,6 +65,8 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out);
 // The package folder beside this hvsim: the kit's package/, else the build tree's.
 std::filesystem::path default_package_folder();
 
+inline constexpr const char* kDefaultTerminalMode = "baud=115200 parity=n data=8 stop=1";
+
 // Copies the host's standard input to the port and the port to standard output until the input
 // ends (and the port has been quiet a moment) or SIGINT; `mode` is a device-control string
 // ("baud=115200 parity=n data=8 stop=1"). Returns the exit status; messages go to `messages`.

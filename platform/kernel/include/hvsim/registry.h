@@ -133,6 +133,8 @@ NTSTATUS load_file(const std::filesystem::path& file, std::string* error = nullp
 NTSTATUS save();
 // Why boot could not load the machine's file; empty when it could.
 std::string boot_load_error();
+// Why the last shutdown could not save the machine's file; empty when it saved it.
+std::string shutdown_save_error();
 
 // ---------------------------------------------------------------------------------------------
 // Test hooks.

@@ -9,6 +9,10 @@
 //   C/Windows/inf/                  C:\Windows\inf
 //   logs/                           debugger.log and trace.log of the last boot, written at shutdown
 //   usb.txt                         USB devices plugged in at every boot ("usb1 = ftdi:...")
+//   hvsim.lock                      held by the process using the folder (its PID inside)
+//
+// Every file is replaced whole (written beside under a name of its own, then renamed), so a crash
+// or a refused command leaves the last saved state.
 #pragma once
 
 #include <basetsd.h>
@@ -16,7 +20,9 @@
 #include <hvsim/kernel.h>
 #include <hvsim/user.h>
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,6 +36,23 @@ class MachineError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// A machine folder is used by one process at a time. The lock waits up to `wait` for another
+// process to let go, then refuses with "machine folder in use by process N". Within a process it
+// can be taken again (a command holding it boots a Machine, which takes it too).
+class FolderLock {
+public:
+    FolderLock(const std::filesystem::path& root, std::chrono::milliseconds wait);
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    std::string key_;
+};
+
+// How long a command waits for a machine folder in use: HVSIM_LOCK_WAIT seconds, else 10 s.
+std::chrono::milliseconds folder_lock_wait();
 
 struct MachineOptions {
     std::filesystem::path root;
@@ -63,7 +86,8 @@ public:
     // Creates the folder layout when missing, reads machine.txt and boots: the registry is
     // loaded and the drivers of present devices start.
     explicit Machine(MachineOptions options);
-    // Shuts down if shutdown() was not called.
+    // Shuts down if shutdown() was not called; what could not be saved then goes to the debugger
+    // log only, so callers that care call shutdown().
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -108,7 +132,8 @@ public:
     std::string usb_devices_text() const;
 
     // Removes every device and unloads every driver (with the pool-leak checks), saves the
-    // registry, machine.txt and the logs. The machine cannot be used afterwards.
+    // registry, machine.txt and the logs. The machine cannot be used afterwards. A file that could
+    // not be saved is a MachineError once the machine is down (the others are saved all the same).
     void shutdown();
     bool running() const { return running_; }
 
@@ -116,7 +141,10 @@ private:
     void save_logs() const;
     void save_configuration() const;
 
+    void stop_kernel();
+
     std::filesystem::path root_;
+    std::unique_ptr<FolderLock> lock_;
     ClockMode clock_ = ClockMode::Real;
     bool running_ = false;
 };

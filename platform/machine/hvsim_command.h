@@ -1,0 +1,51 @@
+// The hvsim command's pieces: what a command is given, and its row in the command table.
+#pragma once
+
+#include <hvsim/machine.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hvsim::command {
+
+inline constexpr int kExitMachineError = 1;
+inline constexpr int kExitUsage = 2;
+
+// One command as typed: the machine folder, the options before the command and its arguments.
+// The machine boots when a handler first asks for it; the command shuts it down and reports what
+// could not be saved.
+class Invocation {
+public:
+    Invocation(std::filesystem::path root, std::optional<ClockMode> clock, std::vector<std::string> args)
+        : root_(std::move(root)), clock_(clock), args_(std::move(args)) {}
+
+    const std::filesystem::path& root() const { return root_; }
+    const std::vector<std::string>& args() const { return args_; }
+    Machine& machine();
+    bool booted() const { return machine_.has_value(); }
+    // Shuts the machine down if it booted; a MachineError when something was not saved.
+    void shutdown();
+
+private:
+    std::filesystem::path root_;
+    std::optional<ClockMode> clock_;
+    std::vector<std::string> args_;
+    std::optional<Machine> machine_;
+};
+
+struct Command {
+    const char* name;
+    const char* arguments; // as the usage shows them: "SPEC", "IMAGE [ARGS...]"
+    size_t minimum;
+    size_t maximum;
+    const char* summary;   // one line in `hvsim help`
+    const char* details;   // the rest of `hvsim COMMAND --help`
+    int (*run)(Invocation&);
+};
+
+// Device commands (device_commands.cpp).
+int devices(Invocation& invocation);
+
+} // namespace hvsim::command
