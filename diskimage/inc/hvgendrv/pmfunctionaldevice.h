@@ -206,6 +206,8 @@ private:
     void m_PairWithNamedDevice();
     void m_Unpair();
     void m_ReleaseParts();
+    // Stops the reader's thread before anything it delivers to goes.
+    void m_DeleteLowerStackReader();
 
     // Request routing.
     BOOLEAN m_IsSettingsHandle(PIRP pIrp, PBOOLEAN pbSettings);

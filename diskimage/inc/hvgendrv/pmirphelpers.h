@@ -29,6 +29,18 @@ BOOLEAN SendInternalDeviceControlSync(PDEVICE_OBJECT pDeviceObject, ULONG ulCont
 // IOCTL_HVGENDRV_ATTACH_NOTIFIER with its 16-byte record.
 BOOLEAN PmSendAttachNotifier(PDEVICE_OBJECT pDeviceObject, PVOID pvRecord);
 
+// Sends an IRP of the caller's own (its next stack location filled) and waits for its end: up to
+// the relative time-out (NULL: no limit) and, with pkStop, until that is signalled; past either the
+// IRP is cancelled and waited for, and *pbExpired is TRUE. Returns the IRP's final status; the IRP
+// is the caller's again (to free or to send anew). PASSIVE_LEVEL.
+NTSTATUS PmSendOwnIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PLARGE_INTEGER pliTimeout, PKEVENT pkStop,
+                      PBOOLEAN pbExpired);
+// One request (create, close, or a read or write of the buffer at offset 0) in an IRP allocated
+// for it, sent as PmSendOwnIrp sends it; STATUS_INSUFFICIENT_RESOURCES when there is no IRP.
+NTSTATUS PmSendOwnRequest(PDEVICE_OBJECT pDeviceObject, UCHAR ucMajorFunction, PVOID pvBuffer, ULONG ulLength,
+                          PLARGE_INTEGER pliTimeout, PKEVENT pkStop, PULONG_PTR pulInformation,
+                          PBOOLEAN pbExpired);
+
 // IRP_MJ_CLOSE in an IRP of its own; waits up to the relative time-out, then cancels and waits
 // for the end. TRUE when the close succeeded.
 BOOLEAN PmTimedClose(PLARGE_INTEGER pliTimeout, PDEVICE_OBJECT pDeviceObject);

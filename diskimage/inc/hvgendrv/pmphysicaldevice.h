@@ -8,6 +8,7 @@
 #include <pmdeviceconfiguration.h>
 #include <pmdevice.h>
 #include <pminformationset.h>
+#include <pmlowerstackio.h>
 
 class CPmFunctionalDevice;
 
@@ -127,6 +128,8 @@ public:
     CPmString m_SymbolicLinkName;
     // Makes this device known as a framework physical device to every driver image.
     CPmCallbackObject m_Identity;
+    // Guards m_pRecordQueue: an attach replaces it while the bus driver posts.
+    CPmSpinLock m_RecordQueueLock;
 
     CPmPhysicalDevice(PDRIVER_OBJECT pDriverObject, CPmFunctionalDevice* pParent, HANDLE hChildKey, ULONG ulIndex,
                       BOOLEAN* pbSuccess);
@@ -171,6 +174,10 @@ public:
     CPmFunctionalDevice* m_GetParent() const { return m_pParent; }
     const CPmString& m_GetPairingName() const { return m_pRegistrySet->m_PairingName; }
 
+    // A record for the reader above; the data is taken over whatever the result. FALSE when no
+    // reader is attached or memory is short. Up to DISPATCH_LEVEL.
+    BOOLEAN m_PostRecord(CPmBuffer* pData, ULONG_PTR ulValue);
+
     // For a removed functional device above (its m_Remove): clears the entries not in use.
     void m_ClearUnusedClientEntries();
 
@@ -185,6 +192,10 @@ private:
     NTSTATUS m_PnpDeviceState(PIRP pIrp);
     NTSTATUS m_SetPower(PIRP pIrp, BOOLEAN bQuery);
     BOOLEAN m_IsListedByParent();
+    NTSTATUS m_AttachNotifier(PIRP pIrp);
+    NTSTATUS m_ReadRecord(PIRP pIrp);
+    // The record queue goes (NULL), or a new one takes its place; the old one forgets its reader.
+    void m_ReplaceRecordQueue(CPmRecordQueue* pNew);
     // Data of a buffered read or write, or NULL when the device object does not buffer.
     PVOID m_GetSystemBuffer(PIRP pIrp);
     static PM_CALLBACK_HANDLER sm_IdentityHandler;

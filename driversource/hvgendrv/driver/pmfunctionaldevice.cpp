@@ -352,6 +352,13 @@ void CPmFunctionalDevice::m_DeleteWorkerAndWmi() {
     }
 }
 
+void CPmFunctionalDevice::m_DeleteLowerStackReader() {
+    if (m_pLowerStackReader) {
+        delete m_pLowerStackReader;
+        m_pLowerStackReader = NULL;
+    }
+}
+
 // Everything construction made, given back once and in reverse order; the destructor runs it too.
 void CPmFunctionalDevice::m_ReleaseParts() {
     m_Unpair();
@@ -389,6 +396,7 @@ void CPmFunctionalDevice::m_ReleaseParts() {
 CPmFunctionalDevice::~CPmFunctionalDevice() {
     PM_TRACE(31, "CPmFunctionalDevice::~CPmFunctionalDevice IN");
     m_CallbackUsageLock.m_DisableAndWait();
+    m_DeleteLowerStackReader();
     if (m_pDriverClass) {
         if (m_pDriver && m_pDriver->m_pfnDestroyDriverClass)
             m_pDriver->m_pfnDestroyDriverClass(m_pDriverClass);

@@ -5,6 +5,7 @@
 
 #include <pmwmi.h>
 
+#include <pmlowerstackio.h>
 #include <pmphysicaldevice.h>
 
 #define PM_TAG_BUS_RELATIONS PM_POOL_TAG('H', 'F', 'u', 'n')
@@ -167,9 +168,12 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
         ZwClose(hDeviceKey);
     if (!bChildren)
         return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
-    // Reading from the lower stack needs the lower-stack reader, which this device has not got.
-    if (m_pConfiguration->m_ulReadClientType == 1)
-        return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
+    // The driver opens the reader, in its start callback at the earliest.
+    if (m_pConfiguration->m_ulReadClientType == 1 && !m_pLowerStackReader) {
+        m_pLowerStackReader = new (NonPagedPool) CPmLowerStackReader(m_pPhysicalDeviceObject);
+        if (!m_pLowerStackReader)
+            return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
+    }
     m_ulDevicePowerState = PowerDeviceD0;
 
     if (m_Callbacks.m_PnpStartDeviceCallback) {
@@ -192,6 +196,7 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
 NTSTATUS CPmFunctionalDevice::m_PnpRemove(PIRP pIrp) {
     if (m_ulPnpState != PM_PNP_SURPRISE_REMOVED)
         m_CallNotification(m_Callbacks.m_PnpRemoveDeviceCallback);
+    m_DeleteLowerStackReader();
     m_ulPnpState = PM_PNP_REMOVED;
     CPmPhysicalDevice::m_DeleteAllChildDevices(this);
     PM_TRACE(33, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");

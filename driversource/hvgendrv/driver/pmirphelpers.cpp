@@ -73,24 +73,53 @@ BOOLEAN PmSendAttachNotifier(PDEVICE_OBJECT pDeviceObject, PVOID pvRecord) {
                                          NULL);
 }
 
-BOOLEAN PmTimedClose(PLARGE_INTEGER pliTimeout, PDEVICE_OBJECT pDeviceObject) {
-    PIRP pIrp = IoAllocateIrp((CCHAR)(pDeviceObject->StackSize + 1), FALSE);
-    if (!pIrp)
-        return FALSE;
+NTSTATUS PmSendOwnIrp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PLARGE_INTEGER pliTimeout, PKEVENT pkStop,
+                      PBOOLEAN pbExpired) {
     KEVENT kEvent;
     KeInitializeEvent(&kEvent, NotificationEvent, FALSE);
-    pIrp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION pStack = IoGetNextIrpStackLocation(pIrp);
-    pStack->MajorFunction = IRP_MJ_CLOSE;
     IoSetCompletionRoutine(pIrp, PmEventCompletionRoutine, &kEvent, TRUE, TRUE, TRUE);
-    NTSTATUS ntStatus = IofCallDriver(pDeviceObject, pIrp);
-    if (ntStatus == STATUS_PENDING) {
-        if (KeWaitForSingleObject(&kEvent, Executive, KernelMode, FALSE, pliTimeout) == STATUS_TIMEOUT) {
+    *pbExpired = FALSE;
+    if (IofCallDriver(pDeviceObject, pIrp) == STATUS_PENDING) {
+        PVOID apvObjects[2] = {&kEvent, pkStop};
+        NTSTATUS ntWait = KeWaitForMultipleObjects(pkStop ? 2 : 1, apvObjects, WaitAny, Executive, KernelMode,
+                                                   FALSE, pliTimeout, NULL);
+        if (ntWait != STATUS_WAIT_0) {
+            *pbExpired = TRUE;
             IoCancelIrp(pIrp);
             KeWaitForSingleObject(&kEvent, Executive, KernelMode, FALSE, NULL);
         }
     }
-    ntStatus = pIrp->IoStatus.Status;
+    return pIrp->IoStatus.Status;
+}
+
+NTSTATUS PmSendOwnRequest(PDEVICE_OBJECT pDeviceObject, UCHAR ucMajorFunction, PVOID pvBuffer, ULONG ulLength,
+                          PLARGE_INTEGER pliTimeout, PKEVENT pkStop, PULONG_PTR pulInformation,
+                          PBOOLEAN pbExpired) {
+    *pbExpired = FALSE;
+    if (pulInformation)
+        *pulInformation = 0;
+    PIRP pIrp = IoAllocateIrp((CCHAR)(pDeviceObject->StackSize + 1), FALSE);
+    if (!pIrp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    pIrp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    pIrp->AssociatedIrp.SystemBuffer = pvBuffer;
+    pIrp->UserBuffer = pvBuffer;
+    PIO_STACK_LOCATION pStack = IoGetNextIrpStackLocation(pIrp);
+    pStack->MajorFunction = ucMajorFunction;
+    // Read and Write share the layout.
+    if (ucMajorFunction == IRP_MJ_READ || ucMajorFunction == IRP_MJ_WRITE) {
+        pStack->Parameters.Read.Length = ulLength;
+        pStack->Parameters.Read.ByteOffset.QuadPart = 0;
+    }
+    NTSTATUS ntStatus = PmSendOwnIrp(pDeviceObject, pIrp, pliTimeout, pkStop, pbExpired);
+    if (pulInformation)
+        *pulInformation = pIrp->IoStatus.Information;
     IoFreeIrp(pIrp);
-    return ntStatus == STATUS_SUCCESS;
+    return ntStatus;
+}
+
+BOOLEAN PmTimedClose(PLARGE_INTEGER pliTimeout, PDEVICE_OBJECT pDeviceObject) {
+    BOOLEAN bExpired;
+    return PmSendOwnRequest(pDeviceObject, IRP_MJ_CLOSE, NULL, 0, pliTimeout, NULL, NULL, &bExpired) ==
+           STATUS_SUCCESS;
 }

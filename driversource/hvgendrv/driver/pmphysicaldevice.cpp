@@ -152,6 +152,7 @@ CPmPhysicalDevice::~CPmPhysicalDevice() {
     PM_TRACE(35, "CPmPhysicalDevice::~CPmPhysicalDevice IN");
     // No other image may find it once its device object starts to go.
     m_Identity.m_Close();
+    m_ReplaceRecordQueue(NULL);
     if (m_pDeviceObject) {
         PmDeviceExtension* pExtension = sm_GetExtension(m_pDeviceObject);
         pExtension->m_pDevice = NULL;
@@ -385,6 +386,7 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp) {
 // A child its parent still lists stays, to be started again; the wrapper deletes it otherwise.
 NTSTATUS CPmPhysicalDevice::m_PnpRemove(PIRP pIrp) {
     m_ulPnpState = PM_PNP_REMOVED;
+    m_ReplaceRecordQueue(NULL);
     PM_TRACE(37, "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - waiting for remove lock");
     m_UsageLock.m_DisableAndWait();
     m_UsageLock.m_Init(TRUE);
@@ -573,9 +575,10 @@ PVOID CPmPhysicalDevice::m_GetSystemBuffer(PIRP pIrp) {
     return (m_pDeviceObject->Flags & DO_BUFFERED_IO) ? pIrp->AssociatedIrp.SystemBuffer : NULL;
 }
 
-// Records for a reader above come from a record queue, which no request has attached here.
 NTSTATUS CPmPhysicalDevice::m_Dispatch_Read(PIRP pIrp) {
     switch (m_pRegistrySet->m_ulReadServerType) {
+    case 1:
+        return m_ReadRecord(pIrp);
     case 2:
         return m_pParent->m_Dispatch_Read(pIrp);
     default:
@@ -633,10 +636,9 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp) {
     PVOID pvBuffer = pIrp->AssociatedIrp.SystemBuffer;
     switch (pStack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_HVGENDRV_ATTACH_NOTIFIER:
-        if (ulInputLength != 16 || !pvBuffer)
+        if (ulInputLength != sizeof(PmNotifierRecord) || !pvBuffer)
             return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_PARAMETER, 0);
-        // This framework carries no record queue to bind the notifier to.
-        return PmCompleteWithStatusAndInformation(pIrp, STATUS_UNSUCCESSFUL, 0);
+        return m_AttachNotifier(pIrp);
     case IOCTL_HVGENDRV_QUERY_CONTEXT:
         if (ulInputLength != 0 || ulOutputLength != sizeof(PVOID) || !pvBuffer)
             return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_PARAMETER, 0);
@@ -644,6 +646,61 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp) {
         return PmCompleteWithStatusAndInformation(pIrp, STATUS_SUCCESS, sizeof(PVOID));
     }
     return m_pParent->m_Dispatch_InternalDeviceControl(pIrp);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records for a reader above
+
+// The old queue goes outside the lock: it frees its records.
+void CPmPhysicalDevice::m_ReplaceRecordQueue(CPmRecordQueue* pNew) {
+    m_RecordQueueLock.m_Lock();
+    CPmRecordQueue* pOld = m_pRecordQueue;
+    m_pRecordQueue = pNew;
+    m_RecordQueueLock.m_Unlock();
+    if (pOld)
+        delete pOld;
+}
+
+// A new queue for the reader's event and size word; both NULL only detaches the reader.
+NTSTATUS CPmPhysicalDevice::m_AttachNotifier(PIRP pIrp) {
+    PmNotifierRecord record;
+    RtlCopyMemory(&record, pIrp->AssociatedIrp.SystemBuffer, sizeof(record));
+    if (!record.m_pkNotificationEvent != !record.m_pulSizeWord)
+        return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_PARAMETER, 0);
+    CPmRecordQueue* pNew = NULL;
+    if (record.m_pkNotificationEvent) {
+        pNew = new (NonPagedPool) CPmRecordQueue(record.m_pkNotificationEvent, record.m_pulSizeWord);
+        if (!pNew)
+            return PmCompleteWithStatusAndInformation(pIrp, STATUS_UNSUCCESSFUL, 0);
+    }
+    m_ReplaceRecordQueue(pNew);
+    return PmCompleteWithStatusAndInformation(pIrp, STATUS_SUCCESS, 0);
+}
+
+BOOLEAN CPmPhysicalDevice::m_PostRecord(CPmBuffer* pData, ULONG_PTR ulValue) {
+    m_RecordQueueLock.m_Lock();
+    CPmRecordQueue* pQueue = m_pRecordQueue;
+    BOOLEAN bPosted = pQueue && pQueue->m_Post(pData, ulValue);
+    m_RecordQueueLock.m_Unlock();
+    if (!pQueue && pData)
+        pData->m_Delete();
+    return bPosted;
+}
+
+// The head record, when the read asks for exactly its length; it stays otherwise.
+NTSTATUS CPmPhysicalDevice::m_ReadRecord(PIRP pIrp) {
+    ULONG ulLength = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length;
+    PVOID pvBuffer = m_GetSystemBuffer(pIrp);
+    if (!pvBuffer)
+        return PmCompleteWithStatusAndInformation(pIrp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    m_RecordQueueLock.m_Lock();
+    ULONG ulRecordLength = 0;
+    BOOLEAN bTaken = m_pRecordQueue && m_pRecordQueue->m_Take(pvBuffer, ulLength, &ulRecordLength);
+    m_RecordQueueLock.m_Unlock();
+    if (bTaken)
+        return PmCompleteWithStatusAndInformation(pIrp, STATUS_SUCCESS, ulLength);
+    return PmCompleteWithStatusAndInformation(
+        pIrp, ulLength < ulRecordLength ? STATUS_BUFFER_TOO_SMALL : STATUS_UNSUCCESSFUL, 0);
 }
 
 NTSTATUS CPmPhysicalDevice::m_Dispatch_SystemControl(PIRP pIrp) {

@@ -9,6 +9,20 @@
 // Device control of the children's function driver: its view of the child below (HvgcState).
 #define IOCTL_HVGC_QUERY 0x0022E020u
 
+// Device control at the bus device: a record for the reader above child ulContextId; the input is
+// an HvgbRecordHeader, then the record's data.
+#define IOCTL_HVGB_POST_RECORD 0x0022E028u
+// Device control at the bus device: the input bytes arrive for the reads waiting in its read queue.
+#define IOCTL_HVGB_FEED_READS 0x0022E02Cu
+// Device control of the children's function driver: its reader goes, the device stays.
+#define IOCTL_HVGC_DELETE_READER 0x0022E030u
+
+struct HvgbRecordHeader {
+    ULONG ulContextId;
+    ULONG ulReserved;
+    ULONGLONG ullValue;
+};
+
 struct HvgcState {
     ULONG ulContextIdRead; // 1 when the accessor found a framework physical device below
     ULONG ulContextId;

@@ -5,6 +5,7 @@
 
 #include <pmdriver.h>
 #include <pmfunctionaldevice.h>
+#include <pmphysicaldevice.h>
 #include <pmusermodeinterface.h>
 
 #include "../hvgentestbus_protocol.h"
@@ -38,9 +39,58 @@ NTSTATUS OnInternalControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput,
     return STATUS_SUCCESS;
 }
 
+CPmBuffer* NewBuffer(const void* pvData, ULONG ulLength) {
+    CPmBuffer* pBuffer = static_cast<CPmBuffer*>(PmAllocateZeroedMemory(sizeof(CPmBuffer), NonPagedPool));
+    if (pBuffer && ulLength && !pBuffer->m_Assign(pvData, ulLength)) {
+        pBuffer->m_Delete();
+        return NULL;
+    }
+    return pBuffer;
+}
+
+// Under the child list's lock, so that the child cannot go meanwhile.
+NTSTATUS PostRecord(CPmFunctionalDevice* pDevice, const HvgbRecordHeader& header, CPmBuffer* pData) {
+    NTSTATUS ntStatus = STATUS_NO_SUCH_DEVICE;
+    pDevice->m_ChildListLock.m_Lock();
+    for (PVOID pv = pDevice->m_ChildList.m_GetFirst(); pv; pv = pDevice->m_ChildList.m_GetNext()) {
+        PmChildEntry* pEntry = static_cast<PmChildEntry*>(pv);
+        if (pEntry->m_ulContextId != header.ulContextId || !pEntry->m_pDeviceObject)
+            continue;
+        CPmPhysicalDevice* pChild =
+            static_cast<CPmPhysicalDevice*>(CPmDevice::sm_GetExtension(pEntry->m_pDeviceObject)->m_pDevice);
+        ntStatus =
+            pChild->m_PostRecord(pData, (ULONG_PTR)header.ullValue) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        pData = NULL;
+        break;
+    }
+    pDevice->m_ChildListLock.m_Unlock();
+    if (pData)
+        pData->m_Delete();
+    return ntStatus;
+}
+
 NTSTATUS OnDeviceControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
                          ULONG ulOutputLength, PULONG_PTR pulInformation) {
     DbgPrint("HVGB device control %08x\n", ulCode);
+    CPmFunctionalDevice* pDevice = static_cast<CGenBusDriver*>(pObject)->m_pDevice;
+    switch (ulCode) {
+    case IOCTL_HVGB_POST_RECORD: {
+        HvgbRecordHeader header;
+        if (ulInputLength < sizeof(header))
+            return STATUS_INVALID_PARAMETER;
+        RtlCopyMemory(&header, pvInput, sizeof(header));
+        CPmBuffer* pData =
+            NewBuffer(static_cast<PUCHAR>(pvInput) + sizeof(header), ulInputLength - sizeof(header));
+        return pData ? PostRecord(pDevice, header, pData) : STATUS_INSUFFICIENT_RESOURCES;
+    }
+    case IOCTL_HVGB_FEED_READS: {
+        CPmBuffer* pData = ulInputLength ? NewBuffer(pvInput, ulInputLength) : NULL;
+        if (!pData)
+            return STATUS_INVALID_PARAMETER;
+        pDevice->m_DataForPendingReadArrived(pData);
+        return STATUS_SUCCESS;
+    }
+    }
     return STATUS_SUCCESS;
 }
 

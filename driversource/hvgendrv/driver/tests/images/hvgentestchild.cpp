@@ -6,6 +6,7 @@
 #include <pmdriver.h>
 #include <pmfunctionaldevice.h>
 #include <pmirphelpers.h>
+#include <pmlowerstackio.h>
 #include <pmphysicaldevice.h>
 #include <pmusermodeinterface.h>
 
@@ -46,16 +47,37 @@ void Query(CPmFunctionalDevice* pDevice, HvgcState* pState) {
 
 NTSTATUS OnDeviceControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
                          ULONG ulOutputLength, PULONG_PTR pulInformation) {
+    CPmFunctionalDevice* pDevice = static_cast<CGenChildDriver*>(pObject)->m_pDevice;
+    if (ulCode == IOCTL_HVGC_DELETE_READER) {
+        delete pDevice->m_pLowerStackReader;
+        pDevice->m_pLowerStackReader = NULL;
+        return STATUS_SUCCESS;
+    }
     if (ulCode != IOCTL_HVGC_QUERY)
         return STATUS_NOT_SUPPORTED;
     if (ulOutputLength < sizeof(HvgcState))
         return STATUS_BUFFER_TOO_SMALL;
-    Query(static_cast<CGenChildDriver*>(pObject)->m_pDevice, static_cast<HvgcState*>(pvOutput));
+    Query(pDevice, static_cast<HvgcState*>(pvOutput));
     *pulInformation = sizeof(HvgcState);
     return STATUS_SUCCESS;
 }
 
+// Each record as "HVGC record <value> <length> <up to 8 data bytes>"; the buffer is freed here.
+void OnRecord(PVOID pvContext, ULONG_PTR ulValue, CPmBuffer* pBuffer) {
+    static const char s_szDigits[] = "0123456789abcdef";
+    char szBytes[2 * 8 + 1] = {};
+    for (ULONG ulIndex = 0; ulIndex < pBuffer->m_ulLength && ulIndex < 8; ++ulIndex) {
+        szBytes[2 * ulIndex] = s_szDigits[pBuffer->m_pucData[ulIndex] >> 4];
+        szBytes[2 * ulIndex + 1] = s_szDigits[pBuffer->m_pucData[ulIndex] & 0xF];
+    }
+    DbgPrint("HVGC record %llx %u %s\n", (ULONGLONG)ulValue, pBuffer->m_ulLength, szBytes);
+    pBuffer->m_Delete();
+}
+
 BOOLEAN OnStart(CPmDriverClass* pObject) {
+    CGenChildDriver* pDriver = static_cast<CGenChildDriver*>(pObject);
+    if (CPmLowerStackReader* pReader = pDriver->m_pDevice->m_pLowerStackReader)
+        DbgPrint("HVGC reader %s\n", pReader->m_Open(OnRecord, pDriver) ? "opened" : "refused");
     DbgPrint("HVGC start\n");
     return TRUE;
 }
