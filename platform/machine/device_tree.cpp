@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "device_nodes.h"
 #include "machine_internal.h"
 
 namespace hvsim {
@@ -35,23 +36,49 @@ size_t depth_of(pnp::DevInst node) {
 
 } // namespace
 
-std::string format_device_tree() {
+std::string device_display_name(const pnp::NodeInfo& info) {
+    if (!info.friendly_name.empty()) return text::to_utf8(info.friendly_name);
+    if (!info.description.empty()) return text::to_utf8(info.description);
+    return "(no name)";
+}
+
+std::string device_state_text(const pnp::NodeInfo& info) {
+    std::string text = pnp::to_string(info.state);
+    if (info.problem) text += ", problem " + std::to_string(info.problem) + " (" + problem_name(info.problem) + ")";
+    return text;
+}
+
+std::string format_device_node(pnp::DevInst node, const std::string& indent) {
+    auto info = pnp::node_info(node);
+    if (!info) return {};
     std::ostringstream out;
-    for (pnp::DevInst node : pnp::all_nodes()) {
-        auto info = pnp::node_info(node);
-        if (!info) continue;
-        const std::string indent(depth_of(node) * 4, ' ');
-        out << indent << text::to_utf8(info->instance_id) << "\n";
-        std::string ids;
-        for (const auto& id : info->hardware_ids) ids += (ids.empty() ? "" : ", ") + text::to_utf8(id);
-        out << indent << "    hardware IDs: " << (ids.empty() ? "(none)" : ids) << "\n";
-        out << indent << "    service: " << (info->service.empty() ? "(none)" : text::to_utf8(info->service)) << "\n";
-        out << indent << "    state: " << pnp::to_string(info->state) << "\n";
-        out << indent << "    problem: " << info->problem;
-        if (info->problem) out << " (" << problem_name(info->problem) << ")";
-        out << "\n";
-    }
+    out << indent << text::to_utf8(info->instance_id) << "\n";
+    out << indent << "    name: " << device_display_name(*info) << "\n";
+    std::string ids;
+    for (const auto& id : info->hardware_ids) ids += (ids.empty() ? "" : ", ") + text::to_utf8(id);
+    out << indent << "    hardware IDs: " << (ids.empty() ? "(none)" : ids) << "\n";
+    out << indent << "    service: " << (info->service.empty() ? "(none)" : text::to_utf8(info->service)) << "\n";
+    out << indent << "    state: " << pnp::to_string(info->state) << "\n";
+    out << indent << "    problem: " << info->problem;
+    if (info->problem) out << " (" << problem_name(info->problem) << ")";
+    out << "\n";
     return out.str();
+}
+
+void Machine::rescan() {
+    if (!running_) throw MachineError("the machine is not running");
+    // Every bus is asked again for its children, parents first, so that a device found below a
+    // new one is found in the same pass.
+    for (pnp::DevInst node : pnp::all_nodes())
+        if (pnp::state_of(node) == pnp::NodeState::Started) pnp::reenumerate(node);
+    pnp::wait_quiet();
+    settle_installations();
+}
+
+std::string format_device_tree() {
+    std::string out;
+    for (pnp::DevInst node : pnp::all_nodes()) out += format_device_node(node, std::string(depth_of(node) * 4, ' '));
+    return out;
 }
 
 } // namespace hvsim

@@ -45,7 +45,14 @@ struct Command {
     int (*run)(Invocation&);
 };
 
-// Device commands (device_commands.cpp).
+// Device commands (device_commands.cpp); a DEVICE is an instance ID or a COM name.
 int devices(Invocation& invocation);
+int ports(Invocation& invocation);
+int status(Invocation& invocation);
+int enable(Invocation& invocation);
+int disable(Invocation& invocation);
+int restart(Invocation& invocation);
+int remove(Invocation& invocation);
+int rescan(Invocation& invocation);
 
 } // namespace hvsim::command

@@ -125,6 +125,26 @@ constexpr Command kCommands[] = {
      "Prints every device node (instance ID, hardware IDs, service, state, problem) once the\n"
      "boot's installations have run, and the USB devices with their interfaces.\n",
      devices},
+    {"ports", "", 0, 0, "list the COM ports and what they belong to",
+     "Prints each COM port with its name as Device Manager shows it, its device, whether it can\n"
+     "be opened, and the adapter and interface it belongs to (and the pseudo-terminal of a pty\n"
+     "wire).\n",
+     ports},
+    {"status", "DEVICE", 1, 1, "print the state of one device",
+     "DEVICE is an instance ID (as hvsim devices prints it) or a COM name (COM3).\n", status},
+    {"enable", "DEVICE", 1, 1, "enable a disabled device and start it", "DEVICE as for status.\n", enable},
+    {"disable", "DEVICE", 1, 1, "stop a device and keep it disabled",
+     "DEVICE as for status. The device stays disabled at every boot until it is enabled; a driver\n"
+     "that refuses the removal (an open port, say) keeps it running, and the command fails.\n",
+     disable},
+    {"restart", "DEVICE", 1, 1, "stop a device and start it again",
+     "DEVICE as for status. The device's drivers are unloaded when nothing else uses them and\n"
+     "loaded again.\n",
+     restart},
+    {"remove", "DEVICE", 1, 1, "remove a device from the device tree",
+     "DEVICE as for status. A device that is still there comes back at the next rescan or boot.\n", remove},
+    {"rescan", "", 0, 0, "ask every bus for its devices again and install the new ones",
+     "Finds devices that were removed while still present, and prints the device tree.\n", rescan},
     {"plug", "SPEC", 1, 1, "add a USB device to the machine, present from the next boot",
      "SPEC is ftdi[:key=value,...] with vid, pid, rev (hex), interfaces (1, 2 or 4), type (rs232\n"
      "or rs485) and wire (open, loopback, null-modem or pty), the last two for every port or one\n"

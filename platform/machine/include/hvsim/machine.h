@@ -122,6 +122,9 @@ public:
 
     // The device tree as `hvsim devices` prints it.
     std::string device_tree_text() const;
+    // Asks every bus for its devices again (a device removed while present comes back) and
+    // waits until the new ones are installed.
+    void rescan();
 
     // USB devices (SPEC: "ftdi[:key=value,...]", see hvsim/devices/device_description.h). plug puts an
     // adapter into the running machine, without saving it, and returns its ID once its drivers
