@@ -20,6 +20,9 @@ void write_configuration(const std::filesystem::path& file, const MachineConfigu
 std::optional<ClockMode> parse_clock(std::string_view text);
 const char* clock_name(ClockMode clock);
 
+// "error 2 (ERROR_FILE_NOT_FOUND)": a Windows error code as a message shows it.
+std::string windows_error_text(DWORD error);
+
 // Writes debugger.log and trace.log of the current boot into the folder.
 void write_logs(const std::filesystem::path& folder);
 

@@ -6,14 +6,18 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <termios.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
+#include <algorithm>
 #include <cstring>
 #include <ostream>
+#include <sstream>
 
+#include "machine_internal.h"
 #include "serial_tools.h"
 
 namespace hvsim {
@@ -57,20 +61,45 @@ bool write_all(int fd, const char* data, size_t size) {
     return true;
 }
 
+// The latency timer's longest setting: the chip may hold received bytes that long.
+constexpr ULONGLONG kLatencyMs = 255;
+constexpr DWORD kReadSliceMs = 50;
+
+ULONGLONG machine_ms() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<ULONGLONG>(counter.QuadPart * 1000 / std::max<LONGLONG>(frequency.QuadPart, 1));
+}
+
+// Tenths of a millisecond a character takes on the line: start bit, data, parity, stop bits.
+ULONGLONG character_time_tenths(const DCB& dcb) {
+    const ULONGLONG bits_x2 = 2 * (1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0)) +
+                              (dcb.StopBits == ONESTOPBIT ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 4);
+    return bits_x2 * 10000 / 2 / std::max<DWORD>(dcb.BaudRate, 1) + 1;
+}
+
 struct Session {
     HANDLE port = INVALID_HANDLE_VALUE;
     int input_fd = STDIN_FILENO;
     int output_fd = STDOUT_FILENO;
+    ULONGLONG character_tenths = 1;
+    std::atomic<ULONGLONG> written{0};
     std::atomic<bool> input_ended{false};
+    std::atomic<ULONGLONG> input_end_ms{0};
     std::string failure;
 };
 
-// The port to standard output. Each read returns at the first byte or after the quiet time;
-// once the input has ended, the first quiet read ends the loop.
+// The port to standard output, in reads that return at the first byte or after a slice. Once
+// the input has ended, it ends when as much has come back as was written, or when the line has
+// been quiet for longer than the latency timer and the time the bytes still owed take on the
+// line.
 DWORD WINAPI port_to_output(LPVOID context) {
     auto& session = *static_cast<Session*>(context);
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     char buffer[4096];
+    ULONGLONG received = 0;
+    ULONGLONG last_arrival = machine_ms();
     while (!g_interrupted) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event;
@@ -79,11 +108,20 @@ DWORD WINAPI port_to_output(LPVOID context) {
         if (!ok && GetLastError() == ERROR_IO_PENDING) ok = TRUE;
         if (ok) ok = GetOverlappedResult(session.port, &overlapped, &got, TRUE);
         if (!ok) {
-            session.failure = "reading the port failed with error " + std::to_string(GetLastError());
+            session.failure = "reading the port failed: " + windows_error_text(GetLastError());
             break;
         }
-        if (got && !write_all(session.output_fd, buffer, got)) break;
-        if (!got && session.input_ended) break;
+        const ULONGLONG now = machine_ms();
+        if (got) {
+            if (!write_all(session.output_fd, buffer, got)) break;
+            received += got;
+            last_arrival = now;
+        }
+        if (!session.input_ended) continue;
+        const ULONGLONG written = session.written;
+        if (received >= written) break;
+        const ULONGLONG owed_ms = (written - received) * session.character_tenths / 10;
+        if (now - std::max(last_arrival, session.input_end_ms.load()) > kLatencyMs + owed_ms) break;
     }
     CloseHandle(event);
     return 0;
@@ -107,19 +145,45 @@ void input_to_port(Session& session) {
         BOOL ok = WriteFile(session.port, buffer, static_cast<DWORD>(n), nullptr, &overlapped);
         if (!ok && GetLastError() == ERROR_IO_PENDING) ok = TRUE;
         if (ok) ok = GetOverlappedResult(session.port, &overlapped, &written, TRUE);
+        session.written += written;
         if (!ok || written != static_cast<DWORD>(n)) {
-            session.failure = "writing to the port failed with error " + std::to_string(GetLastError());
+            session.failure = "writing to the port failed: " + windows_error_text(GetLastError());
             break;
         }
     }
+    session.input_end_ms = machine_ms();
     session.input_ended = true;
     CloseHandle(event);
 }
 
+// A terminal on standard input sends each keystroke at once and does not echo it (the far end
+// does); Ctrl-C still ends the session. The old settings come back however the session ends.
+class RawInput {
+public:
+    explicit RawInput(int fd) : fd_(fd) {
+        if (!::isatty(fd) || ::tcgetattr(fd, &saved_) != 0) return;
+        termios raw = saved_;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IXON);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        active_ = ::tcsetattr(fd, TCSANOW, &raw) == 0;
+    }
+    ~RawInput() {
+        if (active_) ::tcsetattr(fd_, TCSANOW, &saved_);
+    }
+    bool active() const { return active_; }
+
+private:
+    int fd_;
+    termios saved_{};
+    bool active_ = false;
+};
+
 } // namespace
 
 DWORD terminal_session(const std::u16string& name, const std::string& mode, int input_fd, int output_fd,
-                       std::ostream& messages) {
+                       std::ostream& messages, const std::string& banner) {
     const std::string narrow_name = text::to_utf8(name);
     const std::u16string path = u"\\\\.\\" + name;
     Session session;
@@ -128,23 +192,31 @@ DWORD terminal_session(const std::u16string& name, const std::string& mode, int 
     session.port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
     if (session.port == INVALID_HANDLE_VALUE) {
-        messages << "hvsim: cannot open " << narrow_name << " (error " << GetLastError() << ")\n";
+        messages << "hvsim: cannot open " << narrow_name << ": " << windows_error_text(GetLastError()) << "\n";
         return 1;
     }
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    // First-byte reads: back at once with what came, or empty after 200 ms.
-    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 200, 0, 0};
+    // First-byte reads: back at once with what came, or empty after a slice.
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadSliceMs, 0, 0};
     const char* failed = nullptr;
     if (!GetCommState(session.port, &dcb)) failed = "GetCommState";
     else if (!BuildCommDCBA(mode.c_str(), &dcb)) failed = "the mode";
     else if (!SetCommState(session.port, &dcb)) failed = "SetCommState";
     else if (!SetCommTimeouts(session.port, &timeouts)) failed = "SetCommTimeouts";
     if (failed) {
-        messages << "hvsim: " << narrow_name << ": " << failed << " failed with error " << GetLastError()
+        messages << "hvsim: " << narrow_name << ": " << failed << " failed: " << windows_error_text(GetLastError())
                  << " (mode '" << mode << "')\n";
         CloseHandle(session.port);
         return 1;
+    }
+    session.character_tenths = character_time_tenths(dcb);
+    InterruptScope interrupt;
+    RawInput raw(input_fd);
+    if (!banner.empty()) {
+        messages << banner
+                 << (raw.active() ? "; raw keys, ends with Ctrl-C\n" : "; ends with the end of input or Ctrl-C\n");
+        messages.flush();
     }
     HANDLE reader = CreateThread(nullptr, 0, port_to_output, &session, 0, nullptr);
     input_to_port(session);
@@ -174,19 +246,17 @@ int run_terminal(Machine& machine, const std::string& port, const std::string& m
                  << "\n";
         return 1;
     }
-    messages << "hvsim: terminal on " << text::to_utf8(found->name);
-    if (!found->usb_id.empty()) messages << " (" << found->usb_id << ", interface " << found->interface << ")";
-    if (!found->pty.empty()) messages << ", far end " << found->pty;
-    messages << "; ends with the end of input or Ctrl-C\n";
-    messages.flush();
+    std::ostringstream banner;
+    banner << "hvsim: terminal on " << text::to_utf8(found->name);
+    if (!found->usb_id.empty()) banner << " (" << found->usb_id << ", interface " << found->interface << ")";
+    if (!found->pty.empty()) banner << ", far end " << found->pty;
 
-    InterruptScope interrupt;
     user::ProcessOptions options;
     options.image_path = u"C:\\Windows\\System32\\hvterm.exe";
     options.command_line = u"hvterm.exe " + found->name;
     auto process = user::Process::create(std::move(options));
     const std::u16string name = found->name;
-    process->start([&] { return terminal_session(name, mode, STDIN_FILENO, STDOUT_FILENO, messages); });
+    process->start([&] { return terminal_session(name, mode, STDIN_FILENO, STDOUT_FILENO, messages, banner.str()); });
     return static_cast<int>(process->wait());
 }
 

@@ -73,8 +73,10 @@ inline constexpr const char* kDefaultTerminalMode = "baud=115200 parity=n data=8
 int run_terminal(Machine& machine, const std::string& port, const std::string& mode, std::ostream& messages);
 
 // The terminal's work on an open machine, in the calling thread's process, between two host file
-// descriptors; ends with the input (once the port has been quiet for 0.2 s) or SIGINT.
+// descriptors: ends with the input (once what was written has come back or the line has been
+// quiet long enough for it) or SIGINT. `banner`, when given, is told on `messages` once the port
+// is set up.
 DWORD terminal_session(const std::u16string& port, const std::string& mode, int input_fd, int output_fd,
-                       std::ostream& messages);
+                       std::ostream& messages, const std::string& banner = {});
 
 } // namespace hvsim

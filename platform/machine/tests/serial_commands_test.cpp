@@ -5,7 +5,13 @@
 
 #include <ntddser.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <fstream>
 #include <sstream>
@@ -174,12 +180,54 @@ TEST_F(SerialExchange, TheTerminalCopiesInputToThePortAndThePortToOutput) {
     EXPECT_EQ(state.line[2], 7);
     EXPECT_EQ(state.timeouts[0], 0xFFFFFFFFu);
     EXPECT_EQ(state.timeouts[1], 0xFFFFFFFFu);
-    EXPECT_EQ(state.timeouts[2], 200u);
+    EXPECT_EQ(state.timeouts[2], 50u);
 
     // A mode the port cannot take is refused before anything is copied.
     EXPECT_EQ(hvsim::terminal_session(u"COM9", "baud=fast", input[0], output[1], messages), 1u);
-    EXPECT_NE(messages.str().find("COM9: the mode failed with error 87 (mode 'baud=fast')"), std::string::npos)
+    EXPECT_NE(messages.str().find("COM9: the mode failed: error 87 (ERROR_INVALID_PARAMETER) (mode 'baud=fast')"),
+              std::string::npos)
         << messages.str();
+}
+
+TEST_F(SerialExchange, ATerminalOnTheInputSendsKeysAtOnceAndIsRestoredAfterwards) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON);
+
+    // Keys typed one at a time, without a line end; Ctrl-C ends the session once two have reached
+    // the port.
+    termios during{};
+    std::thread keys([&] {
+        for (int i = 0; i < 100 && fake_serial::written() < 2; ++i) {
+            if (i % 5 == 0 && write(master, "k", 1) != 1) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        tcgetattr(slave, &during);
+        raise(SIGINT);
+    });
+    std::ostringstream messages;
+    hvsim::terminal_session(u"COM9", "baud=9600", slave, output[1], messages, "hvsim: terminal on COM9");
+    keys.join();
+    EXPECT_GE(fake_serial::written(), 2u);
+    EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_NE(messages.str().find("hvsim: terminal on COM9; raw keys, ends with Ctrl-C"), std::string::npos)
+        << messages.str();
+    close(slave);
+    close(master);
+    close(output[0]);
+    close(output[1]);
 }
 
 } // namespace
