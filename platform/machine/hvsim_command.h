@@ -12,6 +12,12 @@ namespace hvsim::command {
 
 inline constexpr int kExitMachineError = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitBugCheck = 3;
+inline constexpr int kExitCrash = 4;
+
+// From here on a fault in a program image or a driver ends hvsim with a message naming the
+// program and the fault, and kExitCrash.
+void report_crashes();
 
 // One command as typed: the machine folder, the options before the command and its arguments.
 // The machine boots when a handler first asks for it; the command shuts it down and reports what

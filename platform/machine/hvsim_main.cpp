@@ -191,7 +191,8 @@ constexpr const char* kFooter =
     "  HVSIM_DEBUG=1              the debugger log also goes to standard error\n"
     "\n"
     "Exit status: the program's exit code for run; else 0, 1 when the machine refuses the\n"
-    "command, 2 for bad usage, 3 after a bug check.\n";
+    "command, 2 for bad usage, 3 after a bug check, 4 when a program image or a driver crashed\n"
+    "(the machine folder keeps what the last command saved).\n";
 
 const Command* find_command(const std::string& name) {
     for (const auto& c : kCommands)
@@ -312,6 +313,7 @@ int main(int argc, char** argv) {
     if (command->run == help) return help(invocation);
     if (root.empty()) return usage_error("--root DIR is required");
     tell_when_new(root);
+    report_crashes();
     return run_command(*command, invocation);
 }
 

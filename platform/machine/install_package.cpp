@@ -10,6 +10,8 @@
 #include <hvsim/machine.h>
 #include <hvsim/user_hooks.h>
 
+#include "machine_internal.h"
+
 #include <string>
 #include <vector>
 
@@ -48,20 +50,39 @@ std::string Machine::install_package(const std::filesystem::path& folder) {
         if (inf.empty()) throw MachineError(folder.string() + " has no " + name);
         infs.push_back(std::filesystem::absolute(inf, error));
     }
-    // Refuse before anything changes when an image the INFs install is not there yet.
+    // Refused before anything changes: an INF that cannot install as it stands, an image that
+    // is not there yet, a file that is not the image its name says.
     for (const auto& inf : infs) {
-        auto missing = user::inf_missing_files(text::from_utf8(inf.string()));
+        const std::u16string path = text::from_utf8(inf.string());
+        std::string problems;
+        const auto found = user::inf_problems(path);
+        constexpr size_t kShown = 8;
+        for (size_t i = 0; i < found.size() && i < kShown; ++i)
+            problems += "\n  " + inf.string() + (found[i].line ? ":" + std::to_string(found[i].line) : "") + ": " +
+                        found[i].reason;
+        if (found.size() > kShown) problems += "\n  ... and " + std::to_string(found.size() - kShown) + " more";
+        if (!problems.empty()) throw MachineError(inf.filename().string() + " cannot be installed:" + problems);
+        auto missing = user::inf_missing_files(path);
         if (!missing.empty())
             throw MachineError(inf.filename().string() + " installs " + join(missing) + ", not found in " +
                                folder.string() + " (build the driver package first)");
+        for (const auto& copied : user::inf_copied_files(path)) {
+            const std::string name = text::to_utf8(copied.name);
+            auto kind = image_kind_of_name(name);
+            if (!kind) continue;
+            if (stands_in_until_built(name) && std::filesystem::file_size(copied.source, error) == 0) continue;
+            if (auto problem = image_problem(copied.source, *kind))
+                throw MachineError(copied.source.string() + " (named on " + inf.filename().string() + " line " +
+                                   std::to_string(copied.line) + "): " + *problem);
+        }
     }
     std::string report;
     for (const auto& inf : infs) {
         std::u16string path = text::from_utf8(inf.string());
         WCHAR stored[MAX_PATH];
         if (!SetupCopyOEMInfW(path.c_str(), nullptr, SPOST_PATH, 0, stored, MAX_PATH, nullptr, nullptr))
-            throw MachineError("cannot copy " + inf.filename().string() + " into the INF store: " +
-                               user::last_installation_error());
+            throw MachineError("cannot copy " + inf.filename().string() + " into the INF store (" +
+                               windows_error_text(GetLastError()) + "): " + user::last_installation_error());
         report += inf.filename().string() + ": " + text::to_utf8(stored) + "\n";
         for (const auto& id : user::inf_hardware_ids(path)) {
             BOOL reboot = FALSE;
@@ -72,10 +93,8 @@ std::string Machine::install_package(const std::filesystem::path& folder) {
             DWORD failure = GetLastError();
             if (failure == ERROR_NO_SUCH_DEVINST) continue; // installed when such a device arrives
             std::string why = user::last_installation_error();
-            char code[16];
-            std::snprintf(code, sizeof code, "0x%X", failure);
-            throw MachineError("installing " + inf.filename().string() + " for " + text::to_utf8(id) +
-                               " failed (" + code + ")" + (why.empty() ? "" : ": " + why));
+            throw MachineError("installing " + inf.filename().string() + " for " + text::to_utf8(id) + " failed (" +
+                               windows_error_text(failure) + ")" + (why.empty() ? "" : ": " + why));
         }
     }
     return report;

@@ -29,14 +29,6 @@ bool valid_service_name(const std::u16string& name) {
     return !name.empty() && name.size() <= 256 && name.find_first_of(u"\\/") == std::u16string::npos;
 }
 
-// Driver images are ELF shared objects.
-bool is_shared_object(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    char magic[4] = {};
-    in.read(magic, 4);
-    return in.gcount() == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
-}
-
 std::string status_text(NTSTATUS status) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
@@ -114,7 +106,7 @@ void Machine::add_driver(const std::u16string& service, const std::filesystem::p
     std::error_code ec;
     if (!std::filesystem::is_regular_file(image, ec))
         throw MachineError(image.string() + ": no such driver image");
-    if (!is_shared_object(image)) throw MachineError(image.string() + ": not a driver image (no shared object)");
+    if (auto problem = image_problem(image, ImageKind::Driver)) throw MachineError(image.string() + ": " + *problem);
 
     // A new file replaces the old one under its name, so that a loaded image keeps its own.
     const std::filesystem::path target = drivers_directory() / image.filename();

@@ -23,6 +23,16 @@ const char* clock_name(ClockMode clock);
 // "error 2 (ERROR_FILE_NOT_FOUND)": a Windows error code as a message shows it.
 std::string windows_error_text(DWORD error);
 
+// The kinds of image the machine runs, told by the file name's extension (.sys, .exe, .dll).
+enum class ImageKind { Driver, Program, Library };
+std::optional<ImageKind> image_kind_of_name(const std::string& file_name);
+// Why the file is not an image of that kind (empty, not a shared object, no DriverEntry or wmain
+// exported); nothing when it is one.
+std::optional<std::string> image_problem(const std::filesystem::path& file, ImageKind kind);
+
+// Deliverables of the package that this tree does not build yet: empty files stand in for them.
+bool stands_in_until_built(const std::string& file_name);
+
 // Writes debugger.log and trace.log of the current boot into the folder.
 void write_logs(const std::filesystem::path& folder);
 

@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "machine_internal.h"
@@ -20,7 +22,23 @@ struct ImageHandle {
     }
 };
 
+char g_running_program[512];
+
+// Names the program being run for as long as it runs.
+class RunningProgram {
+public:
+    explicit RunningProgram(const std::u16string& path) {
+        const std::string name = text::to_utf8(path);
+        const size_t n = std::min(name.size(), sizeof g_running_program - 1);
+        std::memcpy(g_running_program, name.data(), n);
+        g_running_program[n] = '\0';
+    }
+    ~RunningProgram() { g_running_program[0] = '\0'; }
+};
+
 } // namespace
+
+const char* running_program_name() { return g_running_program; }
 
 std::u16string machine_path_of(const std::filesystem::path& root, const std::filesystem::path& file) {
     std::error_code ec;
@@ -102,6 +120,7 @@ ProgramRun Machine::run_program(const std::filesystem::path& image, const std::v
     for (auto& s : storage) argv.push_back(s.data());
     argv.push_back(nullptr);
 
+    RunningProgram running(argv_text.front());
     auto process = user::Process::create(std::move(options));
     process->start([&] { return static_cast<DWORD>(entry(static_cast<int>(storage.size()), argv.data())); });
     run.exit_code = process->wait();

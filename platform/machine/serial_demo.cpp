@@ -18,6 +18,7 @@
 #include <sstream>
 #include <vector>
 
+#include "machine_internal.h"
 #include "serial_tools.h"
 
 namespace hvsim {
@@ -187,6 +188,14 @@ constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll", "HvUUn23.exe"};
 
 } // namespace
 
+bool stands_in_until_built(const std::string& name) {
+    return std::any_of(std::begin(kNotBuiltYet), std::end(kNotBuiltYet), [&](const char* known) {
+        return name.size() == std::strlen(known) && std::equal(name.begin(), name.end(), known, [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+               });
+    });
+}
+
 std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& package,
                                           std::ostream& out) {
     namespace fs = std::filesystem;
@@ -201,17 +210,9 @@ std::filesystem::path installable_package(const Machine& machine, const std::fil
     };
     const std::vector<std::string> missing = missing_from(package);
     if (missing.empty()) return package;
-    auto not_built = [](const std::string& name) {
-        return std::any_of(std::begin(kNotBuiltYet), std::end(kNotBuiltYet), [&](const char* known) {
-            return name.size() == std::strlen(known) &&
-                   std::equal(name.begin(), name.end(), known, [](char a, char b) {
-                       return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
-                   });
-        });
-    };
     // Only what kNotBuiltYet names is stood in for: anything else missing (a driver image, the
     // property-page library) is the user's to build, and install_package names it.
-    if (!std::all_of(missing.begin(), missing.end(), not_built)) return package;
+    if (!std::all_of(missing.begin(), missing.end(), stands_in_until_built)) return package;
     const fs::path staged = machine.root() / "demo-package";
     fs::remove_all(staged, error);
     fs::create_directories(staged, error);

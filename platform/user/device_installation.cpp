@@ -187,20 +187,23 @@ struct Model {
     std::u16string manufacturer;
 };
 
+// The models section of a [Manufacturer] line for this platform: the base name with the first
+// NTamd64 or NT decoration the file has, else the base name.
+std::u16string models_section(const InfFile& file, const inf::Line& line) {
+    const std::u16string& base = line.fields[0];
+    for (size_t i = 1; i < line.fields.size(); ++i) {
+        std::u16string decoration = upcase(line.fields[i]);
+        if (decoration.starts_with(u"NTAMD64") || decoration == u"NT")
+            return file.has_section(base + u"." + line.fields[i]) ? base + u"." + line.fields[i] : base;
+    }
+    return base;
+}
+
 std::vector<Model> models_of(const InfFile& file) {
     std::vector<Model> out;
     for (const auto& line : file.section(u"Manufacturer")) {
         if (line.fields.empty() || line.fields[0].empty()) continue;
-        std::u16string base = line.fields[0];
-        std::u16string chosen = base;
-        for (size_t i = 1; i < line.fields.size(); ++i) {
-            std::u16string decoration = upcase(line.fields[i]);
-            if (decoration.starts_with(u"NTAMD64") || decoration == u"NT") {
-                if (file.has_section(base + u"." + line.fields[i])) chosen = base + u"." + line.fields[i];
-                break;
-            }
-        }
-        for (const auto& model : file.section(chosen)) {
+        for (const auto& model : file.section(models_section(file, line))) {
             if (model.fields.size() < 2) continue;
             Model m{model.key, model.fields[0], {}, line.key};
             for (size_t i = 1; i < model.fields.size(); ++i)
@@ -962,34 +965,139 @@ std::vector<std::u16string> inf_hardware_ids(const std::u16string& inf_path) {
     return ids;
 }
 
+namespace {
+
+// The sections an INF's installation reads, with the line that names each.
+struct Reached {
+    std::u16string section;
+    size_t line;
+};
+
+std::vector<Reached> install_sections(const inf::InfFile& file) {
+    std::vector<Reached> out{{setup::decorated(file, u"ClassInstall32"), 0}};
+    for (const auto& model : setup::models_of(file)) {
+        std::u16string section = setup::decorated(file, model.install_section);
+        if (std::any_of(out.begin(), out.end(), [&](auto& known) { return inf::equal_nocase(known.section, section); }))
+            continue;
+        // The first model line that names it.
+        size_t line = 0;
+        for (const auto& manufacturer : file.section(u"Manufacturer"))
+            if (!manufacturer.fields.empty() && !manufacturer.fields[0].empty())
+                for (const auto& entry : file.section(setup::models_section(file, manufacturer)))
+                    if (!line && !entry.fields.empty() && inf::equal_nocase(entry.fields[0], model.install_section))
+                        line = entry.number;
+        out.push_back({section, line});
+        out.push_back({section + u".CoInstallers", 0});
+        out.push_back({section + u".Services", 0});
+    }
+    return out;
+}
+
+// The files the CopyFiles lines of the reached sections name, each once.
+std::vector<InfCopiedFile> copied_files(const inf::InfFile& file, const std::filesystem::path& folder) {
+    std::vector<InfCopiedFile> out;
+    auto note = [&](const std::u16string& name, size_t line) {
+        if (std::any_of(out.begin(), out.end(), [&](auto& known) { return inf::equal_nocase(known.name, name); }))
+            return;
+        out.push_back({name, line, setup::find_in(folder, name)});
+    };
+    for (const auto& reached : install_sections(file)) {
+        for (const auto& line : file.section(reached.section)) {
+            if (!inf::equal_nocase(line.key, u"CopyFiles")) continue;
+            for (const auto& name : line.fields) {
+                if (name.starts_with(u"@")) {
+                    note(name.substr(1), line.number);
+                    continue;
+                }
+                for (const auto& entry : file.section(name))
+                    if (!entry.fields.empty() && !entry.fields[0].empty())
+                        note(entry.fields.size() > 1 && !entry.fields[1].empty() ? entry.fields[1] : entry.fields[0],
+                             entry.number);
+            }
+        }
+    }
+    return out;
+}
+
+// A %key% left in a field: [Strings] has no such key (numbers are directory IDs).
+std::optional<std::u16string> unresolved_key(const std::u16string& field) {
+    for (size_t start = field.find(u'%'); start != std::u16string::npos; start = field.find(u'%', start + 1)) {
+        size_t end = field.find(u'%', start + 1);
+        if (end == std::u16string::npos) return std::nullopt;
+        std::u16string key = field.substr(start + 1, end - start - 1);
+        if (!key.empty() && !(key[0] >= u'0' && key[0] <= u'9') && key.find(u' ') == std::u16string::npos)
+            return field.substr(start, end - start + 1);
+        start = end;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::vector<std::u16string> inf_missing_files(const std::u16string& inf_path) {
-    std::vector<std::u16string> missing;
     auto host = setup::existing_file(inf_path);
     auto file = host.empty() ? std::nullopt : inf::InfFile::load(host);
     if (!file) return {inf_path};
-    std::vector<std::u16string> sections{setup::decorated(*file, u"ClassInstall32")};
-    for (const auto& model : setup::models_of(*file)) {
-        std::u16string section = setup::decorated(*file, model.install_section);
-        sections.push_back(section);
-        sections.push_back(section + u".CoInstallers");
+    std::vector<std::u16string> missing;
+    for (const auto& copied : copied_files(*file, host.parent_path()))
+        if (copied.source.empty()) missing.push_back(copied.name);
+    return missing;
+}
+
+std::vector<InfCopiedFile> inf_copied_files(const std::u16string& inf_path) {
+    auto host = setup::existing_file(inf_path);
+    auto file = host.empty() ? std::nullopt : inf::InfFile::load(host);
+    if (!file) return {};
+    return copied_files(*file, host.parent_path());
+}
+
+std::vector<InfProblem> inf_problems(const std::u16string& inf_path) {
+    auto host = setup::existing_file(inf_path);
+    if (host.empty()) return {{0, "the file does not exist"}};
+    std::string why;
+    auto file = inf::InfFile::load(host, &why);
+    if (!file) {
+        // The reader says "line N: ...".
+        size_t line = 0;
+        if (why.starts_with("line ")) line = std::strtoul(why.c_str() + 5, nullptr, 10);
+        const size_t colon = why.find(": ");
+        return {{line, line && colon != std::string::npos ? why.substr(colon + 2) : why}};
     }
-    auto note = [&](const std::u16string& name) {
-        if (setup::find_in(host.parent_path(), name).empty() &&
-            std::none_of(missing.begin(), missing.end(), [&](auto& m) { return inf::equal_nocase(m, name); }))
-            missing.push_back(name);
+    std::vector<InfProblem> problems;
+    auto lacks = [&](const std::u16string& section, size_t line, const std::string& what) {
+        if (!file->has_section(section))
+            problems.push_back({line, what + " [" + to_utf8(section) + "] is not in the file"});
     };
-    for (const auto& section : sections) {
-        for (const auto& name : file->values(section, u"CopyFiles")) {
-            if (name.starts_with(u"@")) {
-                note(name.substr(1));
-                continue;
+    if (!file->has_section(u"Version")) problems.push_back({0, "there is no [Version] section"});
+    lacks(u"Manufacturer", 0, "the section");
+    for (const auto& manufacturer : file->section(u"Manufacturer")) {
+        if (manufacturer.fields.empty() || manufacturer.fields[0].empty()) continue;
+        const std::u16string models = setup::models_section(*file, manufacturer);
+        lacks(models, manufacturer.number, "the models section");
+        for (const auto& model : file->section(models))
+            if (auto key = unresolved_key(model.key))
+                problems.push_back({model.number, to_utf8(*key) + " is not in [Strings]"});
+    }
+    for (const auto& reached : install_sections(*file)) {
+        // Only the models' own install sections must exist; the others are optional.
+        if (reached.line) lacks(reached.section, reached.line, "the install section");
+        for (const auto& line : file->section(reached.section)) {
+            if (inf::equal_nocase(line.key, u"CopyFiles"))
+                for (const auto& name : line.fields)
+                    if (!name.starts_with(u"@")) lacks(name, line.number, "the CopyFiles section");
+            if (inf::equal_nocase(line.key, u"AddReg"))
+                for (const auto& name : line.fields) lacks(name, line.number, "the AddReg section");
+            if (inf::equal_nocase(line.key, u"AddService") && line.fields.size() > 2 && !line.fields[2].empty()) {
+                lacks(line.fields[2], line.number, "the service section");
+                for (const auto& name : file->values(line.fields[2], u"AddReg"))
+                    lacks(name, line.number, "the AddReg section");
             }
-            for (const auto& line : file->section(name))
-                if (!line.fields.empty() && !line.fields[0].empty())
-                    note(line.fields.size() > 1 && !line.fields[1].empty() ? line.fields[1] : line.fields[0]);
+            for (const auto& field : line.fields)
+                if (auto key = unresolved_key(field))
+                    problems.push_back({line.number, to_utf8(*key) + " is not in [Strings]"});
         }
     }
-    return missing;
+    return problems;
 }
 
 } // namespace hvsim::user

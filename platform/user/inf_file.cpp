@@ -4,6 +4,7 @@
 #include <hvsim/format.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -155,7 +156,21 @@ std::optional<InfFile> InfFile::load(const std::filesystem::path& file, std::str
 }
 
 std::optional<InfFile> InfFile::parse(std::string_view bytes, std::string* error) {
-    std::vector<RawLine> lines = logical_lines(decode(bytes));
+    const std::u16string text = decode(bytes);
+    // Control characters other than tabs and line ends (and an old editor's end-of-file mark)
+    // mean the file is not text: a binary or a damaged file.
+    size_t number = 1;
+    for (char16_t c : text) {
+        if (c == u'\n') ++number;
+        if (c >= 0x20 || c == u'\t' || c == u'\n' || c == u'\r' || c == 0x1A) continue;
+        if (error) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(c));
+            *error = "line " + std::to_string(number) + ": control character " + code + " (not a text file)";
+        }
+        return std::nullopt;
+    }
+    std::vector<RawLine> lines = logical_lines(text);
     // First pass: sections and raw lines; [Strings] is read before anything is substituted.
     struct RawSection {
         std::u16string name;

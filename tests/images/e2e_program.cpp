@@ -2,7 +2,7 @@
 // device by its DOS name and by its interface path, exchanges data, cancels a pended read, and
 // reports what it saw. Usage: e2e_program INTERFACE-PATH MESSAGE; exit code 0 when everything
 // behaved, else the number of the step that did not. "e2e_program --leak" makes the driver leak
-// pool, which its unload at shutdown reports.
+// pool, which its unload at shutdown reports; "e2e_program --crash" reads a member through a null pointer.
 #include <windows.h>
 
 #include <hv_stdio.h>
@@ -32,6 +32,11 @@ int wmain(int argc, WCHAR** argv) {
             return fail(1, u"leak");
         CloseHandle(h);
         return 0;
+    }
+    if (argc == 2 && lstrcmpW(argv[1], u"--crash") == 0) {
+        // A member of a structure at a null pointer, as a program bug makes it.
+        volatile ULONG_PTR member = 8;
+        return *reinterpret_cast<volatile int*>(member);
     }
     if (argc != 3) {
         wprintf(u"usage: %s INTERFACE-PATH MESSAGE\n", argv[0]);

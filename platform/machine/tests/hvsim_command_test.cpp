@@ -1,4 +1,6 @@
 // The hvsim command: usage, errors and exit statuses, run as a separate process.
+#include <fstream>
+
 #include "support/folder_test.h"
 
 namespace {
@@ -14,12 +16,51 @@ protected:
     std::string root() const { return "--root " + shell_quote(machine_root().string()); }
 };
 
-TEST_F(HvsimCommand, HelpNamesEveryCommand) {
-    auto help = hvsim("--help");
+TEST_F(HvsimCommand, HelpNamesEveryCommandAndEachCommandHasItsOwn) {
+    const auto help = hvsim("help");
     EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(hvsim("--help").output, help.output);
     for (const char* word : {"add-driver SERVICE IMAGE", "add-root-device HWID SERVICE", "run IMAGE [ARGS...]",
-                             "devices", "--clock real|virtual"})
+                             "devices", "ports", "status DEVICE", "rescan", "--clock real|virtual", "--version",
+                             "HVSIM_LOCK_WAIT", "HVSIM_DEBUG", "registry.txt", "4 when a program image"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
+    // Every command's help, whichever way it is asked for, and without a machine folder.
+    for (const char* command : {"plug", "unplug", "run", "terminal", "disable", "install-package", "help"}) {
+        const auto asked = hvsim(std::string("help ") + command);
+        EXPECT_EQ(asked.status, 0) << command;
+        EXPECT_EQ(asked.output.rfind(std::string("usage: hvsim --root DIR ") + command, 0), 0u) << asked.output;
+        EXPECT_EQ(hvsim(std::string(command) + " --help").output, asked.output) << command;
+    }
+    EXPECT_NE(hvsim("help plug").output.find("wire (open, loopback, null-modem or pty)"), std::string::npos);
+    const auto version = hvsim("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output.rfind("hvsim ", 0), 0u) << version.output;
+    const auto unknown = hvsim("help fly");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.output.find("unknown command 'fly'"), std::string::npos) << unknown.output;
+}
+
+TEST_F(HvsimCommand, AFolderWithoutAMachineIsSaidToGetANewOne) {
+    std::filesystem::create_directories(machine_root());
+    std::ofstream(machine_root() / "notes.txt") << "not a machine";
+    const auto first = hvsim(root() + " --clock virtual devices");
+    EXPECT_EQ(first.status, 0) << first.output;
+    EXPECT_NE(first.output.find("holds no machine; making a new one there"), std::string::npos) << first.output;
+    const auto second = hvsim(root() + " devices");
+    EXPECT_EQ(second.output.find("making a new one"), std::string::npos) << second.output;
+}
+
+TEST_F(HvsimCommand, ACrashingProgramIsNamedWithItsFaultAndTheFolderStillBoots) {
+    ASSERT_EQ(hvsim(root() + " --clock virtual add-driver HvE2E " + shell_quote(HV_TEST_DRIVER)).status, 0);
+    const auto crashed = hvsim(root() + " run " + shell_quote(HV_TEST_PROGRAM) + " --crash");
+    EXPECT_EQ(crashed.status, 4) << crashed.output;
+    EXPECT_NE(crashed.output.find("hvsim: program C:\\Windows\\System32\\e2e_program.exe crashed: access violation"),
+              std::string::npos)
+        << crashed.output;
+    EXPECT_NE(crashed.output.find("at address 0x8, in e2e_program.exe"), std::string::npos) << crashed.output;
+    // What the last command saved is there: the service installed before the crash.
+    const auto after = hvsim(root() + " add-root-device 'ROOT\\HVE2E' HvE2E");
+    EXPECT_EQ(after.status, 0) << after.output;
 }
 
 TEST_F(HvsimCommand, BadUsageExitsWithTwoAndSaysWhy) {
@@ -36,6 +77,8 @@ TEST_F(HvsimCommand, BadUsageExitsWithTwoAndSaysWhy) {
         {root() + " add-driver OnlyOne", "add-driver expects SERVICE IMAGE"},
         {root() + " devices extra", "devices takes no arguments"},
         {root() + " run", "run expects IMAGE [ARGS...]"},
+        {root() + " plug", "plug expects SPEC"},
+        {root() + " status", "status expects DEVICE"},
     };
     for (const auto& c : cases) {
         auto result = hvsim(c.arguments);

@@ -29,14 +29,16 @@ protected:
     hvtest::CommandResult hvsim(const std::string& arguments) const {
         return run_hvsim(HVSIM_EXECUTABLE, "--clock virtual " + arguments);
     }
-    // The package's INF files beside images that are not images: the drivers cannot load.
-    std::filesystem::path unloadable_package() const {
+    // The package's INF files beside images that load but make no COM ports: the test driver
+    // for both drivers. Empty files stand in for the deliverables not built yet.
+    std::filesystem::path portless_package() const {
         const auto package = folder_.path() / "package";
         std::filesystem::create_directories(package);
         for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})
             std::filesystem::copy_file(std::filesystem::path(HV_PACKAGE_DIR) / inf, package / inf);
-        for (const char* image : {"HvUBus.sys", "HvUVCP.sys", "HvUUI23.dll", "HvCoIn23.dll", "HvUUn23.exe"})
-            std::ofstream(package / image) << "image";
+        for (const char* driver : {"HvUBus.sys", "HvUVCP.sys"}) std::filesystem::copy_file(HV_TEST_DRIVER, package / driver);
+        std::filesystem::copy_file(HV_TEST_PROGRAM, package / "HvUUI23.dll");
+        for (const char* stand_in : {"HvCoIn23.dll", "HvUUn23.exe"}) std::ofstream(package / stand_in).close();
         return package;
     }
 };
@@ -62,8 +64,8 @@ TEST_F(SerialCommands, TheDemoNamesTheStepThatFailed) {
     EXPECT_EQ(result.status, 1) << result.output;
     EXPECT_NE(result.output.find("demo: step 1 (install the package) failed:"), std::string::npos) << result.output;
 
-    // The package installs, the adapter plugs in, but no driver runs to make its COM ports.
-    result = hvsim("demo " + shell_quote(unloadable_package().string()));
+    // The package installs, the adapter plugs in, but no driver makes its COM ports.
+    result = hvsim("demo " + shell_quote(portless_package().string()));
     EXPECT_EQ(result.status, 1) << result.output;
     for (const char* line : {"[1] install the package", "HVUBUS.INF: C:\\Windows\\inf\\oem0.inf",
                              "[2] plug an adapter: ftdi:interfaces=2,wire=loopback", "plugged in as usb1",
@@ -77,7 +79,7 @@ TEST_F(SerialCommands, TheDemoNamesTheStepThatFailed) {
 TEST_F(SerialCommands, TheDemoStandsInOnlyForTheDeliverablesNotBuiltYet) {
     // Without the co-installer and the uninstaller, a copy of the package gets empty files for
     // them and installs; the folder given stays as it was.
-    const auto package = unloadable_package();
+    const auto package = portless_package();
     std::filesystem::remove(package / "HvCoIn23.dll");
     std::filesystem::remove(package / "HvUUn23.exe");
     auto result = hvsim("demo " + shell_quote(package.string()));

@@ -162,6 +162,10 @@ void remove_saved_usb_device(const std::filesystem::path& root, const std::strin
 // else the file's name in C:\Windows\System32.
 std::u16string machine_path_of(const std::filesystem::path& root, const std::filesystem::path& file);
 
+// The machine path of the program image that run_program runs now ("" when none). Readable from
+// a signal handler: a fixed buffer, never freed.
+const char* running_program_name();
+
 // A Windows command line from its arguments, quoted so that the C runtime splits it back into
 // the same arguments.
 std::u16string join_command_line(const std::vector<std::u16string>& arguments);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,25 @@ void wait_for_device_installations();
 std::vector<std::u16string> inf_hardware_ids(const std::u16string& inf_path);
 // The files that an INF's installation copies and that are not in the INF's folder.
 std::vector<std::u16string> inf_missing_files(const std::u16string& inf_path);
+
+// What keeps an INF from installing as it stands, each with the line it is on (0 when the INF as
+// a whole): text that is not an INF, a section that the INF names and lacks (models, install,
+// CopyFiles, AddReg, AddService sections), a %key% that [Strings] does not give. Empty when
+// nothing is wrong; the files it copies are inf_copied_files' concern.
+struct InfProblem {
+    size_t line = 0;
+    std::string reason;
+};
+std::vector<InfProblem> inf_problems(const std::u16string& inf_path);
+
+// The files that an INF's installation copies, each with the line that names it and the file
+// beside the INF (empty when it is not there).
+struct InfCopiedFile {
+    std::u16string name;
+    size_t line = 0;
+    std::filesystem::path source;
+};
+std::vector<InfCopiedFile> inf_copied_files(const std::u16string& inf_path);
 
 // ---- Configuration manager --------------------------------------------------------------------
 
