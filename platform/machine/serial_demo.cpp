@@ -33,11 +33,7 @@ std::string indent(const std::string& text) {
     return out;
 }
 
-std::string error_text(const std::string& call) {
-    char code[32];
-    std::snprintf(code, sizeof code, " failed with error %u", static_cast<unsigned>(GetLastError()));
-    return call + code;
-}
+std::string error_text(const std::string& call) { return call + " failed: " + windows_error_text(GetLastError()); }
 
 // Closes a handle however the step ends.
 struct HandleCloser {

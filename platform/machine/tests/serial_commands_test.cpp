@@ -152,10 +152,10 @@ TEST_F(SerialExchange, TheApplicationSetsThePortUpAndChecksWhatComesBack) {
     fake_serial::fail(IOCTL_SERIAL_SET_HANDFLOW, STATUS_INVALID_PARAMETER);
     failure = hvsim::serial_exchange(u"COM9", 1, options, out);
     ASSERT_TRUE(failure);
-    EXPECT_EQ(*failure, "SetCommState failed with error 87");
+    EXPECT_EQ(*failure, "SetCommState failed: error 87 (ERROR_INVALID_PARAMETER)");
     failure = hvsim::serial_exchange(u"COM8", 1, options, out);
     ASSERT_TRUE(failure);
-    EXPECT_EQ(*failure, "CreateFileW(\\\\.\\COM8) failed with error 2");
+    EXPECT_EQ(*failure, "CreateFileW(\\\\.\\COM8) failed: error 2 (ERROR_FILE_NOT_FOUND)");
 }
 
 TEST_F(SerialExchange, TheTerminalCopiesInputToThePortAndThePortToOutput) {
