@@ -69,4 +69,20 @@ TEST_F(EndToEnd, TheProgramsExitCodeAndBadUsageReachTheShell) {
     EXPECT_NE(missing.output.find("not installed"), std::string::npos) << missing.output;
 }
 
+TEST_F(EndToEnd, TheKitCarriesTheWholePackageAndItsHvsimRunsTheDemoFromIt) {
+    const auto package = std::filesystem::path(HV_KIT_HVSIM).parent_path().parent_path() / "package";
+    for (const char* file : {"HVUBUS.INF", "HVUSER.INF", "HvUBus.sys", "HvUVCP.sys", "HvUUI23.dll"})
+        EXPECT_TRUE(std::filesystem::is_regular_file(package / file)) << file;
+    const auto demo = hvsim("--clock virtual demo");
+    EXPECT_EQ(demo.status, 0) << demo.output;
+    EXPECT_NE(demo.output.find("[1] install the package from " + package.string()), std::string::npos) << demo.output;
+
+    // As the README has it: the kit's package folder given relative to the kit.
+    const auto installed = hvtest::run_command("cd " + shell_quote(package.parent_path().string()) +
+                                               " && bin/hvsim --root " + shell_quote((root_ / "second").string()) +
+                                               " --clock virtual install-package package");
+    EXPECT_EQ(installed.status, 0) << installed.output;
+    EXPECT_NE(installed.output.find("HVUSER.INF: C:\\Windows\\inf\\oem1.inf"), std::string::npos) << installed.output;
+}
+
 } // namespace

@@ -192,11 +192,13 @@ bool stands_in_until_built(const std::string& name) {
     });
 }
 
-std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& package,
+std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& given,
                                           std::ostream& out) {
     namespace fs = std::filesystem;
     std::error_code error;
-    if (!fs::is_directory(package, error)) return package; // install_package says what is wrong
+    if (!fs::is_directory(given, error)) return given; // install_package says what is wrong
+    // The INF reader takes a relative path for one on the machine's drive.
+    const fs::path package = fs::absolute(given, error);
     auto missing_from = [](const fs::path& folder) {
         std::vector<std::string> missing;
         for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})

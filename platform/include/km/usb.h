@@ -21,7 +21,7 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #endif
 #ifndef STATUS_DEVICE_POWERED_OFF
-#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0xC000048FL)
+#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0x8000000FL)
 #endif
 
 // ---------------------------------------------------------------------------------------------
