@@ -200,7 +200,6 @@ BOOL query_config(SC_HANDLE handle, Config* out, DWORD size, LPDWORD needed) {
     std::basic_string<Char> texts[] = {convert<Char>(config->binary_path), convert<Char>(config->group),
                                        convert<Char>(config->dependencies), convert<Char>(config->start_name),
                                        convert<Char>(config->display_name)};
-    texts[2].push_back(0);
     size_t bytes = sizeof(Config);
     for (const auto& text : texts) bytes += (text.size() + 1) * sizeof(Char);
     *needed = DWORD(bytes);
