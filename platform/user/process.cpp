@@ -339,10 +339,10 @@ void* ProcessObject::dispatcher() {
 
 std::shared_ptr<Process> current_process() { return t_process ? t_process : default_process(); }
 
-std::shared_ptr<Process> default_process() {
+std::shared_ptr<Process> default_process(bool create) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    if (!r.default_process) {
+    if (!r.default_process && create) {
         ProcessOptions options;
         options.image_path = u"C:\\Windows\\System32\\hvsim.exe";
         options.command_line = u"hvsim.exe";

@@ -39,8 +39,10 @@ BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const bool ends_system = (uFlags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF)) != 0;
-    if (ends_system && !windows_9x() && !token_privilege_enabled(*current_token(), kShutdownPrivilege)) {
+    // A logoff ends the caller's session, which the machine does not keep: there is nothing to
+    // carry out.
+    if (!(uFlags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF))) return TRUE;
+    if (!windows_9x() && !token_privilege_enabled(*current_token(), kShutdownPrivilege)) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
     }

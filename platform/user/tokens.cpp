@@ -12,6 +12,7 @@
 #include <hvsim/user_hooks.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -320,11 +321,12 @@ bool windows_9x() { return windows_version().platform_id == VER_PLATFORM_WIN32_W
 void set_registry_token(TokenKind kind) {
     g_default_kind = kind;
     // The machine's default process takes the new kind at once: it stands for whoever drives the
-    // machine from outside (a test's own thread).
-    ProcessState& state = default_process()->state();
+    // machine from outside (a test's own thread). One not made yet takes it when it is made.
+    auto process = default_process(false);
+    if (!process) return;
     auto token = make_token(kind);
-    std::lock_guard lock(state.mutex);
-    state.token = std::move(token);
+    std::lock_guard lock(process->state().mutex);
+    process->state().token = std::move(token);
 }
 
 TokenKind registry_token() { return g_default_kind; }

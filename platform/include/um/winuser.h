@@ -67,7 +67,8 @@ HV_API BOOL WINAPI MessageBeep(UINT uType);
 
 // Ending the session. On Windows NT a shutdown, restart or power-off needs SeShutdownPrivilege
 // enabled in the caller's token (else ERROR_PRIVILEGE_NOT_HELD). The machine carries the request
-// out once the calling program has ended.
+// out once the calling program has ended. A logoff has nothing to end: the machine keeps no
+// sessions.
 #define EWX_LOGOFF 0x00000000
 #define EWX_SHUTDOWN 0x00000001
 #define EWX_REBOOT 0x00000002

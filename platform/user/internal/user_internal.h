@@ -195,8 +195,9 @@ private:
     std::unique_ptr<ThreadCount> threads_;
 };
 
-// The machine's default process: that of threads outside every process.
-std::shared_ptr<Process> default_process();
+// The machine's default process: that of threads outside every process (nullptr when it does
+// not exist yet and `create` is false).
+std::shared_ptr<Process> default_process(bool create = true);
 
 // Runs `body` on a new machine thread that belongs to `process`, with `thread` as its object.
 void start_process_thread(std::shared_ptr<Process> process, std::shared_ptr<ThreadObject> thread,

@@ -81,7 +81,7 @@ private:
     std::atomic<bool> started_{false};
     friend class ProcessState;
     friend std::shared_ptr<Process> current_process();
-    friend std::shared_ptr<Process> default_process();
+    friend std::shared_ptr<Process> default_process(bool create);
 };
 
 // The process of the calling thread. A thread outside every process (a test's own thread) gets
