@@ -35,6 +35,7 @@ struct LoaderState {
     std::recursive_mutex mutex;
     std::map<std::u16string, DriverEntryRoutine> builtins; // by upper-case service name
     std::map<std::u16string, Driver> loaded;               // by upper-case service name
+    void (*unload_observer)(std::u16string_view service) = nullptr;
 };
 
 LoaderState& loader() {
@@ -113,6 +114,7 @@ NTSTATUS unload_locked(const std::u16string& key, bool shutting_down) {
     Driver gone = std::move(driver);
     s.loaded.erase(it);
     finish_unload(gone, can_unload);
+    if (s.unload_observer) s.unload_observer(gone.service);
     return STATUS_SUCCESS;
 }
 
@@ -183,6 +185,12 @@ NTSTATUS unload_driver(std::u16string_view service) {
     return unload_locked(upcase(service), false);
 }
 
+void set_unload_observer(void (*observer)(std::u16string_view service)) {
+    auto& s = loader();
+    std::lock_guard lock(s.mutex);
+    s.unload_observer = observer;
+}
+
 } // namespace hvsim::ldr
 
 namespace hvsim::pnp::detail {
@@ -214,6 +222,11 @@ NTSTATUS load_service(std::u16string_view service, PDRIVER_OBJECT* out, ULONG* p
         if (!service_key) {
             *problem = prob::driver_service_key_invalid;
             return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        if (read_dword(service_key, u"DeleteFlag").value_or(0) != 0) {
+            DbgPrint("LDR: %s: the service is marked for deletion\n", to_utf8(service).c_str());
+            *problem = prob::driver_failed_load;
+            return STATUS_DELETE_PENDING;
         }
         if (read_dword(service_key, u"Start").value_or(3) == 4) { // SERVICE_DISABLED
             *problem = prob::disabled_service;

@@ -98,6 +98,9 @@ std::vector<uint8_t> make_sz(std::u16string_view text);
 std::u16string enum_key_path(std::u16string_view instance_id);
 registry::Key open_key(std::u16string_view path);   // null when missing
 registry::Key create_key(std::u16string_view path); // with parents; null on failure
+// A device's Enum instance key or driver key, created when missing, with the descriptor Plug and
+// Play gives such keys unless it already has one.
+registry::Key create_device_key(std::u16string_view path);
 std::optional<std::u16string> read_string(const registry::Key& key, std::u16string_view name);
 std::optional<std::vector<std::u16string>> read_multi(const registry::Key& key, std::u16string_view name);
 std::optional<DWORD> read_dword(const registry::Key& key, std::u16string_view name);

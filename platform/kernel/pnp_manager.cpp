@@ -195,7 +195,7 @@ ULONG depth_of(const Node* node) {
 // The prefix that makes a child's instance ID unique below its parent when its bus does not
 // promise unique IDs, kept in the parent's device key as Windows keeps it.
 std::u16string parent_id_prefix(Node* parent) {
-    registry::Key key = create_key(enum_key_path(parent->instance_id));
+    registry::Key key = create_device_key(enum_key_path(parent->instance_id));
     if (auto prefix = read_string(key, u"ParentIdPrefix"); prefix && !prefix->empty()) return *prefix;
     std::u16string prefix = decimal(depth_of(parent) + 1) + u"&" + hex8(fnv_hash(parent->instance_id)) + u"&0";
     write_string(key, u"ParentIdPrefix", prefix);
@@ -439,7 +439,7 @@ void identify(Node* node) {
 }
 
 void write_device_key(Node* node) {
-    registry::Key key = create_key(enum_key_path(node->instance_id));
+    registry::Key key = create_device_key(enum_key_path(node->instance_id));
     if (!key) return;
     if (!node->hardware_ids.empty()) write_multi(key, u"HardwareID", node->hardware_ids);
     if (!node->compatible_ids.empty()) write_multi(key, u"CompatibleIDs", node->compatible_ids);
@@ -531,7 +531,7 @@ void handle_device_state(Node* node);
 
 // Starts a node whose PDO is identified and whose device key exists.
 void start_node(Node* node) {
-    registry::Key key = create_key(enum_key_path(node->instance_id));
+    registry::Key key = create_device_key(enum_key_path(node->instance_id));
     DWORD flags = read_dword(key, u"ConfigFlags").value_or(0);
     if (flags & configflag::disabled) {
         set_problem(node, prob::disabled);
@@ -818,7 +818,7 @@ NTSTATUS create_root_device(const RootDeviceSpec& spec, std::u16string* instance
                 break;
             }
         }
-        registry::Key key = id.empty() ? nullptr : create_key(enum_key_path(id));
+        registry::Key key = id.empty() ? nullptr : create_device_key(enum_key_path(id));
         if (!key) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             return;
@@ -872,7 +872,7 @@ Veto disable_device(DevInst devinst) {
         std::u16string instance_id = node->instance_id; // the removal may delete the node
         Veto veto = remove_subtree(node, true);
         if (veto.vetoed()) return veto;
-        registry::Key key = create_key(enum_key_path(instance_id));
+        registry::Key key = create_device_key(enum_key_path(instance_id));
         write_dword(key, u"ConfigFlags", read_dword(key, u"ConfigFlags").value_or(0) | configflag::disabled);
         if (Node* still = node_by_devinst(devinst)) set_problem(still, prob::disabled);
         return veto;
@@ -882,7 +882,7 @@ Veto disable_device(DevInst devinst) {
 NTSTATUS enable_device(DevInst devinst) {
     NTSTATUS status = STATUS_NO_SUCH_DEVICE;
     run_sync(with_node(devinst, [&](Node* node) {
-        registry::Key key = create_key(enum_key_path(node->instance_id));
+        registry::Key key = create_device_key(enum_key_path(node->instance_id));
         write_dword(key, u"ConfigFlags", read_dword(key, u"ConfigFlags").value_or(0) & ~configflag::disabled);
         status = STATUS_SUCCESS;
         if (is_active(node->state)) return;

@@ -178,7 +178,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
             std::u16string class_path = std::u16string(kClassPath) + u"\\" + upcase(*guid);
             for (ULONG n = 0; n < 10000 && driver.empty(); ++n)
                 if (!open_key(class_path + u"\\" + decimal(n, 4))) driver = upcase(*guid) + u"\\" + decimal(n, 4);
-            if (driver.empty() || !create_key(std::u16string(kClassPath) + u"\\" + driver))
+            if (driver.empty() || !create_device_key(std::u16string(kClassPath) + u"\\" + driver))
                 return STATUS_INSUFFICIENT_RESOURCES;
             write_string(device_key, u"Driver", driver);
         }

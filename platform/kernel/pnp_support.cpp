@@ -3,6 +3,7 @@
 
 #include <hvsim/format.h>
 #include <hvsim/io.h>
+#include <hvsim/security.h>
 
 #include <cstring>
 
@@ -74,6 +75,12 @@ registry::Key create_key(std::u16string_view path) {
     registry::CreateOptions options;
     options.create_parents = true;
     if (!NT_SUCCESS(registry::create(nullptr, path, &key, nullptr, options))) return nullptr;
+    return key;
+}
+
+registry::Key create_device_key(std::u16string_view path) {
+    registry::Key key = create_key(path);
+    security::give_descriptor(key, security::device_key_descriptor());
     return key;
 }
 

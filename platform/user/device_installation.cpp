@@ -488,7 +488,7 @@ bool apply_class(const InfFile& file, const StoredInf& inf, Element& element) {
 std::u16string ensure_driver_key(Element& element) {
     std::u16string path = driver_key_path(element.instance_id);
     if (!path.empty()) {
-        devices::create_key(path);
+        devices::create_device_key(path);
         return path;
     }
     std::u16string guid = devices::guid_text(element.class_guid);
@@ -496,7 +496,7 @@ std::u16string ensure_driver_key(Element& element) {
     for (DWORD n = 0; n < 10000; ++n) {
         std::u16string instance = decimal(n, 4);
         if (devices::key_exists(class_key + u"\\" + instance)) continue;
-        devices::create_key(class_key + u"\\" + instance);
+        devices::create_device_key(class_key + u"\\" + instance);
         devices::write_string(devices::device_key_path(element.instance_id), u"Driver", guid + u"\\" + instance);
         return class_key + u"\\" + instance;
     }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "internal/security_internal.h"
 #include "internal/user_internal.h"
 
 namespace hvsim::user {
@@ -235,6 +236,7 @@ ProcessState::ProcessState(Process& process, ProcessOptions opts)
     command_line_a = narrow_ansi(command_line_w);
     current_directory = options.current_directory;
     environment = options.environment;
+    token = make_token(options.token.value_or(default_token_kind()));
 }
 
 ProcessState::~ProcessState() = default;
@@ -298,6 +300,7 @@ void Process::start(std::function<DWORD()> entry) {
         state.wait_for_other_threads();
         state.handles.close_all();
         close_registry_handles_of(state.id);
+        close_service_handles_of(state.id);
         state.exit_code = code;
         state.exited.set();
         return code;
@@ -326,6 +329,7 @@ size_t Process::handle_count() const { return state_->handles.size(); }
 void Process::close_all_handles() {
     state_->handles.close_all();
     close_registry_handles_of(state_->id);
+    close_service_handles_of(state_->id);
 }
 
 void* ProcessObject::dispatcher() {
@@ -333,11 +337,12 @@ void* ProcessObject::dispatcher() {
     return p ? p->state().exited.dispatcher() : nullptr;
 }
 
-std::shared_ptr<Process> current_process() {
-    if (t_process) return t_process;
+std::shared_ptr<Process> current_process() { return t_process ? t_process : default_process(); }
+
+std::shared_ptr<Process> default_process(bool create) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    if (!r.default_process) {
+    if (!r.default_process && create) {
         ProcessOptions options;
         options.image_path = u"C:\\Windows\\System32\\hvsim.exe";
         options.command_line = u"hvsim.exe";

@@ -3,18 +3,20 @@
 //   RegCreateKeyEx/RegCreateKey, RegOpenKeyEx/RegOpenKey, RegCloseKey, RegFlushKey
 //   RegQueryValueEx, RegSetValueEx, RegDeleteValue
 //   RegEnumKeyEx/RegEnumKey, RegEnumValue, RegQueryInfoKey
-//   RegDeleteKey/RegDeleteKeyEx (a key with subkeys is refused, as on Windows NT)
+//   RegDeleteKey/RegDeleteKeyEx (a key with subkeys is refused, as on Windows NT; on Windows 9x
+//   RegDeleteKeyA takes the subtree with it)
 //   RegGetKeySecurity, RegSetKeySecurity
 //
 // Handles carry the access they were opened with and every call checks it. Opening checks the
-// key's DACL against the registry token (hvsim/user_hooks.h); a key without a descriptor is open
-// to everyone. Names are counted in characters, data in bytes; the narrow forms convert names
+// key's DACL against the calling process's token; a key without a descriptor is open to everyone,
+// and so is every key on Windows 9x, which has no registry security. Names are counted in characters, data in bytes; the narrow forms convert names
 // and string data through the ANSI code page.
 #include "internal/registry_store.h"
 
 #include <winternl.h>
 
 #include <hvsim/format.h>
+#include <hvsim/security.h>
 #include <hvsim/user_hooks.h>
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <map>
 #include <mutex>
 
+#include "internal/security_internal.h"
 #include "internal/user_internal.h"
 
 namespace hvsim::user {
@@ -42,8 +45,6 @@ Handles& handles() {
     static Handles* h = new Handles;
     return *h;
 }
-
-std::atomic<TokenKind> g_token{TokenKind::Administrator};
 
 // Predefined handles are sign-extended 32-bit values (0xFFFFFFFF80000002 for HKLM).
 uintptr_t predefined_value(HKEY handle) {
@@ -79,163 +80,25 @@ HKEY insert_handle(registry::Key key, ACCESS_MASK granted) {
 
 // ---- Security descriptors ---------------------------------------------------------------------
 
-std::string sid_text(const BYTE* sid, size_t available) {
-    if (available < 8) return {};
-    BYTE count = sid[1];
-    if (sid[0] != SID_REVISION || available < 8 + 4u * count) return {};
-    uint64_t authority = 0;
-    for (int i = 0; i < 6; ++i) authority = (authority << 8) | sid[2 + i];
-    std::string text = "S-1-" + std::to_string(authority);
-    for (BYTE i = 0; i < count; ++i) {
-        DWORD sub;
-        std::memcpy(&sub, sid + 8 + 4 * i, 4);
-        text += "-" + std::to_string(sub);
-    }
-    return text;
+// What a key's descriptor lacks is everyone's: a key without one, or with a NULL DACL.
+const std::vector<uint8_t>& open_descriptor() {
+    static const std::vector<uint8_t> d =
+        security::build({std::string(security::kAdministrators), {}, true, {{std::string(security::kEveryone), KEY_ALL_ACCESS}}});
+    return d;
 }
 
-size_t sid_length(const BYTE* sid) { return 8 + 4u * sid[1]; }
-
-std::vector<BYTE> sid_bytes(const std::string& text) {
-    // "S-1-<authority>-<sub>..."
-    std::vector<uint64_t> parts;
-    size_t pos = 4;
-    if (text.rfind("S-1-", 0) != 0) return {};
-    while (pos <= text.size()) {
-        size_t end = text.find('-', pos);
-        if (end == std::string::npos) end = text.size();
-        parts.push_back(std::stoull(text.substr(pos, end - pos)));
-        pos = end + 1;
-    }
-    if (parts.empty()) return {};
-    std::vector<BYTE> sid(8 + 4 * (parts.size() - 1));
-    sid[0] = SID_REVISION;
-    sid[1] = BYTE(parts.size() - 1);
-    for (int i = 0; i < 6; ++i) sid[2 + i] = BYTE(parts[0] >> (8 * (5 - i)));
-    for (size_t i = 1; i < parts.size(); ++i) {
-        DWORD sub = DWORD(parts[i]);
-        std::memcpy(&sid[8 + 4 * (i - 1)], &sub, 4);
-    }
-    return sid;
-}
-
-// The SIDs of the registry token; `deny_only` lists those held for deny entries only.
-bool token_holds(const std::string& sid, bool for_deny) {
-    if (sid == "S-1-1-0" || sid == "S-1-5-11" || sid == "S-1-5-32-545") return true;
-    if (sid == "S-1-5-32-544") {
-        switch (g_token.load()) {
-        case TokenKind::Administrator: return true;
-        case TokenKind::FilteredAdministrator: return for_deny;
-        case TokenKind::StandardUser: return false;
-        }
-    }
-    return false;
-}
-
-struct ParsedDescriptor {
-    bool valid = false;
-    bool dacl_present = false;
-    std::string owner;
-    std::vector<AccessEntry> dacl; // empty with dacl_present: nobody gets anything
-};
-
-ParsedDescriptor parse(const std::vector<BYTE>& d) {
-    ParsedDescriptor out;
-    if (d.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) return out;
-    SECURITY_DESCRIPTOR_RELATIVE header;
-    std::memcpy(&header, d.data(), sizeof header);
-    if (header.Revision != SECURITY_DESCRIPTOR_REVISION) return out;
-    if (header.Owner && header.Owner < d.size()) out.owner = sid_text(&d[header.Owner], d.size() - header.Owner);
-    if ((header.Control & SE_DACL_PRESENT) && header.Dacl) {
-        if (header.Dacl + sizeof(ACL) > d.size()) return out;
-        ACL acl;
-        std::memcpy(&acl, &d[header.Dacl], sizeof acl);
-        if (header.Dacl + acl.AclSize > d.size()) return out;
-        out.dacl_present = true;
-        size_t at = header.Dacl + sizeof(ACL);
-        size_t end = header.Dacl + acl.AclSize;
-        for (WORD i = 0; i < acl.AceCount; ++i) {
-            if (at + sizeof(ACE_HEADER) + 4 > end) return out;
-            ACE_HEADER ace;
-            std::memcpy(&ace, &d[at], sizeof ace);
-            if (ace.AceSize < 16 || at + ace.AceSize > end) return out;
-            ACCESS_MASK mask;
-            std::memcpy(&mask, &d[at + 4], 4);
-            std::string sid = sid_text(&d[at + 8], ace.AceSize - 8);
-            if (sid.empty()) return out;
-            if (ace.AceType == ACCESS_ALLOWED_ACE_TYPE || ace.AceType == ACCESS_DENIED_ACE_TYPE)
-                out.dacl.push_back({sid, mask, ace.AceType == ACCESS_DENIED_ACE_TYPE, ace.AceFlags});
-            at += ace.AceSize;
-        }
-    }
-    out.valid = true;
-    return out;
-}
-
-// The self-relative copy of a caller's descriptor, either form.
-std::vector<BYTE> self_relative(const void* descriptor) {
-    const auto* bytes = static_cast<const BYTE*>(descriptor);
-    SECURITY_DESCRIPTOR_CONTROL control;
-    std::memcpy(&control, bytes + 2, sizeof control);
-    auto acl_size = [](const BYTE* acl) {
-        ACL header;
-        std::memcpy(&header, acl, sizeof header);
-        return size_t(header.AclSize);
-    };
-    const BYTE *owner = nullptr, *group = nullptr, *sacl = nullptr, *dacl = nullptr;
-    if (control & SE_SELF_RELATIVE) {
-        SECURITY_DESCRIPTOR_RELATIVE h;
-        std::memcpy(&h, bytes, sizeof h);
-        if (h.Owner) owner = bytes + h.Owner;
-        if (h.Group) group = bytes + h.Group;
-        if (h.Sacl) sacl = bytes + h.Sacl;
-        if (h.Dacl) dacl = bytes + h.Dacl;
-    } else {
-        SECURITY_DESCRIPTOR h;
-        std::memcpy(&h, bytes, sizeof h);
-        owner = static_cast<const BYTE*>(h.Owner);
-        group = static_cast<const BYTE*>(h.Group);
-        sacl = reinterpret_cast<const BYTE*>(h.Sacl);
-        dacl = reinterpret_cast<const BYTE*>(h.Dacl);
-    }
-    std::vector<BYTE> out(sizeof(SECURITY_DESCRIPTOR_RELATIVE));
-    SECURITY_DESCRIPTOR_RELATIVE h{};
-    h.Revision = SECURITY_DESCRIPTOR_REVISION;
-    h.Control = SECURITY_DESCRIPTOR_CONTROL((control & ~SE_SELF_RELATIVE) | SE_SELF_RELATIVE);
-    auto append = [&](const BYTE* part, size_t size) {
-        DWORD at = DWORD(out.size());
-        out.insert(out.end(), part, part + size);
-        return at;
-    };
-    if (owner) h.Owner = append(owner, sid_length(owner));
-    if (group) h.Group = append(group, sid_length(group));
-    if (sacl && (control & SE_SACL_PRESENT)) h.Sacl = append(sacl, acl_size(sacl));
-    if (dacl && (control & SE_DACL_PRESENT)) h.Dacl = append(dacl, acl_size(dacl));
-    std::memcpy(out.data(), &h, sizeof h);
-    return out;
-}
-
-// A descriptor made of parts of two others: `info` names the parts taken from `update`.
+// A descriptor made of parts of two self-relative ones: `info` names the parts taken from
+// `update`.
 std::vector<BYTE> merge(const std::vector<BYTE>& current, const std::vector<BYTE>& update, SECURITY_INFORMATION info) {
-    SECURITY_DESCRIPTOR_RELATIVE c{}, u{};
-    if (current.size() >= sizeof c) std::memcpy(&c, current.data(), sizeof c);
-    std::memcpy(&u, update.data(), sizeof u);
-    SECURITY_DESCRIPTOR absolute{};
-    absolute.Revision = SECURITY_DESCRIPTOR_REVISION;
-    auto take = [&](SECURITY_INFORMATION bit, DWORD cur, DWORD upd, WORD present) -> const BYTE* {
-        bool from_update = (info & bit) != 0;
-        const std::vector<BYTE>& source = from_update ? update : current;
-        DWORD offset = from_update ? upd : cur;
-        WORD control = from_update ? u.Control : c.Control;
-        if (present && !(control & present)) return nullptr;
-        if (present) absolute.Control |= present;
-        return offset ? source.data() + offset : nullptr;
-    };
-    absolute.Owner = (PSID)take(OWNER_SECURITY_INFORMATION, c.Owner, u.Owner, 0);
-    absolute.Group = (PSID)take(GROUP_SECURITY_INFORMATION, c.Group, u.Group, 0);
-    absolute.Sacl = (PACL)take(SACL_SECURITY_INFORMATION, c.Sacl, u.Sacl, SE_SACL_PRESENT);
-    absolute.Dacl = (PACL)take(DACL_SECURITY_INFORMATION, c.Dacl, u.Dacl, SE_DACL_PRESENT);
-    return self_relative(&absolute);
+    security::Descriptor c = security::parse(current).value_or(security::Descriptor{});
+    security::Descriptor u = security::parse(update).value_or(security::Descriptor{});
+    security::Descriptor out;
+    out.owner = (info & OWNER_SECURITY_INFORMATION) ? u.owner : c.owner;
+    out.group = (info & GROUP_SECURITY_INFORMATION) ? u.group : c.group;
+    const security::Descriptor& dacl = (info & DACL_SECURITY_INFORMATION) ? u : c;
+    out.dacl_present = dacl.dacl_present;
+    out.dacl = dacl.dacl;
+    return security::build(out);
 }
 
 } // namespace
@@ -257,23 +120,25 @@ ACCESS_MASK map_key_access(REGSAM access) {
 }
 
 ACCESS_MASK granted_access(const registry::Key& key) {
+    if (windows_9x()) return KEY_ALL_ACCESS;
     std::vector<uint8_t> descriptor;
     if (!NT_SUCCESS(registry::get_security(key, &descriptor)) || descriptor.empty()) return KEY_ALL_ACCESS;
-    ParsedDescriptor parsed = parse(descriptor);
-    if (!parsed.valid) return 0;
-    if (!parsed.dacl_present) return KEY_ALL_ACCESS;
+    std::optional<security::Descriptor> parsed = security::parse(descriptor);
+    if (!parsed) return 0;
+    if (!parsed->dacl_present) return KEY_ALL_ACCESS;
+    std::shared_ptr<Token> token = current_token();
     ACCESS_MASK allowed = 0, denied = 0;
-    for (const auto& entry : parsed.dacl) {
+    for (const auto& entry : parsed->dacl) {
         if (entry.flags & INHERIT_ONLY_ACE) continue;
         ACCESS_MASK mask = map_key_access(entry.mask);
         if (entry.deny) {
-            if (token_holds(entry.sid, true)) denied |= mask & ~allowed;
-        } else if (token_holds(entry.sid, false)) {
+            if (token_holds(*token, entry.sid, true)) denied |= mask & ~allowed;
+        } else if (token_holds(*token, entry.sid, false)) {
             allowed |= mask & ~denied;
         }
     }
     // The owner may always read and change the DACL.
-    if (!parsed.owner.empty() && token_holds(parsed.owner, false)) allowed |= READ_CONTROL | WRITE_DAC;
+    if (!parsed->owner.empty() && token_holds(*token, parsed->owner, false)) allowed |= READ_CONTROL | WRITE_DAC;
     return allowed;
 }
 
@@ -308,41 +173,20 @@ size_t open_registry_handles() {
     return h.open.size();
 }
 
-void set_registry_token(TokenKind kind) { g_token = kind; }
-TokenKind registry_token() { return g_token; }
-
 std::vector<BYTE> make_security_descriptor(const std::vector<AccessEntry>& dacl, const std::string& owner) {
-    std::vector<BYTE> acl(sizeof(ACL));
-    for (const auto& entry : dacl) {
-        std::vector<BYTE> sid = sid_bytes(entry.sid);
-        ACE_HEADER header{BYTE(entry.deny ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE), entry.flags,
-                          WORD(8 + sid.size())};
-        size_t at = acl.size();
-        acl.resize(at + header.AceSize);
-        std::memcpy(&acl[at], &header, sizeof header);
-        std::memcpy(&acl[at + 4], &entry.mask, 4);
-        std::memcpy(&acl[at + 8], sid.data(), sid.size());
-    }
-    ACL header{ACL_REVISION, 0, WORD(acl.size()), WORD(dacl.size()), 0};
-    std::memcpy(acl.data(), &header, sizeof header);
-    std::vector<BYTE> owner_sid = sid_bytes(owner);
-
-    std::vector<BYTE> out(sizeof(SECURITY_DESCRIPTOR_RELATIVE));
-    SECURITY_DESCRIPTOR_RELATIVE h{};
-    h.Revision = SECURITY_DESCRIPTOR_REVISION;
-    h.Control = SE_SELF_RELATIVE | SE_DACL_PRESENT;
-    h.Owner = DWORD(out.size());
-    out.insert(out.end(), owner_sid.begin(), owner_sid.end());
-    h.Dacl = DWORD(out.size());
-    out.insert(out.end(), acl.begin(), acl.end());
-    std::memcpy(out.data(), &h, sizeof h);
-    return out;
+    security::Descriptor d;
+    d.owner = owner;
+    d.dacl_present = true;
+    for (const auto& entry : dacl) d.dacl.push_back({entry.sid, entry.mask, entry.deny, entry.flags});
+    return security::build(d);
 }
 
 std::optional<std::vector<AccessEntry>> dacl_of(const std::vector<BYTE>& descriptor) {
-    ParsedDescriptor parsed = parse(descriptor);
-    if (!parsed.valid || !parsed.dacl_present) return std::nullopt;
-    return parsed.dacl;
+    std::optional<security::Descriptor> parsed = security::parse(descriptor);
+    if (!parsed || !parsed->dacl_present) return std::nullopt;
+    std::vector<AccessEntry> out;
+    for (const auto& ace : parsed->dacl) out.push_back({ace.sid, ace.mask, ace.deny, ace.flags});
+    return out;
 }
 
 } // namespace hvsim::user
@@ -536,12 +380,13 @@ LSTATUS enum_value(HKEY handle, DWORD index, Char* name, LPDWORD count, LPDWORD 
     return give_data(sizeof(Char) == 1 ? narrow_data(value.type, std::move(value.data)) : value.data, data, size);
 }
 
-LSTATUS delete_key(HKEY parent, std::u16string_view subkey) {
+// `tree`: the key goes with everything below it, as RegDeleteKeyA does on Windows 9x.
+LSTATUS delete_key(HKEY parent, std::u16string_view subkey, bool tree = false) {
     if (subkey.empty() && is_predefined(parent)) return ERROR_ACCESS_DENIED;
     HKEY target = nullptr;
     if (LSTATUS e = open_key(parent, subkey, DELETE, &target)) return e;
     registry::Key key = registry_key_of(target, nullptr);
-    NTSTATUS s = registry::delete_key(key);
+    NTSTATUS s = tree ? registry::delete_tree(key) : registry::delete_key(key);
     RegCloseKey(target);
     return registry_error(s);
 }
@@ -695,7 +540,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    return delete_key(hKey, wide(lpSubKey));
+    return delete_key(hKey, wide(lpSubKey), windows_9x());
 }
 
 LSTATUS WINAPI RegDeleteKeyExW(HKEY hKey, LPCWSTR lpSubKey, REGSAM, DWORD) { return RegDeleteKeyW(hKey, lpSubKey); }
@@ -720,13 +565,14 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
 
 LSTATUS WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                                  PSECURITY_DESCRIPTOR pSecurityDescriptor, LPDWORD lpcbSecurityDescriptor) {
+    if (windows_9x()) return ERROR_CALL_NOT_IMPLEMENTED;
     if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
     LSTATUS error;
     registry::Key key = key_with(hKey, READ_CONTROL, &error);
     if (!key) return error;
     std::vector<uint8_t> current;
     registry::get_security(key, &current);
-    if (current.empty()) current = make_security_descriptor({{"S-1-1-0", KEY_ALL_ACCESS}});
+    if (current.empty()) current = open_descriptor();
     std::vector<BYTE> wanted = merge({}, current, SecurityInformation);
     DWORD available = *lpcbSecurityDescriptor;
     *lpcbSecurityDescriptor = DWORD(wanted.size());
@@ -737,6 +583,7 @@ LSTATUS WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
 
 LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                                  PSECURITY_DESCRIPTOR pSecurityDescriptor) {
+    if (windows_9x()) return ERROR_CALL_NOT_IMPLEMENTED;
     if (!pSecurityDescriptor) return ERROR_INVALID_PARAMETER;
     ACCESS_MASK needed = 0;
     if (SecurityInformation & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
@@ -744,12 +591,12 @@ LSTATUS WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInforma
     LSTATUS error;
     registry::Key key = key_with(hKey, needed, &error);
     if (!key) return error;
-    if (static_cast<const BYTE*>(pSecurityDescriptor)[0] != SECURITY_DESCRIPTOR_REVISION) return ERROR_INVALID_PARAMETER;
+    std::optional<std::vector<uint8_t>> update = self_relative_copy(pSecurityDescriptor);
+    if (!update) return ERROR_INVALID_PARAMETER;
     std::vector<uint8_t> current;
     registry::get_security(key, &current);
-    if (current.empty()) current = make_security_descriptor({{"S-1-1-0", KEY_ALL_ACCESS}});
-    std::vector<BYTE> update = self_relative(pSecurityDescriptor);
-    std::vector<BYTE> merged = merge(current, update, SecurityInformation);
+    if (current.empty()) current = open_descriptor();
+    std::vector<BYTE> merged = merge(current, *update, SecurityInformation);
     return registry_error(registry::set_security(key, merged.data(), merged.size()));
 }
 

@@ -382,7 +382,7 @@ HKEY device_key(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD scope, DWORD key_t
                 for (int d = 3, v = n; d >= 0; --d, v /= 10) number[d] = char16_t(u'0' + v % 10);
                 number[4] = 0;
                 if (!devices::key_exists(class_path + u"\\" + number)) {
-                    devices::create_key(class_path + u"\\" + number);
+                    devices::create_device_key(class_path + u"\\" + number);
                     devices::write_string(devices::device_key_path(element->instance_id), u"Driver",
                                           devices::guid_text(guid) + u"\\" + number);
                     path = class_path + u"\\" + number;

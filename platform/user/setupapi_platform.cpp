@@ -5,6 +5,7 @@
 #include <hvsim/kernel.h>
 #include <hvsim/pnp.h>
 #include <hvsim/registry.h>
+#include <hvsim/security.h>
 
 #include <algorithm>
 #include <cctype>
@@ -262,6 +263,13 @@ bool key_exists(std::u16string_view key) { return open_key(key) != nullptr; }
 bool create_key(std::u16string_view key_path) {
     registry::Key key;
     return NT_SUCCESS(registry::create(nullptr, native(key_path), &key, nullptr, parents()));
+}
+
+bool create_device_key(std::u16string_view key_path) {
+    registry::Key key;
+    if (!NT_SUCCESS(registry::create(nullptr, native(key_path), &key, nullptr, parents()))) return false;
+    security::give_descriptor(key, security::device_key_descriptor());
+    return true;
 }
 
 bool delete_tree(std::u16string_view key_path) {

@@ -16,6 +16,7 @@
 #if __has_include(<winuser.h>)
 #include <winuser.h>
 #endif
+#include <securitybaseapi.h>
 #if __has_include(<winsvc.h>)
 #include <winsvc.h>
 #endif

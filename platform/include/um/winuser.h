@@ -65,6 +65,18 @@ HV_API int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT u
 HV_API int WINAPI MessageBoxExW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType, WORD wLanguageId);
 HV_API BOOL WINAPI MessageBeep(UINT uType);
 
+// Ending the session. On Windows NT a shutdown, restart or power-off needs SeShutdownPrivilege
+// enabled in the caller's token (else ERROR_PRIVILEGE_NOT_HELD). The machine carries the request
+// out once the calling program has ended. A logoff has nothing to end: the machine keeps no
+// sessions.
+#define EWX_LOGOFF 0x00000000
+#define EWX_SHUTDOWN 0x00000001
+#define EWX_REBOOT 0x00000002
+#define EWX_FORCE 0x00000004
+#define EWX_POWEROFF 0x00000008
+#define EWX_FORCEIFHUNG 0x00000010
+HV_API BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
+
 // Strings from the module's string table (an image declares it with hv_resource.h; NULL is the
 // process's own image). The text is cut to cchBufferMax - 1 characters and terminated; a missing
 // string gives 0 and an empty buffer. With cchBufferMax 0 the buffer receives a read-only

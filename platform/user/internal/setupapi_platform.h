@@ -58,6 +58,8 @@ bool write_dword(std::u16string_view key, std::u16string_view name, DWORD value)
 bool delete_value(std::u16string_view key, std::u16string_view name);
 bool key_exists(std::u16string_view key);
 bool create_key(std::u16string_view key);
+// A device's driver key, with the descriptor Plug and Play gives such keys unless it has one.
+bool create_device_key(std::u16string_view key);
 bool delete_tree(std::u16string_view key);
 std::vector<std::u16string> subkeys(std::u16string_view key);
 std::vector<RegValue> values(std::u16string_view key);

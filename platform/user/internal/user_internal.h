@@ -22,7 +22,7 @@ void set_last_status(LONG status);
 
 // ---- Objects behind handles -------------------------------------------------------------------
 
-enum class ObjectKind { File, Event, Mutex, Thread, Process, Console };
+enum class ObjectKind { File, Event, Mutex, Thread, Process, Console, Token };
 
 class UserObject {
 public:
@@ -158,6 +158,8 @@ private:
     std::weak_ptr<Process> process_;
 };
 
+struct Token; // tokens.cpp
+
 class ProcessState {
 public:
     ProcessState(Process& owner, ProcessOptions options);
@@ -177,6 +179,8 @@ public:
     std::u16string current_directory;
     std::vector<std::pair<std::u16string, std::u16string>> environment;
     HANDLE std_handles[3] = {};
+    // The process's primary token (security_internal.h reads and replaces it under `mutex`).
+    std::shared_ptr<Token> token;
 
     // Threads of the process still running (the main thread included).
     void thread_started();
@@ -190,6 +194,10 @@ private:
     struct ThreadCount;
     std::unique_ptr<ThreadCount> threads_;
 };
+
+// The machine's default process: that of threads outside every process (nullptr when it does
+// not exist yet and `create` is false).
+std::shared_ptr<Process> default_process(bool create = true);
 
 // Runs `body` on a new machine thread that belongs to `process`, with `thread` as its object.
 void start_process_thread(std::shared_ptr<Process> process, std::shared_ptr<ThreadObject> thread,
@@ -226,8 +234,9 @@ std::shared_ptr<UserObject> find_named_object(const std::u16string& name);
 // Registers the object under its name unless a live object holds it; returns the holder.
 std::shared_ptr<UserObject> register_named_object(const std::u16string& name, std::shared_ptr<UserObject> object);
 
-// Registry key handles that a process still holds go with it.
+// Registry key and service handles that a process still holds go with it.
 void close_registry_handles_of(DWORD process);
+void close_service_handles_of(DWORD process);
 
 // Conversions used by the narrow entry points.
 std::u16string widen_ansi(const char* text);

@@ -227,8 +227,13 @@ bool is_loaded(std::u16string_view service);
 // Loads the service's driver (DriverEntry) if it is not loaded yet. Returns the driver object
 // through *driver (not referenced). Runs in the caller's thread at PASSIVE_LEVEL.
 NTSTATUS load_driver(std::u16string_view service, PDRIVER_OBJECT* driver);
-// Unloads a driver that has no device left (DriverUnload, the pool check, dlclose).
+// Unloads a driver that has no device left (DriverUnload, the pool check, dlclose):
+// STATUS_OBJECT_NAME_NOT_FOUND when it is not loaded, STATUS_INVALID_DEVICE_STATE while it has
+// devices, STATUS_INVALID_DEVICE_REQUEST when it has no DriverUnload.
 NTSTATUS unload_driver(std::u16string_view service);
+// Told the service name after each unload, with the loader's lock held: it must not call the
+// loader. One observer (the service control manager); nullptr removes it.
+void set_unload_observer(void (*observer)(std::u16string_view service));
 
 // The host file behind an ImagePath value ("\SystemRoot\System32\drivers\x.sys",
 // "System32\drivers\x.sys", "\??\C:\..."), resolved in the machine's folder without regard

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,12 @@ namespace hvsim::user {
 // output).
 using OutputSink = std::function<void(std::string_view bytes)>;
 
+// Whose token a process runs with. An administrator's token (elevated, from Windows Vista on)
+// holds Administrators enabled; a standard user's lacks it; a filtered administrator's (an
+// administrator's token under UAC before elevation) holds it for deny entries only. SYSTEM is
+// never held by programs.
+enum class TokenKind { Administrator, StandardUser, FilteredAdministrator };
+
 struct ProcessOptions {
     // The program's path on the machine, as GetModuleFileNameW reports it.
     std::u16string image_path = u"C:\\Windows\\System32\\program.exe";
@@ -25,6 +32,8 @@ struct ProcessOptions {
     std::u16string command_line;
     std::u16string current_directory = u"C:\\Windows\\System32";
     std::vector<std::pair<std::u16string, std::u16string>> environment;
+    // Unset: the machine's default (set_registry_token, hvsim/user_hooks.h).
+    std::optional<TokenKind> token;
     // Empty sinks pass the output through to the host's standard output and error.
     OutputSink standard_output;
     OutputSink standard_error;
@@ -72,6 +81,7 @@ private:
     std::atomic<bool> started_{false};
     friend class ProcessState;
     friend std::shared_ptr<Process> current_process();
+    friend std::shared_ptr<Process> default_process(bool create);
 };
 
 // The process of the calling thread. A thread outside every process (a test's own thread) gets

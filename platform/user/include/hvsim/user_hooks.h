@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 
+#include <hvsim/user.h>
+
 #include <cstddef>
 #include <deque>
 #include <filesystem>
@@ -30,11 +32,9 @@ registry::Key registry_key_of(HKEY handle);
 // Registry handles open now (predefined keys not counted).
 size_t open_registry_handles();
 
-// Whose token the registry's access checks use. An administrator's token holds Everyone,
-// Authenticated Users, Users and Administrators; a standard user's lacks Administrators; a
-// filtered administrator's holds Administrators for deny entries only. SYSTEM is never held by
-// programs.
-enum class TokenKind { Administrator, StandardUser, FilteredAdministrator };
+// The token of processes created from now on without a token of their own, and of the machine's
+// default process (a test's own thread) at once (hvsim/user.h). The registry's access checks, the
+// service control manager and the token routines all use the calling process's token.
 void set_registry_token(TokenKind kind);
 TokenKind registry_token();
 
