@@ -855,6 +855,7 @@ bool install_from_store(const std::u16string& instance_id, bool start) {
 struct Arrivals {
     std::mutex mutex;
     std::deque<std::u16string> pending;
+    std::u16string current; // the device being installed now
     bool working = false;
     std::thread worker;
     sched::Event idle{sched::Event::Reset::Manual, true};
@@ -870,6 +871,7 @@ void install_arrivals() {
         std::u16string instance_id;
         {
             std::lock_guard lock(a.mutex);
+            a.current.clear();
             if (a.pending.empty()) {
                 a.working = false;
                 a.idle.set();
@@ -877,6 +879,7 @@ void install_arrivals() {
             }
             instance_id = a.pending.front();
             a.pending.pop_front();
+            a.current = instance_id;
         }
         install_from_store(instance_id, true);
     }
@@ -886,6 +889,10 @@ bool queue_arrival(const std::u16string& instance_id) {
     if (!best_store_driver(instance_id)) return false;
     auto& a = arrivals();
     std::lock_guard lock(a.mutex);
+    // A device that arrives again while its installation waits or runs (its parent restarted,
+    // or the installation's own restart) is installed once: that installation starts it.
+    auto same = [&](const std::u16string& other) { return equal_nocase(other, instance_id); };
+    if (same(a.current) || std::any_of(a.pending.begin(), a.pending.end(), same)) return false;
     a.pending.push_back(instance_id);
     if (!a.working) {
         a.working = true;
