@@ -61,4 +61,8 @@ int restart(Invocation& invocation);
 int remove(Invocation& invocation);
 int rescan(Invocation& invocation);
 
+// The machine kept running (machine_up.cpp).
+int up(Invocation& invocation);
+int down(Invocation& invocation);
+
 } // namespace hvsim::command
