@@ -267,7 +267,8 @@ int run_command(const Command& command, Invocation& invocation) {
         if (command.run != down) lock.emplace(invocation.root(), folder_lock_wait());
         try {
             status = command.run(invocation);
-        } catch (const MachineError& e) {
+        } catch (const std::exception& e) {
+            // A MachineError, or a failure of the host (no pty to be had, a full disk).
             std::fprintf(stderr, "hvsim: %s\n", e.what());
             status = kExitMachineError;
         }
