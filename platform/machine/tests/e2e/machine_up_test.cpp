@@ -65,8 +65,9 @@ private:
 };
 
 // On the machine: the COM ports are opened, then each reads what its Linux program sent and
-// answers it.
-DWORD answer_on(const std::vector<std::u16string>& ports, std::atomic<bool>& open, std::vector<std::string>& heard) {
+// answers it; the ports stay open until the Linux programs are done.
+DWORD answer_on(const std::vector<std::u16string>& ports, std::atomic<bool>& open, const std::atomic<int>& done,
+                std::vector<std::string>& heard) {
     std::vector<HANDLE> handles;
     for (const auto& port : ports) {
         const std::u16string path = u"\\\\.\\" + port;
@@ -85,6 +86,7 @@ DWORD answer_on(const std::vector<std::u16string>& ports, std::atomic<bool>& ope
         const std::string answer = "pong" + std::to_string(i);
         if (!WriteFile(handles[i], answer.data(), DWORD(answer.size()), &n, nullptr)) return 3;
     }
+    for (int wait = 0; wait < 1000 && done < int(handles.size()); ++wait) Sleep(10);
     for (HANDLE h : handles) CloseHandle(h);
     return 0;
 }
@@ -133,18 +135,20 @@ TEST_F(MachineUp, TwoLinuxProgramsExchangeDataWithAProgramOnTheComPortsAtOnce) {
     }
     std::vector<std::string> answers(2);
     std::atomic<bool> open{false};
+    std::atomic<int> done{0};
     std::vector<std::thread> linux_side;
     for (size_t i = 0; i < programs.size(); ++i)
         linux_side.emplace_back([&, i] {
             for (int wait = 0; wait < 1000 && !open; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             programs[i]->send("ping" + std::to_string(i));
             answers[i] = programs[i]->receive(5);
+            ++done;
         });
     std::vector<std::string> heard;
     std::vector<std::u16string> ports;
     for (const auto& link : links.links()) ports.push_back(link.port.name);
     auto process = hvsim::user::Process::create({});
-    process->start([&] { return answer_on(ports, open, heard); });
+    process->start([&] { return answer_on(ports, open, done, heard); });
     EXPECT_EQ(process->wait(), 0u);
     for (auto& t : linux_side) t.join();
     EXPECT_EQ(heard, (std::vector<std::string>{"ping0", "ping1"}));
