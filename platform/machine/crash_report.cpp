@@ -63,7 +63,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
 void report_crashes() {
     struct sigaction action {};
     action.sa_sigaction = on_fault;
-    action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+    action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigaction(signal, &action, nullptr);
 }

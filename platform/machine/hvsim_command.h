@@ -12,7 +12,6 @@ namespace hvsim::command {
 
 inline constexpr int kExitMachineError = 1;
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitBugCheck = 3;
 inline constexpr int kExitCrash = 4;
 
 // From here on a fault in a program image or a driver ends hvsim with a message naming the
@@ -60,5 +59,9 @@ int disable(Invocation& invocation);
 int restart(Invocation& invocation);
 int remove(Invocation& invocation);
 int rescan(Invocation& invocation);
+
+// The machine kept running (machine_up.cpp).
+int up(Invocation& invocation);
+int down(Invocation& invocation);
 
 } // namespace hvsim::command

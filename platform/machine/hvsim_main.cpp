@@ -167,6 +167,14 @@ constexpr Command kCommands[] = {
      "stop=1\"). A terminal on standard input is put in raw mode while it runs. Messages go to\n"
      "standard error.\n",
      terminal},
+    {"up", "", 0, 0, "keep the machine running, with a link per pty wire in DIR/pty",
+     "Boots the machine and keeps it running until Ctrl-C or hvsim down. Each COM port whose wire\n"
+     "is a pty gets the link DIR/pty/COMn to the far end of its wire, to hand to a Linux program\n"
+     "(socat, picocom, pyserial) for as long as the machine is up; the links are printed on\n"
+     "standard output, messages go to standard error. Other commands on DIR wait meanwhile.\n",
+     up},
+    {"down", "", 0, 0, "shut down the machine that hvsim up keeps running",
+     "Asks the hvsim up of DIR to shut the machine down and waits until it has saved it.\n", down},
     {"help", "[COMMAND]", 0, 1, "print the usage, or the help of COMMAND", "", help},
 };
 
@@ -254,10 +262,13 @@ void tell_when_new(const std::filesystem::path& root) {
 int run_command(const Command& command, Invocation& invocation) {
     int status = kExitMachineError;
     try {
-        FolderLock lock(invocation.root(), folder_lock_wait());
+        // down is how another process lets go of the folder: it does not wait for it.
+        std::optional<FolderLock> lock;
+        if (command.run != down) lock.emplace(invocation.root(), folder_lock_wait());
         try {
             status = command.run(invocation);
-        } catch (const MachineError& e) {
+        } catch (const std::exception& e) {
+            // A MachineError, or a failure of the host (no pty to be had, a full disk).
             std::fprintf(stderr, "hvsim: %s\n", e.what());
             status = kExitMachineError;
         }

@@ -2,10 +2,12 @@
 #include <hvsim/format.h>
 
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "machine_internal.h"
 
@@ -34,6 +36,27 @@ public:
         g_running_program[n] = '\0';
     }
     ~RunningProgram() { g_running_program[0] = '\0'; }
+};
+
+// A stack of its own for the signal handlers of the program's thread, so that a program that
+// overflows its stack is still reported as a crash.
+class AlternateSignalStack {
+public:
+    AlternateSignalStack() : memory_(kSize) {
+        stack_t stack{};
+        stack.ss_sp = memory_.data();
+        stack.ss_size = memory_.size();
+        active_ = sigaltstack(&stack, &previous_) == 0;
+    }
+    ~AlternateSignalStack() {
+        if (active_) sigaltstack(&previous_, nullptr);
+    }
+
+private:
+    static constexpr size_t kSize = 64 * 1024;
+    std::vector<char> memory_;
+    stack_t previous_{};
+    bool active_ = false;
 };
 
 } // namespace
@@ -122,7 +145,10 @@ ProgramRun Machine::run_program(const std::filesystem::path& image, const std::v
 
     RunningProgram running(argv_text.front());
     auto process = user::Process::create(std::move(options));
-    process->start([&] { return static_cast<DWORD>(entry(static_cast<int>(storage.size()), argv.data())); });
+    process->start([&] {
+        AlternateSignalStack signal_stack;
+        return static_cast<DWORD>(entry(static_cast<int>(storage.size()), argv.data()));
+    });
     run.exit_code = process->wait();
     return run;
 }

@@ -79,4 +79,24 @@ int run_terminal(Machine& machine, const std::string& port, const std::string& m
 DWORD terminal_session(const std::u16string& port, const std::string& mode, int input_fd, int output_fd,
                        std::ostream& messages, const std::string& banner = {});
 
+// Stable names for the pseudo-terminals of the machine's pty wires: <root>/pty/COMn, a link to the
+// far end of COMn's wire, for as long as the object lives (the pty itself changes at every boot).
+class PtyLinks {
+public:
+    explicit PtyLinks(const Machine& machine);
+    ~PtyLinks();
+    PtyLinks(const PtyLinks&) = delete;
+    PtyLinks& operator=(const PtyLinks&) = delete;
+
+    struct Link {
+        std::filesystem::path path; // <root>/pty/COM3
+        std::string target;         // /dev/pts/7
+        ComPort port;
+    };
+    const std::vector<Link>& links() const { return links_; }
+
+private:
+    std::vector<Link> links_;
+};
+
 } // namespace hvsim

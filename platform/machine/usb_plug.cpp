@@ -85,6 +85,8 @@ Plugged plug_now(const std::string& id, const std::string& text, bool saved) {
     devices::DeviceOptions options;
     options.log = [id](const std::string& line) { DbgPrint("USB: %s: %s\n", id.c_str(), line.c_str()); };
     options.now = sched::now();
+    // A pty's name is in `hvsim ports` and the debugger log, never in a command's output data.
+    options.print_pty_names = false;
     std::string error;
     std::shared_ptr<devices::EmulatedDevice> adapter = devices::EmulatedDevice::create(spec, options, &error);
     if (!adapter) throw MachineError("cannot plug " + id + " (" + text + "): " + error);
