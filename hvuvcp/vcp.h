@@ -10,6 +10,7 @@
 #include <hviserial.h>
 #include <pmbuffer.h>
 #include <pmcontrolqueue.h>
+#include <pmreadqueuecsq.h>
 #include <pmworkerthread.h>
 
 #include "hvuvcpusermodeinterface.h"

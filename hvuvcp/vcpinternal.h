@@ -1,11 +1,21 @@
-// What the port object's two source files share.
+// What the port object's source files share.
 #pragma once
 
 #include <wdm.h>
 
 #include <hviserial.h>
 
-extern const CHAR g_szVcpSourcePath[];
+// Trace levels of the port object's status and read paths.
+#define VCP_TRACE_STATUS 11
+#define VCP_TRACE_READ 14
+
+// The kinds of flow work that can wait on the passive worker (bits of m_lFlowWorkPosted).
+#define VCP_FLOW_OFF_POSTED 1
+#define VCP_FLOW_ON_POSTED 2
+
+inline LONG VcpRead(LONG volatile* pl) { return InterlockedCompareExchange(pl, 0, 0); }
+
+inline void VcpIncrement(ULONG* pulCounter) { InterlockedIncrement(reinterpret_cast<LONG volatile*>(pulCounter)); }
 
 // Calls an operation of the record; FALSE when the record, the operation or the provider is missing.
 #define VCP_CALL(pISerial, operation, ...) \

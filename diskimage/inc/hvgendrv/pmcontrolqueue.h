@@ -6,7 +6,7 @@
 
 #include <pmmemorypool.h>
 #include <pmspinlock.h>
-#include <pmreadqueuecsq.h>
+#include <pmqueuedirp.h>
 
 // The events that can satisfy a wait (SERIAL_EV_PERR never does).
 #define PM_SATISFIABLE_EVENTS 0x1DFFu

@@ -5,7 +5,8 @@
 
 #include <wdm.h>
 
-#include <pmreadqueuecsq.h>
+#include <pmbuffer.h>
+#include <pmqueuedirp.h>
 #include <pmworkerthread.h>
 
 // Hands one transmit chunk down; the receiver owns the buffer from then on.

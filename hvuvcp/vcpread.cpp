@@ -1,0 +1,217 @@
+// The port object's read path: received data through null stripping, XON/XOFF, status insertion
+// and error characters into the read queue, and the receive queue's size and fill level.
+#include "vcp.h"
+#include "vcpinternal.h"
+
+#include <pmdebugmanager.h>
+#include <pmfunctionaldevice.h>
+
+void CVCP::m_DeliverBytes(const UCHAR* pucBytes, ULONG ulCount) {
+    if (!m_pFunctionalDevice)
+        return;
+    CPmBuffer* pBuffer = static_cast<CPmBuffer*>(PmAllocateZeroedMemory(sizeof(CPmBuffer), NonPagedPool));
+    if (!pBuffer)
+        return;
+    pBuffer->m_pPool = g_pPmMemoryPool;
+    if (!pBuffer->m_Assign(pucBytes, ulCount)) {
+        pBuffer->m_Delete();
+        return;
+    }
+    m_pFunctionalDevice->m_DataForPendingReadArrived(pBuffer);
+}
+
+void CVCP::m_DeliverCharacter(UCHAR ucCharacter) { m_DeliverBytes(&ucCharacter, 1); }
+
+// Replaces every escape character c of the buffer by c, SERIAL_LSRMST_ESCAPE.
+static BOOLEAN VcpEscape(CPmBuffer* pBuffer, UCHAR ucEscape) {
+    PUCHAR pucData = pBuffer->m_GetData();
+    ULONG ulLength = pBuffer->m_GetLength();
+    ULONG ulFound = 0;
+    for (ULONG i = 0; i < ulLength; ++i)
+        ulFound += pucData[i] == ucEscape;
+    if (!ulFound)
+        return TRUE;
+    if (ulLength > MAXULONG - ulFound)
+        return FALSE;
+    PUCHAR pucCopy = static_cast<PUCHAR>(PmAllocateMemory(ulLength + ulFound, NonPagedPool));
+    if (!pucCopy)
+        return FALSE;
+    ULONG ulOut = 0;
+    for (ULONG i = 0; i < ulLength; ++i) {
+        pucCopy[ulOut++] = pucData[i];
+        if (pucData[i] == ucEscape)
+            pucCopy[ulOut++] = SERIAL_LSRMST_ESCAPE;
+    }
+    BOOLEAN bDone = pBuffer->m_Assign(pucCopy, ulOut);
+    PmFreeMemory(pucCopy);
+    return bDone;
+}
+
+BOOLEAN CVCP::m_Read(CPmBuffer* pBuffer) {
+    PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - IN");
+    ULONGLONG ullStart = KeQueryInterruptTime();
+    if (!pBuffer)
+        return FALSE;
+    ISerial* pISerial = m_BusInterface.m_GetRecord();
+    if (!pISerial) {
+        PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - No ISerial interface.");
+        pBuffer->m_Delete();
+        return FALSE;
+    }
+    if (pBuffer->m_GetLength() == 0) {
+        PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - Read Length is Zero.");
+        pBuffer->m_Delete();
+        return TRUE;
+    }
+    if (__atomic_load_n(&m_bOverflow, __ATOMIC_SEQ_CST)) {
+        PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - Buffer is overflow, can't read");
+        pBuffer->m_Delete();
+        InterlockedOr(&m_alErrors[1], SERIAL_ERROR_QUEUEOVERRUN);
+        m_SetCommEventsReceived(SERIAL_EV_ERR);
+        m_ResolveCurrentEventMask();
+        if (m_HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)
+            m_ErrorAbort();
+        return FALSE;
+    }
+
+    ULONG ulFlowReplace = m_HandFlow.FlowReplace;
+    const BOOLEAN bInsertHere = !pISerial->m_bLsrMstInsertOperation;
+    ULONG ulOffset;
+    if ((m_WaitMask.m_GetWaitMask() & SERIAL_EV_RXFLAG) && pBuffer->m_FindByte(0, m_SpecialChars.EventChar, &ulOffset))
+        m_SetCommEventsReceived(SERIAL_EV_RXFLAG);
+
+    if (bInsertHere && (ulFlowReplace & SERIAL_NULL_STRIPPING)) {
+        pBuffer->m_RemoveAllOf(0);
+        if (pBuffer->m_GetLength() == 0) {
+            PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - After Null stripping, data length is zero.");
+            pBuffer->m_Delete();
+            m_ResolveCurrentEventMask();
+            return TRUE;
+        }
+    }
+
+    if (ulFlowReplace & SERIAL_AUTO_TRANSMIT) {
+        const UCHAR ucXon = m_SpecialChars.XonChar, ucXoff = m_SpecialChars.XoffChar;
+        PUCHAR pucData = pBuffer->m_GetData();
+        BOOLEAN bSeen = FALSE;
+        for (ULONG i = 0; i < pBuffer->m_GetLength(); ++i) {
+            if (pucData[i] == ucXoff) {
+                InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 8);
+                bSeen = TRUE;
+            } else if (pucData[i] == ucXon) {
+                InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 0);
+                bSeen = TRUE;
+            }
+        }
+        if (bSeen) {
+            pBuffer->m_RemoveAllOf(ucXoff);
+            pBuffer->m_RemoveAllOf(ucXon);
+        }
+        if (pBuffer->m_GetLength() == 0) {
+            pBuffer->m_Delete();
+            m_ResolveCurrentEventMask();
+            return TRUE;
+        }
+    }
+
+    InterlockedExchangeAdd(reinterpret_cast<LONG volatile*>(&m_PerfStats.ReceivedCount), (LONG)pBuffer->m_GetLength());
+
+    UCHAR ucEscape = (UCHAR)VcpRead(&m_lEscapeChar);
+    if (ucEscape)
+        VcpEscape(pBuffer, ucEscape);
+
+    LONG lLineStatus = VcpRead(&m_lLineStatus);
+    if (lLineStatus & (SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI)) {
+        if (ucEscape) {
+            const UCHAR aucLsr[3] = {ucEscape, SERIAL_LSRMST_LSR_DATA, (UCHAR)lLineStatus};
+            pBuffer->m_Prepend(aucLsr, sizeof(aucLsr));
+        }
+        if (bInsertHere && (ulFlowReplace & SERIAL_ERROR_CHAR)) {
+            const UCHAR ucError = m_SpecialChars.ErrorChar;
+            if (lLineStatus & SERIAL_LSR_OE) {
+                if (!(lLineStatus & SERIAL_LSR_DR))
+                    pBuffer->m_Clear();
+                pBuffer->m_Prepend(&ucError, 1);
+            }
+            if (!(lLineStatus & SERIAL_LSR_BI)) {
+                if (lLineStatus & SERIAL_LSR_PE) {
+                    pBuffer->m_Clear();
+                    pBuffer->m_Prepend(&ucError, 1);
+                }
+                if (lLineStatus & SERIAL_LSR_FE) {
+                    pBuffer->m_Clear();
+                    pBuffer->m_Prepend(&ucError, 1);
+                }
+            }
+        }
+    }
+
+    if (!m_pFunctionalDevice) {
+        pBuffer->m_Delete();
+        return FALSE;
+    }
+    m_pFunctionalDevice->m_DataForPendingReadArrived(pBuffer);
+    if (m_WaitMask.m_GetWaitMask() & SERIAL_EV_RXCHAR)
+        m_SetCommEventsReceived(SERIAL_EV_RXCHAR);
+    m_ResolveCurrentEventMask();
+    ULONGLONG ullElapsed = (KeQueryInterruptTime() - ullStart) / 10;
+    m_ulLastReadTime = (ULONG)ullElapsed;
+    PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT (Success)");
+    PM_TRACE(VCP_TRACE_READ, "CVcp::m_Read TD=%dys", (ULONG)ullElapsed);
+    return TRUE;
+}
+
+void CVCP::sm_DataAmountChanged(PVOID pvContext, ULONG ulNewAmount, ULONG ulOldAmount) {
+    if (pvContext)
+        static_cast<CVCP*>(pvContext)->m_DataAmountChangedInReadQueue(ulNewAmount, ulOldAmount);
+}
+
+BOOLEAN CVCP::m_DataAmountChangedInReadQueue(ULONG ulNewAmount, ULONG ulOldAmount) {
+    if (ulNewAmount)
+        InterlockedOr(&m_lLineStatus, SERIAL_LSR_DR);
+    else
+        InterlockedAnd(&m_lLineStatus, ~(LONG)SERIAL_LSR_DR);
+    ULONG ulEvents = 0;
+    if (ulNewAmount > m_ul80PercentLevel)
+        ulEvents |= SERIAL_EV_RX80FULL;
+    if (ulNewAmount > m_ulQueueSize) {
+        // Only the step into overflow counts: the error character added below changes the amount
+        // again and brings this notification back while the queue is still over its size.
+        if (!__atomic_exchange_n(&m_bOverflow, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST)) {
+            InterlockedOr(&m_alErrors[1], SERIAL_ERROR_QUEUEOVERRUN);
+            VcpIncrement(&m_PerfStats.BufferOverrunErrorCount);
+            ulEvents |= SERIAL_EV_ERR;
+            ISerial* pISerial = m_BusInterface.m_GetRecord();
+            if (pISerial && !pISerial->m_bLsrMstInsertOperation && (m_HandFlow.FlowReplace & SERIAL_ERROR_CHAR))
+                m_DeliverCharacter(m_SpecialChars.ErrorChar);
+            if (m_IsErrorAbortState())
+                m_ErrorAbort();
+        }
+    } else {
+        __atomic_store_n(&m_bOverflow, (BOOLEAN)FALSE, __ATOMIC_SEQ_CST);
+    }
+    if (ulNewAmount <= m_ulEffectiveXonLevel) {
+        // Flow on sends vendor requests, and this runs in the read queue's timer DPC too: post it.
+        // A flow off still waiting to run will set holds that this must release.
+        if (VcpRead(&m_alHolds[VcpHoldDtrReceive]) || VcpRead(&m_alHolds[VcpHoldRtsReceive]) ||
+            VcpRead(&m_alHolds[VcpHoldXoffSent]) || (VcpRead(&m_lFlowWorkPosted) & VCP_FLOW_OFF_POSTED))
+            m_PostFlowWork(VCP_FLOW_ON_POSTED);
+    }
+    m_SetCommEventsReceived(ulEvents);
+    m_ResolveCurrentEventMask();
+    return TRUE;
+}
+
+NTSTATUS CVCP::m_SetQueueSize(const SERIAL_QUEUE_SIZE* pQueueSize) {
+    if (!pQueueSize)
+        return STATUS_INVALID_PARAMETER;
+    ULONG ulSize = pQueueSize->InSize;
+    if (ulSize < m_ulMinimumQueueSize)
+        ulSize = m_ulMinimumQueueSize;
+    if (ulSize > VCP_QUEUE_SIZE_MAX)
+        ulSize = VCP_QUEUE_SIZE_MAX;
+    m_ulQueueSize = ulSize;
+    m_RecomputeLevels();
+    PM_TRACE(8, "CVCP::m_SetQueueSize - OUT (Success) - %u", ulSize);
+    return STATUS_SUCCESS;
+}
