@@ -1,12 +1,13 @@
 // The multibyte CString as programs use it (Format, LoadString, Replace, Delete, a null
 // assignment), the list classes, and the command-line walk.
+#include <gtest/gtest.h>
+#include <hvsim/kernel.h>
+#undef ASSERT
+
 #include <afx.h>
 #include <afxwin.h>
 
 #include <hv_resource.h>
-
-#include <gtest/gtest.h>
-#include <hvsim/kernel.h>
 
 #include "mfc_internal.h"
 
