@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <hvsim/debug_log.h>
 #include <hvsim/kernel.h>
+#include <hvsim/ui.h>
 
 #include <string>
 #include <vector>
@@ -55,8 +56,16 @@ protected:
         options.clock = hvsim::ClockMode::Virtual;
         hvsim::kernel_boot(options);
         hvsim::debug_log::clear();
+        hvsim::ui::reset_modal_loops();
     }
-    void TearDown() override { hvsim::kernel_shutdown(); }
+    void TearDown() override {
+        EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
+        hvsim::kernel_shutdown();
+    }
+    // A modal loop that its own window's messages end: nothing to do for the test.
+    static void leave_modal_loops_to_the_program(size_t count) {
+        hvsim::ui::script_modal_visitors(std::vector<hvsim::ui::ModalVisitor>(count, [](HWND) {}));
+    }
 
     static std::u16string text_of(HWND dialog, int id) {
         WCHAR text[128] = {};
@@ -147,6 +156,7 @@ TEST_F(AtlWindowTest, ADialogsMapHandlesItsButtonAndItsComboBoxAndNothingElse) {
 TEST_F(AtlWindowTest, AModalDialogReturnsWhatItsHandlerEndedItWith) {
     CPortDialog dialog;
     dialog.end_at_once = true;
+    leave_modal_loops_to_the_program(2);
     EXPECT_EQ(42, dialog.DoModal(nullptr, 3));
     EXPECT_EQ((std::vector<std::string>{"init 3", "ok", "final"}), dialog.events);
     EXPECT_EQ(nullptr, dialog.m_hWnd);
@@ -258,6 +268,22 @@ TEST_F(AtlWindowTest, ASheetWhoseFirstPageRefusesOkOnceStaysOpenUntilTheSecondOk
     // Pages held by value are released and not deleted.
     EXPECT_EQ((std::vector<std::string>{"first released", "second released"}), g_log);
     EXPECT_FALSE(hvsim::debug_log::contains("ASSERT"));
+}
+
+TEST_F(AtlWindowTest, AModalSheetTakesItsWindowAndReturnsOneAfterOk) {
+    g_log.clear();
+    CTwoPageSheet sheet;
+    HWND seen = nullptr;
+    hvsim::ui::script_modal_visitors({[&](HWND window) {
+        seen = window;
+        EXPECT_EQ(window, sheet.m_hWnd);
+        SendMessageW(window, PSM_PRESSBUTTON, PSBTN_OK, 0);
+    }});
+    EXPECT_EQ(1, sheet.DoModal(nullptr));
+    EXPECT_NE(nullptr, seen);
+    EXPECT_EQ(nullptr, sheet.m_hWnd);
+    EXPECT_EQ(0, sheet.GetPageCount()) << "the pages went to the sheet";
+    EXPECT_NE(std::find(g_log.begin(), g_log.end(), "first apply"), g_log.end());
 }
 
 TEST_F(AtlWindowTest, AnApplyAnswerThatIsNoPsnretValueKeepsTheSheetOpenOnThePage) {

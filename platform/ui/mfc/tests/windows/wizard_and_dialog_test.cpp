@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <hvsim/debug_log.h>
 #include <hvsim/kernel.h>
+#include <hvsim/ui.h>
 #undef ASSERT
 
 #include <afxwin.h>
@@ -60,8 +61,14 @@ protected:
         options.clock = hvsim::ClockMode::Virtual;
         hvsim::kernel_boot(options);
         hvsim::debug_log::clear();
+        hvsim::ui::reset_modal_loops();
     }
-    void TearDown() override { hvsim::kernel_shutdown(); }
+    void TearDown() override {
+        EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
+        hvsim::kernel_shutdown();
+    }
+    // A modal loop that the program's own threads end: nothing to do for the test.
+    static void leave_modal_loop_to_the_program() { hvsim::ui::script_modal_visitors({[](HWND) {}}); }
 };
 
 // What the wizard's pages and workers did, from every thread.
@@ -74,6 +81,11 @@ public:
     std::vector<std::string> lines() {
         std::lock_guard lock(mutex_);
         return lines_;
+    }
+    // Workers started and not yet ended: the pages they use must outlive them.
+    std::atomic<int> workers{0};
+    void wait_for_workers() {
+        while (workers.load() > 0) Sleep(1);
     }
 
 private:
@@ -128,7 +140,18 @@ public:
     Journal* m_journal;
     CStatic m_step;
     CProgressCtrl m_progress;
+
+protected:
+    afx_msg void OnDestroy() {
+        CPropertyPage::OnDestroy();
+        m_journal->add(m_name + " destroyed");
+    }
+    DECLARE_MESSAGE_MAP()
 };
+
+BEGIN_MESSAGE_MAP(CWizardPage, CPropertyPage)
+ON_WM_DESTROY()
+END_MESSAGE_MAP()
 
 class CWizardSheet : public CPropertySheet {
 public:
@@ -156,6 +179,7 @@ UINT IntroThread(LPVOID param) {
     auto* page = static_cast<CWizardPage*>(param);
     page->m_journal->add("intro worker");
     ::SendMessageW(page->GetParent()->m_hWnd, PSM_PRESSBUTTON, PSBTN_NEXT, 0);
+    --page->m_journal->workers;
     return 0;
 }
 
@@ -171,6 +195,7 @@ UINT WorkThread(LPVOID param) {
     page->m_journal->add("work worker at " + std::to_string(page->m_progress.GetPos()));
     page->m_sheet->PostMessage(PSM_SETWIZBUTTONS, 0, PSWIZB_NEXT);
     page->m_sheet->PressButton(PSBTN_NEXT);
+    --page->m_journal->workers;
     return 0;
 }
 
@@ -185,6 +210,7 @@ UINT DoneThread(LPVOID param) {
         sheet->PressButton(PSBTN_FINISH);
         break;
     }
+    --page->m_journal->workers;
     return 0;
 }
 
@@ -192,6 +218,7 @@ BOOL CWizardPage::OnSetActive() {
     m_journal->add(m_name + " active");
     AFX_THREADPROC worker = m_name == "intro" ? IntroThread : m_name == "work" ? WorkThread : DoneThread;
     GetParent()->PostMessage(PSM_SETWIZBUTTONS, 0, m_name == "done" ? PSWIZB_FINISH : PSWIZB_DISABLEDFINISH);
+    ++m_journal->workers;
     AfxBeginThread(worker, this);
     return CPropertyPage::OnSetActive();
 }
@@ -213,13 +240,15 @@ TEST_F(MfcWindowTest, AThreePageWizardAdvancedByItsWorkersEndsAsItsLastWorkerSay
         Journal journal;
         CWizardSheet sheet(c.ending, &journal);
         const ULONGLONG start = GetTickCount64();
+        leave_modal_loop_to_the_program();
         EXPECT_EQ(c.result, sheet.DoModal()) << c.name;
+        journal.wait_for_workers();
         EXPECT_GE(GetTickCount64() - start, 30'000u) << c.name << ": the work page's worker slept in machine time";
         std::vector<std::string> expected = {"sheet init",  "intro init", "intro active", "intro worker", "intro next",
                                              "work init",   "work active", "work worker at 3", "work next",
                                              "done init",   "done active"};
         expected.push_back(c.finishes ? "done finish" : "done cancel");
-        // Workers may still be ending; the pages' order is the sheet's.
+        for (const char* page : {"intro", "work", "done"}) expected.push_back(std::string(page) + " destroyed");
         auto lines = journal.lines();
         EXPECT_EQ(expected, lines) << c.name;
         EXPECT_EQ(nullptr, sheet.m_hWnd) << c.name;
@@ -288,6 +317,7 @@ END_MESSAGE_MAP()
 
 TEST_F(MfcWindowTest, ADialogsMapTakesItsButtonsAndItsBoundControlsFollowAWorker) {
     CSingleDialog dialog;
+    leave_modal_loop_to_the_program();
     EXPECT_EQ(IDCANCEL, dialog.DoModal());
     EXPECT_EQ((std::vector<std::string>{"uninstall", "finish after done at 6"}), dialog.events);
     EXPECT_TRUE(hvsim::debug_log::contains("DDX_Control: the dialog has no such control"));
