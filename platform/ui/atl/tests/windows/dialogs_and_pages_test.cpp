@@ -11,10 +11,7 @@
 
 #include <hv_resource.h>
 
-#include <gtest/gtest.h>
-#include <hvsim/debug_log.h>
-#include <hvsim/kernel.h>
-#include <hvsim/ui.h>
+#include "class_library_test.h"
 
 #include <string>
 #include <vector>
@@ -49,24 +46,8 @@ HV_DIALOGS_END
 
 namespace {
 
-class AtlWindowTest : public ::testing::Test {
+class AtlWindowTest : public ClassLibraryTest {
 protected:
-    void SetUp() override {
-        hvsim::KernelOptions options;
-        options.clock = hvsim::ClockMode::Virtual;
-        hvsim::kernel_boot(options);
-        hvsim::debug_log::clear();
-        hvsim::ui::reset_modal_loops();
-    }
-    void TearDown() override {
-        EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
-        hvsim::kernel_shutdown();
-    }
-    // A modal loop that its own window's messages end: nothing to do for the test.
-    static void leave_modal_loops_to_the_program(size_t count) {
-        hvsim::ui::script_modal_visitors(std::vector<hvsim::ui::ModalVisitor>(count, [](HWND) {}));
-    }
-
     static std::u16string text_of(HWND dialog, int id) {
         WCHAR text[128] = {};
         GetDlgItemTextW(dialog, id, text, 128);

@@ -2,10 +2,7 @@
 // by EndDialog from a worker, or by a result set before Finish; a dialog whose map takes its
 // buttons, whose controls the data exchange binds, and whose worker drives its progress bar.
 // The machine's own headers come first: their kernel-mode ASSERT gives way to the layer's.
-#include <gtest/gtest.h>
-#include <hvsim/debug_log.h>
-#include <hvsim/kernel.h>
-#include <hvsim/ui.h>
+#include "class_library_test.h"
 #undef ASSERT
 
 #include <afxwin.h>
@@ -54,22 +51,7 @@ HV_DIALOGS_END
 
 namespace {
 
-class MfcWindowTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hvsim::KernelOptions options;
-        options.clock = hvsim::ClockMode::Virtual;
-        hvsim::kernel_boot(options);
-        hvsim::debug_log::clear();
-        hvsim::ui::reset_modal_loops();
-    }
-    void TearDown() override {
-        EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
-        hvsim::kernel_shutdown();
-    }
-    // A modal loop that the program's own threads end: nothing to do for the test.
-    static void leave_modal_loop_to_the_program() { hvsim::ui::script_modal_visitors({[](HWND) {}}); }
-};
+using MfcWindowTest = ClassLibraryTest;
 
 // What the wizard's pages and workers did, from every thread.
 class Journal {
@@ -240,7 +222,7 @@ TEST_F(MfcWindowTest, AThreePageWizardAdvancedByItsWorkersEndsAsItsLastWorkerSay
         Journal journal;
         CWizardSheet sheet(c.ending, &journal);
         const ULONGLONG start = GetTickCount64();
-        leave_modal_loop_to_the_program();
+        leave_modal_loops_to_the_program();
         EXPECT_EQ(c.result, sheet.DoModal()) << c.name;
         journal.wait_for_workers();
         EXPECT_GE(GetTickCount64() - start, 30'000u) << c.name << ": the work page's worker slept in machine time";
@@ -317,7 +299,7 @@ END_MESSAGE_MAP()
 
 TEST_F(MfcWindowTest, ADialogsMapTakesItsButtonsAndItsBoundControlsFollowAWorker) {
     CSingleDialog dialog;
-    leave_modal_loop_to_the_program();
+    leave_modal_loops_to_the_program();
     EXPECT_EQ(IDCANCEL, dialog.DoModal());
     EXPECT_EQ((std::vector<std::string>{"uninstall", "finish after done at 6"}), dialog.events);
     EXPECT_TRUE(hvsim::debug_log::contains("DDX_Control: the dialog has no such control"));
