@@ -13,6 +13,9 @@
 #if __has_include(<winreg.h>)
 #include <winreg.h>
 #endif
+#if __has_include(<wingdi.h>)
+#include <wingdi.h>
+#endif
 #if __has_include(<winuser.h>)
 #include <winuser.h>
 #endif

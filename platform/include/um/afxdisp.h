@@ -1,0 +1,4 @@
+// The MFC-like control-hosting header (AfxEnableControlContainer is in afxwin.h).
+#pragma once
+
+#include <afxwin.h>
