@@ -920,7 +920,6 @@ struct InstallationSubsystem {
     static void boot(const KernelOptions&) {
         reset_comdb_hooks();
         reset_cm_hooks();
-        reset_message_boxes();
         enable_arrival_installation(true);
     }
     static void shutdown() {

@@ -166,3 +166,51 @@ constexpr HvStyle hv_combo_style(HvStyle extra) {
         ~HvImageDialogTable() { HvUnregisterImageDialogs(hv_image_dialog_table); }                                   \
     } const hv_image_dialog_table_registration;                                                                      \
     }
+
+// ---- Other resources ---------------------------------------------------------------------------------
+//
+// Bitmaps, icons, animations and raw data of an image, found by type and id. Pictures carry
+// their size and depth only; nothing is drawn.
+//
+//   HV_RESOURCES_BEGIN
+//       HV_BITMAP(129, 49, 49, 24)
+//       HV_ICON(136, 48, 48)
+//       HV_AVI(134)
+//   HV_RESOURCES_END
+
+typedef struct HV_RESOURCE_LINE {
+    WORD Type; // RT_BITMAP 2, RT_ICON 3, RT_RCDATA 10, RT_GROUP_ICON 14, or a type of the image's own
+    UINT Id;
+    LONG Width;
+    LONG Height;
+    WORD BitsPerPixel;
+    const void* Data;
+    DWORD Size;
+} HV_RESOURCE_LINE;
+
+#define HV_RESOURCE_TYPE_AVI 0x4156 // the image's "AVI" type, as resource scripts name it
+
+HV_EXTERN_C_BEGIN
+HV_API void WINAPI HvRegisterImageResources(const HV_RESOURCE_LINE* table, SIZE_T count);
+HV_API void WINAPI HvUnregisterImageResources(const HV_RESOURCE_LINE* table);
+HV_EXTERN_C_END
+
+#define HV_BITMAP(id, cx, cy, bits) HV_RESOURCE_LINE{2, (id), (cx), (cy), (bits), nullptr, 0},
+#define HV_ICON_RESOURCE(id, cx, cy) HV_RESOURCE_LINE{14, (id), (cx), (cy), 32, nullptr, 0},
+#define HV_AVI(id) HV_RESOURCE_LINE{HV_RESOURCE_TYPE_AVI, (id), 0, 0, 0, nullptr, 0},
+#define HV_RCDATA(id, data, size) HV_RESOURCE_LINE{10, (id), 0, 0, 0, (data), (DWORD)(size)},
+
+#define HV_RESOURCES_BEGIN                                                                                           \
+    namespace {                                                                                                      \
+    constexpr HV_RESOURCE_LINE hv_image_resource_table[] = {
+#define HV_RESOURCES_END                                                                                             \
+    }                                                                                                                \
+    ;                                                                                                                \
+    struct HvImageResourceTable {                                                                                    \
+        HvImageResourceTable() {                                                                                     \
+            HvRegisterImageResources(hv_image_resource_table,                                                        \
+                                     sizeof hv_image_resource_table / sizeof hv_image_resource_table[0]);            \
+        }                                                                                                            \
+        ~HvImageResourceTable() { HvUnregisterImageResources(hv_image_resource_table); }                             \
+    } const hv_image_resource_table_registration;                                                                    \
+    }

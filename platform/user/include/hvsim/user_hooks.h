@@ -122,7 +122,7 @@ void comdb_fail_next_open(LONG error);
 void comdb_fail_next_report(LONG error);
 void reset_comdb_hooks();
 
-// ---- Message boxes ----------------------------------------------------------------------------
+// ---- Message boxes (the window system, hvui) ------------------------------------------------
 
 struct MessageBoxEntry {
     HWND owner = nullptr;
@@ -131,6 +131,7 @@ struct MessageBoxEntry {
     UINT type = 0;
     int answer = 0;
     bool scripted = false;
+    bool owner_disabled = false; // the owner was disabled while the box was shown
 };
 // Answers given in order, one per box. A box with only an OK button is answered IDOK when the
 // script is empty; any other box without an answer fails (MessageBox returns 0) and is
