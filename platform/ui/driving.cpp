@@ -136,9 +136,22 @@ std::vector<HWND> top_level_windows(DWORD process_id) {
 HWND find_dialog(std::u16string_view title, DWORD process_id) { return newest(title, process_id, false); }
 HWND find_sheet(std::u16string_view title, DWORD process_id) { return newest(title, process_id, true); }
 
+// On a thread with windows (a visitor inside a modal loop) the thread's own messages are
+// handled meanwhile, as a nested loop would.
 bool wait_until(const std::function<bool()>& condition, int64_t timeout) {
     const int64_t deadline = sched::now() + timeout;
     while (!condition()) {
+        MSG msg;
+        bool quit = false;
+        while (!quit && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(int(msg.wParam));
+                quit = true;
+            } else {
+                DispatchMessageW(&msg);
+            }
+        }
+        if (condition()) return true;
         if (sched::now() >= deadline) return false;
         sched::sleep_for(sched::kTicksPerMillisecond);
     }

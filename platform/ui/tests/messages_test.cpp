@@ -20,8 +20,8 @@ TEST_F(UiTest, SentMessagesFromAnotherThreadComeBeforePostedOnes) {
     PostMessageW(w, WM_APP, 1, 0);
     LRESULT answer = -1;
     std::thread sender = machine_thread([&] { answer = SendMessageW(w, WM_USER, 0, 0); });
-    // The send waits until the owner looks for messages.
-    ASSERT_TRUE(hvsim::ui::wait_until([&] { return GetQueueStatus(QS_SENDMESSAGE) != 0; }));
+    // The send waits until the owner looks for messages (GetQueueStatus does not look).
+    while (!GetQueueStatus(QS_SENDMESSAGE)) hvsim::sched::sleep_for(hvsim::sched::kTicksPerMillisecond);
     EXPECT_TRUE(message_log().lines().empty());
     PostQuitMessage(0);
     pump_until_quit();

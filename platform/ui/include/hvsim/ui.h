@@ -119,7 +119,8 @@ void reset_modal_loops();
 
 // ---- Waiting --------------------------------------------------------------------------------------
 
-// Waits in machine time until `condition` holds (checked on every millisecond of machine time);
+// Waits in machine time until `condition` holds (checked on every millisecond of machine time,
+// the calling thread's own messages handled meanwhile);
 // false after `timeout`.
 bool wait_until(const std::function<bool()>& condition, int64_t timeout_ticks = 60LL * 10'000'000);
 // Until every thread with windows waits for messages with nothing queued.
