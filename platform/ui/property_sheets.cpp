@@ -152,6 +152,12 @@ std::u16string page_title(Page* page, const DialogTemplate* t) {
     return t ? t->title : std::u16string();
 }
 
+// A page's title before its dialog exists: its own, else its template's caption.
+std::u16string title_of(Page* page) {
+    auto t = page_template(page);
+    return page_title(page, t ? &*t : nullptr);
+}
+
 // The page's dialog, made at its first activation; false when it cannot be made.
 bool make_page(SheetModel& s, Page* page) {
     if (page->hwnd) return true;
@@ -304,7 +310,8 @@ int index_of(const SheetModel& s, Page* page) {
 void insert_page(SheetModel& s, size_t at, Page* page) {
     s.pages.insert(s.pages.begin() + std::min(at, s.pages.size()), page);
     if (s.current >= int(at)) ++s.current;
-    if (auto* tab = model_of<TabModel>(s.tab)) tab->titles.insert(tab->titles.begin() + std::min(at, tab->titles.size()), page_title(page, nullptr));
+    if (auto* tab = model_of<TabModel>(s.tab))
+        tab->titles.insert(tab->titles.begin() + std::min(at, tab->titles.size()), title_of(page));
 }
 
 void remove_page(SheetModel& s, int index) {
@@ -362,14 +369,14 @@ INT_PTR CALLBACK sheet_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         s->hwnd = hwnd;
         s->tab = GetDlgItem(hwnd, IDC_PS_TABCONTROL);
         if (auto* tab = model_of<TabModel>(s->tab))
-            for (Page* page : s->pages) tab->titles.push_back(page_title(page, nullptr));
+            for (Page* page : s->pages) tab->titles.push_back(title_of(page));
         set_caption(*s, s->caption, (s->flags & PSH_PROPTITLE) && !s->wizard);
         if (s->wizard) set_wizard_buttons(*s, PSWIZB_BACK | PSWIZB_NEXT);
         if (s->callback) s->callback(hwnd, PSCB_INITIALIZED, 0);
         int start = std::clamp(s->start, 0, std::max(0, int(s->pages.size()) - 1));
         if (!s->start_title.empty())
             for (size_t i = 0; i < s->pages.size(); ++i)
-                if (page_title(s->pages[i], nullptr) == s->start_title) start = int(i);
+                if (title_of(s->pages[i]) == s->start_title) start = int(i);
         if (!s->pages.empty()) set_active(*s, start, 1);
         return FALSE;
     }
@@ -478,12 +485,13 @@ INT_PTR CALLBACK sheet_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 // The sheet's own dialog, laid out around the largest page.
 std::vector<BYTE> sheet_template(const SheetModel& s) {
-    int cx = 212, cy = 188;
+    int cx = 0, cy = 0;
     for (Page* page : s.pages)
         if (auto t = page_template(page)) {
             cx = std::max<int>(cx, t->cx);
             cy = std::max<int>(cy, t->cy);
         }
+    if (!cx || !cy) cx = 212, cy = 188;
     struct Control {
         const char16_t* cls;
         const char16_t* text;
@@ -508,8 +516,8 @@ std::vector<BYTE> sheet_template(const SheetModel& s) {
         };
     } else {
         width = cx + 14;
-        height = cy + kPageY + 28;
-        const int y = height - 20;
+        height = cy + kPageY + 24;
+        const int y = height - 18;
         controls = {{WC_TABCONTROLW, u"", IDC_PS_TABCONTROL, WS_CHILD | WS_VISIBLE | WS_TABSTOP, 4, 4, width - 8, cy + kPageY}};
         std::vector<std::pair<const char16_t*, int>> buttons = {{u"OK", IDOK}, {u"Cancel", IDCANCEL}};
         if (!(s.flags & PSH_NOAPPLYNOW)) buttons.push_back({u"&Apply", IDC_PS_APPLYNOW});
@@ -600,10 +608,7 @@ std::vector<std::u16string> Sheet::page_titles() const {
     if (auto w = find_window(hwnd_))
         call_on_owner(w, [&]() -> LRESULT {
             if (auto* s = sheet_of(hwnd_))
-                for (Page* page : s->pages) {
-                    auto t = page->hwnd ? std::nullopt : page_template(page);
-                    titles.push_back(page->hwnd ? Dialog(page->hwnd).text() : page_title(page, t ? &*t : nullptr));
-                }
+                for (Page* page : s->pages) titles.push_back(page->hwnd ? Dialog(page->hwnd).text() : title_of(page));
             return 0;
         });
     return titles;

@@ -123,9 +123,11 @@ void draw(Grid& g, HWND control, int ox, int oy) {
         if (!w || !(w->style & WS_VISIBLE)) return;
     }
     const RECT du = w->dialog_units;
-    const int x = ox + du.left / 4, y = oy + du.top / 8;
-    const int cells = std::max(1, int(du.right) / 4);
-    const int lines = std::max(1, int(du.bottom) / 8);
+    // To the nearest cell, so that a label and the field beside it share a line.
+    const int x = ox + (du.left + 2) / 4, y = oy + (du.top + 4) / 8;
+    // The far edges fall where they fall, so that a frame holds what lies inside it.
+    const int cells = std::max(1, ox + int(du.left + du.right) / 4 - x);
+    const int lines = std::max(1, oy + int(du.top + du.bottom) / 8 - y + 1);
     const std::string kind = control_kind(control);
     const bool disabled = (w->style & WS_DISABLED) != 0;
     const char open = disabled ? '{' : '[', close = disabled ? '}' : ']';

@@ -71,7 +71,7 @@ TEST_F(UiTest, TheLoaderFindsAModulesDialogsAsExtendedTemplates) {
     EXPECT_GT(SizeofResource(nullptr, resource), 100u);
     EXPECT_EQ(nullptr, FindResourceW(nullptr, MAKEINTRESOURCEW(999), RT_DIALOG));
     EXPECT_EQ(DWORD(ERROR_RESOURCE_NAME_NOT_FOUND), GetLastError());
-    EXPECT_EQ(nullptr, FindResourceW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), RT_BITMAP));
+    EXPECT_EQ(nullptr, FindResourceW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), RT_MENU));
     EXPECT_EQ(DWORD(ERROR_RESOURCE_TYPE_NOT_FOUND), GetLastError());
     EXPECT_NE(nullptr, FindResourceW(nullptr, u"#200", RT_DIALOG));
 }
