@@ -85,4 +85,14 @@ TEST_F(EndToEnd, TheKitCarriesTheWholePackageAndItsHvsimRunsTheDemoFromIt) {
     EXPECT_NE(installed.output.find("HVUSER.INF: C:\\Windows\\inf\\oem1.inf"), std::string::npos) << installed.output;
 }
 
+TEST_F(EndToEnd, AKitBuiltWindowedProgramSeesWindowsOrder) {
+    hvtest::CommandResult run = hvsim("--clock virtual run " + shell_quote(HV_UI_PROGRAM));
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("first PSN_KILLACTIVE\nsecond WM_INITDIALOG\nsecond PSN_SETACTIVE"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("Windows' order"), std::string::npos) << run.output;
+    // Every machine's System32 has the window system's help control.
+    EXPECT_TRUE(std::filesystem::exists(root_ / "C/Windows/System32/hhctrl.ocx"));
+}
+
 } // namespace

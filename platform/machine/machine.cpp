@@ -7,6 +7,7 @@
 #include <hvsim/host_file.h>
 #include <hvsim/pnp.h>
 #include <hvsim/registry.h>
+#include <hvsim/ui_system.h>
 
 #include <cstdio>
 #include <fstream>
@@ -47,6 +48,8 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
         std::filesystem::create_directories(dir, ec);
         if (ec) throw MachineError("cannot create " + dir.string() + ": " + ec.message());
     }
+    // The window system's own files (its help control) belong to every machine's System32.
+    ui::install_system_files(system_directory());
     MachineConfiguration configuration = read_configuration(root_ / "machine.txt");
     clock_ = options.clock.value_or(configuration.clock.value_or(ClockMode::Real));
 

@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <hvsim/ui_system.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -162,8 +164,6 @@ std::vector<ShellCall> shell_calls();
 void reset_help_and_shell();
 // Records a call of the hhctrl.ocx stand-in (its export calls this).
 void record_help_call(HelpCall call);
-// Puts the window system's files (hhctrl.ocx) into a machine's System32; false when they are
-// not found beside the window system's library.
-bool install_system_files(const std::filesystem::path& system32);
+
 
 } // namespace hvsim::ui
