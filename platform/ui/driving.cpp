@@ -158,12 +158,13 @@ bool wait_until(const std::function<bool()>& condition, int64_t timeout) {
     return true;
 }
 
+// Threads without windows (workers that only send) do not count.
 bool wait_idle(int64_t timeout) {
     auto me = current_queue();
     return wait_until(
         [&] {
-            for (auto& q : live_queues())
-                if (q != me && !queue_idle(q)) return false;
+            for (auto& w : all_windows())
+                if (w->queue && w->queue != me && !queue_idle(w->queue)) return false;
             return true;
         },
         timeout);

@@ -176,14 +176,6 @@ void end_thread_queue() {
     if (auto it = q.by_thread.find(me->thread_id); it != q.by_thread.end() && it->second == me) q.by_thread.erase(it);
 }
 
-std::vector<QueuePtr> live_queues() {
-    auto& q = queues();
-    std::lock_guard lock(q.mutex);
-    std::vector<QueuePtr> result;
-    for (auto& [id, queue] : q.by_thread) result.push_back(queue);
-    return result;
-}
-
 bool queue_idle(const QueuePtr& q) {
     std::lock_guard lock(q->mutex);
     return q->ended || (q->waiting && q->sent.empty() && q->posted.empty() && !q->quit);

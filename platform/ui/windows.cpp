@@ -104,6 +104,10 @@ void release_window(const WindowPtr& w) {
     if (q && q->thread_id == GetCurrentThreadId()) {
         if (q->focus == w->handle) q->focus = nullptr;
         if (q->active == w->handle) q->active = nullptr;
+        std::lock_guard lock(q->mutex);
+        auto& t = q->timers;
+        t.erase(std::remove_if(t.begin(), t.end(), [&](const Timer& timer) { return timer.hwnd == w->handle; }),
+                t.end());
     }
     if (w->dialog && w->dialog->font) DeleteObject(w->dialog->font);
     if (w->system_menu) destroy_menu(w->system_menu);
@@ -176,6 +180,7 @@ HWND root_of(HWND hwnd) {
 }
 
 bool visible_chain(const Window& w) {
+    std::lock_guard lock(windows_lock());
     if (!(w.style & WS_VISIBLE)) return false;
     for (auto p = find_window(w.parent); p; p = find_window(p->parent))
         if (!(p->style & WS_VISIBLE)) return false;
@@ -391,7 +396,10 @@ BOOL WINAPI DestroyWindow(HWND hwnd) {
         if (other->owner == hwnd && !other->destroying && is_own_window(*other)) DestroyWindow(other->handle);
     if (w->parent && (w->style & WS_CHILD) && !(w->ex_style & WS_EX_NOPARENTNOTIFY))
         SendMessageW(w->parent, WM_PARENTNOTIFY, MAKEWPARAM(WM_DESTROY, LOWORD(w->id)), LPARAM(hwnd));
-    w->style &= ~WS_VISIBLE;
+    {
+        std::lock_guard lock(windows_lock());
+        w->style &= ~WS_VISIBLE;
+    }
     auto q = current_queue();
     if (q->focus && (q->focus == hwnd || is_ancestor(hwnd, q->focus))) {
         HWND focus = q->focus;
@@ -707,7 +715,9 @@ BOOL WINAPI EnableWindow(HWND hwnd, BOOL enable) {
 
 BOOL WINAPI IsWindowEnabled(HWND hwnd) {
     auto w = window_of(hwnd);
-    return w && !(w->style & WS_DISABLED);
+    if (!w) return FALSE;
+    std::lock_guard lock(windows_lock());
+    return !(w->style & WS_DISABLED);
 }
 
 BOOL WINAPI ShowWindow(HWND hwnd, int command) {

@@ -158,7 +158,6 @@ bool handle_sent_messages(const QueuePtr& q);
 void run_modal_loop(HWND window, const std::function<bool()>& done);
 void wake_queue(const QueuePtr& q);
 void end_thread_queue();
-std::vector<QueuePtr> live_queues();
 // Waiting for messages with nothing queued (or ended).
 bool queue_idle(const QueuePtr& q);
 // Sends WM_COMMAND to the parent for a control's notification.

@@ -85,6 +85,22 @@ TEST_F(UiTest, ASendToAWindowOfAnEndedThreadReturnsAtOnce) {
     EXPECT_EQ(0, answer);
 }
 
+TEST_F(UiTest, IdleMeansEveryWindowsThreadWaitsWithNothingQueued) {
+    std::atomic<HWND> w{nullptr};
+    std::thread ui = machine_thread([&] {
+        w = make(u"busy");
+        pump_until_quit();
+        DestroyWindow(w);
+    });
+    ASSERT_TRUE(hvsim::ui::wait_until([&] { return w.load() != nullptr; }));
+    message_log().take();
+    for (int i = 0; i < 3; ++i) PostMessageW(w, WM_APP, WPARAM(i), 0);
+    ASSERT_TRUE(hvsim::ui::wait_idle());
+    EXPECT_EQ((std::vector<std::string>(3, "busy:WM_APP")), message_log().take());
+    PostThreadMessageW(GetWindowThreadProcessId(w, nullptr), WM_QUIT, 0, 0);
+    join(ui);
+}
+
 TEST_F(UiTest, TimersRunOnTheMachineClock) {
     HWND w = make(u"timed");
     const int64_t start = hvsim::sched::now();
