@@ -87,10 +87,4 @@ BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX* icc) {
     return TRUE;
 }
 
-// The request is carried out by the machine once the program has ended.
-BOOL WINAPI ExitWindowsEx(UINT flags, DWORD) {
-    hvsim::user::request_restart(flags);
-    return TRUE;
-}
-
 HV_EXTERN_C_END

@@ -726,14 +726,6 @@ typedef LPCDLGTEMPLATEW LPCDLGTEMPLATEA;
 #define COLOR_3DFACE COLOR_BTNFACE
 #define COLOR_HOTLIGHT 26
 
-// ExitWindowsEx.
-#define EWX_LOGOFF 0x00000000
-#define EWX_SHUTDOWN 0x00000001
-#define EWX_REBOOT 0x00000002
-#define EWX_FORCE 0x00000004
-#define EWX_POWEROFF 0x00000008
-#define EWX_FORCEIFHUNG 0x00000010
-
 // Keys the dialog manager knows.
 #define VK_TAB 0x09
 #define VK_RETURN 0x0D
@@ -890,7 +882,6 @@ HV_API BOOL WINAPI SystemParametersInfoW(UINT uiAction, UINT uiParam, PVOID pvPa
 HV_API BOOL WINAPI SystemParametersInfoA(UINT uiAction, UINT uiParam, PVOID pvParam, UINT fWinIni);
 HV_API DWORD WINAPI GetSysColor(int nIndex);
 HV_API HBRUSH WINAPI GetSysColorBrush(int nIndex);
-HV_API BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 
 // ---- Message boxes and strings -------------------------------------------------------------------
 

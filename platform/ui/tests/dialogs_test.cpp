@@ -76,6 +76,23 @@ TEST_F(UiTest, TheLoaderFindsAModulesDialogsAsExtendedTemplates) {
     EXPECT_NE(nullptr, FindResourceW(nullptr, u"#200", RT_DIALOG));
 }
 
+TEST_F(UiTest, EachModuleHasItsOwnDialogs) {
+    std::filesystem::copy_file(HV_TEST_DIALOGS_IMAGE, root_ / "C" / "Windows" / "System32" / "HvTestDialogs.dll");
+    HMODULE library = LoadLibraryW(u"HvTestDialogs.dll");
+    ASSERT_NE(nullptr, library);
+    HWND theirs = CreateDialogParamW(library, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, nullptr, 0);
+    HWND ours = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, settings_proc, 0);
+    ASSERT_TRUE(theirs && ours);
+    EXPECT_EQ(u"From the library", hvsim::ui::Dialog(theirs).text());
+    EXPECT_EQ(u"Settings", hvsim::ui::Dialog(ours).text());
+    EXPECT_EQ(nullptr, FindResourceW(library, MAKEINTRESOURCEW(IDD_NESTED), RT_DIALOG));
+    DestroyWindow(theirs);
+    DestroyWindow(ours);
+    // Unloaded, the library's dialogs are gone with it.
+    FreeLibrary(library);
+    EXPECT_EQ(nullptr, FindResourceW(library, MAKEINTRESOURCEW(IDD_SETTINGS), RT_DIALOG));
+}
+
 TEST_F(UiTest, AModelessDialogIsMadeInWindowsOrder) {
     HWND dialog = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, settings_proc, 5);
     ASSERT_NE(nullptr, dialog);

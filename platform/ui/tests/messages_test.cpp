@@ -101,6 +101,42 @@ TEST_F(UiTest, IdleMeansEveryWindowsThreadWaitsWithNothingQueued) {
     join(ui);
 }
 
+DWORD g_thread_of_enable;
+LRESULT CALLBACK thread_noting(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_ENABLE) g_thread_of_enable = GetCurrentThreadId();
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+TEST_F(UiTest, CallsOnAnotherThreadsWindowRunOnItsOwner) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = thread_noting;
+    wc.lpszClassName = u"ThreadNoting";
+    RegisterClassExW(&wc);
+    HWND w = CreateWindowExW(0, u"ThreadNoting", u"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    std::atomic<bool> done{false};
+    std::thread worker = machine_thread([&] {
+        EnableWindow(w, FALSE);
+        SetWindowTextW(w, u"from the worker");
+        ShowWindow(w, SW_SHOWNA);
+        // A window of another thread cannot be destroyed or focused from here.
+        EXPECT_FALSE(DestroyWindow(w));
+        EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+        EXPECT_EQ(nullptr, SetFocus(w));
+        done = true;
+        PostMessageW(w, WM_NULL, 0, 0);
+    });
+    MSG msg;
+    while (!done && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    join(worker);
+    EXPECT_EQ(GetCurrentThreadId(), g_thread_of_enable);
+    EXPECT_FALSE(IsWindowEnabled(w));
+    EXPECT_TRUE(IsWindowVisible(w));
+    WCHAR text[32];
+    GetWindowTextW(w, text, 32);
+    EXPECT_EQ(std::u16string(u"from the worker"), text);
+}
+
 TEST_F(UiTest, TimersRunOnTheMachineClock) {
     HWND w = make(u"timed");
     const int64_t start = hvsim::sched::now();
