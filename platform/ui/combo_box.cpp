@@ -63,13 +63,20 @@ int find(const ComboModel& m, WPARAM start, LPCWSTR text, bool exact) {
     return CB_ERR;
 }
 
+// A sorted list orders its items as Windows does, without regard to case.
+bool less_no_case(std::u16string_view a, std::u16string_view b) {
+    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char16_t x, char16_t y) { return lower(x) < lower(y); });
+}
+
 int insert(HWND hwnd, int index, LPCWSTR text) {
     auto& m = model(hwnd);
     if (!text) return CB_ERR;
     int at = index < 0 || index > int(m.items.size()) ? int(m.items.size()) : index;
     if (index == -2 || (GetWindowLongPtrW(hwnd, GWL_STYLE) & CBS_SORT)) {
         at = 0;
-        while (at < int(m.items.size()) && !(std::u16string_view(text) < m.items[size_t(at)].text)) ++at;
+        while (at < int(m.items.size()) && !less_no_case(text, m.items[size_t(at)].text)) ++at;
     }
     m.items.insert(m.items.begin() + at, Item{text, 0});
     if (m.current >= at) ++m.current;

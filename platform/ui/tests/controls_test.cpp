@@ -128,6 +128,12 @@ TEST_F(ControlsTest, TheComboBoxFieldFollowsTheSelection) {
     EXPECT_EQ(CB_ERR, SendMessageW(list, WM_SETTEXT, 0, LPARAM(u"Odd")));
     EXPECT_TRUE(SendMessageW(list, WM_SETTEXT, 0, LPARAM(u"none")));
     EXPECT_EQ(u"None", d_.text(6));
+    // A sorted list puts items in their place, without regard to case.
+    HWND sorted = CreateWindowExW(0, u"ComboBox", u"", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST | CBS_SORT, 0, 0, 50,
+                                  50, dialog_, HMENU(intptr_t(11)), nullptr, nullptr);
+    for (const char16_t* item : {u"b", u"A", u"c"}) SendMessageW(sorted, CB_ADDSTRING, 0, LPARAM(item));
+    EXPECT_EQ((std::vector<std::u16string>{u"A", u"b", u"c"}), d_.items(11));
+    EXPECT_EQ(1, SendMessageW(sorted, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(u"B")));
 }
 
 TEST_F(ControlsTest, AProgressBarStepsAndStartsAgainPastTheEnd) {
