@@ -2,6 +2,7 @@
 // folder, as internal/setupapi_platform.h offers them to the Win32 side.
 #include <wdm.h>
 
+#include <hvsim/format.h>
 #include <hvsim/kernel.h>
 #include <hvsim/pnp.h>
 #include <hvsim/registry.h>
@@ -380,6 +381,13 @@ std::filesystem::path host_path(std::u16string_view path, bool must_exist) {
         return host;
     }
     return {};
+}
+
+std::vector<std::filesystem::path> loaded_driver_images() {
+    std::vector<std::filesystem::path> out;
+    for (const auto& driver : ldr::loaded_drivers())
+        if (!driver.image_path.empty()) out.emplace_back(text::to_utf8(driver.image_path));
+    return out;
 }
 
 std::u16string guid_text(const GUID& guid) { return pnp::guid_to_string(guid); }
