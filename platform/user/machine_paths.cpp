@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include <hvsim/machine_drives.h>
+
 #include "internal/machine_files.h"
 #include "internal/user_internal.h"
 
@@ -149,10 +151,14 @@ MachinePath MachinePath::parent() const {
 
 DWORD resolve(std::u16string_view path, MachinePath* out, bool allow_wildcards) {
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
+    // What is left of a device path ("\\.\" alone) names nothing on a drive.
+    if (starts_with_nocase(path, u"\\\\.\\")) return ERROR_PATH_NOT_FOUND;
     bool long_form = false;
     if (starts_with_nocase(path, u"\\\\?\\") || starts_with_nocase(path, u"\\??\\")) {
         path.remove_prefix(4);
         long_form = true;
+        // These forms name full paths only: a drive and its folders (a UNC share is no drive here).
+        if (path.size() < 2 || path[1] != u':' || !is_drive_letter(path[0])) return ERROR_INVALID_NAME;
     }
     if (path.size() > (long_form ? kMaxLongPath : kMaxPath)) return ERROR_FILENAME_EXCED_RANGE;
     if (!long_form && path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) return ERROR_BAD_NETPATH;
@@ -225,3 +231,23 @@ DWORD resolve(std::u16string_view path, MachinePath* out, bool allow_wildcards) 
 }
 
 } // namespace hvsim::user::files
+
+namespace hvsim::user {
+
+std::optional<std::filesystem::path> machine_file(std::u16string_view path) {
+    files::MachinePath resolved;
+    std::error_code error;
+    if (files::resolve(path, &resolved) != ERROR_SUCCESS || !std::filesystem::is_regular_file(resolved.host, error))
+        return std::nullopt;
+    return resolved.host;
+}
+
+std::optional<std::u16string> machine_folder(std::u16string_view path) {
+    files::MachinePath resolved;
+    std::error_code error;
+    if (files::resolve(path, &resolved) != ERROR_SUCCESS || !std::filesystem::is_directory(resolved.host, error))
+        return std::nullopt;
+    return resolved.text();
+}
+
+} // namespace hvsim::user

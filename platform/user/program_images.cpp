@@ -5,6 +5,7 @@
 #include <hvsim/programs.h>
 
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <fstream>
 
@@ -71,6 +72,27 @@ bool is_shared_object(const std::filesystem::path& file) {
     return in.gcount() == 4 && magic[0] == 0x7F && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
 }
 
+// A stack of its own for the signal handlers of the program's main thread, so that a program that
+// overflows its stack is still reported as a crash.
+class AlternateSignalStack {
+public:
+    AlternateSignalStack() : memory_(kSize) {
+        stack_t stack{};
+        stack.ss_sp = memory_.data();
+        stack.ss_size = memory_.size();
+        active_ = sigaltstack(&stack, &previous_) == 0;
+    }
+    ~AlternateSignalStack() {
+        if (active_) sigaltstack(&previous_, nullptr);
+    }
+
+private:
+    static constexpr size_t kSize = 64 * 1024;
+    std::vector<char> memory_;
+    stack_t previous_{};
+    bool active_ = false;
+};
+
 // The mapped image, unmapped once the process is done with it.
 struct MappedImage {
     void* handle = nullptr;
@@ -113,6 +135,7 @@ std::shared_ptr<Process> start_program(const std::filesystem::path& host_image, 
     process->state().image_module = image->handle;
     process->state().start_suspended = suspended;
     process->start([image, arguments, entry]() mutable -> DWORD {
+        AlternateSignalStack signal_stack;
         // argv as the C runtime gives it: writable strings and a terminating null.
         std::vector<char16_t*> argv;
         for (auto& s : *arguments) argv.push_back(s.data());
