@@ -427,7 +427,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (!kernel_path(lpFileName, &options.path))
+    if (is_drive_path(lpFileName) || !kernel_path(lpFileName, &options.path))
         return open_regular_file(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
     // As Windows does, every open may also wait on the file and read its attributes.
     options.desired_access = dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES;

@@ -151,8 +151,11 @@ MachinePath MachinePath::parent() const {
 
 DWORD resolve(std::u16string_view path, MachinePath* out, bool allow_wildcards) {
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
-    // What is left of a device path ("\\.\" alone) names nothing on a drive.
-    if (starts_with_nocase(path, u"\\\\.\\")) return ERROR_PATH_NOT_FOUND;
+    // The device namespace names a drive's files as "\\.\C:\..."; anything else there is no file.
+    if (starts_with_nocase(path, u"\\\\.\\")) {
+        path.remove_prefix(4);
+        if (path.size() < 2 || path[1] != u':' || !is_drive_letter(path[0])) return ERROR_PATH_NOT_FOUND;
+    }
     bool long_form = false;
     if (starts_with_nocase(path, u"\\\\?\\") || starts_with_nocase(path, u"\\??\\")) {
         path.remove_prefix(4);

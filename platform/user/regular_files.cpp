@@ -149,6 +149,16 @@ public:
 
 } // namespace
 
+bool is_drive_path(LPCWSTR name) {
+    const std::u16string_view path(name);
+    if (path.size() < 7 || path[0] != u'\\' || path[1] != u'\\' || (path[2] != u'?' && path[2] != u'.') ||
+        path[3] != u'\\')
+        return false;
+    const char16_t drive = path[4];
+    return ((drive >= u'A' && drive <= u'Z') || (drive >= u'a' && drive <= u'z')) && path[5] == u':' &&
+           (path[6] == u'\\' || path[6] == u'/');
+}
+
 HANDLE open_regular_file(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     files::MachinePath path;
     if (DWORD error = files::resolve(name, &path); error != ERROR_SUCCESS) {

@@ -8,6 +8,8 @@
 
 namespace hvsim::user {
 
+// "\\\\?\\C:\\..." and "\\\\.\\C:\\...": a drive's file in the device namespace's spelling.
+bool is_drive_path(LPCWSTR name);
 HANDLE open_regular_file(LPCWSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 bool is_regular_file_handle(const std::shared_ptr<UserObject>& object);
 BOOL regular_file_flush(const std::shared_ptr<UserObject>& object);
