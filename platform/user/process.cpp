@@ -340,10 +340,7 @@ void Process::close_all_handles() {
     close_service_handles_of(state_->id);
 }
 
-void* ProcessObject::dispatcher() {
-    auto p = process_.lock();
-    return p ? p->state().exited.dispatcher() : nullptr;
-}
+void* ProcessObject::dispatcher() { return process_ ? process_->state().exited.dispatcher() : nullptr; }
 
 std::shared_ptr<Process> current_process() { return t_process ? t_process : default_process(); }
 

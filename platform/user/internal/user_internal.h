@@ -159,15 +159,16 @@ public:
 // not start (signalled when such a thread ends).
 std::shared_ptr<ThreadObject> current_thread_object();
 
+// A handle keeps the process, and so its exit code, as long as the handle is open.
 class ProcessObject : public UserObject {
 public:
     explicit ProcessObject(std::weak_ptr<Process> process)
-        : UserObject(ObjectKind::Process), process_(std::move(process)) {}
+        : UserObject(ObjectKind::Process), process_(process.lock()) {}
     void* dispatcher() override;
-    std::shared_ptr<Process> process() const { return process_.lock(); }
+    std::shared_ptr<Process> process() const { return process_; }
 
 private:
-    std::weak_ptr<Process> process_;
+    std::shared_ptr<Process> process_;
 };
 
 struct Token; // tokens.cpp
