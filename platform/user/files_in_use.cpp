@@ -88,7 +88,6 @@ std::unique_ptr<ShareClaim> claim(const std::filesystem::path& host, DWORD acces
     std::lock_guard lock(o.mutex);
     auto& list = o.by_file[key];
     if (std::any_of(list.begin(), list.end(), [&](const Open& held) { return conflicts(held, access, share); })) {
-        if (list.empty()) o.by_file.erase(key);
         *error = ERROR_SHARING_VIOLATION;
         return nullptr;
     }

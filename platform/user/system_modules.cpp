@@ -109,6 +109,14 @@ FARPROC system_export(HMODULE module, const char* name) {
             return nullptr;
         }
     void* symbol = dlsym(RTLD_DEFAULT, name);
+    if (!symbol) {
+        // The window system's library may be mapped only for a program image, out of the global
+        // scope.
+        if (void* ui = dlopen("libhvui.so", RTLD_LAZY | RTLD_NOLOAD)) {
+            symbol = dlsym(ui, name);
+            dlclose(ui);
+        }
+    }
     if (!symbol || !platform_library(symbol)) {
         set_last_error(ERROR_PROC_NOT_FOUND);
         return nullptr;

@@ -175,6 +175,20 @@ TEST_F(ProgramsTest, ARunningProgramsImageIsDeletedAtTheNextStart) {
     EXPECT_TRUE(machine_->boot_file_operations().empty());
 }
 
+TEST_F(ProgramsTest, ALoadedDriversImageIsInUseForDeletion) {
+    machine_->add_driver(u"HvE2E", HV_TEST_DRIVER);
+    machine_->add_root_device(u"ROOT\\HVE2E", u"HvE2E");
+    EXPECT_FALSE(DeleteFileW(u"C:\\Windows\\System32\\drivers\\HvE2E.sys"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(RemoveDirectoryW(u"C:\\Windows\\System32\\drivers"));
+    HANDLE image = CreateFileW(u"C:\\Windows\\System32\\drivers\\HvE2E.sys", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(image, INVALID_HANDLE_VALUE); // reading it is fine
+    CloseHandle(image);
+    std::ofstream(machine_->drivers_directory() / "Other.sys") << "not loaded";
+    EXPECT_TRUE(DeleteFileW(u"C:\\Windows\\System32\\drivers\\other.sys"));
+}
+
 TEST_F(ProgramsTest, AProgramThatAsksForARestartRestartsTheMachineWhenItEnds) {
     std::ofstream(drive() / "Temp" / "stale.dll") << "x";
     ASSERT_TRUE(MoveFileExW(u"C:\\Temp\\stale.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));

@@ -1,6 +1,7 @@
 // The system modules and their exports by Windows version, activation contexts, global memory
 // and the shell's recursive key deletion.
 #include <windows.h>
+#include <devguid.h>
 #include <shlwapi.h>
 
 #include <gtest/gtest.h>
@@ -121,6 +122,7 @@ TEST_F(SystemModulesTest, ActivationContextsAreCountedAndStackedPerThread) {
 }
 
 TEST_F(SystemModulesTest, GlobalMemoryIsZeroedOnRequest) {
+    static_assert(GUID_DEVCLASS_PORTS.Data1 == 0x4D36E978 && GUID_DEVCLASS_MULTIPORTSERIAL.Data4[7] == 0x30);
     auto* block = static_cast<unsigned char*>(GlobalAlloc(GMEM_ZEROINIT, 261));
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(std::count(block, block + 261, 0), 261);
