@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <hvsim/format.h>
+#include <hvsim/host_file.h>
 #include <hvsim/kernel.h>
 
 #include <fstream>
@@ -50,13 +51,9 @@ struct AttributeStore {
             std::snprintf(value, sizeof value, "0x%08X", static_cast<unsigned>(attributes));
             out << value << ' ' << text::to_utf8(path) << '\n';
         }
-        const auto temporary = file.string() + ".new";
-        {
-            std::ofstream stream(temporary, std::ios::trunc);
-            stream << out.str();
-        }
-        std::error_code error;
-        std::filesystem::rename(temporary, file, error);
+        // A failed save keeps the old file whole; the attributes in memory stay right for this boot.
+        std::string why;
+        if (!write_file_atomically(file, out.str(), &why)) debugger_output("file attributes: " + why + "\n");
     }
 
     void load(const std::filesystem::path& root) {
