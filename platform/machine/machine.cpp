@@ -67,6 +67,8 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
         });
     }
 
+    // A machine starts without a medium in its drive D:.
+    user::set_media_folder(std::nullopt);
     boot();
 }
 

@@ -127,25 +127,35 @@ ProgramRun Machine::run_program(const std::filesystem::path& image, const std::v
 
 ProgramRun Machine::run_program(const std::filesystem::path& program, const std::vector<std::u16string>& args,
                                 const RunOptions& options) {
-    ProgramRun run;
-    std::mutex output_mutex;
+    // Shared with the sinks: a program the program started may still write once this returns.
+    struct Captured {
+        std::mutex mutex;
+        std::string output, error;
+    };
+    auto captured = std::make_shared<Captured>();
     user::OutputSink out, err;
     if (options.capture) {
-        out = [&](std::string_view bytes) {
-            std::lock_guard lock(output_mutex);
-            run.output.append(bytes);
+        out = [captured](std::string_view bytes) {
+            std::lock_guard lock(captured->mutex);
+            captured->output.append(bytes);
         };
-        err = [&](std::string_view bytes) {
-            std::lock_guard lock(output_mutex);
-            run.error.append(bytes);
+        err = [captured](std::string_view bytes) {
+            std::lock_guard lock(captured->mutex);
+            captured->error.append(bytes);
         };
     }
     auto process = launch(program, args, options, std::move(out), std::move(err));
+    ProgramRun run;
     {
         RunningProgram running(process->options().image_path);
         run.exit_code = process->wait();
     }
     process.reset();
+    {
+        std::lock_guard lock(captured->mutex);
+        run.output = captured->output;
+        run.error = captured->error;
+    }
     // The program asked to restart: the machine does once it has ended.
     if (user::take_restart_request()) {
         restart();
