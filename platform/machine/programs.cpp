@@ -106,6 +106,7 @@ std::shared_ptr<user::Process> Machine::launch(const std::filesystem::path& prog
         if (!folder) throw MachineError(text::to_utf8(how.current_directory) + ": no such folder on the machine");
         options.current_directory = *folder;
     }
+    options.token = how.token;
     options.standard_output = std::move(out);
     options.standard_error = std::move(err);
     DWORD error = 0;

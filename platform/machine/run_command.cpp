@@ -41,7 +41,7 @@ int run_program_command(Machine& machine, const std::vector<std::string>& args) 
             for (const auto& t : kTokens)
                 if (std::strcmp(value, t.name) == 0) token = &t;
             if (!token) throw UsageError(std::string("--as must be administrator, user or filtered, not '") + value + "'");
-            user::set_registry_token(token->kind);
+            options.token = token->kind;
         } else {
             throw UsageError("unknown option of run '" + option + "'");
         }

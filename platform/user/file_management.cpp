@@ -19,6 +19,7 @@
 
 #include "internal/machine_files.h"
 #include "internal/pending_renames.h"
+#include "internal/security_internal.h"
 #include "internal/user_internal.h"
 
 namespace hvsim::user::files {
@@ -283,6 +284,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         ((dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) && (dwFlags & MOVEFILE_COPY_ALLOWED)) ||
         (!lpNewFileName && !(dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT)))
         return fail(ERROR_INVALID_PARAMETER);
+    // Windows 9x has the routine as a stub only (it keeps delayed moves in WININIT.INI).
+    if (windows_9x()) return fail(ERROR_CALL_NOT_IMPLEMENTED);
     files::MachinePath from, to;
     if (DWORD error = files::resolve(lpExistingFileName, &from); error != ERROR_SUCCESS) return fail(error);
     if (lpNewFileName && *lpNewFileName)

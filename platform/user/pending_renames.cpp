@@ -13,6 +13,7 @@
 
 #include "internal/pending_renames.h"
 #include "internal/registry_store.h"
+#include "internal/security_internal.h"
 #include "internal/user_internal.h"
 
 namespace hvsim::user::files {
@@ -68,7 +69,8 @@ std::string reason(DWORD error) {
 } // namespace
 
 DWORD schedule_at_restart(const MachinePath& from, const MachinePath* to, bool replace) {
-    if (registry_token() != TokenKind::Administrator) return ERROR_ACCESS_DENIED;
+    // Only an administrator may write Session Manager's list.
+    if (!token_is_administrator(*current_token())) return ERROR_ACCESS_DENIED;
     auto pairs = pairs_of(read_list());
     pairs.emplace_back(std::u16string(kNativePrefix) + from.text(),
                        to ? (replace ? u"!" : u"") + std::u16string(kNativePrefix) + to->text() : std::u16string());

@@ -12,6 +12,7 @@
 #include "internal/handles.h"
 #include "internal/machine_files.h"
 #include "internal/process_creation.h"
+#include "internal/security_internal.h"
 
 namespace hvsim::user {
 namespace {
@@ -118,6 +119,13 @@ std::vector<std::pair<std::u16string, std::u16string>> environment_of(const Char
     return out;
 }
 
+// A program starts with a token of its parent's kind, as Windows gives it a copy of its parent's.
+TokenKind token_kind_of(const Token& token) {
+    constexpr std::string_view kAdministrators = "S-1-5-32-544";
+    if (token_is_administrator(token)) return TokenKind::Administrator;
+    return token_holds(token, kAdministrators, true) ? TokenKind::FilteredAdministrator : TokenKind::StandardUser;
+}
+
 DWORD start(const CreateProcessRequest& request, ProcessCreation& record, LPPROCESS_INFORMATION information) {
     auto parent = current_process();
     ProcessState& state = parent->state();
@@ -142,6 +150,7 @@ DWORD start(const CreateProcessRequest& request, ProcessCreation& record, LPPROC
     ProcessOptions options;
     options.image_path = image.text();
     options.command_line = request.command_line ? *request.command_line : *request.application_name;
+    options.token = token_kind_of(*current_token());
     options.standard_output = state.options.standard_output;
     options.standard_error = state.options.standard_error;
     {

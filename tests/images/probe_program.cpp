@@ -4,6 +4,7 @@
 //   record PATH          writes its command line and current folder to the file PATH, one a line
 //   wait EVENT           holds until the named event is set
 //   spawn COMMAND-LINE   starts COMMAND-LINE with CreateProcessW and ends with its exit code
+//   schedule PATH        schedules PATH for deletion at the next start; ends with the error
 #include <windows.h>
 
 #include <hv_wchar.h>
@@ -53,5 +54,7 @@ int wmain(int argc, WCHAR** argv) {
         return 0;
     }
     if (argc == 3 && lstrcmpW(argv[1], u"spawn") == 0) return spawn(argv[2]);
+    if (argc == 3 && lstrcmpW(argv[1], u"schedule") == 0)
+        return MoveFileExW(argv[2], nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? 0 : static_cast<int>(GetLastError());
     return 100;
 }

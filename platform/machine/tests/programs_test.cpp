@@ -189,6 +189,27 @@ TEST_F(ProgramsTest, ALoadedDriversImageIsInUseForDeletion) {
     EXPECT_TRUE(DeleteFileW(u"C:\\Windows\\System32\\drivers\\other.sys"));
 }
 
+// Each program runs with its own token, and a program it starts gets one of the same kind.
+TEST_F(ProgramsTest, OnlyAnAdministratorsProgramSchedulesADeletion) {
+    using hvsim::user::TokenKind;
+    struct Case {
+        TokenKind token;
+        std::vector<std::u16string> args;
+        DWORD code;
+    } cases[] = {
+        {TokenKind::Administrator, {u"schedule", u"C:\\Temp\\a.txt"}, ERROR_SUCCESS},
+        {TokenKind::FilteredAdministrator, {u"schedule", u"C:\\Temp\\a.txt"}, ERROR_ACCESS_DENIED},
+        {TokenKind::StandardUser, {u"spawn", u"probe schedule C:\\Temp\\a.txt"}, ERROR_ACCESS_DENIED},
+        {TokenKind::Administrator, {u"spawn", u"probe schedule C:\\Temp\\a.txt"}, ERROR_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        hvsim::RunOptions how;
+        how.token = c.token;
+        EXPECT_EQ(machine_->run_program("C:\\Windows\\System32\\probe.exe", c.args, how).exit_code, c.code)
+            << static_cast<int>(c.token);
+    }
+}
+
 TEST_F(ProgramsTest, AProgramThatAsksForARestartRestartsTheMachineWhenItEnds) {
     std::ofstream(drive() / "Temp" / "stale.dll") << "x";
     ASSERT_TRUE(MoveFileExW(u"C:\\Temp\\stale.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));

@@ -95,6 +95,8 @@ struct ProgramRun {
 struct RunOptions {
     // Its current folder, a folder of the machine ("C:\..."); empty: C:\Windows\System32.
     std::u16string current_directory;
+    // Its token; without one, the machine's default (user::set_registry_token).
+    std::optional<user::TokenKind> token;
     bool capture = false;
 };
 
