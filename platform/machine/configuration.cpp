@@ -42,6 +42,10 @@ MachineConfiguration read_configuration(const std::filesystem::path& file) {
         if (name == "clock") {
             configuration.clock = parse_clock(value);
             if (!configuration.clock) throw MachineError(where + "clock must be real or virtual, not '" + value + "'");
+        } else if (name == "windows") {
+            if (!windows_version_named(value))
+                throw MachineError(where + "windows must be one of " + windows_version_names() + ", not '" + value + "'");
+            configuration.windows = value;
         } else {
             throw MachineError(where + "unknown setting '" + name + "'");
         }
@@ -53,6 +57,7 @@ void write_configuration(const std::filesystem::path& file, const MachineConfigu
     std::ostringstream out;
     out << "# The machine's configuration, kept by hvsim.\n";
     if (configuration.clock) out << "clock = " << clock_name(*configuration.clock) << "\n";
+    if (configuration.windows) out << "windows = " << *configuration.windows << "\n";
     std::string why;
     if (!write_file_atomically(file, out.str(), &why)) throw MachineError(why);
 }

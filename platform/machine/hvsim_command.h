@@ -23,8 +23,9 @@ void report_crashes();
 // could not be saved.
 class Invocation {
 public:
-    Invocation(std::filesystem::path root, std::optional<ClockMode> clock, std::vector<std::string> args)
-        : root_(std::move(root)), clock_(clock), args_(std::move(args)) {}
+    Invocation(std::filesystem::path root, std::optional<ClockMode> clock, std::vector<std::string> args,
+               std::optional<std::string> windows = std::nullopt)
+        : root_(std::move(root)), clock_(clock), args_(std::move(args)), windows_(std::move(windows)) {}
 
     const std::filesystem::path& root() const { return root_; }
     const std::vector<std::string>& args() const { return args_; }
@@ -37,6 +38,7 @@ private:
     std::filesystem::path root_;
     std::optional<ClockMode> clock_;
     std::vector<std::string> args_;
+    std::optional<std::string> windows_;
     std::optional<Machine> machine_;
 };
 

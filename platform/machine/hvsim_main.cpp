@@ -11,6 +11,7 @@
 
 #include "hvsim_command.h"
 #include "machine_internal.h"
+#include "run_command.h"
 #include "serial_tools.h"
 
 namespace hvsim::command {
@@ -20,6 +21,7 @@ Machine& Invocation::machine() {
         MachineOptions options;
         options.root = root_;
         options.clock = clock_;
+        options.windows = windows_;
         options.exit_on_bug_check = true;
         machine_.emplace(options);
     }
@@ -61,12 +63,14 @@ int install_package(Invocation& in) {
     return 0;
 }
 
+int usage_error(const std::string& message);
+
 int run(Invocation& in) {
-    std::vector<std::u16string> program_args;
-    for (size_t i = 1; i < in.args().size(); ++i) program_args.push_back(wide(in.args()[i]));
-    Machine& machine = in.machine();
-    std::fflush(stdout);
-    return static_cast<int>(machine.run_program(in.args()[0], program_args).exit_code);
+    try {
+        return run_program_command(in.machine(), in.args());
+    } catch (const UsageError& e) {
+        return usage_error(e.what());
+    }
 }
 
 int demo(Invocation& in) {
@@ -116,10 +120,18 @@ constexpr Command kCommands[] = {
      "nothing changes. While the co-installer and the uninstaller are not built, empty files stand\n"
      "in for them in a copy of DIR in the machine folder.\n",
      install_package},
-    {"run", "IMAGE [ARGS...]", 1, SIZE_MAX, "boot, run the program IMAGE with ARGS, shut down",
-     "Runs the program image IMAGE (a shared object exporting wmain) in a new process of the\n"
-     "machine with the arguments ARGS; its standard output and error are hvsim's. The exit status\n"
-     "is the program's exit code.\n",
+    {"run", "[OPTIONS] PROGRAM [ARGS...]", 1, SIZE_MAX, "boot, run PROGRAM with ARGS, shut down",
+     "Runs PROGRAM (a program image: a shared object exporting wmain), given by its path on the\n"
+     "machine (C:\\..., D:\\...) or as a host file, in a new process of the machine with the\n"
+     "arguments ARGS; its standard output and error are hvsim's. When the program asked for a\n"
+     "restart, the machine restarts once it has ended, carries out the moves and deletions left\n"
+     "for the restart, and says so. The exit status is the program's exit code.\n"
+     "Options:\n"
+     "  --cwd DIR                  the program's current folder on the machine\n"
+     "  --media DIR                the host folder DIR offered as the read-only drive D:\n"
+     "  --as administrator|user|filtered\n"
+     "                             the program's token (filtered: an administrator's token with\n"
+     "                             the Administrators group for deny entries only)\n",
      run},
     {"devices", "", 0, 0, "print the device tree and the USB devices",
      "Prints every device node (instance ID, hardware IDs, service, state, problem) once the\n"
@@ -185,6 +197,8 @@ constexpr const char* kOptions =
     "  --root DIR                 the machine's folder (a new machine is made in a folder that\n"
     "                             holds none)\n"
     "  --clock real|virtual       the machine's clock (saved with the machine; real by default)\n"
+    "  --windows VERSION          the machine's Windows: 7, vista, xp, 2000, me, 98 or 95 (saved\n"
+    "                             with the machine; 7 by default)\n"
     "  --help                     print this text; COMMAND --help prints the command's help\n"
     "  --version                  print hvsim's version\n";
 
@@ -211,7 +225,7 @@ const Command* find_command(const std::string& name) {
 std::string signature(const Command& c) { return std::string(c.name) + (*c.arguments ? " " : "") + c.arguments; }
 
 std::string usage_text() {
-    std::string text = "usage: hvsim --root DIR [--clock real|virtual] COMMAND [ARGUMENTS]\n"
+    std::string text = "usage: hvsim --root DIR [--clock real|virtual] [--windows VERSION] COMMAND [ARGUMENTS]\n"
                        "       hvsim help [COMMAND] | hvsim COMMAND --help | hvsim --version\n"
                        "\n"
                        "Runs a simulated machine kept in the folder DIR.\n"
@@ -286,6 +300,7 @@ int run_command(const Command& command, Invocation& invocation) {
 int main(int argc, char** argv) {
     std::string root;
     std::optional<ClockMode> clock;
+    std::optional<std::string> windows;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         const std::string option = argv[i];
@@ -297,11 +312,16 @@ int main(int argc, char** argv) {
             std::printf("%s\n", kVersion);
             return 0;
         }
-        if (option != "--root" && option != "--clock") return usage_error("unknown option '" + option + "'");
+        if (option != "--root" && option != "--clock" && option != "--windows")
+            return usage_error("unknown option '" + option + "'");
         if (i + 1 >= argc) return usage_error(option + " needs a value");
         const char* value = argv[++i];
         if (option == "--root") {
             root = value;
+        } else if (option == "--windows") {
+            if (!windows_version_named(value))
+                return usage_error("--windows must be one of " + windows_version_names() + ", not '" + value + "'");
+            windows = value;
         } else {
             clock = parse_clock(value);
             if (!clock) return usage_error(std::string("--clock must be real or virtual, not '") + value + "'");
@@ -320,7 +340,7 @@ int main(int argc, char** argv) {
     if (args.size() < command->minimum || args.size() > command->maximum)
         return usage_error(name + (command->maximum ? " expects " + std::string(command->arguments)
                                                     : std::string(" takes no arguments")));
-    Invocation invocation(root, clock, std::move(args));
+    Invocation invocation(root, clock, std::move(args), windows);
     if (command->run == help) return help(invocation);
     if (root.empty()) return usage_error("--root DIR is required");
     tell_when_new(root);

@@ -52,6 +52,9 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
     ui::install_system_files(system_directory());
     MachineConfiguration configuration = read_configuration(root_ / "machine.txt");
     clock_ = options.clock.value_or(configuration.clock.value_or(ClockMode::Real));
+    windows_ = options.windows.value_or(configuration.windows.value_or(windows_));
+    if (!windows_version_named(windows_))
+        throw MachineError("unknown Windows version '" + windows_ + "' (" + windows_version_names() + ")");
 
     if (options.exit_on_bug_check) {
         const std::filesystem::path logs = logs_directory();
@@ -67,6 +70,12 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
         });
     }
 
+    // A machine starts without a medium in its drive D:.
+    user::set_media_folder(std::nullopt);
+    boot();
+}
+
+void Machine::boot() {
     KernelOptions kernel;
     kernel.clock = clock_;
     kernel.root = root_;
@@ -78,6 +87,14 @@ Machine::Machine(MachineOptions options) : root_(std::move(options.root)) {
         const std::string registry_error = registry::boot_load_error();
         // The file stays as it is for the user to mend.
         if (!registry_error.empty()) throw MachineError(registry_error);
+        user::set_windows_version(*windows_version_named(windows_));
+        // Session Manager's work, before any driver starts: the files that were in use when the
+        // last boot ended.
+        boot_file_operations_ = user::carry_out_pending_file_operations();
+        for (const auto& operation : boot_file_operations_)
+            debugger_log_write("SMSS: " + narrow(operation.from) +
+                               (operation.to.empty() ? "" : " -> " + narrow(operation.to)) + ": " + operation.result +
+                               "\n");
         // The root bus enumerates the devices the registry lists and their drivers start.
         pnp::start_tree();
         pnp::wait_quiet();
@@ -169,11 +186,33 @@ void Machine::shutdown() {
     if (!failed.empty()) throw MachineError(failed);
 }
 
+void Machine::restart() {
+    if (!running_) throw MachineError("the machine is not running");
+    stop_kernel();
+    std::string failed = registry::shutdown_save_error();
+    if (!failed.empty()) {
+        set_bug_check_handler(nullptr);
+        lock_.reset();
+        throw MachineError(failed);
+    }
+    save_logs();
+    boot();
+}
+
+void Machine::set_media(std::optional<std::filesystem::path> folder) {
+    std::error_code ec;
+    if (folder && !std::filesystem::is_directory(*folder, ec))
+        throw MachineError(folder->string() + ": no such folder for the medium");
+    if (folder) folder = std::filesystem::absolute(*folder, ec);
+    user::set_media_folder(std::move(folder));
+}
+
 void Machine::save_logs() const { write_logs(logs_directory()); }
 
 void Machine::save_configuration() const {
     MachineConfiguration configuration;
     configuration.clock = clock_;
+    configuration.windows = windows_;
     write_configuration(root_ / "machine.txt", configuration);
 }
 

@@ -12,6 +12,7 @@ namespace hvsim {
 // What machine.txt holds.
 struct MachineConfiguration {
     std::optional<ClockMode> clock;
+    std::optional<std::string> windows; // a name of windows_version_named
 };
 
 // A missing file gives an empty configuration; a malformed one a MachineError naming the line.
@@ -32,6 +33,10 @@ std::optional<std::string> image_problem(const std::filesystem::path& file, Imag
 
 // Deliverables of the package that this tree does not build yet: empty files stand in for them.
 bool stands_in_until_built(const std::string& file_name);
+
+// The Windows versions by their names ("7", "vista", "xp", "2000", "me", "98", "95").
+std::optional<user::WindowsVersion> windows_version_named(std::string_view name);
+std::string windows_version_names();
 
 // Writes debugger.log and trace.log of the current boot into the folder.
 void write_logs(const std::filesystem::path& folder);

@@ -1,28 +1,20 @@
-// Running program images in simulated processes.
+// Running program images in processes of the machine.
 #include <hvsim/format.h>
 
-#include <dlfcn.h>
-#include <signal.h>
+#include <hvsim/programs.h>
+#include <hvsim/user_hooks.h>
+
+#include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #include "machine_internal.h"
 
 namespace hvsim {
 namespace {
-
-using ProgramEntry = int (*)(int argc, char16_t** argv);
-
-// Closes the image when the run is over, however it ends.
-struct ImageHandle {
-    void* handle;
-    ~ImageHandle() {
-        if (handle) dlclose(handle);
-    }
-};
 
 char g_running_program[512];
 
@@ -36,27 +28,6 @@ public:
         g_running_program[n] = '\0';
     }
     ~RunningProgram() { g_running_program[0] = '\0'; }
-};
-
-// A stack of its own for the signal handlers of the program's thread, so that a program that
-// overflows its stack is still reported as a crash.
-class AlternateSignalStack {
-public:
-    AlternateSignalStack() : memory_(kSize) {
-        stack_t stack{};
-        stack.ss_sp = memory_.data();
-        stack.ss_size = memory_.size();
-        active_ = sigaltstack(&stack, &previous_) == 0;
-    }
-    ~AlternateSignalStack() {
-        if (active_) sigaltstack(&previous_, nullptr);
-    }
-
-private:
-    static constexpr size_t kSize = 64 * 1024;
-    std::vector<char> memory_;
-    stack_t previous_{};
-    bool active_ = false;
 };
 
 } // namespace
@@ -102,55 +73,102 @@ std::u16string join_command_line(const std::vector<std::u16string>& arguments) {
     return line;
 }
 
-ProgramRun Machine::run_program(const std::filesystem::path& image, const std::vector<std::u16string>& args,
-                                bool capture) {
-    if (!running_) throw MachineError("the machine is not running");
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(image, ec)) throw MachineError(image.string() + ": no such program image");
-    const std::string host_path = std::filesystem::absolute(image, ec).string();
-    ImageHandle loaded{dlopen(host_path.c_str(), RTLD_NOW | RTLD_LOCAL)};
-    if (!loaded.handle) {
-        const char* why = dlerror();
-        throw MachineError("cannot load " + image.string() + ": " + (why ? why : "unknown error"));
+std::pair<std::filesystem::path, std::u16string> Machine::locate_program(const std::filesystem::path& program) const {
+    const std::string& text_form = program.native();
+    const bool machine_path = (text_form.size() >= 3 && std::isalpha(static_cast<unsigned char>(text_form[0])) &&
+                               text_form[1] == ':' && (text_form[2] == '\\' || text_form[2] == '/')) ||
+                              text_form.starts_with("\\");
+    if (machine_path) {
+        const std::u16string path = text::from_utf8(text_form);
+        auto host = user::machine_file(path);
+        if (!host) throw MachineError(text_form + ": no such program on the machine");
+        return {*host, path};
     }
-    auto entry = reinterpret_cast<ProgramEntry>(dlsym(loaded.handle, "wmain"));
-    if (!entry) throw MachineError(image.string() + ": not a program image (it exports no wmain)");
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(program, ec)) throw MachineError(program.string() + ": no such program image");
+    return {std::filesystem::absolute(program, ec), machine_path_of(root_, program)};
+}
 
-    std::vector<std::u16string> argv_text;
-    argv_text.push_back(machine_path_of(root_, image));
+std::shared_ptr<user::Process> Machine::launch(const std::filesystem::path& program,
+                                               const std::vector<std::u16string>& args, const RunOptions& how,
+                                               user::OutputSink out, user::OutputSink err) {
+    if (!running_) throw MachineError("the machine is not running");
+    auto [host, machine_path] = locate_program(program);
+    std::vector<std::u16string> argv_text{machine_path};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
 
-    ProgramRun run;
-    std::mutex output_mutex;
     user::ProcessOptions options;
-    options.image_path = argv_text.front();
+    options.image_path = machine_path;
     options.command_line = join_command_line(argv_text);
     options.current_directory = std::u16string(user::system_directory);
-    if (capture) {
-        options.standard_output = [&](std::string_view bytes) {
-            std::lock_guard lock(output_mutex);
-            run.output.append(bytes);
+    if (!how.current_directory.empty()) {
+        auto folder = user::machine_folder(how.current_directory);
+        if (!folder) throw MachineError(text::to_utf8(how.current_directory) + ": no such folder on the machine");
+        options.current_directory = *folder;
+    }
+    options.token = how.token;
+    options.standard_output = std::move(out);
+    options.standard_error = std::move(err);
+    DWORD error = 0;
+    auto process = user::start_program(host, std::move(options), &error);
+    if (!process) {
+        throw MachineError(program.string() + (error == ERROR_BAD_EXE_FORMAT
+                                                   ? ": not a program image (it exports no wmain)"
+                                                   : ": cannot start (error " + std::to_string(error) + ")"));
+    }
+    return process;
+}
+
+ProgramRun Machine::run_program(const std::filesystem::path& image, const std::vector<std::u16string>& args,
+                                bool capture) {
+    RunOptions options;
+    options.capture = capture;
+    return run_program(image, args, options);
+}
+
+ProgramRun Machine::run_program(const std::filesystem::path& program, const std::vector<std::u16string>& args,
+                                const RunOptions& options) {
+    // Shared with the sinks: a program the program started may still write once this returns.
+    struct Captured {
+        std::mutex mutex;
+        std::string output, error;
+    };
+    auto captured = std::make_shared<Captured>();
+    user::OutputSink out, err;
+    if (options.capture) {
+        out = [captured](std::string_view bytes) {
+            std::lock_guard lock(captured->mutex);
+            captured->output.append(bytes);
         };
-        options.standard_error = [&](std::string_view bytes) {
-            std::lock_guard lock(output_mutex);
-            run.error.append(bytes);
+        err = [captured](std::string_view bytes) {
+            std::lock_guard lock(captured->mutex);
+            captured->error.append(bytes);
         };
     }
-
-    // argv as the C runtime gives it: writable strings and a terminating null.
-    std::vector<std::u16string> storage = argv_text;
-    std::vector<char16_t*> argv;
-    for (auto& s : storage) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    RunningProgram running(argv_text.front());
-    auto process = user::Process::create(std::move(options));
-    process->start([&] {
-        AlternateSignalStack signal_stack;
-        return static_cast<DWORD>(entry(static_cast<int>(storage.size()), argv.data()));
-    });
-    run.exit_code = process->wait();
+    auto process = launch(program, args, options, std::move(out), std::move(err));
+    ProgramRun run;
+    {
+        RunningProgram running(process->options().image_path);
+        run.exit_code = process->wait();
+    }
+    process.reset();
+    {
+        std::lock_guard lock(captured->mutex);
+        run.output = captured->output;
+        run.error = captured->error;
+    }
+    // The program asked to restart: the machine does once it has ended.
+    if (user::take_restart_request()) {
+        restart();
+        run.restarted = true;
+        run.file_operations = boot_file_operations_;
+    }
     return run;
+}
+
+HANDLE Machine::start_program(const std::filesystem::path& program, const std::vector<std::u16string>& args,
+                              const RunOptions& options) {
+    return launch(program, args, options, {}, {})->open_handle();
 }
 
 } // namespace hvsim

@@ -1,7 +1,8 @@
 // Files on devices: CreateFile on "\\.\NAME" and device-interface paths, ReadFile, WriteFile
 // and DeviceIoControl (synchronous and overlapped), ReadFileEx and WriteFileEx with their
 // completion routines, GetOverlappedResult(Ex), the cancellations, FlushFileBuffers and the
-// cleanup and close that CloseHandle starts.
+// cleanup and close that CloseHandle starts. Paths and handles of regular files go
+// to regular_files.cpp.
 #include <windows.h>
 #include <winternl.h>
 
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "internal/handles.h"
+#include "internal/regular_files.h"
 
 namespace hvsim::user {
 namespace {
@@ -425,10 +427,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (!kernel_path(lpFileName, &options.path)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (is_drive_path(lpFileName) || !kernel_path(lpFileName, &options.path))
+        return open_regular_file(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
     // As Windows does, every open may also wait on the file and read its attributes.
     options.desired_access = dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
     options.share_access = dwShareMode;
@@ -464,6 +464,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
         if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
         return console_read(*object, lpNumberOfBytesRead) ? TRUE : FALSE;
     }
+    if (is_regular_file_handle(object))
+        return regular_file_transfer(object, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
     auto file = device_file(object);
     if (!file) return FALSE;
     return transfer(file, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, nullptr);
@@ -480,6 +482,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         std::string_view bytes(static_cast<const char*>(lpBuffer), lpBuffer ? nNumberOfBytesToWrite : 0);
         return console_write(*object, bytes, lpNumberOfBytesWritten) ? TRUE : FALSE;
     }
+    if (is_regular_file_handle(object))
+        return regular_file_transfer(object, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                                     lpNumberOfBytesWritten, lpOverlapped);
     auto file = device_file(object);
     if (!file) return FALSE;
     return transfer(file, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten,
@@ -516,7 +521,9 @@ BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWr
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
-    auto file = device_file(resolve_handle(hFile));
+    auto object = resolve_handle(hFile);
+    if (is_regular_file_handle(object)) return regular_file_flush(object);
+    auto file = device_file(object);
     if (!file)
         return FALSE;
     file->writes.wait_for_earlier();

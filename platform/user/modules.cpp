@@ -1,9 +1,10 @@
-// Libraries and local memory (kernel32).
+// Libraries and local and global memory (kernel32).
 //
-//   LoadLibraryW/A   a library image of the machine, loaded with dlopen; a bare name is looked
-//                    for in C:\Windows\System32, then in the current directory
+//   LoadLibraryW/A   a system module (system_modules.cpp), or a library image of the machine,
+//                    loaded with dlopen and in use for the file routines while loaded; a bare
+//                    name is looked for in C:\Windows\System32, then in the current directory
 //   GetProcAddress, FreeLibrary
-//   LocalAlloc, LocalFree
+//   LocalAlloc, LocalFree, GlobalAlloc, GlobalFree, GlobalLock, GlobalUnlock
 #include <windows.h>
 
 #include <hvsim/user_hooks.h>
@@ -15,7 +16,9 @@
 #include <map>
 #include <mutex>
 
+#include "internal/machine_files.h"
 #include "internal/setupapi_platform.h"
+#include "internal/system_modules.h"
 #include "internal/user_internal.h"
 
 namespace {
@@ -24,9 +27,14 @@ using namespace hvsim::user;
 
 using DllEntry = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 
+struct Library {
+    size_t references = 0;         // LoadLibrary count
+    std::filesystem::path file;    // empty for a system module
+    std::shared_ptr<files::ShareClaim> claim;
+};
 struct Modules {
     std::mutex mutex;
-    std::map<void*, size_t> references; // dlopen handle -> LoadLibrary count
+    std::map<void*, Library> loaded; // dlopen handle (or system module) -> its loads
 };
 Modules& modules() {
     static Modules* m = new Modules;
@@ -51,8 +59,23 @@ size_t loaded_libraries() {
     auto& m = modules();
     std::lock_guard lock(m.mutex);
     size_t total = 0;
-    for (auto& [handle, count] : m.references) total += count;
+    for (auto& [handle, library] : m.loaded) total += library.references;
     return total;
+}
+
+HMODULE loaded_library(std::u16string_view name) {
+    const std::u16string wanted(name);
+    auto& m = modules();
+    std::lock_guard lock(m.mutex);
+    for (auto& [handle, library] : m.loaded) {
+        if (library.file.empty()) continue;
+        const std::u16string file = widen_ansi(library.file.filename().string().c_str());
+        const std::u16string stem = widen_ansi(library.file.stem().string().c_str());
+        if (files::same_name(file, wanted) || files::same_name(stem, wanted) ||
+            files::same_name(file, wanted.substr(wanted.find_last_of(u"\\/") + 1)))
+            return static_cast<HMODULE>(handle);
+    }
+    return nullptr;
 }
 
 } // namespace hvsim::user
@@ -63,6 +86,12 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     if (!lpLibFileName || !*lpLibFileName) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return nullptr;
+    }
+    if (HMODULE module = system_module(lpLibFileName)) {
+        auto& m = modules();
+        std::lock_guard lock(m.mutex);
+        ++m.loaded[module].references;
+        return module;
     }
     std::filesystem::path path = find_library(lpLibFileName);
     if (path.empty()) {
@@ -80,7 +109,12 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     {
         auto& m = modules();
         std::lock_guard lock(m.mutex);
-        first = m.references[handle]++ == 0;
+        Library& library = m.loaded[handle];
+        first = library.references++ == 0;
+        if (first) {
+            library.file = path;
+            library.claim = files::claim_image(path);
+        }
     }
     // The library's entry point sees its first load, as on Windows.
     if (first) {
@@ -89,7 +123,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
             {
                 auto& m = modules();
                 std::lock_guard lock(m.mutex);
-                m.references.erase(handle);
+                m.loaded.erase(handle);
             }
             dlclose(handle);
             set_last_error(ERROR_DLL_INIT_FAILED);
@@ -109,10 +143,19 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    {
+    if (is_system_module(hModule)) {
+        if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+            set_last_error(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return system_export(hModule, lpProcName);
+    }
+    // The process's own image needs no LoadLibrary.
+    const bool own_image = hModule && hModule == GetModuleHandleW(nullptr);
+    if (!own_image) {
         auto& m = modules();
         std::lock_guard lock(m.mutex);
-        if (!m.references.count(hModule)) {
+        if (!m.loaded.count(hModule)) {
             set_last_error(ERROR_INVALID_HANDLE);
             return nullptr;
         }
@@ -132,16 +175,23 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     bool last;
+    std::shared_ptr<files::ShareClaim> claim;
     {
         auto& m = modules();
         std::lock_guard lock(m.mutex);
-        auto it = m.references.find(hLibModule);
-        if (it == m.references.end()) {
+        auto it = m.loaded.find(hLibModule);
+        if (it == m.loaded.end()) {
+            // A system module stays loaded whatever its count.
+            if (is_system_module(hLibModule)) return TRUE;
             set_last_error(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        last = --it->second == 0;
-        if (last) m.references.erase(it);
+        last = --it->second.references == 0;
+        if (last) {
+            claim = std::move(it->second.claim);
+            m.loaded.erase(it);
+        }
+        if (is_system_module(hLibModule)) return TRUE;
     }
     if (last)
         if (auto entry = reinterpret_cast<DllEntry>(dlsym(hLibModule, "DllMain"))) entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
@@ -158,6 +208,21 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 HLOCAL WINAPI LocalFree(HLOCAL hMem) {
     std::free(hMem);
     return nullptr;
+}
+
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) { return LocalAlloc(uFlags & GMEM_ZEROINIT, dwBytes); }
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) { return LocalFree(hMem); }
+
+LPVOID WINAPI GlobalLock(HGLOBAL hMem) {
+    if (!hMem) set_last_error(ERROR_INVALID_HANDLE);
+    return hMem;
+}
+
+BOOL WINAPI GlobalUnlock(HGLOBAL hMem) {
+    // Blocks never move, so none stays locked: unlocked, without an error.
+    set_last_error(hMem ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    return FALSE;
 }
 
 HV_EXTERN_C_END

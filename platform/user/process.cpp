@@ -293,11 +293,19 @@ void Process::start(std::function<DWORD()> entry) {
         bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "Process::start called twice for one process");
     auto self = shared_from_this();
     auto main_thread = std::make_shared<ThreadObject>(allocate_client_id());
-    start_process_thread(self, main_thread, [self, entry = std::move(entry)]() mutable -> DWORD {
+    state_->main_thread = main_thread;
+    if (state_->start_suspended) main_thread->suspend_count = 1;
+    start_process_thread(self, main_thread, [self, main_thread, entry = std::move(entry)]() mutable -> DWORD {
         ProcessState& state = self->state();
+        if (state.start_suspended) {
+            void* resumed = main_thread->resumed.dispatcher();
+            wait_for_dispatchers(1, &resumed, false, INFINITE);
+        }
         DWORD code = run_thread_body(state, entry);
-        // The process ends with its main thread's code once its other threads are done.
+        // The process ends with its main thread's code once its other threads are done; what the
+        // entry holds (the program's image) goes before anyone learns of the end.
         state.wait_for_other_threads();
+        entry = nullptr;
         state.handles.close_all();
         close_registry_handles_of(state.id);
         close_service_handles_of(state.id);
@@ -332,10 +340,7 @@ void Process::close_all_handles() {
     close_service_handles_of(state_->id);
 }
 
-void* ProcessObject::dispatcher() {
-    auto p = process_.lock();
-    return p ? p->state().exited.dispatcher() : nullptr;
-}
+void* ProcessObject::dispatcher() { return process_ ? process_->state().exited.dispatcher() : nullptr; }
 
 std::shared_ptr<Process> current_process() { return t_process ? t_process : default_process(); }
 

@@ -2,6 +2,7 @@
 // folder, as internal/setupapi_platform.h offers them to the Win32 side.
 #include <wdm.h>
 
+#include <hvsim/format.h>
 #include <hvsim/kernel.h>
 #include <hvsim/pnp.h>
 #include <hvsim/registry.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 
+#include "internal/machine_files.h"
 #include "internal/setupapi_platform.h"
 
 namespace hvsim::user::devices {
@@ -335,51 +337,30 @@ void set_arrival_installer(std::function<bool(const std::u16string& instance_id)
 std::filesystem::path machine_root() { return kernel_options().root; }
 
 std::filesystem::path host_path(std::u16string_view path, bool must_exist) {
-    std::u16string upper = upcase(path);
-    std::filesystem::path root = machine_root();
-    if (upper.starts_with(u"\\??\\")) upper = upper.substr(4), path = path.substr(4);
-    if (upper.size() >= 3 && upper[0] == u'C' && upper[1] == u':' && upper[2] == u'\\') {
-        if (root.empty()) return {};
-        std::filesystem::path current = root / "C";
-        std::u16string rest(path.substr(3));
-        size_t start = 0;
-        while (start < rest.size()) {
-            size_t end = rest.find(u'\\', start);
-            if (end == std::u16string::npos) end = rest.size();
-            std::u16string part = rest.substr(start, end - start);
-            start = end + 1;
-            if (part.empty() || part == u".") continue;
-            if (part == u"..") return {}; // never leave the machine's drive
-            std::string name;
-            for (char16_t c : part) name += c < 0x80 ? char(c) : '_';
-            // Match an existing entry without regard to case, else keep the name as given.
-            std::filesystem::path match = current / name;
-            std::error_code error;
-            if (std::filesystem::is_directory(current, error)) {
-                for (const auto& entry : std::filesystem::directory_iterator(current, error)) {
-                    std::string candidate = entry.path().filename().string();
-                    if (candidate.size() == name.size() &&
-                        std::equal(candidate.begin(), candidate.end(), name.begin(),
-                                   [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
-                        match = entry.path();
-                        break;
-                    }
-                }
-            }
-            current = match;
-        }
-        std::error_code error;
-        if (must_exist && !std::filesystem::exists(current, error)) return {};
-        return current;
+    std::error_code error;
+    // A path of a drive: the machine's own rules (case, dots, never out of its folder).
+    const bool drive_path = (path.size() >= 3 && path[1] == u':') || path.starts_with(u"\\??\\") ||
+                            path.starts_with(u"\\\\?\\");
+    if (drive_path) {
+        files::MachinePath resolved;
+        if (files::resolve(path, &resolved) != 0) return {};
+        if (must_exist && !std::filesystem::exists(resolved.host, error)) return {};
+        return resolved.host;
     }
     if (!path.empty() && path[0] == u'/') {
         std::string host;
         for (char16_t c : path) host += char(c);
-        std::error_code error;
         if (must_exist && !std::filesystem::exists(host, error)) return {};
         return host;
     }
     return {};
+}
+
+std::vector<std::filesystem::path> loaded_driver_images() {
+    std::vector<std::filesystem::path> out;
+    for (const auto& driver : ldr::loaded_drivers())
+        if (!driver.image_path.empty()) out.emplace_back(text::to_utf8(driver.image_path));
+    return out;
 }
 
 std::u16string guid_text(const GUID& guid) { return pnp::guid_to_string(guid); }

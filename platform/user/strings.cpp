@@ -116,6 +116,18 @@ std::string to_utf8(std::u16string_view text) { return text::to_utf8(text); }
 
 using namespace hvsim::user;
 
+namespace {
+template <char16_t (*Convert)(char16_t)>
+LPWSTR change_case(LPWSTR text) {
+    const auto value = reinterpret_cast<ULONG_PTR>(text);
+    if ((value >> 16) == 0) return reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(Convert(static_cast<char16_t>(value))));
+    for (LPWSTR p = text; *p; ++p) *p = Convert(*p);
+    return text;
+}
+char16_t lower(char16_t c) { return towlower(c); }
+char16_t upper(char16_t c) { return towupper(c); }
+} // namespace
+
 HV_EXTERN_C_BEGIN
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
@@ -278,5 +290,9 @@ int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
     lpOut[length] = 0;
     return static_cast<int>(length);
 }
+
+LPWSTR WINAPI CharLowerW(LPWSTR lpsz) { return change_case<lower>(lpsz); }
+
+LPWSTR WINAPI CharUpperW(LPWSTR lpsz) { return change_case<upper>(lpsz); }
 
 HV_EXTERN_C_END

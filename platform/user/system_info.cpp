@@ -42,11 +42,14 @@ BOOL fill_version(Info* info, size_t base_size, size_t extended_size) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (info->dwOSVersionInfoSize != base_size && info->dwOSVersionInfoSize != extended_size) {
+    const WindowsVersion v = windows_version();
+    // The extended record came with Windows 2000; Windows 9x refuses it, so callers retry with
+    // the plain one.
+    const bool knows_extended = v.platform_id == VER_PLATFORM_WIN32_NT && v.major >= 5;
+    if (info->dwOSVersionInfoSize != base_size && (info->dwOSVersionInfoSize != extended_size || !knows_extended)) {
         set_last_error(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    const WindowsVersion v = windows_version();
     info->dwMajorVersion = v.major;
     info->dwMinorVersion = v.minor;
     info->dwBuildNumber = v.build;
@@ -113,6 +116,11 @@ using namespace hvsim::user;
 HV_EXTERN_C_BEGIN
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
+    // Windows 9x has the wide routines as stubs only.
+    if (windows_version().platform_id != VER_PLATFORM_WIN32_NT) {
+        set_last_error(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
     return fill_version(lpVersionInformation, sizeof(OSVERSIONINFOW), sizeof(OSVERSIONINFOEXW));
 }
 

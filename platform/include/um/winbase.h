@@ -246,6 +246,17 @@ typedef HANDLE HLOCAL;
 HV_API HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HV_API HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
+// Global memory: one heap, as on Win32; a moveable block's handle is its address.
+#define GMEM_FIXED 0x0000
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_ZEROINIT 0x0040
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+HV_API HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+HV_API HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
+HV_API LPVOID WINAPI GlobalLock(HGLOBAL hMem);
+HV_API BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
+
 // DOS device names ("COM3" -> "\Device\HvUVCP0"). A name keeps the definitions it had before:
 // removing the current one brings the previous back.
 #define DDD_RAW_TARGET_PATH 0x00000001

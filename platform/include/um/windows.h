@@ -9,6 +9,9 @@
 #include <winbase.h>
 #include <winnls.h>
 #include <winioctl.h>
+#include <fileapi.h>
+#include <processthreadsapi.h>
+#include <libloaderapi.h>
 
 #if __has_include(<winreg.h>)
 #include <winreg.h>

@@ -911,6 +911,10 @@ HV_API BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 HV_API int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
 HV_API int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 
+// Case of a string in place, or of one character passed in the low word of the pointer.
+HV_API LPWSTR WINAPI CharLowerW(LPWSTR lpsz);
+HV_API LPWSTR WINAPI CharUpperW(LPWSTR lpsz);
+
 HV_EXTERN_C_END
 
 #define CreateWindowW(className, windowName, style, x, y, w, h, parent, menu, instance, param) \

@@ -20,9 +20,9 @@ TEST_F(HvsimCommand, HelpNamesEveryCommandAndEachCommandHasItsOwn) {
     const auto help = hvsim("help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(hvsim("--help").output, help.output);
-    for (const char* word : {"add-driver SERVICE IMAGE", "add-root-device HWID SERVICE", "run IMAGE [ARGS...]",
+    for (const char* word : {"add-driver SERVICE IMAGE", "add-root-device HWID SERVICE", "run [OPTIONS] PROGRAM [ARGS...]",
                              "devices", "ports", "status DEVICE", "rescan", "--clock real|virtual", "--version",
-                             "HVSIM_LOCK_WAIT", "HVSIM_DEBUG", "registry.txt", "4 when a program image"})
+                             "HVSIM_LOCK_WAIT", "HVSIM_DEBUG", "registry.txt", "4 when a program image", "--windows VERSION"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
     // Every command's help, whichever way it is asked for, and without a machine folder.
     for (const char* command : {"plug", "unplug", "run", "terminal", "disable", "install-package", "help"}) {
@@ -76,7 +76,8 @@ TEST_F(HvsimCommand, BadUsageExitsWithTwoAndSaysWhy) {
         {root() + " fly", "unknown command 'fly'"},
         {root() + " add-driver OnlyOne", "add-driver expects SERVICE IMAGE"},
         {root() + " devices extra", "devices takes no arguments"},
-        {root() + " run", "run expects IMAGE [ARGS...]"},
+        {root() + " run", "run expects [OPTIONS] PROGRAM [ARGS...]"},
+        {root() + " --windows 3.1 devices", "--windows must be one of 7, vista, xp, 2000, me, 98, 95"},
         {root() + " plug", "plug expects SPEC"},
         {root() + " status", "status expects DEVICE"},
     };

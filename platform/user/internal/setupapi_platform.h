@@ -90,6 +90,8 @@ std::filesystem::path machine_root();
 // A host path for a machine path ("C:\..." below the machine's C folder, matched without regard
 // to case) or for a host path given as such; empty when the file does not exist and must.
 std::filesystem::path host_path(std::u16string_view path, bool must_exist);
+// The host files of the driver images the loader has mapped.
+std::vector<std::filesystem::path> loaded_driver_images();
 
 std::u16string guid_text(const GUID& guid);
 std::optional<GUID> guid_of(std::u16string_view text);

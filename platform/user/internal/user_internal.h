@@ -24,7 +24,7 @@ void set_last_status(LONG status);
 
 // ---- Objects behind handles -------------------------------------------------------------------
 
-enum class ObjectKind { File, Event, Mutex, Thread, Process, Console, Token };
+enum class ObjectKind { File, Event, Mutex, Thread, Process, Console, Token, DiskFile, FileSearch };
 
 class UserObject {
 public:
@@ -159,15 +159,16 @@ public:
 // not start (signalled when such a thread ends).
 std::shared_ptr<ThreadObject> current_thread_object();
 
+// A handle keeps the process, and so its exit code, as long as the handle is open.
 class ProcessObject : public UserObject {
 public:
     explicit ProcessObject(std::weak_ptr<Process> process)
-        : UserObject(ObjectKind::Process), process_(std::move(process)) {}
+        : UserObject(ObjectKind::Process), process_(process.lock()) {}
     void* dispatcher() override;
-    std::shared_ptr<Process> process() const { return process_.lock(); }
+    std::shared_ptr<Process> process() const { return process_; }
 
 private:
-    std::weak_ptr<Process> process_;
+    std::shared_ptr<Process> process_;
 };
 
 struct Token; // tokens.cpp
@@ -193,6 +194,13 @@ public:
     HANDLE std_handles[3] = {};
     // The process's primary token (security_internal.h reads and replaces it under `mutex`).
     std::shared_ptr<Token> token;
+    // The loader's handle of the program image (GetModuleHandle(NULL)); null for the machine's
+    // own default process.
+    void* image_module = nullptr;
+    std::atomic<DWORD> priority_class{0x20}; // NORMAL_PRIORITY_CLASS
+    // Set before start: the main thread waits for ResumeThread before it runs.
+    bool start_suspended = false;
+    std::shared_ptr<ThreadObject> main_thread;
 
     // Threads of the process still running (the main thread included).
     void thread_started();

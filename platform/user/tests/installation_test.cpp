@@ -8,6 +8,7 @@
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
+#include <hvsim/machine_drives.h>
 #include <hvsim/user_hooks.h>
 
 #include <unistd.h>
@@ -366,6 +367,18 @@ TEST_F(InstallationTest, AMissingDriverImageFailsCleanlyWithItsName) {
     EXPECT_EQ(DWORD(ERROR_NO_SUCH_DEVINST), GetLastError());
     EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, nullptr, inf.c_str(), 0, nullptr));
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+}
+
+// The setup program reads its INF files from its own folder on the installation medium.
+TEST_F(InstallationTest, AnInfOnTheMediumIsCopiedIntoTheStore) {
+    write_inf(inf_text("HvTestClass", kTestClassText), "HVTEST.INF");
+    hvsim::user::set_media_folder(source_);
+    char name[MAX_PATH];
+    EXPECT_TRUE(SetupCopyOEMInfA("d:\\hvtest.inf", nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
+    EXPECT_STREQ("C:\\Windows\\inf\\oem0.inf", name);
+    EXPECT_FALSE(SetupCopyOEMInfA("D:\\..\\hvtest.inf", nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    hvsim::user::set_media_folder(std::nullopt);
+    EXPECT_TRUE(fs::exists(source_ / "HVTEST.INF"));
 }
 
 TEST_F(InstallationTest, TheInfStoreKeepsOneCopyAndRefusesToDropAnInfInUse) {

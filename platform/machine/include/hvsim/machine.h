@@ -3,7 +3,8 @@
 //
 // Layout of the machine's folder:
 //   registry.txt                    the registry, loaded at boot and saved at shutdown
-//   machine.txt                     the machine's configuration (its clock)
+//   machine.txt                     the machine's configuration (its clock, its Windows version)
+//   file-attributes.txt             attributes of the files of C: that the machine keeps
 //   C/Windows/System32/             C:\Windows\System32 (libraries)
 //   C/Windows/System32/drivers/     driver images of installed services
 //   C/Windows/inf/                  C:\Windows\inf
@@ -18,6 +19,7 @@
 #include <basetsd.h>
 
 #include <hvsim/kernel.h>
+#include <hvsim/machine_drives.h>
 #include <hvsim/user.h>
 
 #include <chrono>
@@ -61,6 +63,10 @@ struct MachineOptions {
     // A bug check ends the host process with exit status 3 once the logs are saved (the command);
     // otherwise it aborts (a test fails loudly).
     bool exit_on_bug_check = false;
+    // The Windows version ("7", "vista", "xp", "2000", "me", "98", "95"); without one, the version
+    // saved in machine.txt, else 7. It decides what GetVersionEx answers and which exports the
+    // system modules have; the device tree and the drivers are the same on all.
+    std::optional<std::string> windows;
 };
 
 // A USB device plugged into the running machine.
@@ -79,6 +85,19 @@ struct ProgramRun {
     DWORD exit_code = 0;
     std::string output; // captured standard output, when capture was asked for
     std::string error;  // captured standard error
+    // The program asked for a restart (ExitWindowsEx) and the machine restarted once it ended;
+    // what the restart did with the pending renames.
+    bool restarted = false;
+    std::vector<user::PendingFileOperation> file_operations;
+};
+
+// How a program starts.
+struct RunOptions {
+    // Its current folder, a folder of the machine ("C:\..."); empty: C:\Windows\System32.
+    std::u16string current_directory;
+    // Its token; without one, the machine's default (user::set_registry_token).
+    std::optional<user::TokenKind> token;
+    bool capture = false;
 };
 
 class Machine {
@@ -119,6 +138,22 @@ public:
     // returned in the result, otherwise it passes through to the host's standard output.
     ProgramRun run_program(const std::filesystem::path& image, const std::vector<std::u16string>& args,
                            bool capture = false);
+    // The same for a program given by its path on the machine ("C:\Windows\System32\x.exe", or a
+    // path of the medium in D:) or as a host file, in the folder the options name.
+    ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::u16string>& args,
+                           const RunOptions& options);
+    // Starts the program without waiting: a process handle of the machine's own process, to wait
+    // on (WaitForSingleObject, GetExitCodeProcess) and close. Output passes through.
+    HANDLE start_program(const std::filesystem::path& program, const std::vector<std::u16string>& args,
+                         const RunOptions& options = {});
+
+    // Shuts down and boots again: the pending renames are carried out before any driver starts.
+    void restart();
+    // What the last boot did with the pending renames.
+    const std::vector<user::PendingFileOperation>& boot_file_operations() const { return boot_file_operations_; }
+    const std::string& windows() const { return windows_; }
+    // A host folder offered as the read-only drive D: (an installation medium), or none.
+    void set_media(std::optional<std::filesystem::path> folder);
 
     // The device tree as `hvsim devices` prints it.
     std::string device_tree_text() const;
@@ -141,15 +176,22 @@ public:
     bool running() const { return running_; }
 
 private:
+    void boot();
     void save_logs() const;
     void save_configuration() const;
+    // The program's host file and its path on the machine.
+    std::pair<std::filesystem::path, std::u16string> locate_program(const std::filesystem::path& program) const;
+    std::shared_ptr<user::Process> launch(const std::filesystem::path& program, const std::vector<std::u16string>& args,
+                                          const RunOptions& options, user::OutputSink out, user::OutputSink err);
 
     void stop_kernel();
 
     std::filesystem::path root_;
     std::unique_ptr<FolderLock> lock_;
     ClockMode clock_ = ClockMode::Real;
+    std::string windows_ = "7";
     bool running_ = false;
+    std::vector<user::PendingFileOperation> boot_file_operations_;
 };
 
 // The USB devices of a machine folder's saved configuration, plugged in at every boot: the list,
