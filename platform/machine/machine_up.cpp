@@ -74,6 +74,12 @@ int down(Invocation& in) {
         std::filesystem::remove(marker, error); // left by an up that did not end cleanly
         throw MachineError("no machine is up in " + in.root().string());
     }
+    // The lock names its holder: only an up is stopped, never another command.
+    long holder = 0;
+    std::ifstream(in.root() / "hvsim.lock") >> holder;
+    if (holder != pid)
+        throw MachineError("the machine folder is in use by process " + std::to_string(holder) +
+                           ", not by hvsim up (process " + std::to_string(pid) + ")");
     if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0)
         throw MachineError("cannot stop process " + std::to_string(pid) + ": " + std::strerror(errno));
     const auto deadline = std::chrono::steady_clock::now() + kDownWait;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -117,6 +118,24 @@ TEST_F(MachineUp, UpKeepsTheLinksUntilDownAndOtherCommandsWaitMeanwhile) {
     // Nothing is up any more; the folder boots again.
     EXPECT_EQ(hvsim("down").status, 1);
     EXPECT_EQ(hvsim("devices").status, 0);
+}
+
+TEST_F(MachineUp, DownStopsOnlyAnUp) {
+    std::filesystem::create_directories(machine_root());
+    // A stale note of an up, while another command holds the folder: that command is left alone.
+    std::ofstream(machine_root() / "up.pid") << "1\n";
+    {
+        hvsim::FolderLock held(machine_root(), std::chrono::milliseconds(0));
+        const auto refused = hvsim("down");
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.output.find("in use by process " + std::to_string(::getpid()) + ", not by hvsim up"),
+                  std::string::npos)
+            << refused.output;
+    }
+    const auto nothing = hvsim("down");
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_NE(nothing.output.find("no machine is up in"), std::string::npos) << nothing.output;
+    EXPECT_FALSE(std::filesystem::exists(machine_root() / "up.pid"));
 }
 
 TEST_F(MachineUp, TwoLinuxProgramsExchangeDataWithAProgramOnTheComPortsAtOnce) {
