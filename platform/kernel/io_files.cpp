@@ -111,7 +111,7 @@ Sent issue(FILE_OBJECT* file_object, ACCESS_MASK required, const FileSetup& setu
 
 // A read or a write: the two differ in direction and in the access they need.
 Sent transfer_request(FILE_OBJECT* file, UCHAR major, void* buffer, ULONG length, const LONGLONG* offset,
-                      RequestFinish done) {
+                      RequestFinish done, const void* key = nullptr) {
     if (!buffer && length) return {STATUS_ACCESS_VIOLATION, false};
     const bool read = major == IRP_MJ_READ;
     return issue(
@@ -121,6 +121,7 @@ Sent transfer_request(FILE_OBJECT* file, UCHAR major, void* buffer, ULONG length
             stack->Parameters.Read.Length = length; // Write has the same layout
             stack->Parameters.Read.ByteOffset.QuadPart = offset ? *offset : 0;
             irp->Flags |= read ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
+            record_of(irp)->key = key;
             return attach_transfer_buffer(irp, top, read, buffer, length);
         },
         std::move(done));
@@ -133,12 +134,13 @@ ACCESS_MASK access_for_code(ULONG code) {
 }
 
 Sent control_request(FILE_OBJECT* file, ULONG code, const void* input, ULONG input_length, void* output,
-                     ULONG output_length, bool internal, RequestFinish done) {
+                     ULONG output_length, bool internal, RequestFinish done, const void* key = nullptr) {
     if ((!input && input_length) || (!output && output_length)) return {STATUS_ACCESS_VIOLATION, false};
     return issue(
         file, access_for_code(code),
         [&](IRP* irp, PIO_STACK_LOCATION stack, PDEVICE_OBJECT) {
             stack->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+            record_of(irp)->key = key;
             return attach_control_buffers(irp, code, input, input_length, output, output_length);
         },
         std::move(done));
@@ -245,16 +247,19 @@ IoResult read_file(FileObject* file, void* buffer, ULONG length, const LONGLONG*
     return wait_for([&](RequestFinish done) { return transfer_request(file, IRP_MJ_READ, buffer, length, offset, std::move(done)); });
 }
 
-Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion done, const LONGLONG* offset) {
-    return to_issue(transfer_request(file, IRP_MJ_READ, buffer, length, offset, std::move(done)));
+Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion done, const LONGLONG* offset,
+                      const void* key) {
+    return to_issue(transfer_request(file, IRP_MJ_READ, buffer, length, offset, std::move(done), key));
 }
 
 IoResult write_file(FileObject* file, const void* buffer, ULONG length, const LONGLONG* offset) {
     return wait_for([&](RequestFinish done) { return transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset, std::move(done)); });
 }
 
-Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Completion done, const LONGLONG* offset) {
-    return to_issue(transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset, std::move(done)));
+Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Completion done,
+                       const LONGLONG* offset, const void* key) {
+    return to_issue(transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset,
+                                     std::move(done), key));
 }
 
 IoResult device_control(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
@@ -265,8 +270,9 @@ IoResult device_control(FileObject* file, ULONG code, const void* input, ULONG i
 }
 
 Issue device_control_async(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
-                           ULONG output_length, Completion done, bool internal) {
-    return to_issue(control_request(file, code, input, input_length, output, output_length, internal, std::move(done)));
+                           ULONG output_length, Completion done, bool internal, const void* key) {
+    return to_issue(control_request(file, code, input, input_length, output, output_length, internal,
+                                    std::move(done), key));
 }
 
 IoResult flush_file(FileObject* file) {
@@ -281,7 +287,9 @@ IoResult flush_file(FileObject* file) {
     });
 }
 
-size_t cancel_io(FileObject* file_object, std::thread::id issuer) {
+namespace {
+
+size_t cancel_matching(FileObject* file_object, const std::function<bool(const IrpRecord&)>& matches) {
     FileBlock* file = open_file_of(file_object);
     if (!file) return 0;
     // Pinned IRPs stay allocated even if they complete meanwhile; the last unpin frees them.
@@ -290,7 +298,8 @@ size_t cancel_io(FileObject* file_object, std::thread::id issuer) {
         std::lock_guard lock(file->lock);
         for (IRP* irp : file->outstanding) {
             IrpRecord* record = record_of(irp);
-            if (record->issuer != issuer) continue;
+            if (!matches(*record))
+                continue;
             ++record->pins;
             mine.push_back(irp);
         }
@@ -306,6 +315,18 @@ size_t cancel_io(FileObject* file_object, std::thread::id issuer) {
     }
     for (IRP* irp : to_free) free_irp_unchecked(irp);
     return mine.size();
+}
+
+} // namespace
+
+size_t cancel_io(FileObject* file, std::thread::id issuer) {
+    return cancel_matching(file, [issuer](const IrpRecord& record) { return record.issuer == issuer; });
+}
+
+size_t cancel_request(FileObject* file, const void* key) {
+    if (!key)
+        return 0;
+    return cancel_matching(file, [key](const IrpRecord& record) { return record.key == key; });
 }
 
 size_t outstanding_requests(FileObject* file_object) {

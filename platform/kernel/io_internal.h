@@ -118,6 +118,7 @@ struct IrpRecord {
     std::function<void(NTSTATUS, ULONG_PTR)> finish;
     FILE_OBJECT* file = nullptr; // referenced while the IRP lives
     std::thread::id issuer;
+    const void* key = nullptr;   // an asynchronous file request's, for cancel_request
     int pins = 0;                // guarded by the file's lock: cancel_io holding the IRP
     bool free_when_unpinned = false;
 };

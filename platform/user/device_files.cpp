@@ -1,13 +1,17 @@
 // Files on devices: CreateFile on "\\.\NAME" and device-interface paths, ReadFile, WriteFile
-// and DeviceIoControl (synchronous and overlapped), GetOverlappedResult, CancelIo and the
+// and DeviceIoControl (synchronous and overlapped), ReadFileEx and WriteFileEx with their
+// completion routines, GetOverlappedResult(Ex), the cancellations, FlushFileBuffers and the
 // cleanup and close that CloseHandle starts.
 #include <windows.h>
+#include <winternl.h>
 
 #include <hv_wchar.h>
 #include <hvsim/io.h>
 
 #include <algorithm>
+#include <list>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "internal/handles.h"
@@ -25,6 +29,50 @@ constexpr LONG kStatusSuccess = 0, kStatusPending = 0x103, kStatusEndOfFile = st
 
 bool nt_success(LONG status) { return status >= 0; }
 bool nt_error(LONG status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// Writes in flight on a file, by the order they were issued in, so that a flush can wait for
+// those that came before it. A write ends in its completing thread, possibly at DISPATCH_LEVEL.
+class WriteTracker {
+  public:
+    uint64_t begin() {
+        std::lock_guard lock(mutex_);
+        in_flight_.insert(next_);
+        return next_++;
+    }
+    void end(uint64_t write) {
+        std::lock_guard lock(mutex_);
+        in_flight_.erase(write);
+        for (KernelEvent* waiter : waiters_)
+            waiter->set();
+    }
+    // Returns once every write begun before the call has ended.
+    void wait_for_earlier() {
+        KernelEvent changed(false, false);
+        uint64_t limit;
+        {
+            std::lock_guard lock(mutex_);
+            limit = next_;
+            waiters_.push_back(&changed);
+        }
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (in_flight_.empty() || *in_flight_.begin() >= limit) {
+                    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &changed));
+                    return;
+                }
+            }
+            void* dispatcher = changed.dispatcher();
+            wait_for_dispatchers(1, &dispatcher, false, INFINITE);
+        }
+    }
+
+  private:
+    std::mutex mutex_;
+    uint64_t next_ = 0;
+    std::set<uint64_t> in_flight_;
+    std::vector<KernelEvent*> waiters_;
+};
 
 // The file object stays referenced while anything in user mode holds it (a handle, a request in
 // flight), so a request that races with CloseHandle meets a closed file, never freed memory.
@@ -48,9 +96,50 @@ public:
     KernelEvent completed{true, false};
 
     // Requests not yet complete, by OVERLAPPED (null for a synchronous one without), with the
-    // thread that issued each: CancelIoEx finds them here.
+    // thread that issued each: CancelIoEx finds them here. An asynchronous one carries its
+    // OVERLAPPED down to the I/O manager as its key.
+    struct Outstanding {
+        std::thread::id issuer;
+        bool asynchronous;
+    };
     std::mutex mutex;
-    std::multimap<const OVERLAPPED*, std::thread::id> outstanding;
+    std::multimap<const OVERLAPPED*, Outstanding> outstanding;
+    WriteTracker writes;
+};
+
+// Synchronous requests in progress, by the thread that waits in each: CancelSynchronousIo.
+struct SynchronousRequest {
+    DWORD thread;
+    std::thread::id issuer;
+    std::shared_ptr<DeviceFile> file;
+};
+struct SynchronousRequests {
+    std::mutex mutex;
+    std::list<SynchronousRequest> requests;
+};
+SynchronousRequests& synchronous_requests() {
+    static SynchronousRequests* s = new SynchronousRequests;
+    return *s;
+}
+
+// Registered for as long as the synchronous request runs.
+class SynchronousScope {
+  public:
+    explicit SynchronousScope(const std::shared_ptr<DeviceFile>& file) {
+        auto& s = synchronous_requests();
+        std::lock_guard lock(s.mutex);
+        entry_ = s.requests.insert(s.requests.end(), {current_thread_id(), std::this_thread::get_id(), file});
+    }
+    ~SynchronousScope() {
+        auto& s = synchronous_requests();
+        std::lock_guard lock(s.mutex);
+        s.requests.erase(entry_);
+    }
+    SynchronousScope(const SynchronousScope&) = delete;
+    SynchronousScope& operator=(const SynchronousScope&) = delete;
+
+  private:
+    std::list<SynchronousRequest>::iterator entry_;
 };
 
 // "\\.\NAME" and "\\?\NAME" are "\??\NAME"; "\\.\GLOBALROOT\..." is a path of the kernel's
@@ -117,12 +206,60 @@ BOOL report(LONG status, ULONG_PTR information, LPDWORD transferred) {
 using SyncCall = std::function<io::IoResult()>;
 using AsyncCall = std::function<io::Issue(io::Completion)>;
 
+// The completion routine of ReadFileEx or WriteFileEx, queued to the issuing thread as a user APC
+// once the request has ended, and only when its issue did not fail.
+class CompletionApc {
+  public:
+    CompletionApc(LPOVERLAPPED_COMPLETION_ROUTINE routine, LPOVERLAPPED overlapped)
+        : thread_(current_thread_object()), routine_(routine), overlapped_(overlapped) {}
+    void completed(LONG status, ULONG_PTR information) {
+        std::lock_guard lock(mutex_);
+        status_ = status;
+        information_ = information;
+        completed_ = true;
+        queue_when_known();
+    }
+    void issued(bool deliver) {
+        std::lock_guard lock(mutex_);
+        deliver_ = deliver;
+        issued_ = true;
+        queue_when_known();
+    }
+
+  private:
+    void queue_when_known() {
+        if (!completed_ || !issued_ || !deliver_)
+            return;
+        const DWORD error = nt_success(status_) ? ERROR_SUCCESS : RtlNtStatusToDosError(status_);
+        const DWORD bytes = static_cast<DWORD>(information_);
+        thread_->queue_apc([routine = routine_, overlapped = overlapped_, error, bytes] {
+            routine(error, bytes, overlapped);
+        });
+    }
+
+    std::mutex mutex_;
+    std::shared_ptr<ThreadObject> thread_;
+    LPOVERLAPPED_COMPLETION_ROUTINE routine_;
+    LPOVERLAPPED overlapped_;
+    bool completed_ = false, issued_ = false, deliver_ = false;
+    LONG status_ = 0;
+    ULONG_PTR information_ = 0;
+};
+
+// What sets one kind of request apart.
+struct RequestKind {
+    bool end_of_file_is_success = false;
+    bool write = false;
+    // ReadFileEx and WriteFileEx: the routine, in place of the event.
+    LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr;
+};
+
 // One request on a device file, synchronous or overlapped according to how the file was opened.
 BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, LPDWORD transferred,
-             const SyncCall& sync, const AsyncCall& async, bool end_of_file_is_success) {
+             const SyncCall& sync, const AsyncCall& async, RequestKind kind) {
     if (transferred) *transferred = 0;
     std::shared_ptr<UserObject> event;
-    if (overlapped && overlapped->hEvent) {
+    if (overlapped && overlapped->hEvent && !kind.routine) {
         // The low bit of hEvent asks Windows to skip the completion port; the event is the rest.
         HANDLE h = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR(1));
         event = resolve_handle(h, ObjectKind::Event);
@@ -133,21 +270,33 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
     const auto issuer = std::this_thread::get_id();
     {
         std::lock_guard lock(file->mutex);
-        file->outstanding.emplace(overlapped, issuer);
+        file->outstanding.emplace(overlapped, DeviceFile::Outstanding{issuer, file->overlapped});
     }
-    auto forget = [file = file.get(), overlapped, issuer] {
-        std::lock_guard lock(file->mutex);
-        auto [first, last] = file->outstanding.equal_range(overlapped);
-        auto it = std::find_if(first, last, [&](const auto& entry) { return entry.second == issuer; });
-        if (it != last) file->outstanding.erase(it);
+    const uint64_t write = kind.write ? file->writes.begin() : 0;
+    auto forget = [file = file.get(), overlapped, issuer, write, is_write = kind.write] {
+        {
+            std::lock_guard lock(file->mutex);
+            auto [first, last] = file->outstanding.equal_range(overlapped);
+            auto it =
+                std::find_if(first, last, [&](const auto& entry) { return entry.second.issuer == issuer; });
+            if (it != last)
+                file->outstanding.erase(it);
+        }
+        if (is_write)
+            file->writes.end(write);
     };
 
     if (!file->overlapped) {
         file->completed.reset();
         if (event_object) event_object->event.reset();
-        io::IoResult result = sync();
+        io::IoResult result;
+        {
+            SynchronousScope scope(file);
+            result = sync();
+        }
         forget();
-        if (end_of_file_is_success && result.status == kStatusEndOfFile) result = {kStatusSuccess, 0};
+        if (kind.end_of_file_is_success && result.status == kStatusEndOfFile)
+            result = {kStatusSuccess, 0};
         if (overlapped) {
             overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(result.status));
             overlapped->InternalHigh = result.information;
@@ -166,18 +315,22 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
     overlapped->InternalHigh = 0;
     file->completed.reset();
     if (event_object) event_object->event.reset();
+    auto apc = kind.routine ? std::make_shared<CompletionApc>(kind.routine, overlapped) : nullptr;
     // Runs in the completing thread, possibly at DISPATCH_LEVEL; it holds the event and the file
     // so that both outlive a handle closed meanwhile. It lets the file go before the waiter wakes:
     // a waiter that then closes its handle must find the file closed when CloseHandle returns (an
     // exclusive device opens again at once), not whenever this thread gets round to releasing it.
-    io::Completion done = [file = std::shared_ptr<DeviceFile>(file), event, overlapped, forget](LONG status,
-                                                                                      ULONG_PTR information) mutable {
+    io::Completion done = [file = std::shared_ptr<DeviceFile>(file), event, overlapped, forget,
+                           apc](LONG status, ULONG_PTR information) mutable {
         forget();
         overlapped->InternalHigh = information;
         __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)), __ATOMIC_SEQ_CST);
         file->completed.set();
         file.reset();
-        if (event) static_cast<EventObject&>(*event).event.set();
+        if (event)
+            static_cast<EventObject&>(*event).event.set();
+        if (apc)
+            apc->completed(status, information);
     };
     io::Issue issue = async(std::move(done));
     if (!issue.issued) {
@@ -185,6 +338,17 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
         overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(issue.status));
         set_last_status(issue.status);
         return FALSE;
+    }
+    if (apc) {
+        // The routine reports the end; a request refused at once has none to report.
+        const bool refused = nt_error(issue.status);
+        apc->issued(!refused);
+        if (refused) {
+            set_last_status(issue.status);
+            return FALSE;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
     }
     if (issue.status == kStatusPending) {
         SetLastError(ERROR_IO_PENDING);
@@ -212,6 +376,25 @@ std::shared_ptr<DeviceFile> device_file(const std::shared_ptr<UserObject>& objec
         return nullptr;
     }
     return std::static_pointer_cast<DeviceFile>(object);
+}
+
+// A read or a write; a read's end of file is a success.
+BOOL transfer(const std::shared_ptr<DeviceFile>& file, bool write, void* buffer, DWORD length,
+              LPDWORD transferred, LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    const FileOffset at(overlapped);
+    return perform(
+        file, overlapped, transferred,
+        [&] {
+            return write ? io::write_file(file->file, buffer, length, at.get())
+                         : io::read_file(file->file, buffer, length, at.get());
+        },
+        [&](io::Completion done) {
+            return write ? io::write_file_async(file->file, buffer, length, std::move(done), at.get(),
+                                                overlapped)
+                         : io::read_file_async(file->file, buffer, length, std::move(done), at.get(),
+                                               overlapped);
+        },
+        RequestKind{!write, write, routine});
 }
 
 } // namespace
@@ -279,14 +462,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     }
     auto file = device_file(object);
     if (!file) return FALSE;
-    const FileOffset at(lpOverlapped);
-    return perform(
-        file, lpOverlapped, lpNumberOfBytesRead,
-        [&] { return io::read_file(file->file, lpBuffer, nNumberOfBytesToRead, at.get()); },
-        [&](io::Completion done) {
-            return io::read_file_async(file->file, lpBuffer, nNumberOfBytesToRead, std::move(done), at.get());
-        },
-        true);
+    return transfer(file, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped, nullptr);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -302,14 +478,46 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     auto file = device_file(object);
     if (!file) return FALSE;
-    const FileOffset at(lpOverlapped);
-    return perform(
-        file, lpOverlapped, lpNumberOfBytesWritten,
-        [&] { return io::write_file(file->file, lpBuffer, nNumberOfBytesToWrite, at.get()); },
-        [&](io::Completion done) {
-            return io::write_file_async(file->file, lpBuffer, nNumberOfBytesToWrite, std::move(done), at.get());
-        },
-        false);
+    return transfer(file, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                    lpOverlapped, nullptr);
+}
+
+// ReadFileEx and WriteFileEx need a handle opened for overlapped I/O and an OVERLAPPED.
+static std::shared_ptr<DeviceFile>
+file_for_completion_routine(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                            LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    auto file = device_file(resolve_handle(hFile));
+    if (file && (!file->overlapped || !lpOverlapped || !lpCompletionRoutine)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return file;
+}
+
+BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    auto file = file_for_completion_routine(hFile, lpOverlapped, lpCompletionRoutine);
+    if (!file)
+        return FALSE;
+    return transfer(file, false, lpBuffer, nNumberOfBytesToRead, nullptr, lpOverlapped, lpCompletionRoutine);
+}
+
+BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                        LPOVERLAPPED lpOverlapped, LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+    auto file = file_for_completion_routine(hFile, lpOverlapped, lpCompletionRoutine);
+    if (!file)
+        return FALSE;
+    return transfer(file, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, nullptr, lpOverlapped,
+                    lpCompletionRoutine);
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    auto file = device_file(resolve_handle(hFile));
+    if (!file)
+        return FALSE;
+    file->writes.wait_for_earlier();
+    io::IoResult result = io::flush_file(file->file);
+    return report(result.status, 0, nullptr);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
@@ -324,21 +532,22 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                                       nOutBufferSize);
         },
         [&](io::Completion done) {
-            return io::device_control_async(file->file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                            nOutBufferSize, std::move(done));
+            return io::device_control_async(file->file, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                            lpOutBuffer, nOutBufferSize, std::move(done), false,
+                                            lpOverlapped);
         },
-        false);
+        RequestKind{});
 }
 
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
-                                BOOL bWait) {
+BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                  DWORD dwMilliseconds, BOOL bAlertable) {
     if (!lpOverlapped) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     auto pending = [&] { return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_SEQ_CST) == kStatusPending; };
     if (pending()) {
-        if (!bWait) {
+        if (dwMilliseconds == 0 && !bAlertable) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
@@ -347,7 +556,13 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
                               ? reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(lpOverlapped->hEvent) &
                                                          ~ULONG_PTR(1))
                               : hFile;
-        if (WaitForSingleObject(waitable, INFINITE) != WAIT_OBJECT_0) return FALSE;
+        const DWORD waited = WaitForSingleObjectEx(waitable, dwMilliseconds, bAlertable);
+        if (waited == WAIT_TIMEOUT || waited == WAIT_IO_COMPLETION) {
+            SetLastError(dwMilliseconds == 0 && waited == WAIT_TIMEOUT ? ERROR_IO_INCOMPLETE : waited);
+            return FALSE;
+        }
+        if (waited != WAIT_OBJECT_0)
+            return FALSE;
         // An event shared with other requests may have been set by one of them.
         if (pending()) {
             SetLastError(ERROR_IO_INCOMPLETE);
@@ -361,6 +576,12 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
     return FALSE;
 }
 
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait) {
+    return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait ? INFINITE : 0,
+                                 FALSE);
+}
+
 BOOL WINAPI CancelIo(HANDLE hFile) {
     auto file = device_file(resolve_handle(hFile));
     if (!file) return FALSE;
@@ -369,38 +590,54 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
 }
 
 // Without an OVERLAPPED every request on the file is cancelled, whichever thread issued it (and
-// ERROR_NOT_FOUND when there is none). A single request is cancelled when it is the only one outstanding from its thread; telling it
-// apart from the thread's other requests is not possible (ERROR_NOT_SUPPORTED).
+// ERROR_NOT_FOUND when there is none); with one, the requests issued with it.
 BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
     auto file = device_file(resolve_handle(hFile));
     if (!file) return FALSE;
     std::vector<std::thread::id> issuers;
+    bool keyed = false;
     {
         std::lock_guard lock(file->mutex);
-        if (!lpOverlapped) {
-            for (const auto& [request, issuer] : file->outstanding)
-                if (std::find(issuers.begin(), issuers.end(), issuer) == issuers.end()) issuers.push_back(issuer);
-        } else {
-            auto it = file->outstanding.find(lpOverlapped);
-            if (it == file->outstanding.end()) {
-                SetLastError(ERROR_NOT_FOUND);
-                return FALSE;
-            }
-            const auto issuer = it->second;
-            auto same_issuer = std::count_if(file->outstanding.begin(), file->outstanding.end(),
-                                             [&](const auto& entry) { return entry.second == issuer; });
-            if (same_issuer != 1) {
-                SetLastError(ERROR_NOT_SUPPORTED);
-                return FALSE;
-            }
-            issuers.push_back(issuer);
+        for (const auto& [request, entry] : file->outstanding) {
+            if (lpOverlapped && request != lpOverlapped)
+                continue;
+            // A synchronous request is the only one of its thread on the file.
+            if (lpOverlapped && entry.asynchronous)
+                keyed = true;
+            else if (std::find(issuers.begin(), issuers.end(), entry.issuer) == issuers.end())
+                issuers.push_back(entry.issuer);
         }
     }
-    if (issuers.empty() && !lpOverlapped) {
+    if (issuers.empty() && !keyed) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
+    if (keyed)
+        io::cancel_request(file->file, lpOverlapped);
     for (auto issuer : issuers) io::cancel_io(file->file, issuer);
+    return TRUE;
+}
+
+BOOL WINAPI CancelSynchronousIo(HANDLE hThread) {
+    auto object = resolve_handle(hThread, ObjectKind::Thread);
+    if (!object)
+        return FALSE;
+    const DWORD thread = static_cast<ThreadObject&>(*object).id();
+    std::vector<SynchronousRequest> waiting;
+    {
+        auto& s = synchronous_requests();
+        std::lock_guard lock(s.mutex);
+        for (const auto& request : s.requests)
+            if (request.thread == thread)
+                waiting.push_back(request);
+    }
+    size_t cancelled = 0;
+    for (const auto& request : waiting)
+        cancelled += io::cancel_io(request.file->file, request.issuer);
+    if (cancelled == 0) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -102,7 +102,10 @@ private:
     std::u16string text_;
 };
 
+// Wait results of the alertable waits and of the others.
 DWORD wait_result(LONG status, DWORD count) {
+    if (status == static_cast<LONG>(STATUS_USER_APC))
+        return WAIT_IO_COMPLETION;
     if (status >= 0 && static_cast<DWORD>(status) < count) return WAIT_OBJECT_0 + static_cast<DWORD>(status);
     if (static_cast<DWORD>(status) >= STATUS_ABANDONED_WAIT_0 &&
         static_cast<DWORD>(status) < STATUS_ABANDONED_WAIT_0 + count)
@@ -112,7 +115,42 @@ DWORD wait_result(LONG status, DWORD count) {
     return WAIT_FAILED;
 }
 
+// A wait for all of its objects cannot take the APC dispatcher in: it waits in slices and looks
+// for APCs between them.
+constexpr DWORD kApcSliceMs = 10;
+
 } // namespace
+
+LONG wait_alertable(size_t count, void* const* objects, bool wait_all, DWORD milliseconds) {
+    auto thread = current_thread_object();
+    if (thread->run_apcs())
+        return static_cast<LONG>(STATUS_USER_APC);
+    if (!wait_all && count < MAXIMUM_WAIT_OBJECTS) {
+        void* with_apcs[MAXIMUM_WAIT_OBJECTS];
+        std::copy(objects, objects + count, with_apcs);
+        with_apcs[count] = thread->apc_dispatcher();
+        LONG status = wait_for_dispatchers(count + 1, with_apcs, false, milliseconds);
+        if (status != static_cast<LONG>(STATUS_WAIT_0 + count))
+            return status;
+        thread->run_apcs();
+        return static_cast<LONG>(STATUS_USER_APC);
+    }
+    const int64_t deadline = machine_time() + static_cast<int64_t>(milliseconds) * 10'000;
+    for (;;) {
+        DWORD slice = kApcSliceMs;
+        if (milliseconds != INFINITE) {
+            const int64_t left = (deadline - machine_time() + 9'999) / 10'000;
+            slice = static_cast<DWORD>(std::clamp<int64_t>(left, 0, kApcSliceMs));
+        }
+        LONG status = wait_for_dispatchers(count, objects, wait_all, slice);
+        if (status != STATUS_TIMEOUT)
+            return status;
+        if (thread->run_apcs())
+            return static_cast<LONG>(STATUS_USER_APC);
+        if (milliseconds != INFINITE && machine_time() >= deadline)
+            return STATUS_TIMEOUT;
+    }
+}
 
 std::shared_ptr<UserObject> find_named_object(const std::u16string& name) {
     auto& n = names();
@@ -204,7 +242,8 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     return TRUE;
 }
 
-DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                      DWORD dwMilliseconds, BOOL bAlertable) {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -229,13 +268,35 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
             return WAIT_FAILED;
         }
     }
-    return wait_result(wait_for_dispatchers(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds), nCount);
+    const LONG status = bAlertable
+                            ? wait_alertable(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds)
+                            : wait_for_dispatchers(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds);
+    return wait_result(status, nCount);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
+    return WaitForMultipleObjectsEx(nCount, lpHandles, bWaitAll, dwMilliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
+    return WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, bAlertable);
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+    return WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, FALSE);
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) { sleep_milliseconds(dwMilliseconds); }
+
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
+    if (!bAlertable) {
+        sleep_milliseconds(dwMilliseconds);
+        return 0;
+    }
+    return wait_alertable(0, nullptr, false, dwMilliseconds) == static_cast<LONG>(STATUS_USER_APC)
+               ? WAIT_IO_COMPLETION
+               : 0;
+}
 
 HV_EXTERN_C_END

@@ -1,11 +1,53 @@
-// Threads of simulated processes: creation, suspension at start, exit and exit codes.
+// Threads of simulated processes: creation, suspension at start, exit and exit codes, and the
+// user APCs that their alertable waits run.
 #include <windows.h>
 
 #include "internal/handles.h"
 
+namespace hvsim::user {
+
+void ThreadObject::queue_apc(std::function<void()> apc) {
+    std::lock_guard lock(apc_mutex_);
+    apcs_.push_back(std::move(apc));
+    apc_pending_.set();
+}
+
+bool ThreadObject::run_apcs() {
+    bool ran = false;
+    for (;;) {
+        std::function<void()> apc;
+        {
+            std::lock_guard lock(apc_mutex_);
+            if (apcs_.empty()) {
+                apc_pending_.reset();
+                return ran;
+            }
+            apc = std::move(apcs_.front());
+            apcs_.pop_front();
+        }
+        apc();
+        ran = true;
+    }
+}
+
+} // namespace hvsim::user
+
 using namespace hvsim::user;
 
 HV_EXTERN_C_BEGIN
+
+DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData) {
+    auto object = resolve_handle(hThread, ObjectKind::Thread);
+    if (!object)
+        return 0;
+    auto& thread = static_cast<ThreadObject&>(*object);
+    if (!pfnAPC || thread.has_exited()) {
+        SetLastError(pfnAPC ? ERROR_GEN_FAILURE : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    thread.queue_apc([pfnAPC, dwData] { pfnAPC(dwData); });
+    return 1;
+}
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId) {

@@ -41,6 +41,10 @@ typedef struct _FILETIME {
 } FILETIME, *PFILETIME, *LPFILETIME;
 
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+// Runs as a user APC of the thread that started the request, in one of its alertable waits.
+typedef VOID(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwErrorCode, DWORD dwNumberOfBytesTransfered,
+                                                      LPOVERLAPPED lpOverlapped);
+typedef VOID(NTAPI* PAPCFUNC)(ULONG_PTR Parameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
 // CreateFile dispositions and flags.
@@ -117,6 +121,20 @@ HV_API BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                        LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 HV_API BOOL WINAPI CancelIo(HANDLE hFile);
 HV_API BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
+// Requests of a handle opened for overlapped I/O whose end runs a completion routine (hEvent is
+// the caller's; it is not signalled).
+HV_API BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                              LPOVERLAPPED lpOverlapped, LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+HV_API BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                               LPOVERLAPPED lpOverlapped,
+                               LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+HV_API BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                         LPDWORD lpNumberOfBytesTransferred, DWORD dwMilliseconds,
+                                         BOOL bAlertable);
+// The synchronous request the thread waits in, on whatever handle.
+HV_API BOOL WINAPI CancelSynchronousIo(HANDLE hThread);
+// On a COM port: returns once the writes issued on the handle before it are done.
+HV_API BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 
 // Events and mutexes. Names are machine-wide.
 HV_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
@@ -138,6 +156,13 @@ HV_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 HV_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                            DWORD dwMilliseconds);
 HV_API void WINAPI Sleep(DWORD dwMilliseconds);
+// Alertable forms: the thread's queued user APCs run first and the wait ends with
+// WAIT_IO_COMPLETION.
+HV_API DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+HV_API DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+HV_API DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                             DWORD dwMilliseconds, BOOL bAlertable);
+HV_API DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
 
 // Threads and processes.
 HV_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
@@ -362,6 +387,12 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP layout");
 #define PST_RS423 ((DWORD)0x00000004)
 #define PST_RS449 ((DWORD)0x00000005)
 #define PST_MODEM ((DWORD)0x00000006)
+#define PST_FAX ((DWORD)0x00000021)
+#define PST_SCANNER ((DWORD)0x00000022)
+#define PST_NETWORK_BRIDGE ((DWORD)0x00000100)
+#define PST_LAT ((DWORD)0x00000101)
+#define PST_TCPIP_TELNET ((DWORD)0x00000102)
+#define PST_X25 ((DWORD)0x00000103)
 #define PCF_DTRDSR ((DWORD)0x0001)
 #define PCF_RTSCTS ((DWORD)0x0002)
 #define PCF_RLSD ((DWORD)0x0004)
@@ -465,8 +496,29 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP layout");
 #define MS_RING_ON ((DWORD)0x0040)
 #define MS_RLSD_ON ((DWORD)0x0080)
 
+// A port's configuration: its DCB and its provider's subtype (PST_*), without provider data.
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG layout");
+
 HV_EXTERN_C_BEGIN
 
+HV_API BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+HV_API BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+// The configuration a port opens with, kept as the port's entry "COMn:" of the Ports key.
+HV_API BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+HV_API BOOL WINAPI SetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize);
+// The numbers of the machine's COM ports, from SERIALCOMM, ascending. ERROR_SUCCESS,
+// ERROR_MORE_DATA (the count still set) or ERROR_FILE_NOT_FOUND (none).
+HV_API ULONG WINAPI GetCommPorts(PULONG lpPortNumbers, ULONG uPortNumbersCount, PULONG puPortNumbersFound);
 HV_API BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 HV_API BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 HV_API BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);

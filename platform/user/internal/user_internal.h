@@ -8,6 +8,8 @@
 #include <hvsim/user.h>
 
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,7 +139,17 @@ public:
     KernelEvent resumed{true, false};
     std::atomic<LONG> suspend_count{0};
 
-private:
+    // User APCs, run in the order queued by the thread's alertable waits; the dispatcher is
+    // signalled while any is queued.
+    void queue_apc(std::function<void()> apc);
+    // Runs the queued APCs (and those they queue); false when there was none.
+    bool run_apcs();
+    void* apc_dispatcher() const { return apc_pending_.dispatcher(); }
+
+  private:
+    std::mutex apc_mutex_;
+    std::deque<std::function<void()>> apcs_;
+    KernelEvent apc_pending_{true, false};
     DWORD id_;
     std::atomic<DWORD> exit_code_;
     KernelEvent exited_{true, false};
@@ -221,6 +233,9 @@ void dereference_kernel_object(void* object);
 // Waits for dispatcher objects; the timeout is in milliseconds, INFINITE (0xFFFFFFFF) for none.
 // Returns the kernel status: STATUS_WAIT_0 + i, STATUS_ABANDONED_WAIT_0 + i or STATUS_TIMEOUT.
 LONG wait_for_dispatchers(size_t count, void* const* objects, bool wait_all, DWORD milliseconds);
+// The same, alertable: the calling thread's queued APCs run, before the wait or when they come
+// during it, and the wait then ends with STATUS_USER_APC.
+LONG wait_alertable(size_t count, void* const* objects, bool wait_all, DWORD milliseconds);
 void sleep_milliseconds(DWORD milliseconds);
 int64_t machine_time();         // 100-ns ticks since boot
 int64_t machine_system_time();  // 100-ns units since 1601

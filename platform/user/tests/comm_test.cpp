@@ -366,4 +366,91 @@ TEST_F(CommTest, BuildCommDcbReadsBothFormsOfTheModeString) {
     EXPECT_FALSE(BuildCommDCBW(u"baud=96\u00e9", &dcb));
 }
 
+// The configuration of an open port and of a port by name, and the list of ports, from the
+// registry a port's installation writes (SERIALCOMM and the Ports entries).
+TEST_F(CommTest, CommConfigurationsAndThePortList) {
+    auto set_value = [](const WCHAR* path, const WCHAR* name, const std::u16string& data) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                       static_cast<DWORD>((data.size() + 1) * sizeof(WCHAR)));
+        RegCloseKey(key);
+    };
+    ULONG numbers[4] = {}, found = 99;
+    EXPECT_EQ(GetCommPorts(numbers, 4, &found), static_cast<ULONG>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(found, 0u);
+    const WCHAR* serialcomm = u"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    set_value(serialcomm, u"\\Device\\HvFakeSerial", u"COM9");
+    set_value(serialcomm, u"\\Device\\Other", u"COM12");
+    set_value(serialcomm, u"\\Device\\Printer", u"LPT1");
+    set_value(serialcomm, u"\\Device\\Modem", u"COM3");
+    EXPECT_EQ(GetCommPorts(numbers, 2, &found), static_cast<ULONG>(ERROR_MORE_DATA));
+    EXPECT_EQ(found, 3u);
+    ASSERT_EQ(GetCommPorts(numbers, 4, &found), static_cast<ULONG>(ERROR_SUCCESS));
+    EXPECT_EQ(std::vector<ULONG>(numbers, numbers + found), (std::vector<ULONG>{3, 9, 12}));
+    EXPECT_EQ(GetCommPorts(nullptr, 4, &found), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
+
+    HANDLE h = open_port();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    fake_serial::state().baud = 38400;
+    fake_serial::state().properties[offsetof(SERIAL_COMMPROP, ProvSubType)] = SERIAL_SP_RS422;
+    COMMCONFIG config{};
+    DWORD size = sizeof config - 1;
+    EXPECT_FALSE(GetCommConfig(h, &config, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, sizeof config);
+    EXPECT_FALSE(GetCommConfig(h, &config, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(GetCommConfig(h, &config, &size));
+    EXPECT_EQ(config.dcb.BaudRate, 38400u);
+    EXPECT_EQ(config.dwProviderSubType, PST_RS422);
+    EXPECT_EQ(config.dwProviderSize, 0u);
+    // A configuration that is not whole changes nothing.
+    config.dcb.BaudRate = 4800;
+    fake_serial::clear_requests();
+    for (DWORD bad : {DWORD(sizeof config - 1), DWORD(0)}) {
+        EXPECT_FALSE(SetCommConfig(h, &config, bad));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_TRUE(fake_serial::requests().empty());
+    ASSERT_TRUE(SetCommConfig(h, &config, sizeof config));
+    EXPECT_EQ(fake_serial::state().baud, 4800u);
+
+    // By name: the Ports entry, the default where it says nothing usable, nothing for a name
+    // that is no port.
+    COMMCONFIG defaults{};
+    size = sizeof defaults;
+    EXPECT_FALSE(GetDefaultCommConfigW(u"COM4", &defaults, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    const WCHAR* ports = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
+    struct {
+        const char16_t* entry;
+        DWORD baud;
+        BYTE parity;
+    } const entries[] = {
+        {nullptr, 9600, NOPARITY}, {u"19200,e,7,1", 19200, EVENPARITY}, {u"fast,?,x", 9600, NOPARITY}};
+    for (const auto& e : entries) {
+        if (e.entry)
+            set_value(ports, u"COM9:", e.entry);
+        ASSERT_TRUE(GetDefaultCommConfigW(u"com9", &defaults, &size));
+        EXPECT_EQ(defaults.dcb.BaudRate, e.baud);
+        EXPECT_EQ(defaults.dcb.Parity, e.parity);
+    }
+    defaults.dcb.BaudRate = 57600;
+    defaults.dcb.fOutxCtsFlow = 1;
+    ASSERT_TRUE(SetDefaultCommConfigW(u"COM9", &defaults, sizeof defaults));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ports, 0, KEY_READ, &key), ERROR_SUCCESS);
+    WCHAR text[64] = {};
+    DWORD text_size = sizeof text;
+    ASSERT_EQ(RegQueryValueExW(key, u"COM9:", nullptr, nullptr, reinterpret_cast<LPBYTE>(text), &text_size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(std::u16string(text), u"57600,n,8,1,p");
+    EXPECT_FALSE(SetDefaultCommConfigW(u"COM4", &defaults, sizeof defaults));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    CloseHandle(h);
+}
+
 } // namespace

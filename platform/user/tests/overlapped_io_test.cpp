@@ -150,28 +150,11 @@ TEST_F(UserModeTest, CloseHandleCancelsPendedRequestsThroughCleanup) {
 TEST_F(UserModeTest, ASynchronousReadBlockedInAnotherThreadEndsWhenTheHandleCloses) {
     HANDLE h = open_device();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    struct Context {
-        HANDLE h;
-        DWORD error = 0;
-        BOOL result = TRUE;
-    } context{h};
-    HANDLE reader = CreateThread(
-        nullptr, 0,
-        [](void* c) -> DWORD {
-            auto* ctx = static_cast<Context*>(c);
-            char buffer[4];
-            DWORD n = 0;
-            ctx->result = ReadFile(ctx->h, buffer, 4, &n, nullptr);
-            ctx->error = GetLastError();
-            return 0;
-        },
-        &context, 0, nullptr);
-    while (test_driver::held_requests() == 0) Sleep(1);
+    BlockedRead reader(h);
     ASSERT_TRUE(CloseHandle(h));
-    EXPECT_EQ(WaitForSingleObject(reader, 1000), WAIT_OBJECT_0);
-    CloseHandle(reader);
-    EXPECT_FALSE(context.result);
-    EXPECT_EQ(context.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(reader.ended(1000));
+    EXPECT_FALSE(reader.result);
+    EXPECT_EQ(reader.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 
 TEST_F(UserModeTest, LateCompletionFromADpcWakesTheWaiterOnTheVirtualClock) {

@@ -9,6 +9,37 @@
 
 #include "test_driver.h"
 
+// A thread blocked in a synchronous ReadFile of 4 bytes on the handle, from when the driver holds
+// the read until something ends it; then its result and error.
+struct BlockedRead {
+    HANDLE h;
+    BOOL result = TRUE;
+    DWORD error = 0;
+    HANDLE thread = nullptr;
+
+    explicit BlockedRead(HANDLE handle) : h(handle) {
+        thread = CreateThread(
+            nullptr, 0,
+            [](void* c) -> DWORD {
+                auto* self = static_cast<BlockedRead*>(c);
+                char buffer[4];
+                DWORD n = 0;
+                self->result = ReadFile(self->h, buffer, 4, &n, nullptr);
+                self->error = GetLastError();
+                return 0;
+            },
+            this, 0, nullptr);
+        while (test_driver::held_requests() == 0)
+            Sleep(1);
+    }
+    ~BlockedRead() { CloseHandle(thread); }
+    BlockedRead(const BlockedRead&) = delete;
+    BlockedRead& operator=(const BlockedRead&) = delete;
+    bool ended(DWORD milliseconds) const {
+        return WaitForSingleObject(thread, milliseconds) == WAIT_OBJECT_0;
+    }
+};
+
 class UserModeTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -137,24 +137,28 @@ LONG open_file(const OpenOptions& options, FileObject** file);
 // refuses some before any driver sees them: a NULL buffer with a non-zero length
 // (STATUS_ACCESS_VIOLATION), access the open did not ask for (STATUS_ACCESS_DENIED), a closed
 // file (STATUS_INVALID_HANDLE). An asynchronous request's `done` runs exactly once, in the
-// completing thread at its IRQL, after the caller's buffer received its data.
+// completing thread at its IRQL, after the caller's buffer received its data. An asynchronous
+// request may carry a key (CancelIoEx's OVERLAPPED), by which cancel_request finds it.
 
 IoResult read_file(FileObject* file, void* buffer, ULONG length, const LONGLONG* offset = nullptr);
 Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion done,
-                      const LONGLONG* offset = nullptr);
+                      const LONGLONG* offset = nullptr, const void* key = nullptr);
 IoResult write_file(FileObject* file, const void* buffer, ULONG length, const LONGLONG* offset = nullptr);
 Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Completion done,
-                       const LONGLONG* offset = nullptr);
+                       const LONGLONG* offset = nullptr, const void* key = nullptr);
 // `internal` sends IRP_MJ_INTERNAL_DEVICE_CONTROL instead of IRP_MJ_DEVICE_CONTROL.
 IoResult device_control(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
                         ULONG output_length, bool internal = false);
 Issue device_control_async(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
-                           ULONG output_length, Completion done, bool internal = false);
+                           ULONG output_length, Completion done, bool internal = false,
+                           const void* key = nullptr);
 IoResult flush_file(FileObject* file);
 
 // Cancels the outstanding requests on `file` that `issuer` issued (CancelIo's rule); returns
 // how many it asked to cancel. Completion still comes from the driver.
 size_t cancel_io(FileObject* file, std::thread::id issuer = std::this_thread::get_id());
+// Cancels the outstanding requests on `file` that carry `key`, whichever thread issued them.
+size_t cancel_request(FileObject* file, const void* key);
 // Requests issued on `file` whose completion has not run yet.
 size_t outstanding_requests(FileObject* file);
 
