@@ -1,7 +1,7 @@
 // File objects on devices, and the requests user mode makes on them.
 //
 //   open_file read_file(_async) write_file(_async) device_control(_async) flush_file cancel_io
-//   outstanding_requests close_file IoGetRelatedDeviceObject IoGetDeviceObjectPointer
+//   cancel_request outstanding_requests close_file IoGetRelatedDeviceObject IoGetDeviceObjectPointer
 //
 // A file object references the device it opened (the named one) and counts as an open of it in
 // DEVICE_OBJECT.ReferenceCount, which is what keeps an exclusive device to one open at a time.

@@ -41,6 +41,15 @@ TEST_F(DevicePnp, CapabilitiesAreForwardedOnlyInTheirKnownForm) {
     expect_driver_unloaded_clean();
 }
 
+// A device that reads from below, on a PDO that keeps no records: its reader is made at the first
+// start and refused by the PDO; the device runs on, and its removal leaves nothing behind.
+TEST_F(DevicePnp, AReaderOnAPdoThatKeepsNoRecordsIsRefusedAndLeavesNothing) {
+    DevInst node = add_device(DeviceConfig().set(u"ReadClientType", 1));
+    EXPECT_EQ(hvsim::pnp::state_of(node), hvsim::pnp::NodeState::Started);
+    EXPECT_EQ(count_of(events(), "reader refused"), 1);
+    expect_driver_unloaded_clean();
+}
+
 // Nothing below answers: the device's own requirements stand.
 TEST_F(DevicePnp, ResourceRequirementsKeepTheirOwnListWhenNothingBelowAnswers) {
     DevInst node = add_device();

@@ -13,6 +13,7 @@
 #include <pmdriver.h>
 #include <pmfunctionaldevice.h>
 #include <pmirphelpers.h>
+#include <pmlowerstackio.h>
 #include <pmreadqueuecsq.h>
 #include <pmregistry.h>
 #include <pmwritequeuecsq.h>
@@ -352,10 +353,17 @@ NTSTATUS OnInternalControl(CPmDriverClass* pObject, PIRP pIrp) {
     return STATUS_PENDING;
 }
 
+void OnRecord(PVOID pvContext, ULONG_PTR ulValue, CPmBuffer* pBuffer) {
+    Log("record");
+    pBuffer->m_Delete();
+}
+
 // As the port driver does: the data and control callbacks exist only once the device started.
 BOOLEAN OnStart(CPmDriverClass* pObject) {
     CGenTestDriver* pDriver = static_cast<CGenTestDriver*>(pObject);
     Log("start");
+    if (CPmLowerStackReader* pReader = pDriver->m_pDevice->m_pLowerStackReader)
+        Log(pReader->m_Open(OnRecord, pDriver) ? "reader opened" : "reader refused");
     if (pDriver->m_ulFlags & HVGT_FAIL_START)
         return FALSE;
     pDriver->m_pDevice->m_Callbacks.m_CloseCallback = OnClose;
