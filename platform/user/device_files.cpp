@@ -273,15 +273,15 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
         file->outstanding.emplace(overlapped, DeviceFile::Outstanding{issuer, file->overlapped});
     }
     const uint64_t write = kind.write ? file->writes.begin() : 0;
-    auto forget = [file = file.get(), overlapped, issuer, write, is_write = kind.write] {
-        {
-            std::lock_guard lock(file->mutex);
-            auto [first, last] = file->outstanding.equal_range(overlapped);
-            auto it =
-                std::find_if(first, last, [&](const auto& entry) { return entry.second.issuer == issuer; });
-            if (it != last)
-                file->outstanding.erase(it);
-        }
+    auto forget = [file = file.get(), overlapped, issuer] {
+        std::lock_guard lock(file->mutex);
+        auto [first, last] = file->outstanding.equal_range(overlapped);
+        auto it = std::find_if(first, last, [&](const auto& entry) { return entry.second.issuer == issuer; });
+        if (it != last)
+            file->outstanding.erase(it);
+    };
+    // Once the write's result is where its issuer looks, for a flush that waits for it.
+    auto write_done = [file = file.get(), write, is_write = kind.write] {
         if (is_write)
             file->writes.end(write);
     };
@@ -303,11 +303,13 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
             if (event_object) event_object->event.set();
         }
         file->completed.set();
+        write_done();
         return report(result.status, result.information, transferred);
     }
 
     if (!overlapped) {
         forget();
+        write_done();
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -320,12 +322,13 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
     // so that both outlive a handle closed meanwhile. It lets the file go before the waiter wakes:
     // a waiter that then closes its handle must find the file closed when CloseHandle returns (an
     // exclusive device opens again at once), not whenever this thread gets round to releasing it.
-    io::Completion done = [file = std::shared_ptr<DeviceFile>(file), event, overlapped, forget,
+    io::Completion done = [file = std::shared_ptr<DeviceFile>(file), event, overlapped, forget, write_done,
                            apc](LONG status, ULONG_PTR information) mutable {
         forget();
         overlapped->InternalHigh = information;
         __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(status)), __ATOMIC_SEQ_CST);
         file->completed.set();
+        write_done();
         file.reset();
         if (event)
             static_cast<EventObject&>(*event).event.set();
@@ -336,6 +339,7 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
     if (!issue.issued) {
         forget();
         overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(issue.status));
+        write_done();
         set_last_status(issue.status);
         return FALSE;
     }
