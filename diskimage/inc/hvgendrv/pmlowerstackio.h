@@ -57,13 +57,16 @@ class CPmRecordQueue : public CPmLowerStackIoObject {
     PmRecord* m_pTail;
 
     CPmRecordQueue(PKEVENT pkNotificationEvent, PULONG pulSizeWord);
-    // Frees the records left and tells the reader that nothing is announced any more.
+    // Frees the records left; the reader's event and size word are not touched, for the reader
+    // may be gone.
     ~CPmRecordQueue() override;
     CPmRecordQueue(const CPmRecordQueue&) = delete;
     CPmRecordQueue& operator=(const CPmRecordQueue&) = delete;
 
     BOOLEAN m_Post(CPmBuffer* pData, ULONG_PTR ulValue) override;
     BOOLEAN m_Take(PVOID pvArea, ULONG ulAreaLength, PULONG pulRecordLength) override;
+    // Tells a reader that is still there that nothing is announced any more.
+    void m_Withdraw();
 
   private:
     // Under the spin lock: the size word and the event as the head record says.

@@ -194,8 +194,9 @@ private:
     BOOLEAN m_IsListedByParent();
     NTSTATUS m_AttachNotifier(PIRP pIrp);
     NTSTATUS m_ReadRecord(PIRP pIrp);
-    // The record queue goes (NULL), or a new one takes its place; the old one forgets its reader.
-    void m_ReplaceRecordQueue(CPmRecordQueue* pNew);
+    // The record queue goes (NULL), or a new one takes its place; the old one tells its reader
+    // that nothing is announced when that reader is known to be there still.
+    void m_ReplaceRecordQueue(CPmRecordQueue* pNew, BOOLEAN bReaderThere);
     // Data of a buffered read or write, or NULL when the device object does not buffer.
     PVOID m_GetSystemBuffer(PIRP pIrp);
     static PM_CALLBACK_HANDLER sm_IdentityHandler;

@@ -152,7 +152,7 @@ CPmPhysicalDevice::~CPmPhysicalDevice() {
     PM_TRACE(35, "CPmPhysicalDevice::~CPmPhysicalDevice IN");
     // No other image may find it once its device object starts to go.
     m_Identity.m_Close();
-    m_ReplaceRecordQueue(NULL);
+    m_ReplaceRecordQueue(NULL, FALSE);
     if (m_pDeviceObject) {
         PmDeviceExtension* pExtension = sm_GetExtension(m_pDeviceObject);
         pExtension->m_pDevice = NULL;
@@ -386,7 +386,7 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp) {
 // A child its parent still lists stays, to be started again; the wrapper deletes it otherwise.
 NTSTATUS CPmPhysicalDevice::m_PnpRemove(PIRP pIrp) {
     m_ulPnpState = PM_PNP_REMOVED;
-    m_ReplaceRecordQueue(NULL);
+    m_ReplaceRecordQueue(NULL, FALSE);
     PM_TRACE(37, "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - waiting for remove lock");
     m_UsageLock.m_DisableAndWait();
     m_UsageLock.m_Init(TRUE);
@@ -652,13 +652,16 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_InternalDeviceControl(PIRP pIrp) {
 // Records for a reader above
 
 // The old queue goes outside the lock: it frees its records.
-void CPmPhysicalDevice::m_ReplaceRecordQueue(CPmRecordQueue* pNew) {
+void CPmPhysicalDevice::m_ReplaceRecordQueue(CPmRecordQueue* pNew, BOOLEAN bReaderThere) {
     m_RecordQueueLock.m_Lock();
     CPmRecordQueue* pOld = m_pRecordQueue;
     m_pRecordQueue = pNew;
     m_RecordQueueLock.m_Unlock();
-    if (pOld)
-        delete pOld;
+    if (!pOld)
+        return;
+    if (bReaderThere)
+        pOld->m_Withdraw();
+    delete pOld;
 }
 
 // A new queue for the reader's event and size word; both NULL only detaches the reader.
@@ -673,7 +676,8 @@ NTSTATUS CPmPhysicalDevice::m_AttachNotifier(PIRP pIrp) {
         if (!pNew)
             return PmCompleteWithStatusAndInformation(pIrp, STATUS_UNSUCCESSFUL, 0);
     }
-    m_ReplaceRecordQueue(pNew);
+    // The reader that attached is still there: it detaches before its event goes.
+    m_ReplaceRecordQueue(pNew, TRUE);
     return PmCompleteWithStatusAndInformation(pIrp, STATUS_SUCCESS, 0);
 }
 

@@ -12,16 +12,20 @@ static void PmFreeRecord(PmRecord* pRecord) {
 }
 
 CPmRecordQueue::~CPmRecordQueue() {
-    m_SpinLock.m_Lock();
     PmRecord* pRecords = m_pHead;
     m_pHead = m_pTail = NULL;
-    m_Announce();
-    m_SpinLock.m_Unlock();
     while (pRecords) {
         PmRecord* pNext = pRecords->m_pNext;
         PmFreeRecord(pRecords);
         pRecords = pNext;
     }
+}
+
+void CPmRecordQueue::m_Withdraw() {
+    m_SpinLock.m_Lock();
+    KeClearEvent(m_pkNotificationEvent);
+    *m_pulSizeWord = 0;
+    m_SpinLock.m_Unlock();
 }
 
 void CPmRecordQueue::m_Announce() {
