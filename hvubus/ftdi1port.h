@@ -53,6 +53,8 @@
 #define FTDI_MS_DSR 0x20
 #define FTDI_MS_RI 0x40
 #define FTDI_MS_DCD 0x80
+// The modem signals of the status byte (the low nibble is the packet marker).
+#define FTDI_MS_SIGNALS (FTDI_MS_CTS | FTDI_MS_DSR | FTDI_MS_RI | FTDI_MS_DCD)
 #define FTDI_LS_DATA_READY 0x01
 #define FTDI_LS_OVERRUN 0x02
 #define FTDI_LS_PARITY 0x04
@@ -61,6 +63,8 @@
 #define FTDI_LS_THRE 0x20
 #define FTDI_LS_TEMT 0x40
 #define FTDI_LS_FIFO_ERROR 0x80
+// The line-status bits that report a receive error or break.
+#define FTDI_LS_ERRORS (FTDI_LS_OVERRUN | FTDI_LS_PARITY | FTDI_LS_FRAMING | FTDI_LS_BREAK | FTDI_LS_FIFO_ERROR)
 
 // Duplex modes of an RS-422/485 port.
 #define FTDI_DUPLEX_FULL 1

@@ -364,7 +364,7 @@ BOOLEAN CFTDI1Port::m_DataArrivedCallback(CPmBuffer* pBuffer) {
             ucModem |= FTDI_MS_CTS;
         const UCHAR ucLast = m_ucLastModemStatus;
         // Only the signals count: the marker and the trailing-edge bit are the port's own.
-        if ((ucModem & 0xF0) != (ucLast & 0xF0) || ucLast == 0xFF) {
+        if ((ucModem & FTDI_MS_SIGNALS) != (ucLast & FTDI_MS_SIGNALS) || ucLast == 0xFF) {
             if (ucLast != 0xFF && (ucLast & FTDI_MS_RI) && !(ucModem & FTDI_MS_RI))
                 ucModem |= FTDI_MS_RI_TRAILING_EDGE;
             PM_TRACE(FTDI_TRACE, "ModemStatus=>bCtsBit: 0x%X bDsrBit: 0x%X bRiBit: 0x%X bDcdBit: 0x%X",
@@ -373,7 +373,7 @@ BOOLEAN CFTDI1Port::m_DataArrivedCallback(CPmBuffer* pBuffer) {
             m_Queue(FTDI_EVENT_MODEM_STATUS, ucModem, NULL);
         }
         // Errors stay reported for the first packet of each transfer with data.
-        if (ucLine != m_ucLastLineStatus || ((ucLine & 0x9E) && bFirst && ulPacket > 2)) {
+        if (ucLine != m_ucLastLineStatus || ((ucLine & FTDI_LS_ERRORS) && bFirst && ulPacket > 2)) {
             m_ucLastLineStatus = ucLine;
             UCHAR ucReported = ucLine;
             if (ucLine & (FTDI_LS_PARITY | FTDI_LS_FRAMING | FTDI_LS_BREAK))

@@ -48,23 +48,23 @@ static BOOLEAN VcpEscape(CPmBuffer* pBuffer, UCHAR ucEscape) {
 }
 
 BOOLEAN CVCP::m_Read(CPmBuffer* pBuffer) {
-    PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - IN");
+    PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_Read - IN");
     ULONGLONG ullStart = KeQueryInterruptTime();
     if (!pBuffer)
         return FALSE;
     ISerial* pISerial = m_BusInterface.m_GetRecord();
     if (!pISerial) {
-        PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - No ISerial interface.");
+        PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_Read - OUT - No ISerial interface.");
         pBuffer->m_Delete();
         return FALSE;
     }
     if (pBuffer->m_GetLength() == 0) {
-        PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - Read Length is Zero.");
+        PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_Read - OUT - Read Length is Zero.");
         pBuffer->m_Delete();
         return TRUE;
     }
-    if (__atomic_load_n(&m_bOverflow, __ATOMIC_SEQ_CST)) {
-        PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - Buffer is overflow, can't read");
+    if (InterlockedOr8(&m_bOverflow, 0)) {
+        PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_Read - OUT - Buffer is overflow, can't read");
         pBuffer->m_Delete();
         InterlockedOr(&m_alErrors[1], SERIAL_ERROR_QUEUEOVERRUN);
         m_SetCommEventsReceived(SERIAL_EV_ERR);
@@ -83,7 +83,7 @@ BOOLEAN CVCP::m_Read(CPmBuffer* pBuffer) {
     if (bInsertHere && (ulFlowReplace & SERIAL_NULL_STRIPPING)) {
         pBuffer->m_RemoveAllOf(0);
         if (pBuffer->m_GetLength() == 0) {
-            PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT - After Null stripping, data length is zero.");
+            PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_Read - OUT - After Null stripping, data length is zero.");
             pBuffer->m_Delete();
             m_ResolveCurrentEventMask();
             return TRUE;
@@ -96,10 +96,10 @@ BOOLEAN CVCP::m_Read(CPmBuffer* pBuffer) {
         BOOLEAN bSeen = FALSE;
         for (ULONG i = 0; i < pBuffer->m_GetLength(); ++i) {
             if (pucData[i] == ucXoff) {
-                InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 8);
+                m_SetHold(VcpHoldXoffReceived, TRUE);
                 bSeen = TRUE;
             } else if (pucData[i] == ucXon) {
-                InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 0);
+                m_SetHold(VcpHoldXoffReceived, FALSE);
                 bSeen = TRUE;
             }
         }
@@ -156,8 +156,8 @@ BOOLEAN CVCP::m_Read(CPmBuffer* pBuffer) {
     m_ResolveCurrentEventMask();
     ULONGLONG ullElapsed = (KeQueryInterruptTime() - ullStart) / 10;
     m_ulLastReadTime = (ULONG)ullElapsed;
-    PM_TRACE(VCP_TRACE_READ, "CVCP::m_Read - OUT (Success)");
-    PM_TRACE(VCP_TRACE_READ, "CVcp::m_Read TD=%dys", (ULONG)ullElapsed);
+    PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_Read - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_READ, "CVcp::m_Read TD=%dys", (ULONG)ullElapsed);
     return TRUE;
 }
 
@@ -177,7 +177,7 @@ BOOLEAN CVCP::m_DataAmountChangedInReadQueue(ULONG ulNewAmount, ULONG ulOldAmoun
     if (ulNewAmount > m_ulQueueSize) {
         // Only the step into overflow counts: the error character added below changes the amount
         // again and brings this notification back while the queue is still over its size.
-        if (!__atomic_exchange_n(&m_bOverflow, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST)) {
+        if (!InterlockedExchange8(&m_bOverflow, TRUE)) {
             InterlockedOr(&m_alErrors[1], SERIAL_ERROR_QUEUEOVERRUN);
             VcpIncrement(&m_PerfStats.BufferOverrunErrorCount);
             ulEvents |= SERIAL_EV_ERR;
@@ -188,7 +188,7 @@ BOOLEAN CVCP::m_DataAmountChangedInReadQueue(ULONG ulNewAmount, ULONG ulOldAmoun
                 m_ErrorAbort();
         }
     } else {
-        __atomic_store_n(&m_bOverflow, (BOOLEAN)FALSE, __ATOMIC_SEQ_CST);
+        InterlockedExchange8(&m_bOverflow, FALSE);
     }
     if (ulNewAmount <= m_ulEffectiveXonLevel) {
         // Flow on sends vendor requests, and this runs in the read queue's timer DPC too: post it.
@@ -212,6 +212,6 @@ NTSTATUS CVCP::m_SetQueueSize(const SERIAL_QUEUE_SIZE* pQueueSize) {
         ulSize = VCP_QUEUE_SIZE_MAX;
     m_ulQueueSize = ulSize;
     m_RecomputeLevels();
-    PM_TRACE(8, "CVCP::m_SetQueueSize - OUT (Success) - %u", ulSize);
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetQueueSize - OUT (Success) - %u", ulSize);
     return STATUS_SUCCESS;
 }

@@ -5,14 +5,11 @@
 #include <pmdebugmanager.h>
 
 #include "hvserialioctl.h"
+#include "hvuvcptrace.h"
 #include "vcp.h"
 
 static const CHAR s_szSourcePath[] = "hvuvcp\\driver\\hvvcpcontrol";
 
-// Trace levels: the driver class, the code names.
-#define HVUVCP_TRACE 7
-#define HVUVCP_TRACE_CODES 9
-#define HVUVCP_TRACE_STATS 13
 
 namespace {
 
