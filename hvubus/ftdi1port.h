@@ -187,6 +187,12 @@ private:
     // Receive.
     static HV_RECEIVE_CALLBACK sm_DataArrivedCallback;
     BOOLEAN m_DataArrivedCallback(CPmBuffer* pBuffer);
+    // The receive path's steps.
+    enum ReceivedKind { ReceivedInvalid, ReceivedStatusOnly, ReceivedData };
+    BOOLEAN m_TakePacketStatus(UCHAR ucModem, UCHAR ucLine, BOOLEAN bFirst, ULONG ulPacket);
+    ReceivedKind m_GatherPackets(PUCHAR pucData, ULONG ulLength, PULONG pulGathered);
+    void m_TakeFlowCharacters(const UCHAR* pucData, ULONG ulLength);
+    BOOLEAN m_HandOverReceived(CPmBuffer* pBuffer, PBOOLEAN pbResult);
     BOOLEAN m_AskReceiveSpace(ULONG ulIncoming, PULONG pulFree);
     void m_ResumeReceive();
     void m_PauseReceive();

@@ -247,6 +247,11 @@ private:
     // A one-byte buffer of a special character for the read queue.
     void m_DeliverCharacter(UCHAR ucCharacter);
     void m_DeliverBytes(const UCHAR* pucBytes, ULONG ulCount);
+    // The read path's steps.
+    void m_RefuseOverflowedData();
+    void m_TakeFlowCharacters(CPmBuffer* pBuffer);
+    void m_InsertLineStatus(CPmBuffer* pBuffer, UCHAR ucEscape, BOOLEAN bErrorCharacter);
+    BOOLEAN m_TransformReceived(CPmBuffer* pBuffer, BOOLEAN bInsertHere);
     void m_ResetRuntimeState();
     void m_SetQueuesActive(BOOLEAN bActive);
     void m_ErrorAbort();
