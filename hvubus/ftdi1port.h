@@ -165,6 +165,11 @@ private:
     USHORT m_BaudIndex(UCHAR ucFractionHigh) const;
     BOOLEAN m_HalfDuplex() const { return m_bDuplexPort && m_ulDuplexMode == FTDI_DUPLEX_HALF; }
     BOOLEAN m_ReadModemStatus();
+    // The chip's modem-status and line-status bytes, asked by a control request.
+    BOOLEAN m_ReadStatusBytes(PUCHAR pucModem, PUCHAR pucLine);
+    // Returns once the chip's transmitter is empty after a write of that many bytes, or after a
+    // bound of twenty character times a byte when it never says so.
+    void m_WaitTransmitterEmpty(ULONG ulWritten);
     void m_NotifyModemStatus(UCHAR ucModemStatus);
     void m_NotifyLineStatus(UCHAR ucLineStatus);
     void m_UpdateEarlyAcknowledgeLimit();

@@ -12,6 +12,10 @@
 #define FTDI_WRITE_ATTEMPTS 5
 // The pause before a failed bulk write is tried again (100 ns units).
 #define FTDI_WRITE_RETRY_DELAY (-10 * 10000LL)
+// RTS toggle: the shortest pause between two questions for the transmitter-empty bit (100 ns units),
+// and how many character times a byte written may take before RTS goes down regardless.
+#define FTDI_TEMT_POLL_MIN 10000ULL
+#define FTDI_TEMT_CHARACTERS_PER_BYTE 20
 
 // A buffer of the bus driver's pool holding a copy of the bytes.
 static CPmBuffer* FtdiNewBuffer(const void* pvBytes, ULONG ulCount) {
@@ -179,8 +183,12 @@ void CFTDI1Port::m_SendDataToDevice() {
     BOOLEAN bDone = m_pUSBTransport->m_BulkWrite(pBuffer, &ulWritten, pEntry->m_ucEndPointKey);
     PM_TRACE(FTDI_TRACE, "SendDataToDevice (after)- WriteLen:0x%X Written:0x%X Success:0x%X", pBuffer->m_GetLength(),
              ulWritten, bDone);
-    if (bRtsToggle)
+    if (bRtsToggle) {
+        // The transfer ends when the chip has the bytes, not when they left the line: a converter
+        // keyed by RTS would cut off the tail.
+        m_WaitTransmitterEmpty(ulWritten);
         m_RtsCallback(FALSE);
+    }
     BOOLEAN bRetryLater = FALSE;
     if (bDone) {
         m_ulFailedWrites = 0;
@@ -225,6 +233,24 @@ void CFTDI1Port::m_SendDataToDevice() {
         KeDelayExecutionThread(KernelMode, FALSE, &liDelay);
     }
     m_CheckTransmitHold();
+}
+
+void CFTDI1Port::m_WaitTransmitterEmpty(ULONG ulWritten) {
+    const ULONGLONG ullCharacter = FtdiCharacterTime(m_ulBaudRate, m_ulDataBits, m_ulParity, m_ulStopBits);
+    // The chip is asked once a character, but not more often than once a millisecond.
+    LARGE_INTEGER liPoll;
+    liPoll.QuadPart = -(LONGLONG)(ullCharacter > FTDI_TEMT_POLL_MIN ? ullCharacter : FTDI_TEMT_POLL_MIN);
+    const ULONGLONG ullEnd = KeQueryInterruptTime() + FTDI_TEMT_CHARACTERS_PER_BYTE * ((ULONGLONG)ulWritten + 1) * ullCharacter;
+    for (;;) {
+        UCHAR ucModem = 0, ucLine = 0;
+        if (m_bClosing || !m_ReadStatusBytes(&ucModem, &ucLine) || (ucLine & FTDI_LS_TEMT))
+            return;
+        if (KeQueryInterruptTime() >= ullEnd) {
+            PM_TRACE(FTDI_TRACE, "SendDataToDevice - the transmitter did not empty: RTS goes down");
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &liPoll);
+    }
 }
 
 // Purge and close: every pending buffer is dropped and reported written.
