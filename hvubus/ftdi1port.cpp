@@ -456,9 +456,8 @@ BOOLEAN CFTDI1Port::m_BaudrateCallback(ULONG ulBaudRate) {
         return FALSE;
     }
     m_CheckTransmitHold();
-    m_unBaudDivisor = divisor.unValue;
-    m_ucFractionHigh = divisor.ucFractionHigh;
-    m_ulBaudRate = ulBaudRate;
+    // The rate is stored only once the latency request after it went through: a retry of the same
+    // rate after a failure must send both again.
     if (m_ucReceiveTrigger == 1) {
         m_ulLatency = 16;
         m_ulRxTransferSize = FTDI_PACKET_SIZE;
@@ -471,6 +470,9 @@ BOOLEAN CFTDI1Port::m_BaudrateCallback(ULONG ulBaudRate) {
     } else {
         m_SetLatencyAndRxTransferSize(ulBaudRate);
     }
+    m_unBaudDivisor = divisor.unValue;
+    m_ucFractionHigh = divisor.ucFractionHigh;
+    m_ulBaudRate = ulBaudRate;
     m_UpdateEarlyAcknowledgeLimit();
     return TRUE;
 }
