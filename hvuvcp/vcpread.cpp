@@ -84,27 +84,19 @@ void CVCP::m_InsertLineStatus(CPmBuffer* pBuffer, UCHAR ucEscape, BOOLEAN bError
     LONG lLineStatus = VcpRead(&m_lLineStatus);
     if (!(lLineStatus & (SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI)))
         return;
+    const UCHAR ucError = m_SpecialChars.ErrorChar;
+    // The chip tells a parity or framing error for a whole packet, not for the byte: each byte
+    // stands as the error character, so that the count is kept.
+    if (bErrorCharacter && !(lLineStatus & SERIAL_LSR_BI) && (lLineStatus & (SERIAL_LSR_PE | SERIAL_LSR_FE)))
+        RtlFillMemory(pBuffer->m_GetData(), pBuffer->m_GetLength(), ucError);
     if (ucEscape) {
         const UCHAR aucLsr[3] = {ucEscape, SERIAL_LSRMST_LSR_DATA, (UCHAR)lLineStatus};
         pBuffer->m_Prepend(aucLsr, sizeof(aucLsr));
     }
-    if (!bErrorCharacter)
-        return;
-    const UCHAR ucError = m_SpecialChars.ErrorChar;
-    if (lLineStatus & SERIAL_LSR_OE) {
+    if (bErrorCharacter && (lLineStatus & SERIAL_LSR_OE)) {
         if (!(lLineStatus & SERIAL_LSR_DR))
             pBuffer->m_Clear();
         pBuffer->m_Prepend(&ucError, 1);
-    }
-    if (!(lLineStatus & SERIAL_LSR_BI)) {
-        if (lLineStatus & SERIAL_LSR_PE) {
-            pBuffer->m_Clear();
-            pBuffer->m_Prepend(&ucError, 1);
-        }
-        if (lLineStatus & SERIAL_LSR_FE) {
-            pBuffer->m_Clear();
-            pBuffer->m_Prepend(&ucError, 1);
-        }
     }
 }
 
