@@ -41,8 +41,8 @@ NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow) {
     ULONG ulSupported = m_pSettings->m_ulSupportedFlowControls;
     if (!(ulSupported & 0x8)) {
         ULONG ulChs = pHandFlow->ControlHandShake, ulFr = pHandFlow->FlowReplace;
-        BOOLEAN bCtsRts = (ulSupported & 0x1) && (ulChs & SERIAL_CTS_HANDSHAKE) &&
-                          (ulFr & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE;
+        // The RTS handshake bit is tested alone: transmit toggle carries it too.
+        BOOLEAN bCtsRts = (ulSupported & 0x1) && (ulChs & SERIAL_CTS_HANDSHAKE) && (ulFr & SERIAL_RTS_HANDSHAKE);
         BOOLEAN bDtrDsr = (ulSupported & 0x2) && (ulChs & SERIAL_DSR_HANDSHAKE) &&
                           (ulChs & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
         BOOLEAN bXonXoff = (ulSupported & 0x4) && (ulFr & SERIAL_AUTO_TRANSMIT) && (ulFr & SERIAL_AUTO_RECEIVE);

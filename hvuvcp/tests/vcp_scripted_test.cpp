@@ -129,6 +129,10 @@ TEST_F(VcpScripted, HandflowIsCheckedThenSentWithItsSignals) {
     port_.vcp->m_pSettings->m_ulSupportedFlowControls = 7;
     EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(port_.script->calls().empty());
+    // Transmit toggle carries the RTS handshake bit: with CTS handshake it is the CTS/RTS kind.
+    port_.vcp->m_pSettings->m_ulSupportedFlowControls = 1;
+    EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE), STATUS_SUCCESS);
+    port_.script->forget_calls();
     port_.vcp->m_pSettings->m_ulSupportedFlowControls = 15;
 
     EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE), STATUS_SUCCESS);
