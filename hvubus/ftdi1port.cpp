@@ -192,20 +192,24 @@ void CFTDI1Port::m_NotifyLineStatus(UCHAR ucLineStatus) {
                (BOOLEAN)((ucLineStatus & FTDI_LS_FIFO_ERROR) != 0));
 }
 
-// The two status bytes read straight from the chip; changes go to the port driver in this thread.
-BOOLEAN CFTDI1Port::m_ReadModemStatus() {
+BOOLEAN CFTDI1Port::m_ReadStatusBytes(PUCHAR pucModem, PUCHAR pucLine) {
     CPmBuffer buffer;
     RtlZeroMemory(&buffer, sizeof(buffer));
     if (!buffer.m_Allocate(2))
         return FALSE;
     RtlZeroMemory(buffer.m_GetData(), 2);
-    if (!m_pUSBTransport || !m_pUSBTransport->m_ReadSettings(FTDI_GET_MODEM_STATUS, &buffer)) {
-        buffer.m_Clear();
-        return FALSE;
-    }
-    UCHAR ucModem = buffer.m_GetData()[0];
-    UCHAR ucLine = buffer.m_GetData()[1];
+    const BOOLEAN bDone = m_pUSBTransport && m_pUSBTransport->m_ReadSettings(FTDI_GET_MODEM_STATUS, &buffer);
+    *pucModem = buffer.m_GetData()[0];
+    *pucLine = buffer.m_GetData()[1];
     buffer.m_Clear();
+    return bDone;
+}
+
+// The two status bytes read straight from the chip; changes go to the port driver in this thread.
+BOOLEAN CFTDI1Port::m_ReadModemStatus() {
+    UCHAR ucModem = 0, ucLine = 0;
+    if (!m_ReadStatusBytes(&ucModem, &ucLine))
+        return FALSE;
     if (m_HalfDuplex())
         ucModem |= FTDI_MS_CTS;
     if (ucModem != m_ucLastModemStatus) {
@@ -452,9 +456,8 @@ BOOLEAN CFTDI1Port::m_BaudrateCallback(ULONG ulBaudRate) {
         return FALSE;
     }
     m_CheckTransmitHold();
-    m_unBaudDivisor = divisor.unValue;
-    m_ucFractionHigh = divisor.ucFractionHigh;
-    m_ulBaudRate = ulBaudRate;
+    // The rate is stored only once the latency request after it went through: a retry of the same
+    // rate after a failure must send both again.
     if (m_ucReceiveTrigger == 1) {
         m_ulLatency = 16;
         m_ulRxTransferSize = FTDI_PACKET_SIZE;
@@ -467,6 +470,9 @@ BOOLEAN CFTDI1Port::m_BaudrateCallback(ULONG ulBaudRate) {
     } else {
         m_SetLatencyAndRxTransferSize(ulBaudRate);
     }
+    m_unBaudDivisor = divisor.unValue;
+    m_ucFractionHigh = divisor.ucFractionHigh;
+    m_ulBaudRate = ulBaudRate;
     m_UpdateEarlyAcknowledgeLimit();
     return TRUE;
 }

@@ -53,6 +53,8 @@
 #define FTDI_MS_DSR 0x20
 #define FTDI_MS_RI 0x40
 #define FTDI_MS_DCD 0x80
+// The modem signals of the status byte (the low nibble is the packet marker).
+#define FTDI_MS_SIGNALS (FTDI_MS_CTS | FTDI_MS_DSR | FTDI_MS_RI | FTDI_MS_DCD)
 #define FTDI_LS_DATA_READY 0x01
 #define FTDI_LS_OVERRUN 0x02
 #define FTDI_LS_PARITY 0x04
@@ -61,6 +63,8 @@
 #define FTDI_LS_THRE 0x20
 #define FTDI_LS_TEMT 0x40
 #define FTDI_LS_FIFO_ERROR 0x80
+// The line-status bits that report a receive error or break.
+#define FTDI_LS_ERRORS (FTDI_LS_OVERRUN | FTDI_LS_PARITY | FTDI_LS_FRAMING | FTDI_LS_BREAK | FTDI_LS_FIFO_ERROR)
 
 // Duplex modes of an RS-422/485 port.
 #define FTDI_DUPLEX_FULL 1
@@ -161,6 +165,11 @@ private:
     USHORT m_BaudIndex(UCHAR ucFractionHigh) const;
     BOOLEAN m_HalfDuplex() const { return m_bDuplexPort && m_ulDuplexMode == FTDI_DUPLEX_HALF; }
     BOOLEAN m_ReadModemStatus();
+    // The chip's modem-status and line-status bytes, asked by a control request.
+    BOOLEAN m_ReadStatusBytes(PUCHAR pucModem, PUCHAR pucLine);
+    // Returns once the chip's transmitter is empty after a write of that many bytes, or after a
+    // bound of twenty character times a byte when it never says so.
+    void m_WaitTransmitterEmpty(ULONG ulWritten);
     void m_NotifyModemStatus(UCHAR ucModemStatus);
     void m_NotifyLineStatus(UCHAR ucLineStatus);
     void m_UpdateEarlyAcknowledgeLimit();
@@ -183,6 +192,12 @@ private:
     // Receive.
     static HV_RECEIVE_CALLBACK sm_DataArrivedCallback;
     BOOLEAN m_DataArrivedCallback(CPmBuffer* pBuffer);
+    // The receive path's steps.
+    enum ReceivedKind { ReceivedInvalid, ReceivedStatusOnly, ReceivedData };
+    BOOLEAN m_TakePacketStatus(UCHAR ucModem, UCHAR ucLine, BOOLEAN bFirst, ULONG ulPacket);
+    ReceivedKind m_GatherPackets(PUCHAR pucData, ULONG ulLength, PULONG pulGathered);
+    void m_TakeFlowCharacters(const UCHAR* pucData, ULONG ulLength);
+    BOOLEAN m_HandOverReceived(CPmBuffer* pBuffer, PBOOLEAN pbResult);
     BOOLEAN m_AskReceiveSpace(ULONG ulIncoming, PULONG pulFree);
     void m_ResumeReceive();
     void m_PauseReceive();

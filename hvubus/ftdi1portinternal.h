@@ -3,8 +3,7 @@
 
 #include <wdm.h>
 
-// Trace level of the port object.
-#define FTDI_TRACE 8
+#include "hvubustrace.h"
 
 // What the port worker hands to the port driver.
 #define FTDI_EVENT_MODEM_STATUS 1

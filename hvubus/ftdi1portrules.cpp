@@ -49,6 +49,12 @@ ULONG FtdiEarlyAcknowledgeLimit(ULONG ulBaudRate, ULONG ulDataBits, ULONG ulPari
     return (ULONG)(((ULONGLONG)ulBaudRate * 1000 / (ulBits * 1000)) / 1000 + 1);
 }
 
+ULONGLONG FtdiCharacterTime(ULONG ulBaudRate, ULONG ulDataBits, ULONG ulParity, ULONG ulStopBits) {
+    const ULONGLONG ullBits = 1 + (ulDataBits < 3 ? 5 + ulDataBits : 8) + (ulParity != 0 ? 1 : 0) + (ulStopBits ? 2 : 1);
+    const ULONGLONG ullBaud = ulBaudRate ? ulBaudRate : 1;
+    return (ullBits * 10000000ULL + ullBaud - 1) / ullBaud;
+}
+
 ULONG FtdiNextRxTransferSize(ULONG ulFree, ULONG ulIncoming, ULONG ulRxFifoSize, ULONG ulCurrentSize,
                              PBOOLEAN pbLow) {
     const ULONGLONG ullReserve = (ULONGLONG)ulRxFifoSize + FTDI_PACKET_DATA;

@@ -41,6 +41,9 @@ USHORT FtdiLineWord(ULONG ulDataBits, ULONG ulParity, ULONG ulStopBits, BOOLEAN 
 
 // How many characters a millisecond carries at the rate and framing, plus one.
 ULONG FtdiEarlyAcknowledgeLimit(ULONG ulBaudRate, ULONG ulDataBits, ULONG ulParity, ULONG ulStopBits);
+// One character on the line in 100 ns units (start bit, data bits code 0..3, parity, stop bits code;
+// one and a half stop bits count as two), rounded up.
+ULONGLONG FtdiCharacterTime(ULONG ulBaudRate, ULONG ulDataBits, ULONG ulParity, ULONG ulStopBits);
 
 // The size of the next receive transfer from the port driver's free space; *pbLow says the space is
 // too small to go on receiving.

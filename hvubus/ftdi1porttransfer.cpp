@@ -12,6 +12,10 @@
 #define FTDI_WRITE_ATTEMPTS 5
 // The pause before a failed bulk write is tried again (100 ns units).
 #define FTDI_WRITE_RETRY_DELAY (-10 * 10000LL)
+// RTS toggle: the shortest pause between two questions for the transmitter-empty bit (100 ns units),
+// and how many character times a byte written may take before RTS goes down regardless.
+#define FTDI_TEMT_POLL_MIN 10000ULL
+#define FTDI_TEMT_CHARACTERS_PER_BYTE 20
 
 // A buffer of the bus driver's pool holding a copy of the bytes.
 static CPmBuffer* FtdiNewBuffer(const void* pvBytes, ULONG ulCount) {
@@ -179,8 +183,12 @@ void CFTDI1Port::m_SendDataToDevice() {
     BOOLEAN bDone = m_pUSBTransport->m_BulkWrite(pBuffer, &ulWritten, pEntry->m_ucEndPointKey);
     PM_TRACE(FTDI_TRACE, "SendDataToDevice (after)- WriteLen:0x%X Written:0x%X Success:0x%X", pBuffer->m_GetLength(),
              ulWritten, bDone);
-    if (bRtsToggle)
+    if (bRtsToggle) {
+        // The transfer ends when the chip has the bytes, not when they left the line: a converter
+        // keyed by RTS would cut off the tail.
+        m_WaitTransmitterEmpty(ulWritten);
         m_RtsCallback(FALSE);
+    }
     BOOLEAN bRetryLater = FALSE;
     if (bDone) {
         m_ulFailedWrites = 0;
@@ -225,6 +233,24 @@ void CFTDI1Port::m_SendDataToDevice() {
         KeDelayExecutionThread(KernelMode, FALSE, &liDelay);
     }
     m_CheckTransmitHold();
+}
+
+void CFTDI1Port::m_WaitTransmitterEmpty(ULONG ulWritten) {
+    const ULONGLONG ullCharacter = FtdiCharacterTime(m_ulBaudRate, m_ulDataBits, m_ulParity, m_ulStopBits);
+    // The chip is asked once a character, but not more often than once a millisecond.
+    LARGE_INTEGER liPoll;
+    liPoll.QuadPart = -(LONGLONG)(ullCharacter > FTDI_TEMT_POLL_MIN ? ullCharacter : FTDI_TEMT_POLL_MIN);
+    const ULONGLONG ullEnd = KeQueryInterruptTime() + FTDI_TEMT_CHARACTERS_PER_BYTE * ((ULONGLONG)ulWritten + 1) * ullCharacter;
+    for (;;) {
+        UCHAR ucModem = 0, ucLine = 0;
+        if (m_bClosing || !m_ReadStatusBytes(&ucModem, &ucLine) || (ucLine & FTDI_LS_TEMT))
+            return;
+        if (KeQueryInterruptTime() >= ullEnd) {
+            PM_TRACE(FTDI_TRACE, "SendDataToDevice - the transmitter did not empty: RTS goes down");
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &liPoll);
+    }
 }
 
 // Purge and close: every pending buffer is dropped and reported written.
@@ -327,106 +353,92 @@ BOOLEAN CFTDI1Port::m_AskReceiveSpace(ULONG ulIncoming, PULONG pulFree) {
                       m_ulRxFifoSize + FTDI_PACKET_DATA, pulFree);
 }
 
-// The receive completion (up to DISPATCH_LEVEL): the packets' status bytes are taken apart, the data
-// bytes gathered at the front of the same buffer and handed to the port worker.
-BOOLEAN CFTDI1Port::m_DataArrivedCallback(CPmBuffer* pBuffer) {
-    const ULONG ulLength = pBuffer->m_GetLength();
-    PM_TRACE(FTDI_TRACE, "CFTDI1Port::m_DataArrivedCallback - IN - Len:0x%X", ulLength);
-    if (ulLength <= 1) {
-        pBuffer->m_Delete();
-        PM_TRACE(FTDI_TRACE, "CFTDI1Port::m_DataArrivedCallback - OUT - Fail-> Invalid data.FTDI transport need at least 2 bye of data.");
+// One packet's two status bytes: the output handshake, then modem and line status changes to the
+// port worker. FALSE for a packet that is not valid (the walk ends there).
+BOOLEAN CFTDI1Port::m_TakePacketStatus(UCHAR ucModem, UCHAR ucLine, BOOLEAN bFirst, ULONG ulPacket) {
+    if ((ucModem & FTDI_MS_VALID_MASK) != FTDI_MS_VALID)
         return FALSE;
+    ucModem &= (UCHAR)~FTDI_MS_VALID_MASK;
+    if (m_bCtsOutput || m_bDsrOutput) {
+        BOOLEAN bAllow = m_bCtsOutput ? (ucModem & FTDI_MS_CTS) && (!m_bDsrOutput || (ucModem & FTDI_MS_DSR))
+                                      : (ucModem & FTDI_MS_DSR) != 0;
+        m_SetTransmitHold(bAllow && !m_bXoffReceived);
     }
-    if (!m_bOpen && !m_bInProgress) {
-        pBuffer->m_Delete();
-        return FALSE;
+    if (m_HalfDuplex())
+        ucModem |= FTDI_MS_CTS;
+    const UCHAR ucLast = m_ucLastModemStatus;
+    // Only the signals count: the marker and the trailing-edge bit are the port's own.
+    if ((ucModem & FTDI_MS_SIGNALS) != (ucLast & FTDI_MS_SIGNALS) || ucLast == 0xFF) {
+        if (ucLast != 0xFF && (ucLast & FTDI_MS_RI) && !(ucModem & FTDI_MS_RI))
+            ucModem |= FTDI_MS_RI_TRAILING_EDGE;
+        PM_TRACE(FTDI_TRACE, "ModemStatus=>bCtsBit: 0x%X bDsrBit: 0x%X bRiBit: 0x%X bDcdBit: 0x%X",
+                 ucModem & FTDI_MS_CTS, ucModem & FTDI_MS_DSR, ucModem & FTDI_MS_RI, ucModem & FTDI_MS_DCD);
+        m_ucLastModemStatus = ucModem;
+        m_Queue(FTDI_EVENT_MODEM_STATUS, ucModem, NULL);
     }
-    m_ulLastReceiveTime = FtdiMilliseconds();
-    m_ulBytesReceived += ulLength;
-    PUCHAR pucData = pBuffer->m_GetData();
-    ULONG ulGathered = 0;
-    BOOLEAN bValid = FALSE;
+    // Errors stay reported for the first packet of each transfer with data.
+    if (ucLine != m_ucLastLineStatus || ((ucLine & FTDI_LS_ERRORS) && bFirst && ulPacket > 2)) {
+        m_ucLastLineStatus = ucLine;
+        UCHAR ucReported = ucLine;
+        if (ucLine & (FTDI_LS_PARITY | FTDI_LS_FRAMING | FTDI_LS_BREAK))
+            ucReported |= FTDI_LS_DATA_READY | FTDI_LS_FIFO_ERROR;
+        if (ucLine & FTDI_LS_BREAK)
+            ucReported |= FTDI_LS_FRAMING;
+        PM_TRACE(FTDI_TRACE, "LineStatus=>OverrunErr: 0x%X ParityErr: 0x%X FrameErr: 0x%X Break: 0x%X",
+                 ucReported & FTDI_LS_OVERRUN, ucReported & FTDI_LS_PARITY, ucReported & FTDI_LS_FRAMING,
+                 ucReported & FTDI_LS_BREAK);
+        m_Queue(FTDI_EVENT_LINE_STATUS, ucReported, NULL);
+    }
+    return TRUE;
+}
+
+// Walks the packets of a transfer, each a step: its status taken, its data moved down behind the
+// data gathered so far. The data length in *pulGathered.
+CFTDI1Port::ReceivedKind CFTDI1Port::m_GatherPackets(PUCHAR pucData, ULONG ulLength, PULONG pulGathered) {
+    *pulGathered = 0;
+    ReceivedKind eKind = ReceivedInvalid;
     for (ULONG ulOffset = 0; ulOffset + 2 <= ulLength; ulOffset += FTDI_PACKET_SIZE) {
         const ULONG ulPacket = ulLength - ulOffset < FTDI_PACKET_SIZE ? ulLength - ulOffset : FTDI_PACKET_SIZE;
-        UCHAR ucModem = pucData[ulOffset];
-        const UCHAR ucLine = pucData[ulOffset + 1];
-        if ((ucModem & FTDI_MS_VALID_MASK) != FTDI_MS_VALID)
-            break;
         const BOOLEAN bFirst = ulOffset == 0;
-        bValid = TRUE;
-        ucModem &= (UCHAR)~FTDI_MS_VALID_MASK;
-        if (m_bCtsOutput || m_bDsrOutput) {
-            BOOLEAN bAllow = m_bCtsOutput ? (ucModem & FTDI_MS_CTS) && (!m_bDsrOutput || (ucModem & FTDI_MS_DSR))
-                                          : (ucModem & FTDI_MS_DSR) != 0;
-            m_SetTransmitHold(bAllow && !m_bXoffReceived);
-        }
-        if (m_HalfDuplex())
-            ucModem |= FTDI_MS_CTS;
-        const UCHAR ucLast = m_ucLastModemStatus;
-        // Only the signals count: the marker and the trailing-edge bit are the port's own.
-        if ((ucModem & 0xF0) != (ucLast & 0xF0) || ucLast == 0xFF) {
-            if (ucLast != 0xFF && (ucLast & FTDI_MS_RI) && !(ucModem & FTDI_MS_RI))
-                ucModem |= FTDI_MS_RI_TRAILING_EDGE;
-            PM_TRACE(FTDI_TRACE, "ModemStatus=>bCtsBit: 0x%X bDsrBit: 0x%X bRiBit: 0x%X bDcdBit: 0x%X",
-                     ucModem & FTDI_MS_CTS, ucModem & FTDI_MS_DSR, ucModem & FTDI_MS_RI, ucModem & FTDI_MS_DCD);
-            m_ucLastModemStatus = ucModem;
-            m_Queue(FTDI_EVENT_MODEM_STATUS, ucModem, NULL);
-        }
-        // Errors stay reported for the first packet of each transfer with data.
-        if (ucLine != m_ucLastLineStatus || ((ucLine & 0x9E) && bFirst && ulPacket > 2)) {
-            m_ucLastLineStatus = ucLine;
-            UCHAR ucReported = ucLine;
-            if (ucLine & (FTDI_LS_PARITY | FTDI_LS_FRAMING | FTDI_LS_BREAK))
-                ucReported |= FTDI_LS_DATA_READY | FTDI_LS_FIFO_ERROR;
-            if (ucLine & FTDI_LS_BREAK)
-                ucReported |= FTDI_LS_FRAMING;
-            PM_TRACE(FTDI_TRACE, "LineStatus=>OverrunErr: 0x%X ParityErr: 0x%X FrameErr: 0x%X Break: 0x%X",
-                     ucReported & FTDI_LS_OVERRUN, ucReported & FTDI_LS_PARITY, ucReported & FTDI_LS_FRAMING,
-                     ucReported & FTDI_LS_BREAK);
-            m_Queue(FTDI_EVENT_LINE_STATUS, ucReported, NULL);
-        }
-        if (ulPacket == 2) {
-            if (bFirst) {
-                pBuffer->m_Delete();
-                return TRUE;
-            }
+        if (!m_TakePacketStatus(pucData[ulOffset], pucData[ulOffset + 1], bFirst, ulPacket))
             break;
-        }
-        RtlMoveMemory(pucData + ulGathered, pucData + ulOffset + 2, ulPacket - 2);
-        ulGathered += ulPacket - 2;
+        eKind = ReceivedData;
+        if (ulPacket == 2)
+            return bFirst ? ReceivedStatusOnly : eKind;
+        RtlMoveMemory(pucData + *pulGathered, pucData + ulOffset + 2, ulPacket - 2);
+        *pulGathered += ulPacket - 2;
     }
-    if (m_bDsrSensitivity && !(m_ucLastModemStatus & FTDI_MS_DSR)) {
-        pBuffer->m_Delete();
-        return TRUE;
-    }
-    if (!bValid || ulGathered == 0) {
-        pBuffer->m_Delete();
-        return bValid;
-    }
-    pBuffer->m_ulLength = ulGathered;
+    return eKind;
+}
 
-    if (m_bXonXoffOutput) {
-        for (ULONG i = 0; i < ulGathered; ++i) {
-            if (pucData[i] == m_ucXoff) {
-                m_SpinLock.m_Lock();
-                m_bXoffReceived = TRUE;
-                m_bTransmitHeld = TRUE;
-                m_SpinLock.m_Unlock();
-            } else if (pucData[i] == m_ucXon) {
-                m_SpinLock.m_Lock();
-                m_bXoffReceived = FALSE;
-                m_SpinLock.m_Unlock();
-                m_CheckTransmitHold();
-            }
+// XON/XOFF output flow control: a received XOFF holds the transmitter, an XON releases it; both stay
+// in the data.
+void CFTDI1Port::m_TakeFlowCharacters(const UCHAR* pucData, ULONG ulLength) {
+    for (ULONG i = 0; i < ulLength; ++i) {
+        if (pucData[i] == m_ucXoff) {
+            m_SpinLock.m_Lock();
+            m_bXoffReceived = TRUE;
+            m_bTransmitHeld = TRUE;
+            m_SpinLock.m_Unlock();
+        } else if (pucData[i] == m_ucXon) {
+            m_SpinLock.m_Lock();
+            m_bXoffReceived = FALSE;
+            m_SpinLock.m_Unlock();
+            m_CheckTransmitHold();
         }
     }
+}
 
+// The gathered data to the port worker, with the next transfer sized to the port driver's free
+// space. FALSE when the buffer was not taken (the size came out 0); *pbResult the answer.
+BOOLEAN CFTDI1Port::m_HandOverReceived(CPmBuffer* pBuffer, PBOOLEAN pbResult) {
+    const ULONG ulGathered = pBuffer->m_GetLength();
     ULONG ulFree = 0;
     BOOLEAN bLow = FALSE;
     if (m_AskReceiveSpace(ulGathered, &ulFree)) {
         ULONG ulSize = FtdiNextRxTransferSize(ulFree, ulGathered, m_ulRxFifoSize, m_ulRxTransferSize, &bLow);
         if (ulSize == 0) {
-            pBuffer->m_Delete();
+            *pbResult = FALSE;
             return FALSE;
         }
         m_pUSBTransport->m_SetReceiveTransferSize(ulSize);
@@ -436,11 +448,42 @@ BOOLEAN CFTDI1Port::m_DataArrivedCallback(CPmBuffer* pBuffer) {
     if (lPending > 1 || bLow)
         m_PauseReceive();
     m_bReadHandOverPending = TRUE;
-    if (!m_Queue(FTDI_EVENT_READ, 0, pBuffer)) {
+    // The worker queue takes the buffer, or frees it when it cannot.
+    *pbResult = m_Queue(FTDI_EVENT_READ, 0, pBuffer);
+    if (!*pbResult)
         InterlockedDecrement(&m_lPendingReadHandOvers);
-        return FALSE;
-    }
     return TRUE;
+}
+
+// The receive completion (up to DISPATCH_LEVEL): the packets' status bytes are taken apart, the data
+// bytes gathered at the front of the same buffer and handed to the port worker.
+BOOLEAN CFTDI1Port::m_DataArrivedCallback(CPmBuffer* pBuffer) {
+    const ULONG ulLength = pBuffer->m_GetLength();
+    PM_TRACE(FTDI_TRACE, "CFTDI1Port::m_DataArrivedCallback - IN - Len:0x%X", ulLength);
+    BOOLEAN bResult = FALSE;
+    BOOLEAN bTaken = FALSE;
+    if (ulLength <= 1) {
+        PM_TRACE(FTDI_TRACE, "CFTDI1Port::m_DataArrivedCallback - OUT - Fail-> Invalid data.FTDI transport need at least 2 bye of data.");
+    } else if (m_bOpen || m_bInProgress) {
+        m_ulLastReceiveTime = FtdiMilliseconds();
+        m_ulBytesReceived += ulLength;
+        ULONG ulGathered = 0;
+        const ReceivedKind eKind = m_GatherPackets(pBuffer->m_GetData(), ulLength, &ulGathered);
+        if (eKind == ReceivedStatusOnly || (m_bDsrSensitivity && !(m_ucLastModemStatus & FTDI_MS_DSR))) {
+            bResult = TRUE;
+        } else if (eKind == ReceivedData && ulGathered) {
+            pBuffer->m_ulLength = ulGathered;
+            if (m_bXonXoffOutput)
+                m_TakeFlowCharacters(pBuffer->m_GetData(), ulGathered);
+            bTaken = m_HandOverReceived(pBuffer, &bResult);
+        } else {
+            bResult = eKind == ReceivedData;
+        }
+    }
+    // One exit: the buffer went on to the port worker, or it goes here.
+    if (!bTaken)
+        pBuffer->m_Delete();
+    return bResult;
 }
 
 // The receive transfer completes once more and is then not re-armed until resumed.

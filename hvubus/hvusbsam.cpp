@@ -7,12 +7,10 @@
 
 #include "ftdi1port.h"
 #include "hvubushardwareid.h"
+#include "hvubustrace.h"
 #include "hvubuswmi.h"
 
 static const CHAR s_szSourcePath[] = "hvubus\\hvusbsam";
-
-// Trace level of the driver class.
-#define HVUBUS_TRACE 7
 
 // The hardware-ID property is read into this much first, then into what the system asks for.
 #define HVUBUS_HARDWARE_ID_FIRST_READ 255
@@ -412,7 +410,7 @@ void RemoveHook() {}
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject,
+extern "C" DECLSPEC_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject,
                                                                         PUNICODE_STRING pRegistryPath) {
     PmDriverDescription description;
     RtlZeroMemory(&description, sizeof(description));

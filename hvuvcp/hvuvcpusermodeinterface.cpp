@@ -2,8 +2,7 @@
 #include "hvuvcpusermodeinterface.h"
 
 #include <pmdebugmanager.h>
-
-#define HVUVCP_TRACE_SETTINGS 12
+#include "hvuvcptrace.h"
 
 CHvUVcpUserModeInterface::CHvUVcpUserModeInterface() : CPmInformationSet(NULL) {
     for (const HvUVcpSetting& setting : g_aHvUVcpSettings) {

@@ -98,9 +98,9 @@ CVCP::CVCP()
 }
 
 CVCP::~CVCP() {
-    PM_TRACE(8, "VCP Destructor - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "VCP Destructor - IN");
     m_DeInit();
-    PM_TRACE(8, "VCP Destructor - OUT");
+    PM_TRACE(HVUVCP_TRACE_VCP, "VCP Destructor - OUT");
 }
 
 void CVCP::m_RecomputeLevels() { m_ul80PercentLevel = (ULONG)((ULONGLONG)m_ulQueueSize * 80 / 100); }
@@ -109,37 +109,37 @@ ISerial* CVCP::m_GetRecordOrAssert(PCSTR pszOperation) {
     ISerial* pISerial = m_BusInterface.m_GetRecord();
     if (!pISerial) {
         PM_ASSERTION_LINE(s_szSourcePath);
-        PM_TRACE(8, "%s - OUT - No ISerial interface.", pszOperation);
+        PM_TRACE(HVUVCP_TRACE_VCP, "%s - OUT - No ISerial interface.", pszOperation);
     }
     return pISerial;
 }
 
 BOOLEAN CVCP::m_Init(CPmFunctionalDevice* pFunctionalDevice, ULONG ulPortNumber) {
-    PM_TRACE(8, "VCP Init - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "VCP Init - IN");
     m_pFunctionalDevice = pFunctionalDevice;
     m_ulPortNumber = ulPortNumber;
     if (!m_BusInterface.m_GetISerial(pFunctionalDevice, ulPortNumber)) {
-        PM_TRACE(8, "VCP Init - OUT - Error retrieving ISerial interface.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "VCP Init - OUT - Error retrieving ISerial interface.");
         return FALSE;
     }
     m_pExecutionOnPassiveLevel = new (NonPagedPool) CPmWorkerThread(31, 1);
     if (!m_pExecutionOnPassiveLevel || !m_pExecutionOnPassiveLevel->m_IsRunning()) {
         PmDeleteObject(m_pExecutionOnPassiveLevel);
         m_pExecutionOnPassiveLevel = NULL;
-        PM_TRACE(8, "VCP Init - OUT - Error m_pExecutionOnPassiveLevel is NULL.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "VCP Init - OUT - Error m_pExecutionOnPassiveLevel is NULL.");
         return FALSE;
     }
-    PM_TRACE(8, "VCP Init - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_VCP, "VCP Init - OUT (Success)");
     return TRUE;
 }
 
 BOOLEAN CVCP::m_DeInit() {
-    PM_TRACE(8, "CVCP::m_DeInit - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DeInit - IN");
     BOOLEAN bResult = TRUE;
     if (!m_BusInterface.m_IsBound()) {
-        PM_TRACE(8, "VCP m_DeInit - OUT - Error m_pSerialInterface is NULL.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "VCP m_DeInit - OUT - Error m_pSerialInterface is NULL.");
     } else if (!m_BusInterface.m_GetRecord()) {
-        PM_TRACE(8, "CVCP::m_DeInit - OUT - No ISerial interface.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DeInit - OUT - No ISerial interface.");
         bResult = FALSE;
     } else {
         m_Disconnect();
@@ -154,7 +154,7 @@ BOOLEAN CVCP::m_DeInit() {
     if (m_BusInterface.m_IsBound() && m_BusInterface.m_GetRecord())
         m_BusInterface.m_ReleaseISerial(m_ulPortNumber, m_BusInterface.m_GetRecord());
     if (bResult)
-        PM_TRACE(8, "CVCP::m_DeInit - OUT (Success)");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DeInit - OUT (Success)");
     return bResult;
 }
 
@@ -183,7 +183,7 @@ void CVCP::m_ResetRuntimeState() {
     m_ucModemControl = 0;
     m_bImmediatePending = FALSE;
     m_ucLoopback = 0;
-    __atomic_store_n(&m_bOverflow, (BOOLEAN)FALSE, __ATOMIC_SEQ_CST);
+    InterlockedExchange8(&m_bOverflow, FALSE);
     m_pWaitWakeIrp = NULL;
     m_ucSavedReceiveLevel = 0;
     InterlockedExchange(&m_lLineStatus, 0);
@@ -220,7 +220,7 @@ void CVCP::m_SentCommSettings(PULONG pulDataBits, PULONG pulParity, PULONG pulSt
 }
 
 BOOLEAN CVCP::m_Connect() {
-    PM_TRACE(8, "CVCP::m_Connect - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Connect - IN");
     if (!m_pSettings || !m_BusInterface.m_IsBound()) {
         PM_ASSERTION_LINE(s_szSourcePath);
         return FALSE;
@@ -241,12 +241,12 @@ BOOLEAN CVCP::m_Connect() {
     m_pSettings->m_Dump();
 
     if (!VCP_CALL(pISerial, m_ConnectCallback)) {
-        PM_TRACE(8, "CVCP::m_Connect - OUT - Error Connecting.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Connect - OUT - Error Connecting.");
         return FALSE;
     }
     m_bConnected = TRUE;
 
-    if (m_GetPortType() == 1) {
+    if (m_GetPortType() == HVUVCP_PORT_TYPE_RS422_485) {
         if (m_pSettings->m_ulDuplexMode == 0)
             m_pSettings->m_ulDuplexMode = 1;
         if (pISerial->m_Operations.m_DuplexModeSettingsCallback)
@@ -257,15 +257,15 @@ BOOLEAN CVCP::m_Connect() {
     ULONG ulBaud = m_pSettings->m_ulOverridBaudRates && m_pSettings->m_ulBaudrate ? m_pSettings->m_ulBaudrate
                                                                                   : m_ulBaudRate;
     if (!VCP_CALL(pISerial, m_BaudrateCallback, ulBaud)) {
-        PM_TRACE(8, "CVCP::m_Connect - OUT - Error Setting Baudrate.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Connect - OUT - Error Setting Baudrate.");
     } else {
         ULONG ulDataBits, ulParity, ulStopBits;
         m_SentCommSettings(&ulDataBits, &ulParity, &ulStopBits);
         if (VCP_CALL(pISerial, m_CommSettingsCallback, ulDataBits, ulParity, ulStopBits)) {
-            PM_TRACE(8, "CVCP::m_Connect - OUT (Success)");
+            PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Connect - OUT (Success)");
             return TRUE;
         }
-        PM_TRACE(8, "CVCP::m_Connect - OUT - Error Setting Comm settings.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Connect - OUT - Error Setting Comm settings.");
     }
     VCP_CALL(pISerial, m_DisconnectCallback);
     m_bConnected = FALSE;
@@ -279,7 +279,7 @@ static void VcpDelay(ULONGLONG ull100ns) {
 }
 
 BOOLEAN CVCP::m_Disconnect() {
-    PM_TRACE(8, "CVCP::m_Disconnect - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Disconnect - IN");
     if (!m_bConnected)
         return FALSE;
     ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_Disconnect");
@@ -303,15 +303,15 @@ BOOLEAN CVCP::m_Disconnect() {
         for (ULONGLONG i = 0; i < 20 * ullCount; ++i) {
             if ((InterlockedCompareExchange(&m_lLineStatus, 0, 0) & lEmpty) == lEmpty)
                 break;
-            PM_TRACE(8, "CVCP::m_Disconnect - Waiting for flushing FiFo.");
+            PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Disconnect - Waiting for flushing FiFo.");
             VcpDelay(ullCharTime);
         }
     }
 
     BOOLEAN bResult = VCP_CALL(pISerial, m_DisconnectCallback);
     m_bConnected = FALSE;
-    PM_TRACE(13, "ReceivedCount : %d", m_PerfStats.ReceivedCount);
-    PM_TRACE(13, "TransmittedCount : %d", m_PerfStats.TransmittedCount);
+    PM_TRACE(HVUVCP_TRACE_STATS, "ReceivedCount : %d", m_PerfStats.ReceivedCount);
+    PM_TRACE(HVUVCP_TRACE_STATS, "TransmittedCount : %d", m_PerfStats.TransmittedCount);
     m_WaitMask.m_CancelAll();
     m_WaitMask.m_ClearCommEvents(0xFFFFFFFF);
     RtlZeroMemory(&m_PerfStats, sizeof(m_PerfStats));
@@ -328,24 +328,24 @@ BOOLEAN CVCP::m_Disconnect() {
             m_pFunctionalDevice->m_pReadQueue->m_Purge();
     }
     m_ucModemControl = 0;
-    __atomic_store_n(&m_bOverflow, (BOOLEAN)FALSE, __ATOMIC_SEQ_CST);
+    InterlockedExchange8(&m_bOverflow, FALSE);
     InterlockedExchange(&m_lEscapeChar, 0);
     InterlockedExchange(&m_lTransmitPending, 0);
     InterlockedExchange(&m_lImmediateOutstanding, 0);
     m_SetQueuesActive(TRUE);
-    PM_TRACE(8, "CVCP::m_Disconnect - OUT (%s)", bResult ? "Success" : "Failed");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Disconnect - OUT (%s)", bResult ? "Success" : "Failed");
     return bResult;
 }
 
 // ---- Timeouts and special characters --------------------------------------------------------
 
 NTSTATUS CVCP::m_SetTimeouts(const SERIAL_TIMEOUTS* pTimeouts) {
-    PM_TRACE(8, "CVCP::m_SetTimeouts - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetTimeouts - IN");
     if (!pTimeouts)
         return STATUS_INVALID_PARAMETER;
     if (pTimeouts->ReadIntervalTimeout == MAXULONG && pTimeouts->ReadTotalTimeoutMultiplier == MAXULONG &&
         pTimeouts->ReadTotalTimeoutConstant == MAXULONG) {
-        PM_TRACE(8, "CVCP::m_SetTimeouts - OUT - Failed- Incorrect parameters.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetTimeouts - OUT - Failed- Incorrect parameters.");
         return STATUS_INVALID_PARAMETER;
     }
     m_Timeouts = *pTimeouts;
@@ -356,17 +356,17 @@ NTSTATUS CVCP::m_SetTimeouts(const SERIAL_TIMEOUTS* pTimeouts) {
     if (m_pFunctionalDevice && m_pFunctionalDevice->m_pWriteQueue)
         m_pFunctionalDevice->m_pWriteQueue->m_SetTimeouts(pTimeouts->WriteTotalTimeoutMultiplier,
                                                           pTimeouts->WriteTotalTimeoutConstant);
-    PM_TRACE(8, "CVCP::m_SetTimeouts - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetTimeouts - OUT (Success)");
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CVCP::m_SetSpecialCharacters(const SERIAL_CHARS* pChars) {
-    PM_TRACE(8, "CVCP::m_SetSpecialCharacters - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetSpecialCharacters - IN");
     if (!pChars)
         return STATUS_INVALID_PARAMETER;
     LONG lEscape = InterlockedCompareExchange(&m_lEscapeChar, 0, 0);
     if (lEscape && (lEscape == pChars->XonChar || lEscape == pChars->XoffChar)) {
-        PM_TRACE(8, "CVCP::m_SetSpecialCharacters - OUT - Failed- Incorrect parameter.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetSpecialCharacters - OUT - Failed- Incorrect parameter.");
         return STATUS_INVALID_PARAMETER;
     }
     ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_SetSpecialCharacters");
@@ -375,10 +375,10 @@ NTSTATUS CVCP::m_SetSpecialCharacters(const SERIAL_CHARS* pChars) {
     m_SpecialChars = *pChars;
     if (!VCP_CALL(pISerial, m_SetSpecialCharactersCallback, pChars->BreakChar, pChars->EofChar, pChars->ErrorChar,
                   pChars->EventChar, pChars->XonChar, pChars->XoffChar)) {
-        PM_TRACE(8, "CVCP::m_SetSpecialCharacters - OUT - Failed- Error setting special characters.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetSpecialCharacters - OUT - Failed- Error setting special characters.");
         return STATUS_UNSUCCESSFUL;
     }
-    PM_TRACE(8, "CVCP::m_SetSpecialCharacters - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetSpecialCharacters - OUT (Success)");
     return STATUS_SUCCESS;
 }
 
@@ -419,7 +419,7 @@ NTSTATUS CVCP::m_CancelWaitWake() {
 }
 
 NTSTATUS CVCP::m_DoWaitWake() {
-    PM_TRACE(8, "CVCP::m_DoWaitWake - OUT - Wait-wake is not supported.");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DoWaitWake - OUT - Wait-wake is not supported.");
     return STATUS_NOT_SUPPORTED;
 }
 

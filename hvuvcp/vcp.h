@@ -25,18 +25,31 @@ class CPmFunctionalDevice;
 // The largest receive queue an application may ask for: the held data is pool memory.
 #define VCP_QUEUE_SIZE_MAX (16u * 1024 * 1024)
 
-// Hold flags, and the values each stores when set.
+// Hold flags.
 enum VcpHold {
-    VcpHoldCts = 0,         // 1
-    VcpHoldDsr,             // 2
-    VcpHoldDcd,             // 4
-    VcpHoldBreak,           // 0x10
-    VcpHoldXoffReceived,    // 8
-    VcpHoldDtrReceive,      // 1
-    VcpHoldDsrSensitivity,  // 8
-    VcpHoldRtsReceive,      // 4
-    VcpHoldXoffSent,        // 2
+    VcpHoldCts = 0,
+    VcpHoldDsr,
+    VcpHoldDcd,
+    VcpHoldBreak,
+    VcpHoldXoffReceived,
+    VcpHoldDtrReceive,
+    VcpHoldDsrSensitivity,
+    VcpHoldRtsReceive,
+    VcpHoldXoffSent,
     VcpHolds
+};
+
+// The value each hold flag stores when set, by VcpHold.
+inline constexpr LONG g_alVcpHoldValues[VcpHolds] = {
+    1,    // CTS
+    2,    // DSR
+    4,    // DCD
+    0x10, // break
+    8,    // XOFF received
+    1,    // DTR receive
+    8,    // DSR sensitivity
+    4,    // RTS receive
+    2,    // XOFF sent
 };
 
 // The state WMI reads of the lines and holds.
@@ -95,7 +108,8 @@ public:
     UCHAR m_ucModemControl;
     BOOLEAN m_bImmediatePending;
     UCHAR m_ucLoopback;
-    BOOLEAN m_bOverflow;
+    // Read and written interlocked: the read path and the read queue's notification both use it.
+    CHAR volatile m_bOverflow;
     LONG volatile m_lTransmitPending;
     PIRP m_pWaitWakeIrp;
     UCHAR m_ucSavedReceiveLevel;
@@ -187,7 +201,7 @@ public:
     // TRUE when any of the set's six signal values changed.
     BOOLEAN m_CheckSupportedSignals();
     BOOLEAN m_IsBaudRateSettable(ULONG ulBaudRate);
-    // 1 for an RS-422/485 port, else 0.
+    // HVUVCP_PORT_TYPE_RS422_485 or HVUVCP_PORT_TYPE_RS232.
     ULONG m_GetPortType();
     NTSTATUS m_SetupHandFlowSignal();
     BOOLEAN m_SetFifoEnable(BOOLEAN bEnable);
@@ -217,12 +231,27 @@ public:
 
 private:
     ISerial* m_GetRecordOrAssert(PCSTR pszOperation);
+    // Sets (its value) or clears a hold flag; TRUE when it was set before.
+    BOOLEAN m_SetHold(VcpHold eHold, BOOLEAN bSet) {
+        return InterlockedExchange(&m_alHolds[eHold], bSet ? g_alVcpHoldValues[eHold] : 0) != 0;
+    }
+    // Sets a hold flag that is clear; FALSE when it was set already.
+    BOOLEAN m_TakeHold(VcpHold eHold) {
+        return InterlockedCompareExchange(&m_alHolds[eHold], g_alVcpHoldValues[eHold], 0) == 0;
+    }
+    // The XOFF-received hold and the bus driver's pretend-XOFF, for XON and XOFF.
+    NTSTATUS m_PretendXoff(BOOLEAN bXoff, PCSTR pszOperation);
     NTSTATUS m_SetLine(UCHAR ucBit, BOOLEAN bOn, BOOLEAN bDrivenByHandshake, PCSTR pszOperation);
     BOOLEAN m_IsDtrHandshake() const;
     BOOLEAN m_IsRtsDriven() const;
     // A one-byte buffer of a special character for the read queue.
     void m_DeliverCharacter(UCHAR ucCharacter);
     void m_DeliverBytes(const UCHAR* pucBytes, ULONG ulCount);
+    // The read path's steps.
+    void m_RefuseOverflowedData();
+    void m_TakeFlowCharacters(CPmBuffer* pBuffer);
+    void m_InsertLineStatus(CPmBuffer* pBuffer, UCHAR ucEscape, BOOLEAN bErrorCharacter);
+    BOOLEAN m_TransformReceived(CPmBuffer* pBuffer, BOOLEAN bInsertHere);
     void m_ResetRuntimeState();
     void m_SetQueuesActive(BOOLEAN bActive);
     void m_ErrorAbort();

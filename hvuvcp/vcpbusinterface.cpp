@@ -1,5 +1,6 @@
 // The binding to the bus driver's record.
 #include "vcpbusinterface.h"
+#include "hvuvcptrace.h"
 
 #include <pmdebugmanager.h>
 #include <pmfunctionaldevice.h>
@@ -119,10 +120,10 @@ NTSTATUS CVcpBusInterface::m_SendInternal(ULONG ulControlCode, PVOID pvInput, UL
 }
 
 BOOLEAN CVcpBusInterface::m_GetISerial(CPmFunctionalDevice* pFunctionalDevice, ULONG ulPortNumber) {
-    PM_TRACE(8, "CVcpBusInterface::m_GetISerial - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_GetISerial - IN");
     if (m_pCallbackTable) {
         PM_ASSERTION_LINE(s_szSourcePath);
-        PM_TRACE(8, "CVcpBusInterface::m_GetISerial - OUT - Already bound.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_GetISerial - OUT - Already bound.");
         return FALSE;
     }
     m_pFunctionalDevice = pFunctionalDevice;
@@ -139,7 +140,7 @@ BOOLEAN CVcpBusInterface::m_GetISerial(CPmFunctionalDevice* pFunctionalDevice, U
     if (!pISerial) {
         if (bNullRecord)
             PM_ASSERTION_LINE(s_szSourcePath);
-        PM_TRACE(8, "CVcpBusInterface::m_GetISerial - OUT - No record (NTSTATUS:0x%X, length %u).", ntStatus,
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_GetISerial - OUT - No record (NTSTATUS:0x%X, length %u).", ntStatus,
                  (ULONG)ulInformation);
         return FALSE;
     }
@@ -149,25 +150,25 @@ BOOLEAN CVcpBusInterface::m_GetISerial(CPmFunctionalDevice* pFunctionalDevice, U
         ReleaseHvISerialRequestStruct release;
         HvISerialInitReleaseRequest(&release, ulPortNumber, pISerial);
         m_SendInternal(IOCTL_RELEASE_HVISERIAL, &release, sizeof(release), NULL, 0, &ulInformation);
-        PM_TRACE(8, "CVcpBusInterface::m_GetISerial - OUT - No memory for the callback table.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_GetISerial - OUT - No memory for the callback table.");
         return FALSE;
     }
     pTable->m_pISerial = pISerial;
     pISerial->m_pvCallbackContext = m_pSink;
     pISerial->m_Callbacks = pTable->m_Trampolines;
     m_pCallbackTable = pTable;
-    PM_TRACE(8, "CVcpBusInterface::m_GetISerial - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_GetISerial - OUT (Success)");
     return TRUE;
 }
 
 BOOLEAN CVcpBusInterface::m_ReleaseISerial(ULONG ulPortNumber, ISerial* pISerial) {
-    PM_TRACE(8, "CVcpBusInterface::m_ReleaseISerial - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_ReleaseISerial - IN");
     ReleaseHvISerialRequestStruct release;
     HvISerialInitReleaseRequest(&release, ulPortNumber, pISerial);
     ULONG_PTR ulInformation = 0;
     NTSTATUS ntStatus = m_SendInternal(IOCTL_RELEASE_HVISERIAL, &release, sizeof(release), NULL, 0, &ulInformation);
     PmDeleteObject(m_pCallbackTable);
     m_pCallbackTable = NULL;
-    PM_TRACE(8, "CVcpBusInterface::m_ReleaseISerial - OUT (NTSTATUS:0x%X)", ntStatus);
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVcpBusInterface::m_ReleaseISerial - OUT (NTSTATUS:0x%X)", ntStatus);
     return NT_SUCCESS(ntStatus);
 }

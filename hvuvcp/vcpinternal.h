@@ -5,9 +5,8 @@
 
 #include <hviserial.h>
 
-// Trace levels of the port object's status and read paths.
-#define VCP_TRACE_STATUS 11
-#define VCP_TRACE_READ 14
+#include "hvuvcptrace.h"
+
 
 // The kinds of flow work that can wait on the passive worker (bits of m_lFlowWorkPosted).
 #define VCP_FLOW_OFF_POSTED 1

@@ -11,7 +11,7 @@ static const CHAR s_szSourcePath[] = "hvuvcp\\vcpmodemflow.cpp";
 // ---- Handflow -------------------------------------------------------------------------------
 
 NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow) {
-    PM_TRACE(8, "CVCP::m_SetHandFlow - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - IN");
     if (!pHandFlow)
         return STATUS_INVALID_PARAMETER;
     if (!m_pSettings) {
@@ -19,35 +19,35 @@ NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow) {
         return STATUS_UNSUCCESSFUL;
     }
     if (pHandFlow->ControlHandShake & SERIAL_CONTROL_INVALID) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(SERIAL_CONTROL_INVALID)");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(SERIAL_CONTROL_INVALID)");
         return STATUS_INVALID_PARAMETER;
     }
     if (pHandFlow->FlowReplace & SERIAL_FLOW_INVALID) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(SERIAL_FLOW_INVALID)");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(SERIAL_FLOW_INVALID)");
         return STATUS_INVALID_PARAMETER;
     }
     if ((pHandFlow->ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(SERIAL_DTR_MASK invalid)");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(SERIAL_DTR_MASK invalid)");
         return STATUS_INVALID_PARAMETER;
     }
     if (pHandFlow->XonLimit < 0 || (ULONG)pHandFlow->XonLimit > m_ulQueueSize) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(XonLimit out of bound)");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(XonLimit out of bound)");
         return STATUS_INVALID_PARAMETER;
     }
     if (pHandFlow->XoffLimit < 0 || (ULONG)pHandFlow->XoffLimit > m_ulQueueSize) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(XoffLimit out of bound)");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Incorrect parameter.(XoffLimit out of bound)");
         return STATUS_INVALID_PARAMETER;
     }
     ULONG ulSupported = m_pSettings->m_ulSupportedFlowControls;
     if (!(ulSupported & 0x8)) {
         ULONG ulChs = pHandFlow->ControlHandShake, ulFr = pHandFlow->FlowReplace;
-        BOOLEAN bCtsRts = (ulSupported & 0x1) && (ulChs & SERIAL_CTS_HANDSHAKE) &&
-                          (ulFr & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE;
+        // The RTS handshake bit is tested alone: transmit toggle carries it too.
+        BOOLEAN bCtsRts = (ulSupported & 0x1) && (ulChs & SERIAL_CTS_HANDSHAKE) && (ulFr & SERIAL_RTS_HANDSHAKE);
         BOOLEAN bDtrDsr = (ulSupported & 0x2) && (ulChs & SERIAL_DSR_HANDSHAKE) &&
                           (ulChs & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
         BOOLEAN bXonXoff = (ulSupported & 0x4) && (ulFr & SERIAL_AUTO_TRANSMIT) && (ulFr & SERIAL_AUTO_RECEIVE);
         if (!bCtsRts && !bDtrDsr && !bXonXoff) {
-            PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Unsupported flow control type.");
+            PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Unsupported flow control type.");
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -84,7 +84,7 @@ NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow) {
                   (BOOLEAN)((ulFr & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE),
                   (BOOLEAN)((ulFr & SERIAL_AUTO_TRANSMIT) != 0), (BOOLEAN)((ulFr & SERIAL_AUTO_RECEIVE) != 0),
                   (BOOLEAN)((ulFr & SERIAL_XOFF_CONTINUE) != 0))) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Error setting handshaking settings.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Error setting handshaking settings.");
         return STATUS_UNSUCCESSFUL;
     }
     return m_SetupHandFlowSignal();
@@ -97,32 +97,32 @@ NTSTATUS CVCP::m_SetupHandFlowSignal() {
     ULONG ulChs = m_HandFlow.ControlHandShake, ulFr = m_HandFlow.FlowReplace;
     LONG lMsr = InterlockedCompareExchange(&m_lModemStatus, 0, 0);
     BOOLEAN bOutput = (ulChs & SERIAL_OUT_HANDSHAKEMASK) != 0;
-    InterlockedExchange(&m_alHolds[VcpHoldCts], bOutput && (ulChs & SERIAL_CTS_HANDSHAKE) && !(lMsr & SERIAL_MSR_CTS) ? 1 : 0);
-    InterlockedExchange(&m_alHolds[VcpHoldDsr], bOutput && (ulChs & SERIAL_DSR_HANDSHAKE) && !(lMsr & SERIAL_MSR_DSR) ? 2 : 0);
-    InterlockedExchange(&m_alHolds[VcpHoldDcd], bOutput && (ulChs & SERIAL_DCD_HANDSHAKE) && !(lMsr & SERIAL_MSR_DCD) ? 4 : 0);
+    m_SetHold(VcpHoldCts, bOutput && (ulChs & SERIAL_CTS_HANDSHAKE) && !(lMsr & SERIAL_MSR_CTS));
+    m_SetHold(VcpHoldDsr, bOutput && (ulChs & SERIAL_DSR_HANDSHAKE) && !(lMsr & SERIAL_MSR_DSR));
+    m_SetHold(VcpHoldDcd, bOutput && (ulChs & SERIAL_DCD_HANDSHAKE) && !(lMsr & SERIAL_MSR_DCD));
 
-    InterlockedExchange(&m_alHolds[VcpHoldDtrReceive], 0);
+    m_SetHold(VcpHoldDtrReceive, FALSE);
     BOOLEAN bDtr = (ulChs & SERIAL_DTR_MASK) != 0;
     if (!VCP_CALL(pISerial, m_DtrCallback, bDtr)) {
-        PM_TRACE(8, bDtr ? "CVCP::m_SetHandFlow - OUT - Failed- Error setting DTR to TRUE."
+        PM_TRACE(HVUVCP_TRACE_VCP, bDtr ? "CVCP::m_SetHandFlow - OUT - Failed- Error setting DTR to TRUE."
                          : "CVCP::m_SetHandFlow - OUT - Failed- Error setting DTR to FALSE.");
         return STATUS_UNSUCCESSFUL;
     }
     m_ucModemControl = (UCHAR)(bDtr ? m_ucModemControl | 1 : m_ucModemControl & ~1);
-    InterlockedExchange(&m_alHolds[VcpHoldRtsReceive], 0);
+    m_SetHold(VcpHoldRtsReceive, FALSE);
     ULONG ulRts = ulFr & SERIAL_RTS_MASK;
     BOOLEAN bRts = ulRts == SERIAL_RTS_CONTROL || ulRts == SERIAL_RTS_HANDSHAKE;
     if (!VCP_CALL(pISerial, m_RtsCallback, bRts)) {
-        PM_TRACE(8, bRts ? "CVCP::m_SetHandFlow - OUT - Failed- Error setting RTS to TRUE."
+        PM_TRACE(HVUVCP_TRACE_VCP, bRts ? "CVCP::m_SetHandFlow - OUT - Failed- Error setting RTS to TRUE."
                          : "CVCP::m_SetHandFlow - OUT - Failed- Error setting RTS to FALSE.");
         return STATUS_UNSUCCESSFUL;
     }
     m_ucModemControl = (UCHAR)(bRts ? m_ucModemControl | 2 : m_ucModemControl & ~2);
     if (!NT_SUCCESS(m_SetXon())) {
-        PM_TRACE(8, "CVCP::m_SetHandFlow - OUT - Failed- Error setting Xon.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT - Failed- Error setting Xon.");
         return STATUS_UNSUCCESSFUL;
     }
-    PM_TRACE(8, "CVCP::m_SetHandFlow - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetHandFlow - OUT (Success)");
     return STATUS_SUCCESS;
 }
 
@@ -131,9 +131,9 @@ NTSTATUS CVCP::m_SetupHandFlowSignal() {
 // One line of the modem-control byte: refused while a handshake drives it, no call when it already
 // has the wanted state.
 NTSTATUS CVCP::m_SetLine(UCHAR ucBit, BOOLEAN bOn, BOOLEAN bDrivenByHandshake, PCSTR pszOperation) {
-    PM_TRACE(8, "%s - IN", pszOperation);
+    PM_TRACE(HVUVCP_TRACE_VCP, "%s - IN", pszOperation);
     if (bDrivenByHandshake) {
-        PM_TRACE(8, "%s - OUT - Invalid parameter", pszOperation);
+        PM_TRACE(HVUVCP_TRACE_VCP, "%s - OUT - Invalid parameter", pszOperation);
         return STATUS_INVALID_PARAMETER;
     }
     if (((m_ucModemControl & ucBit) != 0) == (bOn != 0))
@@ -143,12 +143,12 @@ NTSTATUS CVCP::m_SetLine(UCHAR ucBit, BOOLEAN bOn, BOOLEAN bDrivenByHandshake, P
         return STATUS_UNSUCCESSFUL;
     BOOLEAN bDone = ucBit == 1 ? VCP_CALL(pISerial, m_DtrCallback, bOn) : VCP_CALL(pISerial, m_RtsCallback, bOn);
     if (!bDone) {
-        PM_TRACE(8, "%s - OUT - Failed- Error setting %s to %s.", pszOperation, ucBit == 1 ? "DTR" : "RTS",
+        PM_TRACE(HVUVCP_TRACE_VCP, "%s - OUT - Failed- Error setting %s to %s.", pszOperation, ucBit == 1 ? "DTR" : "RTS",
                  bOn ? "TRUE" : "FALSE");
         return STATUS_UNSUCCESSFUL;
     }
     m_ucModemControl = (UCHAR)(bOn ? m_ucModemControl | ucBit : m_ucModemControl & ~ucBit);
-    PM_TRACE(8, "%s - OUT (Success)", pszOperation);
+    PM_TRACE(HVUVCP_TRACE_VCP, "%s - OUT (Success)", pszOperation);
     return STATUS_SUCCESS;
 }
 
@@ -165,60 +165,53 @@ NTSTATUS CVCP::m_ClearRts() { return m_SetLine(2, FALSE, m_IsRtsDriven(), "CVCP:
 NTSTATUS CVCP::m_SetRts() { return m_SetLine(2, TRUE, m_IsRtsDriven(), "CVCP::m_SetRts"); }
 
 NTSTATUS CVCP::m_SetModemControl(const ULONG* pulValue) {
-    PM_TRACE(8, "CVCP::m_SetModemControl - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetModemControl - IN");
     if (!pulValue)
         return STATUS_INVALID_PARAMETER;
     ULONG ulValue = *pulValue;
     if (!NT_SUCCESS(ulValue & 2 ? m_SetRts() : m_ClearRts())) {
-        PM_TRACE(8, "CVCP::m_SetModemControl - OUT - Failed-> Error setting RTS.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetModemControl - OUT - Failed-> Error setting RTS.");
         return STATUS_UNSUCCESSFUL;
     }
     if (!NT_SUCCESS(ulValue & 1 ? m_SetDtr() : m_ClearDtr())) {
-        PM_TRACE(8, "CVCP::m_SetModemControl - OUT - Failed-> Error setting DTR.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetModemControl - OUT - Failed-> Error setting DTR.");
         return STATUS_UNSUCCESSFUL;
     }
     m_ucModemControl = (UCHAR)ulValue;
-    PM_TRACE(8, "CVCP::m_SetModemControl - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetModemControl - OUT (Success)");
     return STATUS_SUCCESS;
 }
 
 // ---- XON and XOFF ---------------------------------------------------------------------------
 
-NTSTATUS CVCP::m_SetXon() {
-    ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_SetXon");
+NTSTATUS CVCP::m_PretendXoff(BOOLEAN bXoff, PCSTR pszOperation) {
+    ISerial* pISerial = m_GetRecordOrAssert(pszOperation);
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
-    BOOLEAN bDone = VCP_CALL(pISerial, m_PretendXoffReceivedCallback, (BOOLEAN)FALSE);
-    InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 0);
-    PM_TRACE(8, "CVCP::m_SetXon - OUT (%s)", bDone ? "Success" : "Failed");
+    BOOLEAN bDone = VCP_CALL(pISerial, m_PretendXoffReceivedCallback, bXoff);
+    m_SetHold(VcpHoldXoffReceived, bXoff);
+    PM_TRACE(HVUVCP_TRACE_VCP, "%s - OUT (%s)", pszOperation, bDone ? "Success" : "Failed");
     return bDone ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS CVCP::m_SetXoff() {
-    ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_SetXoff");
-    if (!pISerial)
-        return STATUS_UNSUCCESSFUL;
-    BOOLEAN bDone = VCP_CALL(pISerial, m_PretendXoffReceivedCallback, (BOOLEAN)TRUE);
-    InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 8);
-    PM_TRACE(8, "CVCP::m_SetXoff - OUT (%s)", bDone ? "Success" : "Failed");
-    return bDone ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-}
+NTSTATUS CVCP::m_SetXon() { return m_PretendXoff(FALSE, "CVCP::m_SetXon"); }
+NTSTATUS CVCP::m_SetXoff() { return m_PretendXoff(TRUE, "CVCP::m_SetXoff"); }
 
 BOOLEAN CVCP::m_XoffHoldingCallback(BOOLEAN bHeld) {
-    InterlockedExchange(&m_alHolds[VcpHoldXoffSent], bHeld ? 2 : 0);
+    m_SetHold(VcpHoldXoffSent, bHeld);
     return TRUE;
 }
 
 BOOLEAN CVCP::m_XoffSentCallback(BOOLEAN bSent) {
     if (bSent)
-        InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], (m_HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE) ? 0 : 8);
+        m_SetHold(VcpHoldXoffReceived, !(m_HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE));
     return TRUE;
 }
 
 // ---- Modem status ---------------------------------------------------------------------------
 
 BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOOLEAN bRiTrailingEdge, BOOLEAN bDcd) {
-    PM_TRACE(VCP_TRACE_STATUS, "==>CtsState:%d, DsrState:%d, bRiState:%d, RiTrailingEdge:%d, DcdState:%d", bCts, bDsr,
+    PM_TRACE(HVUVCP_TRACE_STATUS, "==>CtsState:%d, DsrState:%d, bRiState:%d, RiTrailingEdge:%d, DcdState:%d", bCts, bDsr,
              bRi, bRiTrailingEdge, bDcd);
     if (!m_pSettings || (bRi && bRiTrailingEdge)) {
         PM_ASSERTION_LINE(s_szSourcePath);
@@ -239,10 +232,10 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
     ULONG ulChs = m_HandFlow.ControlHandShake;
     BOOLEAN bOutput = (ulChs & SERIAL_OUT_HANDSHAKEMASK) != 0;
     BOOLEAN bCtsLevel = (lState & SERIAL_MSR_CTS) != 0;
-    InterlockedExchange(&m_alHolds[VcpHoldCts], bOutput && (ulChs & SERIAL_CTS_HANDSHAKE) && !bCtsLevel ? 1 : 0);
-    InterlockedExchange(&m_alHolds[VcpHoldDsr], bOutput && (ulChs & SERIAL_DSR_HANDSHAKE) && !bDsr ? 2 : 0);
-    InterlockedExchange(&m_alHolds[VcpHoldDcd], bOutput && (ulChs & SERIAL_DCD_HANDSHAKE) && !bDcd ? 4 : 0);
-    InterlockedExchange(&m_alHolds[VcpHoldDsrSensitivity], (ulChs & SERIAL_DSR_SENSITIVITY) && !bDsr ? 8 : 0);
+    m_SetHold(VcpHoldCts, bOutput && (ulChs & SERIAL_CTS_HANDSHAKE) && !bCtsLevel);
+    m_SetHold(VcpHoldDsr, bOutput && (ulChs & SERIAL_DSR_HANDSHAKE) && !bDsr);
+    m_SetHold(VcpHoldDcd, bOutput && (ulChs & SERIAL_DCD_HANDSHAKE) && !bDcd);
+    m_SetHold(VcpHoldDsrSensitivity, (ulChs & SERIAL_DSR_SENSITIVITY) && !bDsr);
 
     ULONG ulEvents = 0;
     if (lDelta & SERIAL_MSR_CTS)
@@ -255,11 +248,11 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
         ulEvents |= SERIAL_EV_RLSD;
     if (m_pSettings->m_ulEmulateCTSTrue) {
         ulEvents &= ~SERIAL_EV_CTS;
-        InterlockedExchange(&m_alHolds[VcpHoldCts], 0);
+        m_SetHold(VcpHoldCts, FALSE);
     }
     if (m_pSettings->m_ulEmulateDSRTrue) {
         ulEvents &= ~SERIAL_EV_DSR;
-        InterlockedExchange(&m_alHolds[VcpHoldDsr], 0);
+        m_SetHold(VcpHoldDsr, FALSE);
     }
     UCHAR ucEscape = (UCHAR)VcpRead(&m_lEscapeChar);
     if (ucEscape && lDelta) {
@@ -268,14 +261,14 @@ BOOLEAN CVCP::m_ModemStatusCallback(BOOLEAN bCts, BOOLEAN bDsr, BOOLEAN bRi, BOO
     }
     m_SetCommEventsReceived(ulEvents);
     m_ResolveCurrentEventMask();
-    PM_TRACE(VCP_TRACE_STATUS, "CVCP::m_ModemStatusCallback - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_STATUS, "CVCP::m_ModemStatusCallback - OUT (Success)");
     return TRUE;
 }
 
 ULONG CVCP::m_GetModemStatus() {
     ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_GetModemStatus");
     if (!pISerial || !VCP_CALL(pISerial, m_UpdateModemStatus)) {
-        PM_TRACE(8, "CVCP::m_GetModemStatus - OUT - m_UpdateModemStatus failed");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_GetModemStatus - OUT - m_UpdateModemStatus failed");
         return 0;
     }
     ULONG ulStatus = (ULONG)VcpRead(&m_lModemStatus);
@@ -333,32 +326,32 @@ void CVCP::m_ExecutionOnDispatchLevelQueueOverflow() {
         return;
     ULONG ulFlowReplace = m_HandFlow.FlowReplace;
     if ((ulFlowReplace & SERIAL_AUTO_RECEIVE) && VcpRead(&m_alHolds[VcpHoldXoffReceived]) == 0 &&
-        InterlockedCompareExchange(&m_alHolds[VcpHoldXoffSent], 2, 0) == 0) {
+        m_TakeHold(VcpHoldXoffSent)) {
         VCP_CALL(pISerial, m_SendXonXoffCallback, (BOOLEAN)TRUE);
         if (!(ulFlowReplace & SERIAL_XOFF_CONTINUE))
-            InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 8);
+            m_SetHold(VcpHoldXoffReceived, TRUE);
     }
     if ((m_HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
-        InterlockedExchange(&m_alHolds[VcpHoldDtrReceive], 1) == 0)
+        !m_SetHold(VcpHoldDtrReceive, TRUE))
         VCP_CALL(pISerial, m_DtrCallback, (BOOLEAN)FALSE);
     if ((ulFlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE &&
-        InterlockedExchange(&m_alHolds[VcpHoldRtsReceive], 4) == 0)
+        !m_SetHold(VcpHoldRtsReceive, TRUE))
         VCP_CALL(pISerial, m_RtsCallback, (BOOLEAN)FALSE);
-    PM_TRACE(VCP_TRACE_READ, "CVCP::m_ExecutionOnDispatchLevelQueueOverflow - OUT");
+    PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_ExecutionOnDispatchLevelQueueOverflow - OUT");
 }
 
 void CVCP::m_ExecutionOnPassiveLevelQueueDrained() {
     ISerial* pISerial = m_BusInterface.m_GetRecord();
     if (!pISerial)
         return;
-    if (InterlockedExchange(&m_alHolds[VcpHoldDtrReceive], 0))
+    if (m_SetHold(VcpHoldDtrReceive, FALSE))
         VCP_CALL(pISerial, m_DtrCallback, (BOOLEAN)TRUE);
-    if (InterlockedExchange(&m_alHolds[VcpHoldRtsReceive], 0))
+    if (m_SetHold(VcpHoldRtsReceive, FALSE))
         VCP_CALL(pISerial, m_RtsCallback, (BOOLEAN)TRUE);
-    if (InterlockedExchange(&m_alHolds[VcpHoldXoffSent], 0)) {
+    if (m_SetHold(VcpHoldXoffSent, FALSE)) {
         VCP_CALL(pISerial, m_SendXonXoffCallback, (BOOLEAN)FALSE);
         if (!(m_HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE))
-            InterlockedExchange(&m_alHolds[VcpHoldXoffReceived], 0);
+            m_SetHold(VcpHoldXoffReceived, FALSE);
     }
-    PM_TRACE(VCP_TRACE_READ, "CVCP::m_ExecutionOnPassiveLevelQueueDrained - OUT");
+    PM_TRACE(HVUVCP_TRACE_READ, "CVCP::m_ExecutionOnPassiveLevelQueueDrained - OUT");
 }

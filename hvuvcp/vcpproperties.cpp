@@ -48,12 +48,12 @@ NTSTATUS CVCP::m_SetFifoControl(UCHAR ucFifoControl) {
 
 ULONG CVCP::m_GetPortType() {
     ISerial* pISerial = m_BusInterface.m_GetRecord();
-    return pISerial && pISerial->m_bDuplexOperation ? 1 : 0;
+    return pISerial && pISerial->m_bDuplexOperation ? HVUVCP_PORT_TYPE_RS422_485 : HVUVCP_PORT_TYPE_RS232;
 }
 
 NTSTATUS CVCP::m_GetPortProperties(SERIAL_COMMPROP* pCommProp) {
     if (!pCommProp) {
-        PM_TRACE(8, "CVCP::m_GetPortProperties - OUT - Fail-> pCommProp is NULL.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_GetPortProperties - OUT - Fail-> pCommProp is NULL.");
         return STATUS_INVALID_PARAMETER;
     }
     if (!m_pSettings) {
@@ -63,9 +63,9 @@ NTSTATUS CVCP::m_GetPortProperties(SERIAL_COMMPROP* pCommProp) {
     RtlZeroMemory(pCommProp, sizeof(*pCommProp));
     pCommProp->PacketLength = sizeof(SERIAL_COMMPROP);
     pCommProp->PacketVersion = 2;
-    pCommProp->ServiceMask = 1;
+    pCommProp->ServiceMask = SERIAL_SP_SERIALCOMM;
     pCommProp->MaxBaud = HVUVCP_BAUD_ANY_RATE;
-    pCommProp->ProvSubType = m_GetPortType() == 1 ? 3 : 1;
+    pCommProp->ProvSubType = m_GetPortType() == HVUVCP_PORT_TYPE_RS422_485 ? SERIAL_SP_RS422 : SERIAL_SP_RS232;
     pCommProp->ProvCapabilities = 0xFF;
     pCommProp->SettableParams = 0x7F;
     pCommProp->SettableBaud = m_pSettings->m_ulSupportedBaudRates;
@@ -139,18 +139,18 @@ BOOLEAN CVCP::m_CheckSupportedSignals() {
 }
 
 NTSTATUS CVCP::m_SetDuplexMode(ULONG ulMode, UCHAR ucCtsTrue) {
-    PM_TRACE(8, "CVCP::m_DuplexModeSettings - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DuplexModeSettings - IN");
     if (!m_pSettings) {
         PM_ASSERTION_LINE(s_szSourcePath);
         return STATUS_UNSUCCESSFUL;
     }
     ULONG ulPortType = m_GetPortType();
-    if (ulMode && ulPortType == 0) {
-        PM_TRACE(8, "CVCP::m_DuplexModeSettings - OUT - Fail->DUPLEX_MODE_%u set on 232 device.", ulMode);
+    if (ulMode && ulPortType == HVUVCP_PORT_TYPE_RS232) {
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DuplexModeSettings - OUT - Fail->DUPLEX_MODE_%u set on 232 device.", ulMode);
         return STATUS_UNSUCCESSFUL;
     }
-    if (!ulMode && ulPortType == 1) {
-        PM_TRACE(8, "CVCP::m_DuplexModeSettings - OUT - Fail->DUPLEX_MODE_NONE set on 422/485 device.");
+    if (!ulMode && ulPortType == HVUVCP_PORT_TYPE_RS422_485) {
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DuplexModeSettings - OUT - Fail->DUPLEX_MODE_NONE set on 422/485 device.");
         return STATUS_UNSUCCESSFUL;
     }
     if (ulMode > 5)
@@ -159,7 +159,7 @@ NTSTATUS CVCP::m_SetDuplexMode(ULONG ulMode, UCHAR ucCtsTrue) {
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
     if (!VCP_CALL(pISerial, m_DuplexModeSettingsCallback, ulMode, (BOOLEAN)(ucCtsTrue != 0))) {
-        PM_TRACE(8, "CVCP::m_DuplexModeSettings - OUT - Fail->Error setting duplex mode.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DuplexModeSettings - OUT - Fail->Error setting duplex mode.");
         return STATUS_UNSUCCESSFUL;
     }
     m_pSettings->m_ulDuplexMode = ulMode;
@@ -172,7 +172,7 @@ NTSTATUS CVCP::m_SetInternalLoopBackMode(UCHAR ucState) {
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
     if (!VCP_CALL(pISerial, m_InternalLoopbackCallback, (BOOLEAN)ucState)) {
-        PM_TRACE(8, "CVCP::m_SetInternalLoopBackMode - OUT - Fail->Error setting Internal Loopback mode.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetInternalLoopBackMode - OUT - Fail->Error setting Internal Loopback mode.");
         return STATUS_NOT_IMPLEMENTED;
     }
     m_ucLoopback = ucState;
@@ -184,11 +184,11 @@ NTSTATUS CVCP::m_ReadEeprom(ULONG ulOffset, ULONG ulLength, PUCHAR pucBuffer) {
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
     if (!pISerial->m_bReadEepromOperation) {
-        PM_TRACE(8, "CVCP::m_ReadEeprom - OUT - Fail -> Reading Eeprom not supported.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_ReadEeprom - OUT - Fail -> Reading Eeprom not supported.");
         return STATUS_NOT_IMPLEMENTED;
     }
     if (!VCP_CALL(pISerial, m_ReadEepromCallback, ulOffset, ulLength, pucBuffer)) {
-        PM_TRACE(8, "CVCP::m_ReadEeprom - OUT - Fail -> Error reading Eeprom.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_ReadEeprom - OUT - Fail -> Error reading Eeprom.");
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
@@ -199,11 +199,11 @@ NTSTATUS CVCP::m_WriteEeprom(ULONG ulOffset, ULONG ulLength, const UCHAR* pucByt
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
     if (!pISerial->m_bWriteEepromOperation) {
-        PM_TRACE(8, "CVCP::m_WriteEeprom - OUT - Fail -> Writing Eeprom not supported.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_WriteEeprom - OUT - Fail -> Writing Eeprom not supported.");
         return STATUS_NOT_IMPLEMENTED;
     }
     if (!VCP_CALL(pISerial, m_WriteEepromCallback, ulOffset, ulLength, pucBytes)) {
-        PM_TRACE(8, "CVCP::m_WriteEeprom - OUT - Fail -> Error writing Eeprom.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_WriteEeprom - OUT - Fail -> Error writing Eeprom.");
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;

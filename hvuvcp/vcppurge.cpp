@@ -14,16 +14,16 @@ NTSTATUS CVCP::m_ResetDevice() {
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
     if (!VCP_CALL(pISerial, m_PurgeCallback, (BOOLEAN)TRUE, (BOOLEAN)TRUE)) {
-        PM_TRACE(8, "CVCP::m_ResetDevice - OUT - Fail-> Error calling m_Purge.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_ResetDevice - OUT - Fail-> Error calling m_Purge.");
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS CVCP::m_Purge(ULONG ulMask) {
-    PM_TRACE(8, "CVCP::m_Purge - IN - Mask:0x%X", ulMask);
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Purge - IN - Mask:0x%X", ulMask);
     if (ulMask == 0 || (ulMask & ~0xFu)) {
-        PM_TRACE(8, "CVCP::m_Purge - OUT - Invalid parameter");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Purge - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
     CPmReadQueue* pReadQueue = m_pFunctionalDevice ? m_pFunctionalDevice->m_pReadQueue : NULL;
@@ -42,7 +42,7 @@ NTSTATUS CVCP::m_Purge(ULONG ulMask) {
             m_bImmediatePending = FALSE;
         }
     } else {
-        PM_TRACE(8, "CVCP::m_Purge - OUT - Fail-> Error calling m_Purge.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Purge - OUT - Fail-> Error calling m_Purge.");
     }
     if ((ulMask & SERIAL_PURGE_RXCLEAR) && pReadQueue)
         pReadQueue->m_Purge();
@@ -68,7 +68,7 @@ void CVCP::m_ErrorAbort() {
 // ---- Immediate characters -------------------------------------------------------------------
 
 NTSTATUS CVCP::m_SendImmediateChar(UCHAR ucCharacter) {
-    PM_TRACE(8, "CVCP::m_SendImmediateChar - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SendImmediateChar - IN");
     ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_SendImmediateChar");
     if (!pISerial)
         return STATUS_UNSUCCESSFUL;
@@ -78,7 +78,7 @@ NTSTATUS CVCP::m_SendImmediateChar(UCHAR ucCharacter) {
     if (!VCP_CALL(pISerial, m_SendImmediateCharacterCallback, ucCharacter)) {
         InterlockedDecrement(&m_lImmediateOutstanding);
         VcpSaturatingSubtract(&m_lTransmitPending, 1);
-        PM_TRACE(8, "CVCP::m_SendImmediateChar - OUT - Failed.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SendImmediateChar - OUT - Failed.");
         return STATUS_UNSUCCESSFUL;
     }
     m_bImmediatePending = TRUE;

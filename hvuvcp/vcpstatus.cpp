@@ -17,9 +17,9 @@ static const ULONG s_aulHoldReasons[VcpHolds] = {
 BOOLEAN CVCP::m_LineStatusCallback(BOOLEAN bOverrun, BOOLEAN bParity, BOOLEAN bFraming, BOOLEAN bBreak,
                                    BOOLEAN bDataReady, BOOLEAN bTransmitHoldingEmpty, BOOLEAN bTransmitterEmpty,
                                    BOOLEAN bReceiveFifoError) {
-    PM_TRACE(VCP_TRACE_STATUS, "==>DataReady:%d, THRE:%d, TEMT:%d, RxFifoError:%d", bDataReady, bTransmitHoldingEmpty,
+    PM_TRACE(HVUVCP_TRACE_STATUS, "==>DataReady:%d, THRE:%d, TEMT:%d, RxFifoError:%d", bDataReady, bTransmitHoldingEmpty,
              bTransmitterEmpty, bReceiveFifoError);
-    PM_TRACE(VCP_TRACE_STATUS, "==>OverrunErr:%d, ParityErr:%d, FramingErr:%d, BreakState:%d", bOverrun, bParity,
+    PM_TRACE(HVUVCP_TRACE_STATUS, "==>OverrunErr:%d, ParityErr:%d, FramingErr:%d, BreakState:%d", bOverrun, bParity,
              bFraming, bBreak);
     BOOLEAN bHeld = m_pFunctionalDevice && m_pFunctionalDevice->m_GetAmountInReadQueue() != 0;
     LONG lNew = (bReceiveFifoError ? SERIAL_LSR_FIFOERR : 0) | (bTransmitterEmpty ? SERIAL_LSR_TEMT : 0) |
@@ -63,15 +63,15 @@ BOOLEAN CVCP::m_LineStatusCallback(BOOLEAN bOverrun, BOOLEAN bParity, BOOLEAN bF
         m_DeliverCharacter(m_SpecialChars.BreakChar);
     m_SetCommEventsReceived(ulEvents);
     m_ResolveCurrentEventMask();
-    PM_TRACE(VCP_TRACE_STATUS, "CVCP::m_LineStatusCallback - OUT (Success)");
+    PM_TRACE(HVUVCP_TRACE_STATUS, "CVCP::m_LineStatusCallback - OUT (Success)");
     return TRUE;
 }
 
 NTSTATUS CVCP::m_SetLsrMstInsert(UCHAR ucEscapeChar) {
-    PM_TRACE(8, "CVCP::m_SetLsrMstInsert - IN");
+    PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetLsrMstInsert - IN");
     if (ucEscapeChar && (ucEscapeChar == m_SpecialChars.XonChar || ucEscapeChar == m_SpecialChars.XoffChar ||
                          (m_HandFlow.FlowReplace & SERIAL_ERROR_CHAR))) {
-        PM_TRACE(8, "CVCP::m_SetLsrMstInsert - OUT - Invalid parameter");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetLsrMstInsert - OUT - Invalid parameter");
         return STATUS_INVALID_PARAMETER;
     }
     ISerial* pISerial = m_GetRecordOrAssert("CVCP::m_SetLsrMstInsert");
@@ -82,7 +82,7 @@ NTSTATUS CVCP::m_SetLsrMstInsert(UCHAR ucEscapeChar) {
         return STATUS_SUCCESS;
     }
     if (!VCP_CALL(pISerial, m_LsrMstInsertCallback, ucEscapeChar)) {
-        PM_TRACE(8, "CVCP::m_SetLsrMstInsert - OUT - Failed- Error setting Lsr Mst Insert.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetLsrMstInsert - OUT - Failed- Error setting Lsr Mst Insert.");
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
@@ -104,8 +104,8 @@ NTSTATUS CVCP::m_GetCommStatus(SERIAL_STATUS* pStatus) {
     for (ULONG i = 0; i < VcpHolds; ++i)
         if (VcpRead(&m_alHolds[i]))
             pStatus->HoldReasons |= s_aulHoldReasons[i];
-    PM_TRACE(8, "==========Return m_GetCommStatus()================");
-    PM_TRACE(8, "Errors:0x%X, HoldReasons:0x%X, AmountInInQueue:%u, AmountInOutQueue:%u, WaitForImmediate:%d",
+    PM_TRACE(HVUVCP_TRACE_VCP, "==========Return m_GetCommStatus()================");
+    PM_TRACE(HVUVCP_TRACE_VCP, "Errors:0x%X, HoldReasons:0x%X, AmountInInQueue:%u, AmountInOutQueue:%u, WaitForImmediate:%d",
              pStatus->Errors, pStatus->HoldReasons, pStatus->AmountInInQueue, pStatus->AmountInOutQueue,
              pStatus->WaitForImmediate);
     return STATUS_SUCCESS;

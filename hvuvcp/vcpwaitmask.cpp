@@ -14,7 +14,7 @@ BOOLEAN CVCP::m_ResolveCurrentEventMask() { return m_WaitMask.m_ResolveCurrentEv
 
 NTSTATUS CVCP::m_SetWaitMask(ULONG ulMask) {
     if (ulMask >= 0x2000) {
-        PM_TRACE(8, "CVCP::m_SetWaitMask - OUT -Fail->setting wait mask.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_SetWaitMask - OUT -Fail->setting wait mask.");
         return STATUS_INVALID_PARAMETER;
     }
     m_WaitMask.m_SetWaitMask(ulMask);

@@ -11,7 +11,7 @@ BOOLEAN CVCP::m_Write(CPmBuffer* pChunk) {
         return FALSE;
     ULONG ulLength = pChunk->m_GetLength();
     if (ulLength == 0) {
-        PM_TRACE(8, "CVCP::m_Write - OUT - Fail-> Write length is 0.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Write - OUT - Fail-> Write length is 0.");
         pChunk->m_Delete();
         return FALSE;
     }
@@ -21,12 +21,12 @@ BOOLEAN CVCP::m_Write(CPmBuffer* pChunk) {
         return FALSE;
     }
     if (g_pPmDebugManager)
-        g_pPmDebugManager->m_TraceHexDump(8, pChunk->m_GetData(), ulLength, "Write");
+        g_pPmDebugManager->m_TraceHexDump(HVUVCP_TRACE_VCP, pChunk->m_GetData(), ulLength, "Write");
     InterlockedExchangeAdd(&m_lTransmitPending, (LONG)ulLength);
     // The chunk belongs to the bus driver from here, whatever it answers.
     if (!VCP_CALL(pISerial, m_PortWriteCallback, pChunk)) {
         VcpSaturatingSubtract(&m_lTransmitPending, (LONG)ulLength);
-        PM_TRACE(8, "CVCP::m_Write - OUT - Fail-> The bus driver refused the data.");
+        PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_Write - OUT - Fail-> The bus driver refused the data.");
         return FALSE;
     }
     return TRUE;

@@ -233,6 +233,23 @@ TEST_F(Control, AFailedOpenLeavesNothingRunningAndTheNextOpenWorks) {
     EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
 }
 
+TEST_F(Control, ARateWhoseLatencyRequestFailedIsSentAgainByTheNextSet) {
+    plug();
+    Port* p = port();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(create_record(*p, 1).status, STATUS_SUCCESS);
+    ASSERT_TRUE(call(*p, &Ops::m_ConnectCallback));
+    hvsim::usb::UrbMatch match;
+    match.request = 9;
+    hvsim::usb::inject(match, {hvsim::usb::FaultKind::fail, USBD_STATUS_STALL_PID, 0});
+    EXPECT_FALSE(call(*p, &Ops::m_BaudrateCallback, 9600u));
+    hvsim::usb::clear_faults();
+    hvsim::usb::clear_urb_log();
+    EXPECT_TRUE(call(*p, &Ops::m_BaudrateCallback, 9600u));
+    EXPECT_EQ(vendor_requests(), (std::vector<VendorRequest>{{3, false, 0x4138, 0}, {9, false, 16, 1}}));
+    EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
+}
+
 TEST_F(Control, TheSecondInterfaceOfACompositeChipIsPortIndexTwo) {
     hvsim::devices::FtdiChip& c = plug("ftdi:interfaces=2");
     Port* p = port(0, 1);

@@ -3,7 +3,9 @@
 // immediate characters and purge.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "portmachine.h"
 
@@ -43,6 +45,44 @@ std::vector<std::string> calls_of(Port& p, const std::string& prefix) {
     for (auto& c : p.sink.calls)
         if (c.rfind(prefix, 0) == 0) out.push_back(c);
     return out;
+}
+
+TEST_F(Data, RtsToggleKeepsRtsUpUntilTheLastByteLeftTheLine) {
+    Port* p = open("ftdi:wire=loopback");
+    ASSERT_NE(p, nullptr);
+    ASSERT_TRUE(call(*p, &Ops::m_BaudrateCallback, 1200u));
+    ASSERT_TRUE(call(*p, &Ops::m_CommSettingsCallback, 3u, 0u, 0u));
+    ASSERT_TRUE(call(*p, &Ops::m_RtsCallback, F));
+    ASSERT_TRUE(call(*p, &Ops::m_HandshakingSettingsCallback, F, F, F, F, F, T, F, F, F));
+    // Samples the chip each millisecond: RTS (looped back to CTS) and whether its transmitter is busy.
+    std::atomic<bool> stop{false};
+    bool raised = false, low_while_sending = false;
+    int64_t last_sending = 0, lowered = 0;
+    std::thread sampler = hvsim::sched::start_thread("sampler", [&] {
+        while (!stop) {
+            const auto s = chip().port_state(0);
+            const bool sending = !(s.line_status & 0x40);
+            if (sending) last_sending = hvsim::sched::now();
+            if (s.inputs.cts) raised = true;
+            if (raised && !s.inputs.cts) {
+                if (sending) low_while_sending = true;
+                if (!lowered) lowered = hvsim::sched::now();
+            }
+            run_for(kTicksPerMillisecond);
+        }
+    });
+    EXPECT_TRUE(write(*p, std::string(120, 'U')));
+    EXPECT_TRUE(wait_received(*p, 120, 5 * kTicksPerSecond));
+    run_for(50 * kTicksPerMillisecond);
+    stop = true;
+    hvsim::sched::join(sampler);
+    EXPECT_TRUE(raised);
+    EXPECT_FALSE(low_while_sending);
+    ASSERT_NE(lowered, 0);
+    // Down within two characters (8.3 ms each) of the last stop bit.
+    EXPECT_GE(lowered, last_sending);
+    EXPECT_LE(lowered - last_sending, 20 * kTicksPerMillisecond);
+    EXPECT_TRUE(call(*p, &Ops::m_DisconnectCallback));
 }
 
 TEST_F(Data, AMebibyteEachWayThroughALoopbackPlugAt921600WithHardwareFlowControl) {

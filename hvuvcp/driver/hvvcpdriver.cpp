@@ -10,11 +10,9 @@
 
 #include "hvvcpwmi.h"
 #include "vcp.h"
+#include "hvuvcptrace.h"
 
 static const CHAR s_szSourcePath[] = "hvuvcp\\driver\\hvvcpdriver";
-
-// Trace level of the driver class.
-#define HVUVCP_TRACE 7
 
 // {6E3A91C4-52D7-4F08-9B1E-3C7D20A5F146}
 static const GUID GUID_HVUVCP_SETTINGS_INTERFACE = {
@@ -430,7 +428,7 @@ void RemoveHook() {}
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject,
+extern "C" DECLSPEC_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject,
                                                                         PUNICODE_STRING pRegistryPath) {
     PmDriverDescription description;
     RtlZeroMemory(&description, sizeof(description));

@@ -77,8 +77,6 @@ private:
     void m_EndQueuedRequests(CVCP* pVCP, BOOLEAN bRefuse);
     NTSTATUS m_DispatchControl(ULONG ulCode, PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
                                ULONG ulOutputLength, PULONG_PTR pulInformation, CPmControlQueue** ppControlQueue);
-    NTSTATUS m_DispatchMakerControl(CVCP* pVCP, ULONG ulCode, PVOID pvInput, ULONG ulInputLength, PVOID pvOutput,
-                                    ULONG ulOutputLength, PULONG_PTR pulInformation);
 };
 
 inline CHvUVCPDriver* PmPortDriverOf(CPmDriverClass* pObject) { return static_cast<CHvUVCPDriver*>(pObject); }

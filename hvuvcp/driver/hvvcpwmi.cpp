@@ -6,10 +6,9 @@
 
 #include "hvvcpdriver.h"
 #include "vcp.h"
+#include "hvuvcptrace.h"
 
 static const CHAR s_szSourcePath[] = "hvuvcp\\driver\\hvvcpwmi";
-
-#define HVUVCP_TRACE 7
 
 // The standard serial blocks.
 static const GUID GUID_HVUVCP_WMI_PORT_NAME = {0xA0EC11A8, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}};

@@ -153,6 +153,14 @@ TEST_F(VcpBus, ReceivedErrorsBreaksAndNulsFollowTheRules) {
     EXPECT_EQ(read_all(1), bytes_of("?"));
     far->send("ok", now() + 2 * kMs);
     EXPECT_EQ(read_all(2), bytes_of("ok"));
+    // Four in one packet: four error characters.
+    for (char c : std::string("wxyz"))
+        far->send_spoiled((uint8_t)c, true, false, now());
+    EXPECT_EQ(read_all(4), bytes_of("????"));
+    pass_ms(5);
+    EXPECT_EQ(read_now(16), Bytes{});
+    far->send("ok", now() + 2 * kMs);
+    EXPECT_EQ(read_all(2), bytes_of("ok"));
     // A missing stop bit likewise.
     far->send_spoiled('y', false, true, now());
     EXPECT_EQ(read_all(1), bytes_of("?"));

@@ -129,6 +129,10 @@ TEST_F(VcpScripted, HandflowIsCheckedThenSentWithItsSignals) {
     port_.vcp->m_pSettings->m_ulSupportedFlowControls = 7;
     EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(port_.script->calls().empty());
+    // Transmit toggle carries the RTS handshake bit: with CTS handshake it is the CTS/RTS kind.
+    port_.vcp->m_pSettings->m_ulSupportedFlowControls = 1;
+    EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE), STATUS_SUCCESS);
+    port_.script->forget_calls();
     port_.vcp->m_pSettings->m_ulSupportedFlowControls = 15;
 
     EXPECT_EQ(handflow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE), STATUS_SUCCESS);
@@ -237,11 +241,12 @@ TEST_F(VcpScripted, ErrorAndBreakCharactersStandForBadData) {
     EXPECT_EQ(port_.vcp->m_SetSpecialCharacters(&chars), STATUS_SUCCESS);
     EXPECT_EQ(handflow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_ERROR_CHAR | SERIAL_BREAK_CHAR), STATUS_SUCCESS);
     EXPECT_TRUE(port_.script->line_status(false, true, false, false));
+    // The chip tells an error for a whole packet: each of its bytes stands as the error character.
     EXPECT_TRUE(port_.script->receive(bytes_of("bad")));
-    EXPECT_EQ(read_now(16), bytes_of("?"));
+    EXPECT_EQ(read_now(16), bytes_of("???"));
     EXPECT_TRUE(port_.script->line_status(false, false, true, false));
     EXPECT_TRUE(port_.script->receive(bytes_of("worse")));
-    EXPECT_EQ(read_now(16), bytes_of("?"));
+    EXPECT_EQ(read_now(16), bytes_of("?????"));
     // A break: its character once, when it begins; the data with it stands.
     EXPECT_TRUE(port_.script->line_status(false, false, false, true));
     EXPECT_TRUE(port_.script->line_status(false, false, false, true));

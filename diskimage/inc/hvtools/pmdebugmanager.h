@@ -11,6 +11,25 @@
 #define PM_EVENT_WARNING ((NTSTATUS)0xA0070401L)
 #define PM_EVENT_ERROR ((NTSTATUS)0xE0070801L)
 
+// The framework's trace levels (a driver names its own above these).
+#define PM_TRACE_WORKER_CREATE 0   // worker threads: creation
+#define PM_TRACE_DEVICE_WORKER 1   // device workers
+#define PM_TRACE_WORKER_INIT 2     // worker threads: start
+#define PM_TRACE_DISPATCH_IN 3     // dispatch entries
+#define PM_TRACE_DISPATCH_OUT 4    // dispatch exits
+#define PM_TRACE_CONTROL_QUEUE 30  // the wait-on-mask queue
+#define PM_TRACE_FDO 31            // functional device: construction, create, cleanup, close, removal
+#define PM_TRACE_FDO_RESULT 32     // functional device: the outcome of its construction
+#define PM_TRACE_FDO_PNP 33        // functional device: Plug and Play
+#define PM_TRACE_FDO_POWER 34      // functional device: power
+#define PM_TRACE_PDO 35            // physical device: construction, the children
+#define PM_TRACE_PDO_RESULT 36     // physical device: the outcome of its construction
+#define PM_TRACE_PDO_PNP 37        // physical device: Plug and Play
+#define PM_TRACE_PDO_POWER 38      // physical device: power
+#define PM_TRACE_READ_COPY 43      // read queue: data copied into reads
+#define PM_TRACE_READ_ARRIVAL 55   // read queue: time to take arriving data
+#define PM_TRACE_READ_TIMING 56    // read queue: time to complete reads
+
 // Longest format and longest formatted line a trace call accepts.
 #define PM_TRACE_MAX_LINE 250
 // Longest line of a hex dump.

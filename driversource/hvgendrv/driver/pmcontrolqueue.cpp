@@ -89,7 +89,7 @@ NTSTATUS CPmControlQueue::m_QueueIrp(PIRP pIrp) {
         m_CompleteMaskIrp(pIrp, ntStatus, 0, sizeof(ULONG));
         return ntStatus;
     }
-    PM_TRACE(30, "CPmControlQueue::m_QueueIrp (m_WaitOnMask) - Queued MaskIrp:0x%X", (ULONG)(ULONG_PTR)pIrp);
+    PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_QueueIrp (m_WaitOnMask) - Queued MaskIrp:0x%X", (ULONG)(ULONG_PTR)pIrp);
     // The mask may have been cleared between the check and the insertion; then no new mask
     // would ever end this wait.
     if (m_GetWaitMask() == 0) {
@@ -132,10 +132,10 @@ BOOLEAN CPmControlQueue::m_ResolveCurrentEventMask() {
         InterlockedDecrement(&m_lQueuedIrps);
         return TRUE;
     }
-    PM_TRACE(30, "CPmControlQueue::m_ResolveCurrentEventMask - ReturnedEvent: 0x%X, EventsReceived:0x%X, CurrentMask:0x%X",
+    PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_ResolveCurrentEventMask - ReturnedEvent: 0x%X, EventsReceived:0x%X, CurrentMask:0x%X",
              ulMatched, ulEvents, ulMask);
     m_CompleteMaskIrp(pIrp, STATUS_SUCCESS, ulMatched, sizeof(ULONG));
-    PM_TRACE(30, "CPmControlQueue::m_ResolveCurrentEventMask - Completed MaskIrp:0x%X (Reason:Event resolved)",
+    PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_ResolveCurrentEventMask - Completed MaskIrp:0x%X (Reason:Event resolved)",
              (ULONG)(ULONG_PTR)pIrp);
     InterlockedDecrement(&m_lQueuedIrps);
     return TRUE;
@@ -149,7 +149,7 @@ void CPmControlQueue::m_SetWaitMask(ULONG ulMask) {
     PIRP pIrp;
     while ((pIrp = IoCsqRemoveNextIrp(&m_Csq.m_Csq, NULL)) != NULL) {
         m_CompleteMaskIrp(pIrp, STATUS_SUCCESS, 0, sizeof(ULONG));
-        PM_TRACE(30, "CPmControlQueue::m_SetWaitMask - Completed MaskIrp:0x%X (Reason:New Mask)", (ULONG)(ULONG_PTR)pIrp);
+        PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_SetWaitMask - Completed MaskIrp:0x%X (Reason:New Mask)", (ULONG)(ULONG_PTR)pIrp);
         InterlockedDecrement(&m_lQueuedIrps);
     }
 }
@@ -158,7 +158,7 @@ void CPmControlQueue::m_CancelAll() {
     PIRP pIrp;
     while ((pIrp = IoCsqRemoveNextIrp(&m_Csq.m_Csq, NULL)) != NULL) {
         m_CompleteMaskIrp(pIrp, STATUS_CANCELLED, 0, 0);
-        PM_TRACE(30, "CPmControlQueue::m_SetWaitMask - Cancelled MaskIrp:0x%X", (ULONG)(ULONG_PTR)pIrp);
+        PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_SetWaitMask - Cancelled MaskIrp:0x%X", (ULONG)(ULONG_PTR)pIrp);
         InterlockedDecrement(&m_lQueuedIrps);
     }
 }
@@ -175,14 +175,14 @@ void CPmControlQueue::m_ClearCommEvents(ULONG ulEvents) {
     ULONG ulReceived = m_ulEventsReceived;
     ULONG ulMask = m_ulWaitMask;
     m_MaskLock.m_Unlock();
-    PM_TRACE(30, "CPmControlQueue::m_ClearCommEvents - EventsReceived:0x%X, CurrentMask:0x%X", ulReceived, ulMask);
+    PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_ClearCommEvents - EventsReceived:0x%X, CurrentMask:0x%X", ulReceived, ulMask);
 }
 
 ULONG CPmControlQueue::m_GetWaitMask() {
     m_MaskLock.m_Lock();
     ULONG ulMask = m_ulWaitMask;
     m_MaskLock.m_Unlock();
-    PM_TRACE(30, "CPmControlQueue::m_GetWaitMask - CurrentMask:0x%X", ulMask);
+    PM_TRACE(PM_TRACE_CONTROL_QUEUE, "CPmControlQueue::m_GetWaitMask - CurrentMask:0x%X", ulMask);
     return ulMask;
 }
 

@@ -53,7 +53,7 @@ void CPmDevice::m_DataForPendingReadArrived(CPmBuffer* pBuffer) {
     LARGE_INTEGER liEnd = KeQueryPerformanceCounter(NULL);
     LONGLONG llMicroseconds =
         liFrequency.QuadPart ? (liEnd.QuadPart - liStart.QuadPart) * 1000000 / liFrequency.QuadPart : 0;
-    PM_TRACE(55, "CPmDevice::m_DataForPendingReadArrived TD=%dys", (LONG)llMicroseconds);
+    PM_TRACE(PM_TRACE_READ_ARRIVAL, "CPmDevice::m_DataForPendingReadArrived TD=%dys", (LONG)llMicroseconds);
 }
 
 ULONG CPmDevice::m_GetAmountInReadQueue() { return m_pReadQueue ? m_pReadQueue->m_GetAmountInQueue() : 0; }

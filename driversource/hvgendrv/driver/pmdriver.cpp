@@ -38,7 +38,7 @@ NTSTATUS CPmDriver::m_DriverEntry(const PmDriverDescription* pDescription) {
     ntStatus = m_FileName.m_Assign(pDescription->m_pszFileName);
     if (!NT_SUCCESS(ntStatus))
         return ntStatus;
-    PM_TRACE(3, "m_DriverEntry IN");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "m_DriverEntry IN");
 
     // The framework never starts I/O through the driver; the field carries the wrapper.
     PDRIVER_OBJECT pDriverObject = pDescription->m_pDriverObject;
@@ -59,7 +59,7 @@ NTSTATUS CPmDriver::m_DriverEntry(const PmDriverDescription* pDescription) {
     pDriverObject->MajorFunction[IRP_MJ_POWER] = m_Dispatch_Power;
     pDriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = m_Dispatch_SystemControl;
     pDriverObject->MajorFunction[IRP_MJ_PNP] = m_Dispatch_Pnp;
-    PM_TRACE(3, "m_DriverEntry OUT - SUCCESS");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "m_DriverEntry OUT - SUCCESS");
     return STATUS_SUCCESS;
 }
 
@@ -83,7 +83,7 @@ void CPmDriver::m_RemoveFromDeviceList(PDEVICE_OBJECT pDeviceObject) {
 }
 
 NTSTATUS CPmDriver::m_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject) {
-    PM_TRACE(3, "m_AddDevice IN");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "m_AddDevice IN");
     CPmDriver* pDriver = sm_FromDriverObject(pDriverObject);
     CPmString registryPath(NonPagedPool);
     BOOLEAN bSuccess = FALSE;
@@ -94,10 +94,10 @@ NTSTATUS CPmDriver::m_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPh
     }
     if (!pDevice || !bSuccess) {
         delete pDevice;
-        PM_TRACE(4, "m_AddDevice OUT - failure");
+        PM_TRACE(PM_TRACE_DISPATCH_OUT, "m_AddDevice OUT - failure");
         return STATUS_UNSUCCESSFUL;
     }
-    PM_TRACE(4, "m_AddDevice OUT - SUCCESS");
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, "m_AddDevice OUT - SUCCESS");
     return STATUS_SUCCESS;
 }
 
@@ -194,14 +194,14 @@ void CPmDriver::m_ReleaseDevice(CPmDevice* pDevice) {
 
 NTSTATUS CPmDriver::m_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, UCHAR ucMajorFunction, BOOLEAN bRedirect,
                                PCSTR pszName) {
-    PM_TRACE(3, "%s IN", pszName);
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "%s IN", pszName);
     CPmDevice* pDevice;
     NTSTATUS ntStatus = m_LookupDevice(pDeviceObject, pIrp, ucMajorFunction, bRedirect, &pDevice);
     if (pDevice) {
         ntStatus = m_CallDevice(pDevice, ucMajorFunction, pIrp);
         m_ReleaseDevice(pDevice);
     }
-    PM_TRACE(4, "%s OUT - %08x", pszName, ntStatus);
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, "%s OUT - %08x", pszName, ntStatus);
     return ntStatus;
 }
 
@@ -250,26 +250,26 @@ NTSTATUS CPmDriver::m_Dispatch_SystemControl(PDEVICE_OBJECT pDeviceObject, PIRP 
 }
 
 NTSTATUS CPmDriver::m_Dispatch_QueryInformation(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
-    PM_TRACE(3, "m_Dispatch_QueryInformation always STATUS_UNSUCCESSFUL");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "m_Dispatch_QueryInformation always STATUS_UNSUCCESSFUL");
     return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
 }
 
 NTSTATUS CPmDriver::m_Dispatch_SetInformation(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
-    PM_TRACE(3, "m_Dispatch_SetInformation always STATUS_UNSUCCESSFUL");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "m_Dispatch_SetInformation always STATUS_UNSUCCESSFUL");
     return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
 }
 
 NTSTATUS CPmDriver::m_Dispatch_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
-    PM_TRACE(3, "m_Dispatch_Pnp IN");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "m_Dispatch_Pnp IN");
     CPmDevice* pDevice;
     NTSTATUS ntStatus = m_LookupDevice(pDeviceObject, pIrp, IRP_MJ_PNP, FALSE, &pDevice);
     if (!pDevice) {
-        PM_TRACE(4, "m_Dispatch_Pnp OUT - failure %08x", ntStatus);
+        PM_TRACE(PM_TRACE_DISPATCH_OUT, "m_Dispatch_Pnp OUT - failure %08x", ntStatus);
         return ntStatus;
     }
     UCHAR ucMinorFunction = IoGetCurrentIrpStackLocation(pIrp)->MinorFunction;
     ntStatus = pDevice->m_Dispatch_Pnp(pIrp);
-    PM_TRACE(4, "m_Dispatch_Pnp DO = %08x - end - %08x", (ULONG)(ULONG_PTR)pDeviceObject, ntStatus);
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, "m_Dispatch_Pnp DO = %08x - end - %08x", (ULONG)(ULONG_PTR)pDeviceObject, ntStatus);
     BOOLEAN bRemoved = ucMinorFunction == IRP_MN_REMOVE_DEVICE && NT_SUCCESS(ntStatus) && pDevice->m_IsDeletedByRemoval();
     m_ReleaseDevice(pDevice);
     if (bRemoved) {
@@ -279,6 +279,6 @@ NTSTATUS CPmDriver::m_Dispatch_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp) {
         pExtension->m_pDevice = NULL;
         delete pDevice;
     }
-    PM_TRACE(4, "m_Dispatch_Pnp OUT - %08x", ntStatus);
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, "m_Dispatch_Pnp OUT - %08x", ntStatus);
     return ntStatus;
 }

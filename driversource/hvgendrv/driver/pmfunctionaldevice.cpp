@@ -28,15 +28,15 @@ CPmFunctionalDevice::CPmFunctionalDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_O
     m_CallbackUsageLock.m_Init(FALSE);
     m_OpenLock.m_SetLimit(1);
     m_OpenLock.m_Init(TRUE);
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice IN");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice IN");
     BOOLEAN bSuccess = m_Construct(pRegistryPath);
     if (bSuccess) {
         m_UsageLock.m_Init(TRUE);
-        PM_TRACE(32, "CPmFunctionalDevice::CPmFunctionalDevice OUT - SUCCESS");
+        PM_TRACE(PM_TRACE_FDO_RESULT, "CPmFunctionalDevice::CPmFunctionalDevice OUT - SUCCESS");
     } else {
-        PM_TRACE(32, "CPmFunctionalDevice::CPmFunctionalDevice ERROR");
+        PM_TRACE(PM_TRACE_FDO_RESULT, "CPmFunctionalDevice::CPmFunctionalDevice ERROR");
         m_ReleaseParts();
-        PM_TRACE(32, "CPmFunctionalDevice::CPmFunctionalDevice OUT - ERROR");
+        PM_TRACE(PM_TRACE_FDO_RESULT, "CPmFunctionalDevice::CPmFunctionalDevice OUT - ERROR");
     }
     *pbSuccess = bSuccess;
 }
@@ -53,7 +53,7 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
             m_pDriver->m_pfnDestroyDriverClass(pObject);
         return FALSE;
     }
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - SpecificDriverCreation SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - SpecificDriverCreation SUCCESS");
     m_pDriverClass = pObject;
     m_CallbackUsageLock.m_SetEnabled(TRUE);
 
@@ -69,12 +69,12 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
                                              &m_SymbolicLinkName, m_pConfiguration->m_ulDeviceIsExclusive != 0, this,
                                              &m_pDeviceObject))
         return FALSE;
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_CreateDeviceObjectAndSymbolicLink SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - m_CreateDeviceObjectAndSymbolicLink SUCCESS");
     m_pDeviceObject->Flags |= m_pConfiguration->m_ulIoType;
     m_pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     m_pDeviceObject->Flags |= m_pPhysicalDeviceObject->Flags & DO_POWER_PAGABLE;
     m_ulKind = PM_DEVICE_KIND_FUNCTIONAL;
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - PDO = %08x, FDO = %08x",
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - PDO = %08x, FDO = %08x",
              (ULONG)(ULONG_PTR)m_pPhysicalDeviceObject, (ULONG)(ULONG_PTR)m_pDeviceObject);
     m_pLowerDeviceObject = IoAttachDeviceToDeviceStack(m_pDeviceObject, m_pPhysicalDeviceObject);
     if (!m_pLowerDeviceObject)
@@ -88,7 +88,7 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
     m_pUserModeInterface->m_SetCallbacks(this, sm_SettingsCallback, sm_ForwardCallback);
     if (m_pDriver->m_pfnCreateSettings && !m_pDriver->m_pfnCreateSettings(m_pUserModeInterface))
         return FALSE;
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_pDeviceAdded SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - m_pDeviceAdded SUCCESS");
     m_pUserModeInterface->m_SetSectionCount(m_pConfiguration->m_ulNumberChildDevices);
     if (!m_bLowestStackLayer) {
         ULONG ulContextId;
@@ -98,7 +98,7 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
     }
     if (!m_pUserModeInterface->m_Init(m_pPhysicalDeviceObject))
         return FALSE;
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_UserModeInterface.m_Init SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - m_UserModeInterface.m_Init SUCCESS");
 
     if (m_Callbacks.m_AddDeviceFunction) {
         BOOLEAN bAdded = FALSE;
@@ -108,7 +108,7 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
         m_LeaveCallback();
         if (!bAdded)
             return FALSE;
-        PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_AddDeviceFunction SUCCESS");
+        PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - m_AddDeviceFunction SUCCESS");
     }
 
     BOOLEAN bWmi = FALSE;
@@ -117,7 +117,7 @@ BOOLEAN CPmFunctionalDevice::m_Construct(PCUNICODE_STRING pRegistryPath) {
                                      m_Callbacks.m_ulWmiGuidCount, &m_Callbacks, m_pDriverClass, &bWmi);
     if (!m_pWmi || !bWmi)
         return FALSE;
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - CWmi construction SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - CWmi construction SUCCESS");
 
     // The write queue runs on its own worker; this one runs direct writes.
     m_pDeviceWorker = new (NonPagedPool) CPmDeviceWorker(m_pDeviceObject);
@@ -138,7 +138,7 @@ BOOLEAN CPmFunctionalDevice::m_LoadConfiguration(HANDLE hDeviceKey) {
     // A device whose configuration is missing or refused is not attached.
     if (!m_pConfiguration || !m_pConfiguration->m_GetValid())
         return FALSE;
-    PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - FunctionalDeviceRegistryInformationSet SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - FunctionalDeviceRegistryInformationSet SUCCESS");
     m_aDeviceStatePairs[PM_DEVICE_STATE_DISPLAY_PAIR].m_ucPending = 1;
     m_aDeviceStatePairs[PM_DEVICE_STATE_DISPLAY_PAIR].m_ucValue = m_pConfiguration->m_ulDisplayInUi == 0;
     m_bLowestStackLayer = m_pConfiguration->m_ulLowestStackLayer != 0;
@@ -157,7 +157,7 @@ BOOLEAN CPmFunctionalDevice::m_NameDevice(HANDLE hDeviceKey) {
             m_LeaveCallback();
         }
         if (!bNamed)
-            PM_TRACE(31, "CPmFunctionalDevice::CPmFunctionalDevice - m_DeviceCreation ERROR");
+            PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::CPmFunctionalDevice - m_DeviceCreation ERROR");
         return bNamed;
     }
     switch (m_pConfiguration->m_ulDeviceIndexingPolicyType & 0xFF) {
@@ -394,7 +394,7 @@ void CPmFunctionalDevice::m_ReleaseParts() {
 }
 
 CPmFunctionalDevice::~CPmFunctionalDevice() {
-    PM_TRACE(31, "CPmFunctionalDevice::~CPmFunctionalDevice IN");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::~CPmFunctionalDevice IN");
     m_CallbackUsageLock.m_DisableAndWait();
     m_DeleteLowerStackReader();
     if (m_pDriverClass) {
@@ -406,7 +406,7 @@ CPmFunctionalDevice::~CPmFunctionalDevice() {
     m_ReleaseParts();
     // Removal has deleted them already; a device that never saw it takes its children along.
     CPmPhysicalDevice::m_DeleteAllChildDevices(this);
-    PM_TRACE(31, "CPmFunctionalDevice::~CPmFunctionalDevice OUT");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::~CPmFunctionalDevice OUT");
 }
 
 PVOID CPmFunctionalDevice::m_GetListElement(ULONG ulKind, ULONG ulNumber) {

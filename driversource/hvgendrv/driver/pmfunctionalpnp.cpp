@@ -17,7 +17,7 @@ NTSTATUS CPmFunctionalDevice::m_PnpPassDown(PIRP pIrp) {
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp) {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    PM_TRACE(33, "CPmFunctionalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
+    PM_TRACE(PM_TRACE_FDO_PNP, "CPmFunctionalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
              CPmDebugManager::m_PnpMinorName(pStack->MinorFunction));
     BOOLEAN bResult;
     switch (pStack->MinorFunction) {
@@ -38,31 +38,31 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp) {
         return m_PnpPassDown(pIrp);
 
     case IRP_MN_STOP_DEVICE:
-        PM_TRACE(33, "IRP_MN_STOP_DEVICE IN");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_STOP_DEVICE IN");
         m_ulPnpState = PM_PNP_STOPPED;
         if (m_Callbacks.m_RebalanceDeviceCallback)
             m_CallRebalance(PM_REBALANCE_STOP, &bResult);
-        PM_TRACE(33, "IRP_MN_STOP_DEVICE OUT");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_STOP_DEVICE OUT");
         pIrp->IoStatus.Status = STATUS_SUCCESS;
         return m_PnpPassDown(pIrp);
 
     case IRP_MN_QUERY_STOP_DEVICE:
-        PM_TRACE(33, "IRP_MN_QUERY_STOP_DEVICE IN");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_QUERY_STOP_DEVICE IN");
         m_ulPnpState = PM_PNP_STOP_PENDING;
         if (m_Callbacks.m_RebalanceDeviceCallback) {
             if (!m_CallRebalance(PM_REBALANCE_QUERY_STOP, &bResult))
                 return PmCompleteWithStatus(pIrp, STATUS_DEVICE_REMOVED);
             if (!bResult) {
-                PM_TRACE(33, "IRP_MN_QUERY_STOP_DEVICE ERROR");
+                PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_QUERY_STOP_DEVICE ERROR");
                 return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
             }
-            PM_TRACE(33, "IRP_MN_QUERY_STOP_DEVICE OUT SUCCESS");
+            PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_QUERY_STOP_DEVICE OUT SUCCESS");
         }
         pIrp->IoStatus.Status = STATUS_SUCCESS;
         return m_PnpPassDown(pIrp);
 
     case IRP_MN_CANCEL_STOP_DEVICE: {
-        PM_TRACE(33, "IRP_MN_CANCEL_STOP_DEVICE IN");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_CANCEL_STOP_DEVICE IN");
         m_ulPnpState = PM_PNP_STARTED;
         if (!m_Callbacks.m_RebalanceDeviceCallback) {
             pIrp->IoStatus.Status = STATUS_SUCCESS;
@@ -74,21 +74,21 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Pnp(PIRP pIrp) {
         if (!m_CallRebalance(PM_REBALANCE_CANCEL_STOP, &bResult))
             return PmCompleteWithStatus(pIrp, STATUS_DEVICE_REMOVED);
         if (!bResult) {
-            PM_TRACE(33, "IRP_MN_CANCEL_STOP_DEVICE ERROR");
+            PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_CANCEL_STOP_DEVICE ERROR");
             return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
         }
-        PM_TRACE(33, "IRP_MN_CANCEL_STOP_DEVICE OUT SUCCESS");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_CANCEL_STOP_DEVICE OUT SUCCESS");
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     }
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (pStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
-            PM_TRACE(33, "IRP_MN_QUERY_DEVICE_RELATIONS BusRelations");
+            PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_QUERY_DEVICE_RELATIONS BusRelations");
             return m_PnpBusRelations(pIrp);
         }
         if (pStack->Parameters.QueryDeviceRelations.Type == RemovalRelations)
-            PM_TRACE(33, "IRP_MN_QUERY_DEVICE_RELATIONS RemovalRelations");
-        PM_TRACE(33, "IRP_MN_QUERY_DEVICE_RELATIONS ... Other ... Relations");
+            PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_QUERY_DEVICE_RELATIONS RemovalRelations");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_QUERY_DEVICE_RELATIONS ... Other ... Relations");
         return m_PnpPassDown(pIrp);
 
     case IRP_MN_QUERY_CAPABILITIES:
@@ -147,17 +147,17 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
     if (bRestart) {
         if (!m_Callbacks.m_RebalanceDeviceCallback) {
             m_ulPnpState = PM_PNP_STARTED;
-            PM_TRACE(33, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
+            PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_START_DEVICE m_RebalanceDeviceCallback=NULL OUT SUCCESS");
             return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
         }
         if (!m_CallRebalance(PM_REBALANCE_START, &bResult))
             return PmCompleteWithStatus(pIrp, STATUS_DEVICE_REMOVED);
         if (!bResult) {
-            PM_TRACE(33, "IRP_MN_START_DEVICE Rebalancing ERROR");
+            PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_START_DEVICE Rebalancing ERROR");
             return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
         }
         m_ulPnpState = PM_PNP_STARTED;
-        PM_TRACE(33, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
+        PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_START_DEVICE Rebalancing OUT SUCCESS");
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     }
 
@@ -180,16 +180,16 @@ NTSTATUS CPmFunctionalDevice::m_PnpStart(PIRP pIrp) {
         if (!m_CallObjectCallback(m_Callbacks.m_PnpStartDeviceCallback, &bResult))
             return PmCompleteWithStatus(pIrp, STATUS_DEVICE_REMOVED);
         if (!bResult) {
-            PM_TRACE(33, "m_PnpStartDeviceCallback ERROR");
+            PM_TRACE(PM_TRACE_FDO_PNP, "m_PnpStartDeviceCallback ERROR");
             return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
         }
         if (m_Callbacks.m_UserModeInterfaceCallback && !NT_SUCCESS(m_RunSettingsUpdate())) {
-            PM_TRACE(33, "m_PnpStartDeviceCallback TriggerUpdate ERROR");
+            PM_TRACE(PM_TRACE_FDO_PNP, "m_PnpStartDeviceCallback TriggerUpdate ERROR");
             return PmCompleteWithStatus(pIrp, STATUS_UNSUCCESSFUL);
         }
     }
     m_ulPnpState = PM_PNP_STARTED;
-    PM_TRACE(33, "IRP_MN_START_DEVICE OUT SUCCESS");
+    PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_START_DEVICE OUT SUCCESS");
     return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
 }
 
@@ -199,9 +199,9 @@ NTSTATUS CPmFunctionalDevice::m_PnpRemove(PIRP pIrp) {
     m_DeleteLowerStackReader();
     m_ulPnpState = PM_PNP_REMOVED;
     CPmPhysicalDevice::m_DeleteAllChildDevices(this);
-    PM_TRACE(33, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
+    PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_REMOVE_DEVICE m_DeleteAllChildDevices SUCCESS");
     m_Remove();
-    PM_TRACE(33, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
+    PM_TRACE(PM_TRACE_FDO_PNP, "IRP_MN_REMOVE_DEVICE m_Remove SUCCESS");
     pIrp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS ntStatus = m_PnpPassDown(pIrp);
     m_UsageLock.m_DisableAndWait();
@@ -209,14 +209,14 @@ NTSTATUS CPmFunctionalDevice::m_PnpRemove(PIRP pIrp) {
 }
 
 void CPmFunctionalDevice::m_Remove() {
-    PM_TRACE(31, "CPmFunctionalDevice::m_Remove IN");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Remove IN");
     if (m_pDriver && m_pDriver->m_pfnRemoveHook)
         m_pDriver->m_pfnRemoveHook();
     m_Unpair();
     if (!m_bLowestStackLayer && !m_bOwnBus)
         m_ClearClientEntriesBelow();
     m_DeleteWorkerAndWmi();
-    PM_TRACE(31, "CPmFunctionalDevice::m_Remove OUT");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Remove OUT");
 }
 
 // The child below keeps per-client entries; those its clients no longer use are cleared.
@@ -228,7 +228,7 @@ void CPmFunctionalDevice::m_ClearClientEntriesBelow() {
 NTSTATUS CPmFunctionalDevice::m_PnpBusRelations(PIRP pIrp) {
     PDEVICE_RELATIONS pOld = reinterpret_cast<PDEVICE_RELATIONS>(pIrp->IoStatus.Information);
     ULONG ulInitial = pOld ? pOld->Count : 0;
-    PM_TRACE(33, "HandleBusRelations - FDO = %08x, InitialCount = %d", (ULONG)(ULONG_PTR)m_pDeviceObject, ulInitial);
+    PM_TRACE(PM_TRACE_FDO_PNP, "HandleBusRelations - FDO = %08x, InitialCount = %d", (ULONG)(ULONG_PTR)m_pDeviceObject, ulInitial);
 
     m_ChildListLock.m_Lock();
     ULONG ulCount = ulInitial + m_ChildList.m_GetCount();
@@ -266,9 +266,9 @@ NTSTATUS CPmFunctionalDevice::m_PnpBusRelations(PIRP pIrp) {
         return m_PnpPassDown(pIrp);
     }
     for (ULONG ulIndex = ulInitial; ulIndex < ulFilled; ++ulIndex)
-        PM_TRACE(33, "HandleBusRelations - PDO in list = %08x", (ULONG)(ULONG_PTR)apNew[ulIndex]);
+        PM_TRACE(PM_TRACE_FDO_PNP, "HandleBusRelations - PDO in list = %08x", (ULONG)(ULONG_PTR)apNew[ulIndex]);
     pNew->Count = ulFilled;
-    PM_TRACE(33, "HandleBusRelations - Count = %d", ulFilled);
+    PM_TRACE(PM_TRACE_FDO_PNP, "HandleBusRelations - Count = %d", ulFilled);
     if (pOld)
         ExFreePool(pOld);
     pIrp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(pNew);

@@ -31,7 +31,7 @@ static NTSTATUS PmCompletePowerIrp(PIRP pIrp, NTSTATUS ntStatus) {
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Power(PIRP pIrp) {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    PM_TRACE(34, "CPmFunctionalDevice::m_Dispatch_Power - Minor Function : %s\n",
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_Dispatch_Power - Minor Function : %s\n",
              PmPowerMinorName(pStack->MinorFunction));
     // Read as a number: a sender may put any value there.
     ULONG eType;
@@ -123,22 +123,22 @@ void CPmFunctionalDevice::sm_DevicePowerRequestComplete(PDEVICE_OBJECT pDeviceOb
 }
 
 NTSTATUS CPmFunctionalDevice::m_HandleDevicePoweringDown(PIRP pIrp) {
-    PM_TRACE(34, "CPmFunctionalDevice::m_HandleDevicePoweringDown IN");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_HandleDevicePoweringDown IN");
     if (!m_UsageLock.m_Acquire())
         return PmCompletePowerIrp(pIrp, STATUS_DELETE_PENDING);
-    PM_TRACE(34, "CPmFunctionalDevice::m_HandleDevicePoweringDown - m_PowerDownResetDeviceFunction");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_HandleDevicePoweringDown - m_PowerDownResetDeviceFunction");
     m_CallNotification(m_Callbacks.m_PowerDownResetDeviceFunction);
     POWER_STATE powerState = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Power.State;
     PoSetPowerState(m_pDeviceObject, DevicePowerState, powerState);
     m_ulDevicePowerState = powerState.DeviceState;
     NTSTATUS ntStatus = m_PowerPassDown(pIrp);
     m_UsageLock.m_Release();
-    PM_TRACE(34, "CPmFunctionalDevice::m_HandleDevicePoweringDown OUT %08x", ntStatus);
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_HandleDevicePoweringDown OUT %08x", ntStatus);
     return ntStatus;
 }
 
 NTSTATUS CPmFunctionalDevice::m_HandleDevicePoweringUp(PIRP pIrp) {
-    PM_TRACE(34, "CPmFunctionalDevice::m_HandleDevicePoweringUp IN");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_HandleDevicePoweringUp IN");
     if (!m_UsageLock.m_Acquire())
         return PmCompletePowerIrp(pIrp, STATUS_DELETE_PENDING);
     IoCopyCurrentIrpStackLocationToNext(pIrp);
@@ -146,7 +146,7 @@ NTSTATUS CPmFunctionalDevice::m_HandleDevicePoweringUp(PIRP pIrp) {
     // The completion hands the IRP to a work item, so this request is always pending here.
     IoMarkIrpPending(pIrp);
     PoCallDriver(m_pLowerDeviceObject, pIrp);
-    PM_TRACE(34, "CPmFunctionalDevice::m_HandleDevicePoweringUp OUT %08x", STATUS_PENDING);
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_HandleDevicePoweringUp OUT %08x", STATUS_PENDING);
     return STATUS_PENDING;
 }
 
@@ -154,7 +154,7 @@ NTSTATUS CPmFunctionalDevice::m_HandleDevicePoweringUp(PIRP pIrp) {
 // rest runs from a work item at PASSIVE_LEVEL.
 NTSTATUS CPmFunctionalDevice::sm_PowerUpCompletionRoutine(PDEVICE_OBJECT pDeviceObject, PIRP pIrp, PVOID pvContext) {
     CPmFunctionalDevice* pDevice = static_cast<CPmFunctionalDevice*>(pvContext);
-    PM_TRACE(34, "CPmFunctionalDevice::sm_PowerUpCompletionRoutine IN");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::sm_PowerUpCompletionRoutine IN");
     IoQueueWorkItem(pDevice->m_pPowerUpWorkItem, sm_PowerUpWorkItem, DelayedWorkQueue, pIrp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -163,14 +163,14 @@ void CPmFunctionalDevice::sm_PowerUpWorkItem(PDEVICE_OBJECT pDeviceObject, PVOID
     PIRP pIrp = static_cast<PIRP>(pvContext);
     CPmFunctionalDevice* pDevice = static_cast<CPmFunctionalDevice*>(CPmDevice::sm_GetExtension(pDeviceObject)->m_pDevice);
     if (NT_SUCCESS(pIrp->IoStatus.Status)) {
-        PM_TRACE(34, "CPmFunctionalDevice::sm_PowerUpCompletionRoutine - m_PowerUpInitDeviceFunction");
+        PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::sm_PowerUpCompletionRoutine - m_PowerUpInitDeviceFunction");
         pDevice->m_CallNotification(pDevice->m_Callbacks.m_PowerUpInitDeviceFunction);
         POWER_STATE powerState = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Power.State;
         PoSetPowerState(pDeviceObject, DevicePowerState, powerState);
         pDevice->m_ulDevicePowerState = powerState.DeviceState;
     }
     pDevice->m_UsageLock.m_Release();
-    PM_TRACE(34, "CPmFunctionalDevice::sm_PowerUpCompletionRoutine OUT SUCCESS");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::sm_PowerUpCompletionRoutine OUT SUCCESS");
     PoStartNextPowerIrp(pIrp);
     IofCompleteRequest(pIrp, IO_NO_INCREMENT);
 }

@@ -21,7 +21,7 @@ void PmPowerRequestComplete(PDEVICE_OBJECT pDeviceObject, UCHAR ucMinorFunction,
 } // namespace
 
 BOOLEAN CPmFunctionalDevice::m_GotoPowerState(ULONG ulDevicePowerState) {
-    PM_TRACE(34, "CPmFunctionalDevice::m_GotoPowerState IN");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_GotoPowerState IN");
     PmPowerRequest request;
     KeInitializeEvent(&request.kDone, NotificationEvent, FALSE);
     request.ntStatus = STATUS_PENDING;
@@ -36,9 +36,9 @@ BOOLEAN CPmFunctionalDevice::m_GotoPowerState(ULONG ulDevicePowerState) {
         ntStatus = request.ntStatus;
     }
     if (!NT_SUCCESS(ntStatus)) {
-        PM_TRACE(34, "CPmFunctionalDevice::m_GotoPowerState OUT ERROR");
+        PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_GotoPowerState OUT ERROR");
         return FALSE;
     }
-    PM_TRACE(34, "CPmFunctionalDevice::m_GotoPowerState OUT SUCCESS");
+    PM_TRACE(PM_TRACE_FDO_POWER, "CPmFunctionalDevice::m_GotoPowerState OUT SUCCESS");
     return TRUE;
 }

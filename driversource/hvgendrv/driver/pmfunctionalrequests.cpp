@@ -32,7 +32,7 @@ NTSTATUS CPmFunctionalDevice::m_RunSettingsUpdate() {
 }
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
-    PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Create IN");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Create IN");
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     if ((pStack->Parameters.Create.Options & FILE_VALID_OPTION_FLAGS) & FILE_DIRECTORY_FILE)
         return PmCompleteWithStatus(pIrp, STATUS_NOT_A_DIRECTORY);
@@ -57,7 +57,7 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
     NTSTATUS ntStatus = STATUS_SUCCESS;
     BOOLEAN bOpened = TRUE;
     if (m_Callbacks.m_CreateCallback)
-        PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Create - before m_CreateCallback");
+        PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Create - before m_CreateCallback");
     if (!m_CallObjectCallback(m_Callbacks.m_CreateCallback, &bOpened))
         ntStatus = STATUS_DEVICE_REMOVED;
     else if (!bOpened)
@@ -72,32 +72,32 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Create(PIRP pIrp) {
         m_OpenLock.m_Release();
         return PmCompleteWithStatus(pIrp, ntStatus);
     }
-    PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Create OUT");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Create OUT");
     return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
 }
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Cleanup(PIRP pIrp) {
-    PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Cleanup IN");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Cleanup IN");
     if (PmIsMarkedSettingsHandle(pIrp))
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     if (m_Callbacks.m_CleanupCallback)
-        PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Cleanup - before m_CleanupCallback");
+        PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Cleanup - before m_CleanupCallback");
     BOOLEAN bCleaned;
     NTSTATUS ntStatus = STATUS_SUCCESS;
     if (!m_CallObjectCallback(m_Callbacks.m_CleanupCallback, &bCleaned))
         ntStatus = STATUS_DEVICE_REMOVED;
     else if (!bCleaned)
         ntStatus = STATUS_UNSUCCESSFUL;
-    PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Cleanup OUT");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Cleanup OUT");
     return PmCompleteWithStatus(pIrp, ntStatus);
 }
 
 NTSTATUS CPmFunctionalDevice::m_Dispatch_Close(PIRP pIrp) {
-    PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Close IN");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Close IN");
     if (PmIsMarkedSettingsHandle(pIrp))
         return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
     if (m_Callbacks.m_CloseCallback)
-        PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Close - before m_CloseCallback");
+        PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Close - before m_CloseCallback");
     BOOLEAN bClosed;
     NTSTATUS ntStatus = STATUS_SUCCESS;
     if (!m_CallObjectCallback(m_Callbacks.m_CloseCallback, &bClosed))
@@ -105,7 +105,7 @@ NTSTATUS CPmFunctionalDevice::m_Dispatch_Close(PIRP pIrp) {
     else if (!bClosed)
         ntStatus = STATUS_UNSUCCESSFUL;
     m_OpenLock.m_Release();
-    PM_TRACE(31, "CPmFunctionalDevice::m_Dispatch_Close OUT");
+    PM_TRACE(PM_TRACE_FDO, "CPmFunctionalDevice::m_Dispatch_Close OUT");
     return PmCompleteWithStatus(pIrp, ntStatus);
 }
 

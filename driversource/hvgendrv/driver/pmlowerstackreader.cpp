@@ -65,7 +65,7 @@ void CPmLowerStackReader::m_Detach() {
     BOOLEAN bExpired;
     NTSTATUS ntStatus = PmSendOwnIrp(m_pTargetDevice, pIrp, NULL, NULL, &bExpired);
     if (!NT_SUCCESS(ntStatus))
-        PM_TRACE(31, "CPmLowerStackReader::m_Detach - %08x", (ULONG)ntStatus);
+        PM_TRACE(PM_TRACE_FDO, "CPmLowerStackReader::m_Detach - %08x", (ULONG)ntStatus);
 }
 
 BOOLEAN CPmLowerStackReader::m_Open(PPM_RECORD_DELIVERY pfnDelivery, PVOID pvContext) {
@@ -77,7 +77,7 @@ BOOLEAN CPmLowerStackReader::m_Open(PPM_RECORD_DELIVERY pfnDelivery, PVOID pvCon
     NTSTATUS ntStatus =
         PmSendOwnRequest(m_pTargetDevice, IRP_MJ_CREATE, NULL, 0, &m_liOpenTimeout, NULL, NULL, &bExpired);
     if (!NT_SUCCESS(ntStatus)) {
-        PM_TRACE(31, "CPmLowerStackReader::m_Open - create %08x", (ULONG)ntStatus);
+        PM_TRACE(PM_TRACE_FDO, "CPmLowerStackReader::m_Open - create %08x", (ULONG)ntStatus);
         return FALSE;
     }
     m_pfnDelivery = pfnDelivery;
@@ -100,10 +100,10 @@ BOOLEAN CPmLowerStackReader::m_Open(PPM_RECORD_DELIVERY pfnDelivery, PVOID pvCon
         m_ReleaseOpenParts();
         m_pfnDelivery = NULL;
         m_pvContext = NULL;
-        PM_TRACE(31, "CPmLowerStackReader::m_Open - ERROR");
+        PM_TRACE(PM_TRACE_FDO, "CPmLowerStackReader::m_Open - ERROR");
         return FALSE;
     }
-    PM_TRACE(31, "CPmLowerStackReader::m_Open - SUCCESS");
+    PM_TRACE(PM_TRACE_FDO, "CPmLowerStackReader::m_Open - SUCCESS");
     return TRUE;
 }
 
@@ -152,7 +152,7 @@ NTSTATUS CPmLowerStackReader::m_ReadRecord(PUCHAR pucRecord, ULONG ulLength) {
         if (m_IsStopping())
             return STATUS_CANCELLED;
         if (bExpired) {
-            PM_TRACE(31, "CPmLowerStackReader read timed out - retrying");
+            PM_TRACE(PM_TRACE_FDO, "CPmLowerStackReader read timed out - retrying");
             continue;
         }
         if (NT_SUCCESS(ntStatus) && ulInformation != ulLength)
@@ -178,7 +178,7 @@ BOOLEAN CPmLowerStackReader::m_ReadAndDeliver() {
         PmFreeMemory(pucRecord);
         PmFreeMemory(pBuffer);
         if (!m_IsStopping())
-            PM_TRACE(31, "CPmLowerStackReader read of %u bytes - %08x", ulLength, (ULONG)ntStatus);
+            PM_TRACE(PM_TRACE_FDO, "CPmLowerStackReader read of %u bytes - %08x", ulLength, (ULONG)ntStatus);
         return m_IsStopping();
     }
     ULONG_PTR ulValue;

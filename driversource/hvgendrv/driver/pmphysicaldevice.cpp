@@ -110,13 +110,13 @@ CPmPhysicalDevice::CPmPhysicalDevice(PDRIVER_OBJECT pDriverObject, CPmFunctional
       m_DeviceName(NonPagedPool), m_SymbolicLinkName(NonPagedPool) {
     RtlZeroMemory(m_aucLayoutReserve, sizeof(m_aucLayoutReserve));
     m_pDriverObject = pDriverObject;
-    PM_TRACE(35, "CPmPhysicalDevice::CPmPhysicalDevice IN");
+    PM_TRACE(PM_TRACE_PDO, "CPmPhysicalDevice::CPmPhysicalDevice IN");
     BOOLEAN bSuccess = m_Construct(hChildKey);
     if (bSuccess) {
         m_UsageLock.m_Init(TRUE);
-        PM_TRACE(36, "CPmPhysicalDevice::CPmPhysicalDevice OUT SUCCESS");
+        PM_TRACE(PM_TRACE_PDO_RESULT, "CPmPhysicalDevice::CPmPhysicalDevice OUT SUCCESS");
     } else {
-        PM_TRACE(36, "CPmPhysicalDevice::CPmPhysicalDevice OUT ERROR");
+        PM_TRACE(PM_TRACE_PDO_RESULT, "CPmPhysicalDevice::CPmPhysicalDevice OUT ERROR");
     }
     *pbSuccess = bSuccess;
 }
@@ -125,7 +125,7 @@ BOOLEAN CPmPhysicalDevice::m_Construct(HANDLE hChildKey) {
     m_pRegistrySet = new (PagedPool) CPmPhysicalDeviceRegistryInformationSet(hChildKey);
     if (!m_pRegistrySet || !m_pRegistrySet->m_GetValid())
         return FALSE;
-    PM_TRACE(35, "CPmPhysicalDevice::CPmPhysicalDevice CPmPhysicalDeviceRegistryInformationSet SUCCESS");
+    PM_TRACE(PM_TRACE_PDO, "CPmPhysicalDevice::CPmPhysicalDevice CPmPhysicalDeviceRegistryInformationSet SUCCESS");
     if (!NT_SUCCESS(m_DeviceName.m_Copy(m_pRegistrySet->m_DeviceName)) ||
         !NT_SUCCESS(m_SymbolicLinkName.m_Copy(m_pRegistrySet->m_SymbolicLinkName)))
         return FALSE;
@@ -139,7 +139,7 @@ BOOLEAN CPmPhysicalDevice::m_Construct(HANDLE hChildKey) {
                                              &m_SymbolicLinkName, m_pRegistrySet->m_ulDeviceIsExclusive != 0, this,
                                              &m_pDeviceObject))
         return FALSE;
-    PM_TRACE(35, "CPmPhysicalDevice::CPmPhysicalDevice m_CreateDeviceObjectAndSymbolicLink SUCCESS");
+    PM_TRACE(PM_TRACE_PDO, "CPmPhysicalDevice::CPmPhysicalDevice m_CreateDeviceObjectAndSymbolicLink SUCCESS");
     m_pDeviceObject->Flags |= m_pRegistrySet->m_ulIoType;
     m_pDeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     if (m_pParent && m_pParent->m_pDeviceObject)
@@ -149,7 +149,7 @@ BOOLEAN CPmPhysicalDevice::m_Construct(HANDLE hChildKey) {
 }
 
 CPmPhysicalDevice::~CPmPhysicalDevice() {
-    PM_TRACE(35, "CPmPhysicalDevice::~CPmPhysicalDevice IN");
+    PM_TRACE(PM_TRACE_PDO, "CPmPhysicalDevice::~CPmPhysicalDevice IN");
     // No other image may find it once its device object starts to go.
     m_Identity.m_Close();
     m_ReplaceRecordQueue(NULL, FALSE);
@@ -163,7 +163,7 @@ CPmPhysicalDevice::~CPmPhysicalDevice() {
         delete m_pRegistrySet;
         m_pRegistrySet = NULL;
     }
-    PM_TRACE(36, "CPmPhysicalDevice::~CPmPhysicalDevice OUT");
+    PM_TRACE(PM_TRACE_PDO_RESULT, "CPmPhysicalDevice::~CPmPhysicalDevice OUT");
     m_Clients.m_Lock.m_Lock();
     for (PVOID pvEntry = m_Clients.m_List.m_RemoveHead(); pvEntry; pvEntry = m_Clients.m_List.m_RemoveHead())
         PmFreeMemory(pvEntry);
@@ -229,7 +229,7 @@ BOOLEAN CPmPhysicalDevice::m_CreateAllChildDevices(CPmFunctionalDevice* pParent,
             bSuccess = FALSE;
             break;
         }
-        PM_TRACE(35, "m_CreateAllChildDevices - add %08x", (ULONG)(ULONG_PTR)pChild->m_pDeviceObject);
+        PM_TRACE(PM_TRACE_PDO, "m_CreateAllChildDevices - add %08x", (ULONG)(ULONG_PTR)pChild->m_pDeviceObject);
     }
     // A start that fails leaves no child behind, device objects included.
     if (!bSuccess)
@@ -244,7 +244,7 @@ void CPmPhysicalDevice::m_DeleteAllChildDevices(CPmFunctionalDevice* pParent) {
         pParent->m_ChildListLock.m_Unlock();
         if (!pEntry)
             break;
-        PM_TRACE(35, "m_DeleteAllChildDevices - %08x", (ULONG)(ULONG_PTR)pEntry->m_pDeviceObject);
+        PM_TRACE(PM_TRACE_PDO, "m_DeleteAllChildDevices - %08x", (ULONG)(ULONG_PTR)pEntry->m_pDeviceObject);
         if (pEntry->m_pDeviceObject)
             PmDeleteChild(pEntry->m_pDeviceObject);
         PmFreeMemory(pEntry);
@@ -326,7 +326,7 @@ BOOLEAN CPmPhysicalDevice::m_IsListedByParent() {
 
 NTSTATUS CPmPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp) {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
-    PM_TRACE(37, "CPmPhysicalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
+    PM_TRACE(PM_TRACE_PDO_PNP, "CPmPhysicalDevice::m_Dispatch_Pnp - Minor Function : %s\n",
              CPmDebugManager::m_PnpMinorName(pStack->MinorFunction));
     switch (pStack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
@@ -387,10 +387,10 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_Pnp(PIRP pIrp) {
 NTSTATUS CPmPhysicalDevice::m_PnpRemove(PIRP pIrp) {
     m_ulPnpState = PM_PNP_REMOVED;
     m_ReplaceRecordQueue(NULL, FALSE);
-    PM_TRACE(37, "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - waiting for remove lock");
+    PM_TRACE(PM_TRACE_PDO_PNP, "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - waiting for remove lock");
     m_UsageLock.m_DisableAndWait();
     m_UsageLock.m_Init(TRUE);
-    PM_TRACE(37, "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - after remove lock");
+    PM_TRACE(PM_TRACE_PDO_PNP, "CPmPhysicalDevice::m_Dispatch_Pnp - IRP_MN_REMOVE_DEVICE  - after remove lock");
     m_bNotListed = !m_IsListedByParent();
     return PmCompleteWithStatus(pIrp, STATUS_SUCCESS);
 }
@@ -542,7 +542,7 @@ NTSTATUS CPmPhysicalDevice::m_Dispatch_Power(PIRP pIrp) {
     UCHAR ucMinor = IoGetCurrentIrpStackLocation(pIrp)->MinorFunction;
     static PCSTR const s_apszNames[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER",
                                         "IRP_MN_QUERY_POWER"};
-    PM_TRACE(38, "CPmPhysicalDevice::m_Dispatch_Power - Minor Function : %s\n",
+    PM_TRACE(PM_TRACE_PDO_POWER, "CPmPhysicalDevice::m_Dispatch_Power - Minor Function : %s\n",
              ucMinor < ARRAYSIZE(s_apszNames) ? s_apszNames[ucMinor] : "unknown minor function");
     switch (ucMinor) {
     case IRP_MN_WAIT_WAKE:

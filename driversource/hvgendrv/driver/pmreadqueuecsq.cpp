@@ -141,7 +141,7 @@ ULONG CPmReadQueue::m_CopyHeldData(PIRP pIrp) {
         ulHave += ulLengthToCopy;
         ulCopied += ulLengthToCopy;
         m_ulAmountInQueue -= ulLengthToCopy;
-        PM_TRACE(43, "DQL2 ulLengthToCopy=%d m_ulCurrentLength=%d", ulLengthToCopy, ulHave);
+        PM_TRACE(PM_TRACE_READ_COPY, "DQL2 ulLengthToCopy=%d m_ulCurrentLength=%d", ulLengthToCopy, ulHave);
         if (ulLengthToCopy == pBuffer->m_ulLength) {
             m_DataList.m_RemoveHead();
             pBuffer->m_Delete();
@@ -213,11 +213,11 @@ void CPmReadQueue::m_Serve() {
             m_IntervalTimer.m_Disarm();
             m_TotalTimer.m_Disarm();
         }
-        PM_TRACE(43, "DQL1 DL=%d CIRL=%d", m_ulAmountInQueue, ulLength);
+        PM_TRACE(PM_TRACE_READ_COPY, "DQL1 DL=%d CIRL=%d", m_ulAmountInQueue, ulLength);
         ULONG ulCopied = m_CopyHeldData(pIrp);
         ULONG ulHave = (ULONG)pIrp->IoStatus.Information;
         BOOLEAN bDone = ulHave >= ulLength || m_IsImmediate() || (m_IsFirstByte() && ulHave > 0);
-        PM_TRACE(43, "DQL3 m_ulCurrentLength=%d ulCIRL=%d ulDataLength=%d bRet=%d", ulHave, ulLength,
+        PM_TRACE(PM_TRACE_READ_COPY, "DQL3 m_ulCurrentLength=%d ulCIRL=%d ulDataLength=%d bRet=%d", ulHave, ulLength,
                  m_ulAmountInQueue, bDone);
         if (bDone) {
             PmFinishQueuedIrp(pIrp, STATUS_SUCCESS, ulHave);
@@ -262,20 +262,20 @@ void CPmReadQueue::m_CompleteTakenIrp(PIRP pIrp) {
     pIrp->IoStatus.Information = pState->m_ulFinalInformation;
     ULONGLONG ullElapsed = CPmDebugManager::m_ElapsedMicroseconds(&m_llStamp);
     if (ntStatus == STATUS_SUCCESS && (pState->m_ulFlags & PM_READ_SATISFIED_AT_ONCE)) {
-        PM_TRACE(43, "CI1 D=%dys", (ULONG)ullElapsed);
-        PM_TRACE(56, "CI1 D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, (ULONG)pState->m_ulFinalInformation,
+        PM_TRACE(PM_TRACE_READ_COPY, "CI1 D=%dys", (ULONG)ullElapsed);
+        PM_TRACE(PM_TRACE_READ_TIMING, "CI1 D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, (ULONG)pState->m_ulFinalInformation,
                  m_ulAmountInQueue);
     } else if (ntStatus == STATUS_SUCCESS) {
-        PM_TRACE(56, "CPmReadQueue::m_DataForPendingIrpArrived D=%dys L=%d DIQ=%d", (ULONG)ullElapsed,
+        PM_TRACE(PM_TRACE_READ_TIMING, "CPmReadQueue::m_DataForPendingIrpArrived D=%dys L=%d DIQ=%d", (ULONG)ullElapsed,
                  (ULONG)pState->m_ulFinalInformation, m_ulAmountInQueue);
-        PM_TRACE(43, "CI5 D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, (ULONG)pState->m_ulFinalInformation,
+        PM_TRACE(PM_TRACE_READ_COPY, "CI5 D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, (ULONG)pState->m_ulFinalInformation,
                  m_ulAmountInQueue);
         if (g_pPmDebugManager && pState->m_ulFinalInformation)
-            g_pPmDebugManager->m_TraceHexDump(43, PmRequestBuffer(pIrp), (ULONG)pState->m_ulFinalInformation, "CI5");
+            g_pPmDebugManager->m_TraceHexDump(PM_TRACE_READ_COPY, PmRequestBuffer(pIrp), (ULONG)pState->m_ulFinalInformation, "CI5");
     } else if (ntStatus == STATUS_TIMEOUT) {
-        PM_TRACE(43, "CI6 D=%dys DIQ=%d", (ULONG)ullElapsed, m_ulAmountInQueue);
+        PM_TRACE(PM_TRACE_READ_COPY, "CI6 D=%dys DIQ=%d", (ULONG)ullElapsed, m_ulAmountInQueue);
     } else {
-        PM_TRACE(43, "CI7 D=%dys", (ULONG)ullElapsed);
+        PM_TRACE(PM_TRACE_READ_COPY, "CI7 D=%dys", (ULONG)ullElapsed);
     }
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
     InterlockedDecrement(&m_lQueuedIrps);
@@ -301,8 +301,8 @@ NTSTATUS CPmReadQueue::m_QueueIrp(PIRP pIrp) {
     ULONG ulLength = IoGetCurrentIrpStackLocation(pIrp)->Parameters.Read.Length;
     ULONGLONG ullElapsed = CPmDebugManager::m_ElapsedMicroseconds(&m_llStamp);
     ULONG ulAmount = m_GetAmountInQueue();
-    PM_TRACE(56, "CPmReadQueue::m_QueueIrp Interval D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, ulAmount);
-    PM_TRACE(43, "QI D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, ulAmount);
+    PM_TRACE(PM_TRACE_READ_TIMING, "CPmReadQueue::m_QueueIrp Interval D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, ulAmount);
+    PM_TRACE(PM_TRACE_READ_COPY, "QI D=%dys L=%d DIQ=%d", (ULONG)ullElapsed, ulLength, ulAmount);
     NTSTATUS ntStatus;
     if (!PmAdmitQueuedIrp(&m_SpinLock, &m_bActive, &m_ntRefusalStatus, &m_ullNextSequence, pIrp, ulLength, &ntStatus))
         return ntStatus;
@@ -338,13 +338,13 @@ void CPmReadQueue::m_DataForPendingIrpArrived(CPmBuffer* pBuffer) {
             return;
         }
         m_ulAmountInQueue += pBuffer->m_ulLength;
-        PM_TRACE(43, "DQ D=%dys L=%d+%d=%d", (ULONG)CPmDebugManager::m_ElapsedMicroseconds(&m_llStamp), ulOldAmount,
+        PM_TRACE(PM_TRACE_READ_COPY, "DQ D=%dys L=%d+%d=%d", (ULONG)CPmDebugManager::m_ElapsedMicroseconds(&m_llStamp), ulOldAmount,
                  pBuffer->m_ulLength, m_ulAmountInQueue);
         if (g_pPmDebugManager)
-            g_pPmDebugManager->m_TraceHexDump(43, pBuffer->m_pucData, pBuffer->m_ulLength, "DQ");
+            g_pPmDebugManager->m_TraceHexDump(PM_TRACE_READ_COPY, pBuffer->m_pucData, pBuffer->m_ulLength, "DQ");
     }
     m_Serve();
-    PM_TRACE(43, "DQLEND");
+    PM_TRACE(PM_TRACE_READ_COPY, "DQLEND");
     ULONG ulNewAmount;
     BOOLEAN bChanged = m_TakeAmountChange(&ulNewAmount, &ulOldAmount);
     m_SpinLock.m_Unlock();

@@ -88,9 +88,9 @@ void PmUserModeInterface::m_Lock() {
 void PmUserModeInterface::m_Unlock() { KeReleaseMutex(&m_Mutex, FALSE); }
 
 BOOLEAN PmUserModeInterface::m_Init(PDEVICE_OBJECT pPhysicalDeviceObject) {
-    PM_TRACE(3, "PmUserModeInterface::m_Init IN");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "PmUserModeInterface::m_Init IN");
     if (!m_pSet) {
-        PM_TRACE(4, "PmUserModeInterface::m_Init OUT - no settings");
+        PM_TRACE(PM_TRACE_DISPATCH_OUT, "PmUserModeInterface::m_Init OUT - no settings");
         return TRUE;
     }
     if (!pPhysicalDeviceObject) {
@@ -102,7 +102,7 @@ BOOLEAN PmUserModeInterface::m_Init(PDEVICE_OBJECT pPhysicalDeviceObject) {
     m_pPhysicalDeviceObject = pPhysicalDeviceObject;
     m_DeviceProperty.m_pDeviceObject = pPhysicalDeviceObject;
     if (!m_DeviceProperty.m_GetString(m_ReferenceString)) {
-        PM_TRACE(4, "PmUserModeInterface::m_Init OUT - no driver key name");
+        PM_TRACE(PM_TRACE_DISPATCH_OUT, "PmUserModeInterface::m_Init OUT - no driver key name");
         return FALSE;
     }
     // The key name is "{class GUID}\NNNN". A reference string must not hold a path separator, and
@@ -117,11 +117,11 @@ BOOLEAN PmUserModeInterface::m_Init(PDEVICE_OBJECT pPhysicalDeviceObject) {
     NTSTATUS ntStatus = IoRegisterDeviceInterface(pPhysicalDeviceObject, &m_InterfaceGuid, &usReference, &m_usLinkName);
     if (!NT_SUCCESS(ntStatus)) {
         RtlZeroMemory(&m_usLinkName, sizeof(m_usLinkName));
-        PM_TRACE(4, "PmUserModeInterface::m_Init OUT - IoRegisterDeviceInterface %08x", ntStatus);
+        PM_TRACE(PM_TRACE_DISPATCH_OUT, "PmUserModeInterface::m_Init OUT - IoRegisterDeviceInterface %08x", ntStatus);
         return FALSE;
     }
     IoSetDeviceInterfaceState(&m_usLinkName, TRUE);
-    PM_TRACE(4, "PmUserModeInterface::m_Init OUT (Success)");
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, "PmUserModeInterface::m_Init OUT (Success)");
     return TRUE;
 }
 
@@ -182,7 +182,7 @@ BOOLEAN PmUserModeInterface::m_CallSettings(ULONG ulIndex, ULONG ulMode, PBOOLEA
 NTSTATUS PmUserModeInterface::m_DeviceControl(PIRP pIrp) {
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     ULONG ulCode = pStack->Parameters.DeviceIoControl.IoControlCode;
-    PM_TRACE(3, "PmUserModeInterface::m_DeviceControl IN - %08x", ulCode);
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "PmUserModeInterface::m_DeviceControl IN - %08x", ulCode);
     ULONG ulInformation = 0;
     NTSTATUS ntStatus = m_Control(ulCode, static_cast<PUCHAR>(pIrp->AssociatedIrp.SystemBuffer),
                                   pStack->Parameters.DeviceIoControl.InputBufferLength,
@@ -191,7 +191,7 @@ NTSTATUS PmUserModeInterface::m_DeviceControl(PIRP pIrp) {
     pIrp->IoStatus.Status = ntStatus;
     pIrp->IoStatus.Information = NT_SUCCESS(ntStatus) ? ulInformation : 0;
     IoCompleteRequest(pIrp, IO_NO_INCREMENT);
-    PM_TRACE(4, "PmUserModeInterface::m_DeviceControl OUT - %08x", ntStatus);
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, "PmUserModeInterface::m_DeviceControl OUT - %08x", ntStatus);
     return ntStatus;
 }
 
@@ -408,7 +408,7 @@ BOOLEAN PmUserModeInterface::m_LoadAndApplySet(ULONG ulIndex) {
 }
 
 BOOLEAN PmUserModeInterface::m_LoadAndApplySets() {
-    PM_TRACE(3, "PmUserModeInterface::m_LoadAndApplySets IN");
+    PM_TRACE(PM_TRACE_DISPATCH_IN, "PmUserModeInterface::m_LoadAndApplySets IN");
     if (!m_pSet)
         return TRUE;
     m_Lock();
@@ -416,7 +416,7 @@ BOOLEAN PmUserModeInterface::m_LoadAndApplySets() {
     for (ULONG ulIndex = 1; bDone && ulIndex <= m_ulSectionCount; ++ulIndex)
         bDone = m_LoadAndApplySet(ulIndex);
     m_Unlock();
-    PM_TRACE(4, bDone ? "PmUserModeInterface::m_LoadAndApplySets OUT (Success)"
+    PM_TRACE(PM_TRACE_DISPATCH_OUT, bDone ? "PmUserModeInterface::m_LoadAndApplySets OUT (Success)"
                       : "PmUserModeInterface::m_LoadAndApplySets OUT - failed");
     return bDone;
 }

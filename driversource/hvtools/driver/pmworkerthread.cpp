@@ -82,11 +82,11 @@ CPmWorkerThread::~CPmWorkerThread() {
 }
 
 BOOLEAN CPmWorkerThread::m_Init() {
-    PM_TRACE(2, "CPmWorkerThread::m_Init IN");
-    PM_TRACE(0, "CPmWorkerThread::m_Create IN");
+    PM_TRACE(PM_TRACE_WORKER_INIT, "CPmWorkerThread::m_Init IN");
+    PM_TRACE(PM_TRACE_WORKER_CREATE, "CPmWorkerThread::m_Create IN");
     PVOID apvWaitObjects[1] = {&m_kItemEvent};
     BOOLEAN bCreated = m_CreateThread(sm_DrainItems, this, apvWaitObjects, m_ulPriority, m_ucLevel);
-    PM_TRACE(2, "CPmWorkerThread::m_Init OUT");
+    PM_TRACE(PM_TRACE_WORKER_INIT, "CPmWorkerThread::m_Init OUT");
     return bCreated;
 }
 
@@ -143,7 +143,7 @@ BOOLEAN CPmWorkerThread::m_CreateThread(PPM_THREAD_FUNCTION pfnWork, PVOID pvCon
     if (!NT_SUCCESS(ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                               &m_pThreadObject, NULL)))
         m_pThreadObject = NULL;
-    PM_TRACE(0, "CPmWorkerThread::m_Create OUT");
+    PM_TRACE(PM_TRACE_WORKER_CREATE, "CPmWorkerThread::m_Create OUT");
     return TRUE;
 }
 
@@ -260,21 +260,21 @@ CPmDeviceWorker::CPmDeviceWorker(PDEVICE_OBJECT pDeviceObject, ULONG ulMode)
 CPmDeviceWorker::~CPmDeviceWorker() { m_Stop(); }
 
 BOOLEAN CPmDeviceWorker::m_Init(PDEVICE_OBJECT pDeviceObject) {
-    PM_TRACE(1, "CPmDeviceWorker::m_Init IN");
+    PM_TRACE(PM_TRACE_DEVICE_WORKER, "CPmDeviceWorker::m_Init IN");
     if (pDeviceObject && IoIsWdmVersionAvailable(1, 0x10)) {
         m_pDeviceObject = pDeviceObject;
-        PM_TRACE(1, "CPmDeviceWorker::m_Init OUT");
+        PM_TRACE(PM_TRACE_DEVICE_WORKER, "CPmDeviceWorker::m_Init OUT");
         return TRUE;
     }
     m_pDeviceObject = NULL;
-    PM_TRACE(0, "CPmDeviceWorker::m_Create IN");
+    PM_TRACE(PM_TRACE_WORKER_CREATE, "CPmDeviceWorker::m_Create IN");
     PVOID apvWaitObjects[1] = {&m_kItemEvent};
 #if defined(HV_PM_BUS_DRIVER)
     BOOLEAN bCreated = m_Thread.m_Create(sm_DrainItems, this, apvWaitObjects, m_ulPriority);
 #else
     BOOLEAN bCreated = m_Thread.m_Create(sm_DrainItems, this, apvWaitObjects, m_ulPriority, 0);
 #endif
-    PM_TRACE(1, "CPmDeviceWorker::m_Init OUT");
+    PM_TRACE(PM_TRACE_DEVICE_WORKER, "CPmDeviceWorker::m_Init OUT");
     return bCreated;
 }
 

@@ -17,6 +17,8 @@
 // Platform routines are exported by the platform's shared libraries; images built with hidden
 // visibility still import them.
 #define HV_API HV_EXTERN_C __attribute__((visibility("default")))
+// What an image exports (its entry points), whatever its default visibility.
+#define DECLSPEC_EXPORT __attribute__((visibility("default")))
 
 #define NTAPI
 #define WINAPI

@@ -43,6 +43,12 @@ inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
 inline LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
     return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
+inline CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline CHAR InterlockedOr8(CHAR volatile* Destination, CHAR Value) {
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
 
 inline LONG64 InterlockedIncrement64(LONG64 volatile* Addend) {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
