@@ -859,14 +859,30 @@ struct Arrivals {
     bool working = false;
     std::thread worker;
     sched::Event idle{sched::Event::Reset::Manual, true};
+    // The service the worker belongs to, with the system's token, made at the first arrival.
+    std::shared_ptr<Process> service;
 };
 Arrivals& arrivals() {
     static Arrivals* a = new Arrivals;
     return *a;
 }
 
+std::shared_ptr<Process> installation_service() {
+    auto& a = arrivals();
+    std::lock_guard lock(a.mutex);
+    if (!a.service) {
+        ProcessOptions options;
+        options.image_path = u"C:\\Windows\\System32\\svchost.exe";
+        options.command_line = u"C:\\Windows\\System32\\svchost.exe -k DcomLaunch";
+        options.token = TokenKind::System;
+        a.service = Process::create(std::move(options));
+    }
+    return a.service;
+}
+
 void install_arrivals() {
     auto& a = arrivals();
+    ProcessScope scope(installation_service());
     for (;;) {
         std::u16string instance_id;
         {
@@ -926,11 +942,13 @@ struct InstallationSubsystem {
     static void shutdown() {
         enable_arrival_installation(false);
         wait_for_arrivals();
+        std::shared_ptr<Process> service = std::move(arrivals().service);
+        if (service) service->close_all_handles();
     }
 };
 
-// After user mode at boot and before it at shutdown: the installation worker runs SetupAPI in
-// the machine's default process.
+// After user mode at boot and before it at shutdown: the installation worker runs SetupAPI in a
+// service process of its own, as the system.
 const bool registered = [] {
     register_kernel_subsystem({"device installation", 950, InstallationSubsystem::boot, InstallationSubsystem::shutdown});
     return true;

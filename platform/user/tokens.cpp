@@ -100,7 +100,10 @@ struct Token {
     std::vector<Group> groups;
     std::vector<Privilege> privileges; // guarded by mutex
 
-    std::string owner() const { return kind == TokenKind::Administrator && vista_or_later() ? "S-1-5-32-544" : user; }
+    std::string owner() const {
+        return kind == TokenKind::System || (kind == TokenKind::Administrator && vista_or_later()) ? "S-1-5-32-544"
+                                                                                                   : user;
+    }
 };
 
 namespace {
@@ -225,7 +228,7 @@ bool token_information(const Token& token, TOKEN_INFORMATION_CLASS info, std::ve
         return true;
     case TokenElevation:
         if (!vista_or_later()) return false;
-        dword(token.kind == TokenKind::Administrator ? 1 : 0);
+        dword(token.kind == TokenKind::Administrator || token.kind == TokenKind::System ? 1 : 0);
         return true;
     default: return false;
     }
@@ -267,22 +270,27 @@ BOOL lookup_privilege(bool local, std::u16string_view name, PLUID luid) {
 std::shared_ptr<Token> make_token(TokenKind kind) {
     auto token = std::make_shared<Token>();
     token->kind = kind;
-    const bool administrator = kind != TokenKind::StandardUser;
-    token->user = std::string(kMachineDomain) + (administrator ? "-1000" : "-1001");
+    const bool system = kind == TokenKind::System;
+    const bool elevated = kind == TokenKind::Administrator || system;
+    token->user = system ? std::string(security::kLocalSystem)
+                         : std::string(kMachineDomain) + (kind == TokenKind::StandardUser ? "-1001" : "-1000");
     token->groups = {{"S-1-1-0", kGroup}, {"S-1-2-0", kGroup}};
-    if (kind == TokenKind::Administrator) token->groups.push_back({"S-1-5-32-544", kGroup | SE_GROUP_OWNER});
+    if (elevated) token->groups.push_back({"S-1-5-32-544", kGroup | SE_GROUP_OWNER});
     if (kind == TokenKind::FilteredAdministrator) token->groups.push_back({"S-1-5-32-544", SE_GROUP_USE_FOR_DENY_ONLY});
-    token->groups.push_back({"S-1-5-32-545", kGroup});
-    token->groups.push_back({"S-1-5-4", kGroup});
     token->groups.push_back({"S-1-5-11", kGroup});
-    token->groups.push_back({"S-1-5-15", kGroup});
-    token->groups.push_back({std::string(kLogonSid), kGroup | SE_GROUP_LOGON_ID});
+    if (!system) {
+        token->groups.push_back({"S-1-5-32-545", kGroup});
+        token->groups.push_back({"S-1-5-4", kGroup});
+        token->groups.push_back({"S-1-5-15", kGroup});
+        token->groups.push_back({std::string(kLogonSid), kGroup | SE_GROUP_LOGON_ID});
+    }
     if (vista_or_later())
-        token->groups.push_back({kind == TokenKind::Administrator ? "S-1-16-12288" : "S-1-16-8192",
+        token->groups.push_back({system ? "S-1-16-16384" : elevated ? "S-1-16-12288" : "S-1-16-8192",
                                  SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED});
     for (const auto& row : kPrivileges) {
-        if (std::find(std::begin(kSystemOnly), std::end(kSystemOnly), row.luid) != std::end(kSystemOnly)) continue;
-        if (row.holders == Holders::Administrators && kind != TokenKind::Administrator) continue;
+        bool system_only = std::find(std::begin(kSystemOnly), std::end(kSystemOnly), row.luid) != std::end(kSystemOnly);
+        if (system_only && !system) continue;
+        if (row.holders == Holders::Administrators && !elevated) continue;
         DWORD attributes = row.enabled_by_default ? SE_PRIVILEGE_ENABLED_BY_DEFAULT | SE_PRIVILEGE_ENABLED : 0;
         token->privileges.push_back({row.luid, attributes});
     }

@@ -121,6 +121,8 @@ TEST_F(SecurityTest, TokenGroupsTellAnAdministratorFromAFilteredOneAndAUser) {
          TokenElevationTypeFull},
         {TokenKind::FilteredAdministrator, SE_GROUP_USE_FOR_DENY_ONLY, TokenElevationTypeLimited},
         {TokenKind::StandardUser, 0, TokenElevationTypeDefault},
+        {TokenKind::System, SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED | SE_GROUP_OWNER,
+         TokenElevationTypeDefault},
     };
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = nullptr;

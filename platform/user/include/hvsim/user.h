@@ -21,9 +21,9 @@ using OutputSink = std::function<void(std::string_view bytes)>;
 
 // Whose token a process runs with. An administrator's token (elevated, from Windows Vista on)
 // holds Administrators enabled; a standard user's lacks it; a filtered administrator's (an
-// administrator's token under UAC before elevation) holds it for deny entries only. SYSTEM is
-// never held by programs.
-enum class TokenKind { Administrator, StandardUser, FilteredAdministrator };
+// administrator's token under UAC before elevation) holds it for deny entries only. System is
+// the platform's own services' (device installation), never a program's.
+enum class TokenKind { Administrator, StandardUser, FilteredAdministrator, System };
 
 struct ProcessOptions {
     // The program's path on the machine, as GetModuleFileNameW reports it.

@@ -1,18 +1,23 @@
-// The bus driver's service through the service control manager, with the package installed and
-// an adapter plugged: running while loaded, no stop while it has devices, and once deleted, gone
-// with its devices and never loaded again.
+// The system's services with the package installed: the bus driver's service through the service
+// control manager (running while loaded, no stop while it has devices, and once deleted, gone with
+// its devices and never loaded again), and device installation, which runs as the system whoever
+// uses the machine.
 #include "port_machine_fixture.h"
 
 #include "card_machine.h"
 
 namespace {
 
-class ServiceControl : public PortMachineTest {
+class SystemServices : public PortMachineTest {
 protected:
     void SetUp() override {
         PortMachineTest::SetUp();
         if (HasFatalFailure()) return;
         if (std::string why = install_package(PortDriver::Package); !why.empty()) GTEST_SKIP() << why;
+    }
+    void TearDown() override {
+        hvsim::user::set_registry_token(hvsim::user::TokenKind::Administrator);
+        PortMachineTest::TearDown();
     }
 
     std::string usb_id(const std::u16string& instance) const {
@@ -36,7 +41,7 @@ protected:
     }
 };
 
-TEST_F(ServiceControl, TheBusDriverRunsRefusesToStopWithDevicesAndIsNotLoadedOnceDeleted) {
+TEST_F(SystemServices, TheBusDriverRunsRefusesToStopWithDevicesAndIsNotLoadedOnceDeleted) {
     const std::string spec = "ftdi:vid=0x7A5C,pid=0x1001";
     std::u16string adapter = plug_adapter(spec);
     ASSERT_FALSE(ports_below(adapter).empty()) << machine_->device_tree_text();
@@ -87,6 +92,20 @@ TEST_F(ServiceControl, TheBusDriverRunsRefusesToStopWithDevicesAndIsNotLoadedOnc
     EXPECT_EQ(nullptr, OpenServiceA(manager, "HvUsbSam", SERVICE_QUERY_STATUS));
     EXPECT_EQ(DWORD(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
     EXPECT_TRUE(CloseServiceHandle(manager));
+}
+
+// The Ports list is the administrators' to change; an arriving port is named by the platform's
+// installation, which runs as the system, also while a standard user uses the machine.
+TEST_F(SystemServices, AnArrivingPortIsNamedWhileAStandardUserUsesTheMachine) {
+    hvsim::user::set_registry_token(hvsim::user::TokenKind::StandardUser);
+    std::u16string adapter = plug_adapter("ftdi:vid=0x7A5C,pid=0x1001");
+    auto ports = ports_below(adapter);
+    ASSERT_EQ(1u, ports.size()) << machine_->device_tree_text();
+    EXPECT_EQ(u"COM1", value(ports[0], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(u"115200,n,8,1", ports_entry(u"COM1"));
+    HKEY key;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports",
+                                                 0, KEY_SET_VALUE, &key));
 }
 
 } // namespace
