@@ -129,7 +129,7 @@ HV_API SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabase
 HV_API SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
 HV_API SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
 HV_API BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
-// The configuration and its strings in one block of at most 8 KiB; a smaller block fails with
+// The configuration and its strings in one block; a block too small (or none) fails with
 // ERROR_INSUFFICIENT_BUFFER and *pcbBytesNeeded gives the size.
 HV_API BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
                                        LPDWORD pcbBytesNeeded);
