@@ -131,7 +131,9 @@ constexpr Command kCommands[] = {
      "  --media DIR                the host folder DIR offered as the read-only drive D:\n"
      "  --as administrator|user|filtered\n"
      "                             the program's token (filtered: an administrator's token with\n"
-     "                             the Administrators group for deny entries only)\n",
+     "                             the Administrators group for deny entries only)\n"
+     "  --unattended               windows that nobody answers are left to the program (a silent\n"
+     "                             run); otherwise they are cancelled, as a person closing them\n",
      run},
     {"devices", "", 0, 0, "print the device tree and the USB devices",
      "Prints every device node (instance ID, hardware IDs, service, state, problem) once the\n"

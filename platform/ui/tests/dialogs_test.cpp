@@ -192,6 +192,19 @@ TEST_F(UiTest, AnUnscriptedModalLoopEndsWithCancelAndIsCounted) {
     hvsim::ui::reset_modal_loops();
 }
 
+TEST_F(UiTest, AnUnattendedModalLoopIsLeftToTheProgramsOwnThreads) {
+    hvsim::ui::leave_unscripted_modal_loops(true);
+    std::thread worker = machine_thread([] {
+        ASSERT_TRUE(hvsim::ui::wait_until([] { return hvsim::ui::find_dialog(u"Settings") != nullptr; }));
+        hvsim::ui::Dialog(hvsim::ui::find_dialog(u"Settings")).click(IDOK);
+    });
+    EXPECT_EQ(77, DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, settings_proc, 0));
+    worker.join();
+    EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
+    EXPECT_EQ(std::vector<std::u16string>{u"Settings"}, hvsim::ui::modal_transcript());
+    hvsim::ui::reset_modal_loops();
+}
+
 TEST_F(UiTest, ABadTemplateMakesNoWindow) {
     EXPECT_EQ(nullptr, CreateDialogParamW(nullptr, MAKEINTRESOURCEW(IDD_BROKEN_CLASS), nullptr, settings_proc, 0));
     EXPECT_EQ(DWORD(ERROR_CANNOT_FIND_WND_CLASS), GetLastError());
