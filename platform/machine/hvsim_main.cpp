@@ -117,8 +117,8 @@ constexpr Command kCommands[] = {
      "Installs HVUBUS.INF and HVUSER.INF from DIR, as the setup program does: each goes into the\n"
      "INF store and its driver is installed on every present device it names; adapters plugged\n"
      "later are installed from the store. DIR must hold every file the INF files name; otherwise\n"
-     "nothing changes. While the co-installer and the uninstaller are not built, empty files stand\n"
-     "in for them in a copy of DIR in the machine folder.\n",
+     "nothing changes. While the co-installer is not built, an empty file stands in for it in a\n"
+     "copy of DIR in the machine folder.\n",
      install_package},
     {"run", "[OPTIONS] PROGRAM [ARGS...]", 1, SIZE_MAX, "boot, run PROGRAM with ARGS, shut down",
      "Runs PROGRAM (a program image: a shared object exporting wmain), given by its path on the\n"

@@ -180,7 +180,7 @@ std::optional<std::string> exchange_in_process(const ComPort& port, size_t index
 // package without them, so the demo installs a copy of the package in which empty files stand in
 // for them: the platform skips a co-installer library it cannot load, and nothing runs the
 // uninstaller while the package stays installed.
-constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll", "HvUUn23.exe"};
+constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll"};
 
 } // namespace
 

@@ -84,6 +84,7 @@ TEST_F(InstallPackage, ADamagedInfOrAWrongImageIsRefusedWithFileLineAndReason) {
         {"an empty driver image", "HvUBus.sys", "", "HvUBus.sys (named on HVUBUS.INF line "},
         {"a foreign driver image", "HvUVCP.sys", "MZ not an image of this machine",
          "HvUVCP.sys (named on HVUSER.INF line "},
+        {"an empty uninstaller", "HvUUn23.exe", "", "HvUUn23.exe (named on HVUBUS.INF line "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
