@@ -10,6 +10,8 @@
 void CPmUninstallOperation::SetBar(CProgressCtrl* bar, int lower, int upper) {
     if (!bar || !bar->GetSafeHwnd()) return;
     bar->SetRange(static_cast<short>(lower), static_cast<short>(upper));
+    // A bar the previous step filled starts again from its beginning, not from where it was.
+    bar->SetPos(lower);
     bar->SetStep(1);
 }
 

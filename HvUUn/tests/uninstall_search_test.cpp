@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <commctrl.h>
+
 #include "PmWin2kUninstallOperation.h"
 
 namespace {
@@ -157,6 +159,38 @@ TEST_F(SearchTest, TheProductsInfFilesByNameOnWindows2000AndByTextLater) {
         EXPECT_EQ(c.taken, std::find(infs.begin(), infs.end(), "C:\\WINDOWS\\INF\\HVUSER.INF") != infs.end())
             << c.version.major << " " << c.text;
     }
+}
+
+// The page's step bar: one step per file entry removed; an entry whose file is already gone
+// takes none.
+TEST_F(SearchTest, TheStepBarCountsTheEntriesThatWereThere) {
+    for (const char* name : {"HvUUI10.dll", "HvUUI11.dll", "HvCoIn10.dll"})
+        std::ofstream(machine_->system_directory() / name) << "old";
+    HWND window = CreateWindowExW(0, PROGRESS_CLASSW, u"", WS_POPUP, 0, 0, 100, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window);
+    CProgressCtrl bar;
+    ASSERT_TRUE(bar.Attach(window));
+    auto range = [&] {
+        PBRANGE r{};
+        SendMessageW(window, PBM_GETRANGE, FALSE, LPARAM(&r));
+        return std::make_pair(r.iLow, r.iHigh);
+    };
+
+    CPmWin2kUninstallOperation operation;
+    ASSERT_TRUE(operation.SearchDriverFiles(&bar));
+    EXPECT_EQ(std::make_pair(0, 1), range());
+    EXPECT_EQ(1, bar.GetPos());
+    ASSERT_EQ(3, operation.Data().m_DriverFileList.GetCount());
+
+    fs::remove(machine_->system_directory() / "HvUUI11.dll");
+    ASSERT_TRUE(operation.UninstallDriverFiles(&bar));
+    EXPECT_EQ(std::make_pair(1, 3), range());
+    EXPECT_EQ(3, bar.GetPos());
+    EXPECT_FALSE(operation.IsRebootNeeded());
+    EXPECT_FALSE(fs::exists(machine_->system_directory() / "HvUUI10.dll"));
+
+    bar.Detach();
+    DestroyWindow(window);
 }
 
 } // namespace
