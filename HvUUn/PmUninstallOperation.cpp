@@ -80,8 +80,8 @@ BOOL CPmUninstallOperation::DeleteInstalledUninstaller() {
         started = CreateProcessAsUserA(primary, nullptr, commandLine.GetBuffer(), nullptr, nullptr, TRUE,
                                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
     else
-        started = CreateProcessA(nullptr, commandLine.GetBuffer(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                                 nullptr, nullptr, &startup, &process);
+        started = CreateProcessA(nullptr, commandLine.GetBuffer(), nullptr, nullptr, TRUE,
+                                 NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
     // The raised class only serves the start of the command; the program goes on at its own.
     SetPriorityClass(GetCurrentProcess(), previousPriority ? previousPriority : NORMAL_PRIORITY_CLASS);
     if (primary) CloseHandle(primary);

@@ -27,7 +27,7 @@ hvsim::user::WindowsVersion Version(DWORD platform, DWORD major, DWORD minor) {
 }
 
 class ServiceTest : public PortMachineTest {
-protected:
+  protected:
     void SetUp() override {
         PortMachineTest::SetUp();
         if (HasFatalFailure()) return;
@@ -69,8 +69,9 @@ TEST_F(ServiceTest, TheLoadedBusDriverRunsCannotBeStoppedAndIsMarkedForDeletion)
 
 TEST_F(ServiceTest, AStoppedServiceCannotBeStoppedAndALongConfigurationIsRead) {
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\HvLong", 0,
-                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\HvLong", 0, nullptr,
+                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     const std::string path = "\\SystemRoot\\System32\\drivers\\" + std::string(5000, 'x') + ".sys";
     const DWORD type = 1, start = 3, error = 1;
     RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, (const BYTE*)path.c_str(), DWORD(path.size() + 1));
@@ -154,7 +155,7 @@ TEST_F(PortMachineTest, TheRestartAsksForTheShutdownPrivilegeOnlyOnNt) {
 }
 
 class SelfDeletionTest : public PortMachineTest {
-protected:
+  protected:
     void SetUp() override {
         PortMachineTest::SetUp();
         app_.m_pszExeName = "HvUUn23";

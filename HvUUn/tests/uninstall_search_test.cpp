@@ -24,8 +24,8 @@ std::vector<std::string> Strings(const CStringList& list) {
 void WriteKey(const std::string& path, const std::vector<std::pair<const char*, std::string>>& strings,
               const char* multi = nullptr) {
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key, nullptr));
     for (const auto& [name, text] : strings)
         RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text.c_str(), DWORD(text.size() + 1));
     if (multi) {
@@ -81,19 +81,23 @@ TEST_F(SearchTest, AServicesDriverIsFoundWhereverItsPathPointsTo) {
         const char* imagePath;
         const char* file;
     } cases[] = {
-        {"HvUSER21", "\\SystemRoot\\System32\\drivers\\HvOld21.sys", "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVOLD21.SYS"},
+        {"HvUSER21", "\\SystemRoot\\System32\\drivers\\HvOld21.sys",
+         "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVOLD21.SYS"},
         {"HvUSER22", "System32\\DRIVERS\\HvOld22.sys", "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVOLD22.SYS"},
         {"HvUSER23", "\\??\\C:\\Program Files\\HvOld23.sys", "C:\\PROGRAM FILES\\HVOLD23.SYS"},
         {"HvENUM23", "C:\\Windows\\HvOld24.sys", "C:\\WINDOWS\\HVOLD24.SYS"},
-        {"HvENUM22", "%SystemRoot%\\System32\\drivers\\HvOld25.sys", "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVOLD25.SYS"},
+        {"HvENUM22", "%SystemRoot%\\System32\\drivers\\HvOld25.sys",
+         "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVOLD25.SYS"},
     };
     for (const auto& c : cases) {
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                                                 (std::string("SYSTEM\\CurrentControlSet\\Services\\") + c.service).c_str(),
-                                                 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                                  (std::string("SYSTEM\\CurrentControlSet\\Services\\") + c.service).c_str(),
+                                  0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
         const DWORD type = 1, start = 3;
-        RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, (const BYTE*)c.imagePath, DWORD(strlen(c.imagePath) + 1));
+        RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, (const BYTE*)c.imagePath,
+                       DWORD(strlen(c.imagePath) + 1));
         RegSetValueExA(key, "Type", 0, REG_DWORD, (const BYTE*)&type, 4);
         RegSetValueExA(key, "Start", 0, REG_DWORD, (const BYTE*)&start, 4);
         RegCloseKey(key);
@@ -103,7 +107,8 @@ TEST_F(SearchTest, AServicesDriverIsFoundWhereverItsPathPointsTo) {
     const auto files = Strings(operation.Data().m_DriverFileList);
     for (const auto& c : cases)
         EXPECT_NE(std::find(files.begin(), files.end(), c.file), files.end())
-            << c.imagePath << "\n" << ::testing::PrintToString(files);
+            << c.imagePath << "\n"
+            << ::testing::PrintToString(files);
 }
 
 TEST_F(SearchTest, PortInstancesGiveTheirComNumbersOnlyWhenTheyAreTheProducts) {
@@ -112,17 +117,17 @@ TEST_F(SearchTest, PortInstancesGiveTheirComNumbersOnlyWhenTheyAreTheProducts) {
         const char* service;
         const char* portName;
     } cases[] = {
-        {"0001", "HvUVCP", "COM12"},
-        {"0002", "HvUVCP", "COM"},    // no number
-        {"0003", "HvUVCP", "CO"},     // shorter than "COM"
-        {"0004", "HvUVCP", "COMX"},   // no digits
-        {"0005", "HvUVCP", "COM0"},   // no port 0
-        {"0006", "HvUVCP", "COM7x"},  // the leading digits
-        {"0007", "Serial", "COM9"},   // another maker's driver
-        {"0008", "", "COM14"},        // no service: taken
+        {"0001", "HvUVCP", "COM12"}, {"0002", "HvUVCP", "COM"}, // no number
+        {"0003", "HvUVCP", "CO"},                               // shorter than "COM"
+        {"0004", "HvUVCP", "COMX"},                             // no digits
+        {"0005", "HvUVCP", "COM0"},                             // no port 0
+        {"0006", "HvUVCP", "COM7x"},                            // the leading digits
+        {"0007", "Serial", "COM9"},                             // another maker's driver
+        {"0008", "", "COM14"},                                  // no service: taken
     };
     for (const auto& c : cases) {
-        const std::string instance = std::string("SYSTEM\\CurrentControlSet\\Enum\\Ports\\HVUSER23221\\") + c.instance;
+        const std::string instance =
+            std::string("SYSTEM\\CurrentControlSet\\Enum\\Ports\\HVUSER23221\\") + c.instance;
         std::vector<std::pair<const char*, std::string>> values{{"Class", "Ports"}};
         if (*c.service) values.emplace_back("Service", c.service);
         WriteKey(instance, values, "PORTS\\HVUSER23221");
@@ -135,7 +140,8 @@ TEST_F(SearchTest, PortInstancesGiveTheirComNumbersOnlyWhenTheyAreTheProducts) {
     for (POSITION at = list.GetHeadPosition(); at;) numbers.push_back(list.GetNext(at));
     EXPECT_EQ((std::vector<ULONG>{12, 7, 14}), numbers);
     const auto keys = Strings(operation.Data().m_KeyList);
-    EXPECT_NE(std::find(keys.begin(), keys.end(), "SYSTEM\\CURRENTCONTROLSET\\ENUM\\PORTS\\HVUSER23221"), keys.end());
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "SYSTEM\\CURRENTCONTROLSET\\ENUM\\PORTS\\HVUSER23221"),
+              keys.end());
 }
 
 // On Windows 2000 a product INF is taken by its name; later systems read it for a product class
@@ -166,7 +172,8 @@ TEST_F(SearchTest, TheProductsInfFilesByNameOnWindows2000AndByTextLater) {
 TEST_F(SearchTest, TheStepBarCountsTheEntriesThatWereThere) {
     for (const char* name : {"HvUUI10.dll", "HvUUI11.dll", "HvCoIn10.dll"})
         std::ofstream(machine_->system_directory() / name) << "old";
-    HWND window = CreateWindowExW(0, PROGRESS_CLASSW, u"", WS_POPUP, 0, 0, 100, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND window =
+        CreateWindowExW(0, PROGRESS_CLASSW, u"", WS_POPUP, 0, 0, 100, 10, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, window);
     CProgressCtrl bar;
     ASSERT_TRUE(bar.Attach(window));

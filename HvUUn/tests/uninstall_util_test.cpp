@@ -19,7 +19,7 @@ struct VersionCase {
 };
 
 class VersionMatrix : public ::testing::TestWithParam<VersionCase> {
-protected:
+  protected:
     void TearDown() override { hvsim::user::set_windows_version(hvsim::user::WindowsVersion{}); }
 };
 
@@ -37,6 +37,7 @@ TEST_P(VersionMatrix, AnswersEachQuestion) {
 }
 
 // Windows 9x and NT 4 refuse the extended record: the plain one answers for them.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Systems, VersionMatrix, ::testing::Values(
     VersionCase{"Windows95", 1, 4, 0, FALSE, FALSE, FALSE},
     VersionCase{"Windows98", 1, 4, 10, FALSE, FALSE, TRUE},
@@ -47,12 +48,14 @@ INSTANTIATE_TEST_SUITE_P(Systems, VersionMatrix, ::testing::Values(
     VersionCase{"WindowsVista", 2, 6, 0, TRUE, FALSE, FALSE},
     VersionCase{"Windows7", 2, 6, 1, TRUE, FALSE, FALSE}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 class UninstallUtilTest : public PortMachineTest {
-protected:
+  protected:
     static std::optional<std::vector<hvsim::user::AccessEntry>> Dacl(const std::string& path) {
         HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS) return std::nullopt;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
+            return std::nullopt;
         BYTE descriptor[1024];
         DWORD size = sizeof descriptor;
         const LSTATUS status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &size);
@@ -62,16 +65,17 @@ protected:
     }
     static bool EveryoneFullOnly(const std::string& path) {
         auto dacl = Dacl(path);
-        return dacl && dacl->size() == 1 && (*dacl)[0].sid == "S-1-1-0" && (*dacl)[0].mask == KEY_ALL_ACCESS &&
-               !(*dacl)[0].deny;
+        return dacl && dacl->size() == 1 && (*dacl)[0].sid == "S-1-1-0" &&
+               (*dacl)[0].mask == KEY_ALL_ACCESS && !(*dacl)[0].deny;
     }
     // A key that only the system may read; the administrators own it.
     static void CreateSystemOnlyKey(const std::string& path) {
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
         const auto descriptor = hvsim::user::make_security_descriptor({{"S-1-5-18", KEY_ALL_ACCESS}});
-        ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, const_cast<BYTE*>(descriptor.data())));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, const_cast<BYTE*>(descriptor.data())));
         RegCloseKey(key);
     }
 };
@@ -80,8 +84,8 @@ TEST_F(UninstallUtilTest, ThePropertyTestReadsTheFirstIdOnlyAndIgnoresCase) {
     const std::u16string instance = card_test::add_root_device(u"ROOT\\HVFIRST");
     OpenedDevice device(instance);
     static const char ids[] = "root\\hvfirst&rev_01\0USB\\VID_7A5C&PID_1001\0";
-    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyA(device.set, &device.data, SPDRP_HARDWAREID, (const BYTE*)ids,
-                                                  sizeof ids));
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyA(device.set, &device.data, SPDRP_HARDWAREID,
+                                                  (const BYTE*)ids, sizeof ids));
     CUninstallUtil util;
     EXPECT_TRUE(util.m_DevicePropertyContains(device.set, "ROOT\\HVFIRST", &device.data, SPDRP_HARDWAREID));
     EXPECT_TRUE(util.m_DevicePropertyContains(device.set, "&REV_01", &device.data, SPDRP_HARDWAREID));
