@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "HVServiceUtil.h"
 #include "PmUninstallOperation.h"
@@ -152,6 +153,28 @@ TEST_F(PortMachineTest, TheRestartAsksForTheShutdownPrivilegeOnlyOnNt) {
         }
     }
     hvsim::user::set_registry_token(TokenKind::Administrator);
+}
+
+TEST_F(PortMachineTest, TheRescanTellsWhenOnlyARestartCompletesIt) {
+    using hvsim::user::CmRoutine;
+    struct Case {
+        std::optional<std::pair<CmRoutine, DWORD>> failure;
+        BOOL result;
+        BOOL needRestart;
+    } cases[] = {
+        {std::nullopt, TRUE, FALSE},
+        {std::make_pair(CmRoutine::ReenumerateDevNode, DWORD(CR_NEED_RESTART)), FALSE, TRUE},
+        {std::make_pair(CmRoutine::ReenumerateDevNode, DWORD(CR_FAILURE)), FALSE, FALSE},
+        {std::make_pair(CmRoutine::LocateDevNode, DWORD(CR_NO_SUCH_DEVNODE)), FALSE, FALSE},
+    };
+    CPmUninstallOperation operation;
+    for (const auto& c : cases) {
+        if (c.failure) hvsim::user::cm_fail_next(c.failure->first, c.failure->second);
+        BOOL needRestart = TRUE;
+        EXPECT_EQ(c.result, operation.RescanDevices(&needRestart));
+        EXPECT_EQ(c.needRestart, needRestart);
+    }
+    hvsim::user::reset_cm_hooks();
 }
 
 class SelfDeletionTest : public PortMachineTest {
