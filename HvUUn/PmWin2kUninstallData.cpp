@@ -11,7 +11,8 @@ void AddAll(CStringList& list, std::initializer_list<const char*> names) {
 }
 
 // "<prefix><nn><suffix>" for each version, in order.
-void AddVersions(CStringList& list, const char* prefix, std::initializer_list<int> versions, const char* suffix = "") {
+void AddVersions(CStringList& list, const char* prefix, std::initializer_list<int> versions,
+                 const char* suffix = "") {
     for (int version : versions) {
         CString name;
         name.Format("%s%02d%s", prefix, version, suffix);
@@ -38,7 +39,8 @@ CPmWin2kUninstallData::CPmWin2kUninstallData() {
     AddAll(m_OemInfList, {"HVUBUS.inf", "HVUVCP.inf", "HVUSER.inf"});
 
     AddAll(m_SetupClasses, {"HVUBUS", "MULTIPORTSERIAL", "PORTS", "USB"});
-    AddAll(m_ManufacturerTexts, {"HALVORN SERIAL PORT", "HALVORN PARALLEL PORT", "HALVORN LIMITED", "HALVORN LTD."});
+    AddAll(m_ManufacturerTexts,
+           {"HALVORN SERIAL PORT", "HALVORN PARALLEL PORT", "HALVORN LIMITED", "HALVORN LTD."});
 
     for (int version : kAllVersions) {
         AddVersions(m_SystemFileNames, "HvUUI", {version}, ".dll");
@@ -47,9 +49,9 @@ CPmWin2kUninstallData::CPmWin2kUninstallData() {
     }
     AddAll(m_SystemFileNames, {"HvUUI15.dll", "HvCoIn15.dll"});
     // The older brand's Windows 9x virtual device drivers and libraries.
-    AddAll(m_SystemFileNames, {"PmVSer.vxd", "PmVBus.vxd", "PmVPar.vxd", "PmVEnum.vxd", "PmVCard.vxd", "PmVMf.vxd",
-                               "PmVCtl.vxd", "PmUI.dll", "PmCoIn.dll", "PmCard.dll", "PmPorts.dll", "PmMf.dll",
-                               "PmSetup.dll", "PmCfg.dll", "PmUninst.exe"});
+    AddAll(m_SystemFileNames, {"PmVSer.vxd", "PmVBus.vxd", "PmVPar.vxd", "PmVEnum.vxd", "PmVCard.vxd",
+                               "PmVMf.vxd", "PmVCtl.vxd", "PmUI.dll", "PmCoIn.dll", "PmCard.dll",
+                               "PmPorts.dll", "PmMf.dll", "PmSetup.dll", "PmCfg.dll", "PmUninst.exe"});
 
     AddVersions(m_DriverFileNames, "HvUBUS", {10, 11, 12, 13, 14, 15, 20, 21, 22, 99}, ".sys");
     AddVersions(m_DriverFileNames, "HvUVCP", {10, 11, 12, 13, 99}, ".SYS");
@@ -69,10 +71,10 @@ CPmWin2kUninstallData::CPmWin2kUninstallData() {
     AddAll(m_InfNames, {"HVUBUS.inf", "HVUVCP.inf", "HVUSER.inf"});
     // The older brand's INF files, plain and with the brand's name run in front, and its driver
     // databases.
-    static const char* const olderInfs[] = {"MPSER.inf",   "MPPAR.inf",   "MPBUS.inf",  "MPMF.inf",    "MPCARD.inf",
-                                            "MPPCI.inf",   "MPPCMCIA.inf", "MPENUM.inf", "MPVCP.inf",   "MPPORTS.inf",
-                                            "MPUSB.inf",   "MPISA.inf",   "MP422.inf",  "MP485.inf",   "MPGPIO.inf",
-                                            "MPMODEM.inf", "MPMULTI.inf"};
+    static const char* const olderInfs[] = {
+        "MPSER.inf",    "MPPAR.inf",  "MPBUS.inf",  "MPMF.inf",    "MPCARD.inf", "MPPCI.inf",
+        "MPPCMCIA.inf", "MPENUM.inf", "MPVCP.inf",  "MPPORTS.inf", "MPUSB.inf",  "MPISA.inf",
+        "MP422.inf",    "MP485.inf",  "MPGPIO.inf", "MPMODEM.inf", "MPMULTI.inf"};
     for (const char* name : olderInfs) m_InfNames.AddTail(name);
     for (const char* name : olderInfs) m_InfNames.AddTail(CString("Pellmark") + name);
     AddAll(m_InfNames, {"MPDRV.bin", "MPDRV9X.bin"});
@@ -83,24 +85,29 @@ CPmWin2kUninstallData::CPmWin2kUninstallData() {
 
     const char* services = "SYSTEM\\CurrentControlSet\\Services\\";
     for (const char* name : {"HvUBUS", "HvUVCP", "HvENUM"}) m_CandidateKeys.AddTail(CString(services) + name);
-    AddVersions(m_CandidateKeys, (CString(services) + "HvUBUS").GetString(), {11, 12, 13, 14, 15, 20, 21, 22, 99});
+    AddVersions(m_CandidateKeys, (CString(services) + "HvUBUS").GetString(),
+                {11, 12, 13, 14, 15, 20, 21, 22, 99});
     AddVersions(m_CandidateKeys, (CString(services) + "HvUVCP").GetString(), {11, 12, 13, 99});
     AddVersions(m_CandidateKeys, (CString(services) + "HvUSER").GetString(), {14, 15, 20, 21, 23, 99});
-    AddVersions(m_CandidateKeys, (CString(services) + "HvENUM").GetString(), {11, 12, 13, 14, 15, 20, 21, 22, 99});
+    AddVersions(m_CandidateKeys, (CString(services) + "HvENUM").GetString(),
+                {11, 12, 13, 14, 15, 20, 21, 22, 99});
     m_CandidateKeys.AddTail(CString(services) + "HvUsbSam");
     const char* eventLog = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\";
     for (const char* name : {"HvUBus", "HvUVCP", "HvUSER"}) m_CandidateKeys.AddTail(CString(eventLog) + name);
-    AddVersions(m_CandidateKeys, (CString(eventLog) + "HvUBus").GetString(), {11, 12, 13, 14, 15, 20, 21, 23, 99});
+    AddVersions(m_CandidateKeys, (CString(eventLog) + "HvUBus").GetString(),
+                {11, 12, 13, 14, 15, 20, 21, 23, 99});
     AddVersions(m_CandidateKeys, (CString(eventLog) + "HvUVCP").GetString(), {11, 12, 13, 99});
     AddVersions(m_CandidateKeys, (CString(eventLog) + "HvUSER").GetString(), {14, 15, 20, 21, 23});
     // The event-log source of the current bus driver.
     m_CandidateKeys.AddTail(CString(eventLog) + "HvUsbSam");
 
-    AddAll(m_ClassKeys, {"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-08002BE10318}",
-                         "SYSTEM\\CurrentControlSet\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}"});
+    AddAll(m_ClassKeys,
+           {"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E978-E325-11CE-BFC1-08002BE10318}",
+            "SYSTEM\\CurrentControlSet\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}"});
     AddAll(m_EnumRoots, {"SYSTEM\\CurrentControlSet\\Enum\\USB", "SYSTEM\\CurrentControlSet\\Enum\\Ports"});
 
-    AddAll(m_HardwareIds, {"Ports\\HVVCP", "Ports\\HVUVCP", "Ports\\HVUSER", "Ports\\HVUVCP232", "Ports\\HVUVCP422485"});
+    AddAll(m_HardwareIds,
+           {"Ports\\HVVCP", "Ports\\HVUVCP", "Ports\\HVUSER", "Ports\\HVUVCP232", "Ports\\HVUVCP422485"});
     for (int version : {11, 12, 13}) {
         AddVersions(m_HardwareIds, "Ports\\HVUVCP232", {version});
         AddVersions(m_HardwareIds, "Ports\\HVUVCP422485", {version});
@@ -109,9 +116,9 @@ CPmWin2kUninstallData::CPmWin2kUninstallData() {
         AddVersions(m_HardwareIds, "Ports\\HVUSER232", {version});
         AddVersions(m_HardwareIds, "Ports\\HVUSER422485", {version});
     }
-    for (int pid : {1001, 1002, 1003, 1004, 1011, 1015, 1013, 7001, 5001, 6001, 2011, 2012, 3011, 3012, 8001, 8002,
-                    8003, 8004, 2021, 2022, 2023, 2024, 2031, 2032, 2033, 2034, 2035, 2036, 2037, 2038, 2001, 2002,
-                    2003})
+    for (int pid : {1001, 1002, 1003, 1004, 1011, 1015, 1013, 7001, 5001, 6001, 2011,
+                    2012, 3011, 3012, 8001, 8002, 8003, 8004, 2021, 2022, 2023, 2024,
+                    2031, 2032, 2033, 2034, 2035, 2036, 2037, 2038, 2001, 2002, 2003})
         AddUsbId(m_HardwareIds, pid, pid != 1001 && pid != 1003 && pid != 1011 && pid != 1013 && pid != 1015);
 }
 

@@ -44,20 +44,23 @@ struct SavedDacl {
 
 void SaveDacls(const CString& path, std::vector<SavedDacl>& saved) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS &&
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | KEY_ENUMERATE_SUB_KEYS, &key) !=
+            ERROR_SUCCESS &&
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, &key) != ERROR_SUCCESS)
         return;
     DWORD size = 0;
     RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
     if (size) {
         SavedDacl entry{path, std::vector<BYTE>(size)};
-        if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, entry.descriptor.data(), &size) == ERROR_SUCCESS)
+        if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, entry.descriptor.data(), &size) ==
+            ERROR_SUCCESS)
             saved.push_back(std::move(entry));
     }
     char name[kKeyNameChars];
     for (DWORD index = 0;; ++index) {
         DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         SaveDacls(path + "\\" + name, saved);
     }
     RegCloseKey(key);
@@ -67,8 +70,9 @@ void RestoreDacls(const std::vector<SavedDacl>& saved) {
     for (const SavedDacl& entry : saved) {
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, entry.path, 0, WRITE_DAC, &key) != ERROR_SUCCESS) continue;
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION,
-                          const_cast<PSECURITY_DESCRIPTOR>(static_cast<const void*>(entry.descriptor.data())));
+        RegSetKeySecurity(
+            key, DACL_SECURITY_INFORMATION,
+            const_cast<PSECURITY_DESCRIPTOR>(static_cast<const void*>(entry.descriptor.data())));
         RegCloseKey(key);
     }
 }
@@ -82,7 +86,8 @@ BOOL CPmWin2kUninstallOperation::UninstallProducts(CProgressCtrl* bar) {
 
     const ULONG n = m_Data.m_DeviceList.m_Count() + static_cast<ULONG>(m_Data.m_ServiceList.GetCount());
     auto destroySet = [this] {
-        if (m_Data.m_hDeviceInfoSet != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_Data.m_hDeviceInfoSet);
+        if (m_Data.m_hDeviceInfoSet != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(m_Data.m_hDeviceInfoSet);
         m_Data.m_hDeviceInfoSet = INVALID_HANDLE_VALUE;
     };
     if (n == 0) {
@@ -93,7 +98,8 @@ BOOL CPmWin2kUninstallOperation::UninstallProducts(CProgressCtrl* bar) {
     SetBar(bar, 0, static_cast<int>(n));
 
     CUninstallUtil util;
-    for (CPmDeviceRecord* record = m_Data.m_DeviceList.m_First(); record; record = m_Data.m_DeviceList.m_Next()) {
+    for (CPmDeviceRecord* record = m_Data.m_DeviceList.m_First(); record;
+         record = m_Data.m_DeviceList.m_Next()) {
         BOOL needReboot = FALSE;
         util.m_RemoveDevice(m_Data.m_hDeviceInfoSet, &record->m_DeviceInfoData, &needReboot);
         // A refused removal is completed by the restart.
@@ -121,8 +127,8 @@ BOOL CPmWin2kUninstallOperation::UninstallDriverFiles(CProgressCtrl* bar) {
     infFolder.Format("%s\\Inf\\", windows);
     infFolder.MakeUpper();
 
-    const INT_PTR n = m_Data.m_InfList.GetCount() + m_Data.m_DriverFileList.GetCount() +
-                      m_Data.m_HelpFileList.GetCount();
+    const INT_PTR n =
+        m_Data.m_InfList.GetCount() + m_Data.m_DriverFileList.GetCount() + m_Data.m_HelpFileList.GetCount();
     if (n == 0) {
         FillBar(bar);
         return TRUE;
@@ -164,7 +170,8 @@ void CPmWin2kUninstallOperation::DeleteKeyTree(LPCSTR path) {
     std::vector<SavedDacl> saved;
     SaveDacls(path, saved);
     if (util.m_GrantKeyTreeAccess(path, 0) && SHDeleteKeyA(HKEY_LOCAL_MACHINE, path) == ERROR_SUCCESS) return;
-    if (util.m_GrantKeyTreeAccess(path, KEY_WOW64_64KEY)) DeleteKeyEx(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0);
+    if (util.m_GrantKeyTreeAccess(path, KEY_WOW64_64KEY))
+        DeleteKeyEx(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0);
     if (!KeyExists(path, 0)) return;
     // What survives keeps its own protection, not the grant to everyone; and the product is not
     // fully removed.
@@ -185,8 +192,8 @@ BOOL CPmWin2kUninstallOperation::UninstallRegistryEntries(CProgressCtrl* bar) {
         // The Ports key is the system's: its values are ours to delete, its protection is not ours
         // to change.
         HKEY ports = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY, &ports) !=
-            ERROR_SUCCESS)
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKey, 0, KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY,
+                          &ports) != ERROR_SUCCESS)
             ports = nullptr;
         for (POSITION at = m_Data.m_ComNumberList.GetHeadPosition(); at;) {
             const ULONG number = m_Data.m_ComNumberList.GetNext(at);
@@ -197,8 +204,8 @@ BOOL CPmWin2kUninstallOperation::UninstallRegistryEntries(CProgressCtrl* bar) {
             if (ports) RegDeleteValueA(ports, value);
             char target[kDosTargetChars] = {};
             if (QueryDosDeviceA(device, target, kDosTargetChars))
-                DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, device,
-                                 target);
+                DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                                 device, target);
         }
         ComDBClose(database);
         if (ports) RegCloseKey(ports);

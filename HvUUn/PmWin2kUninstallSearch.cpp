@@ -18,7 +18,9 @@ constexpr DWORD kKeyNameChars = 260;
 constexpr DWORD kInstanceNameChars = 256;
 const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarrow.USB";
 
-CString Upper(CString text) { return text.MakeUpper(); }
+CString Upper(CString text) {
+    return text.MakeUpper();
+}
 
 BOOL FileExists(LPCSTR path) {
     const DWORD attributes = GetFileAttributesA(path);
@@ -27,7 +29,8 @@ BOOL FileExists(LPCSTR path) {
 
 // The whole file as text; FALSE for an empty or unreadable file.
 BOOL ReadWholeFile(LPCSTR path, CString& text) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return FALSE;
     const DWORD size = GetFileSize(file, nullptr);
     BOOL ok = FALSE;
@@ -59,7 +62,8 @@ BOOL ReadString(HKEY key, LPCSTR name, CString& out) {
 BOOL ReadFirstOfMultiString(HKEY key, LPCSTR name, CString& out) {
     char buffer[kValueBytes + 2] = {};
     DWORD type = 0, size = kValueBytes;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
         type != REG_MULTI_SZ)
         return FALSE;
     out = buffer;
@@ -78,7 +82,9 @@ BOOL IsOneOf(const CString& text, const CStringList& names) {
     return FALSE;
 }
 
-CString FileNameOf(const CString& path) { return path.Mid(path.ReverseFind('\\') + 1); }
+CString FileNameOf(const CString& path) {
+    return path.Mid(path.ReverseFind('\\') + 1);
+}
 
 CString WindowsDir() {
     char buffer[kDirChars] = {};
@@ -93,7 +99,8 @@ CString SystemDir() {
 }
 
 BOOL StartsWithNoCase(const CString& text, LPCSTR prefix) {
-    return Upper(text.Left(static_cast<int>(std::char_traits<char>::length(prefix)))) == Upper(CString(prefix));
+    return Upper(text.Left(static_cast<int>(std::char_traits<char>::length(prefix)))) ==
+           Upper(CString(prefix));
 }
 
 } // namespace
@@ -135,7 +142,8 @@ BOOL CPmWin2kUninstallOperation::SearchProducts(CProgressCtrl* bar) {
     CUninstallUtil util;
     // A second search starts afresh.
     m_Data.m_DeviceList.m_Free(TRUE);
-    if (m_Data.m_hDeviceInfoSet != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_Data.m_hDeviceInfoSet);
+    if (m_Data.m_hDeviceInfoSet != INVALID_HANDLE_VALUE)
+        SetupDiDestroyDeviceInfoList(m_Data.m_hDeviceInfoSet);
     if (!util.m_GetClassDevices(&m_Data.m_hDeviceInfoSet, DIGCF_ALLCLASSES)) {
         FillBar(bar);
         return TRUE;
@@ -159,7 +167,8 @@ BOOL CPmWin2kUninstallOperation::SearchProducts(CProgressCtrl* bar) {
             // A device whose ID holds several table IDs is still one device: appended once.
             for (POSITION at = m_Data.m_HardwareIds.GetHeadPosition(); at && !appended;) {
                 const CString id = Upper(m_Data.m_HardwareIds.GetNext(at));
-                if (!util.m_DevicePropertyContains(set, id, &record->m_DeviceInfoData, SPDRP_HARDWAREID)) continue;
+                if (!util.m_DevicePropertyContains(set, id, &record->m_DeviceInfoData, SPDRP_HARDWAREID))
+                    continue;
                 std::string text;
                 if (!device.m_GetHardwareId(text) || !PassesSubsystemFilter(Upper(text.c_str()))) continue;
                 std::string className, service;
@@ -203,7 +212,8 @@ BOOL CPmWin2kUninstallOperation::SearchDriverFiles(CProgressCtrl* bar) {
     const CString systemDir = SystemDir(), windowsDir = WindowsDir();
     CUninstallUtil util;
 
-    for (CPmDeviceRecord* record = m_Data.m_DeviceList.m_First(); record; record = m_Data.m_DeviceList.m_Next()) {
+    for (CPmDeviceRecord* record = m_Data.m_DeviceList.m_First(); record;
+         record = m_Data.m_DeviceList.m_Next()) {
         std::string text;
         if (record->m_RegInfo.m_GetInfPath(text)) {
             const CString inf = Upper(text.c_str());
@@ -229,7 +239,8 @@ BOOL CPmWin2kUninstallOperation::SearchDriverFiles(CProgressCtrl* bar) {
 
     for (POSITION at = m_Data.m_ServiceList.GetHeadPosition(); at;) {
         CHVServiceUtil service;
-        if (service.m_OpenService(m_Data.m_ServiceList.GetNext(at), SERVICE_ALL_ACCESS) && service.m_QueryConfig()) {
+        if (service.m_OpenService(m_Data.m_ServiceList.GetNext(at), SERVICE_ALL_ACCESS) &&
+            service.m_QueryConfig()) {
             const CString path = DriverPathOf(service.m_strBinaryPath);
             if (!path.IsEmpty()) AddUnique(m_Data.m_DriverFileList, Upper(path));
         }
@@ -334,7 +345,8 @@ BOOL CPmWin2kUninstallOperation::SearchRegistryEntries(CProgressCtrl* bar) {
                 for (POSITION m = m_Data.m_ManufacturerTexts.GetHeadPosition(); m;) {
                     if (description.Find(Upper(m_Data.m_ManufacturerTexts.GetNext(m))) == 0) continue;
                     if (!ReadString(driver, "MatchingDeviceId", matching)) continue;
-                    if (HasTableHardwareId(Upper(matching))) AddUnique(m_Data.m_KeyList, classKey + "\\" + name);
+                    if (HasTableHardwareId(Upper(matching)))
+                        AddUnique(m_Data.m_KeyList, classKey + "\\" + name);
                 }
             }
             RegCloseKey(driver);
@@ -352,12 +364,14 @@ BOOL CPmWin2kUninstallOperation::SearchRegistryEntries(CProgressCtrl* bar) {
             HKEY device = nullptr;
             if (RegOpenKeyExA(root, deviceName, 0, KEY_READ, &device) != ERROR_SUCCESS) continue;
             char instanceName[kInstanceNameChars + 1];
-            for (DWORD i = 0; RegEnumKeyA(device, i, instanceName, kInstanceNameChars) == ERROR_SUCCESS; ++i) {
+            for (DWORD i = 0; RegEnumKeyA(device, i, instanceName, kInstanceNameChars) == ERROR_SUCCESS;
+                 ++i) {
                 HKEY instance = nullptr;
                 if (RegOpenKeyExA(device, instanceName, 0, KEY_READ, &instance) != ERROR_SUCCESS) continue;
                 CString className, service, hardwareId;
                 BOOL take = TRUE;
-                if (ReadString(instance, "Class", className) && IsOneOf(Upper(className), m_Data.m_SetupClasses) &&
+                if (ReadString(instance, "Class", className) &&
+                    IsOneOf(Upper(className), m_Data.m_SetupClasses) &&
                     ReadString(instance, "Service", service))
                     take = IsProductService(Upper(service));
                 if (take && ReadFirstOfMultiString(instance, "HardwareID", hardwareId)) {
@@ -381,8 +395,8 @@ BOOL CPmWin2kUninstallOperation::ArePortsFree() {
     for (POSITION at = m_Data.m_ComNumberList.GetHeadPosition(); at;) {
         CString name;
         name.Format("\\\\.\\COM%u", m_Data.m_ComNumberList.GetNext(at));
-        HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                  nullptr);
+        HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
         if (port != INVALID_HANDLE_VALUE) {
             CloseHandle(port);
             continue;

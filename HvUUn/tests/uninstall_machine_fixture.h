@@ -21,7 +21,6 @@
 
 namespace fs = std::filesystem;
 
-
 inline constexpr char kAdapter[] = "ftdi:vid=0x7A5C,pid=0x1002,interfaces=2";
 inline constexpr char kUnplugged[] = "ftdi:vid=0x7A5C,pid=0x1001";
 
@@ -30,7 +29,9 @@ inline std::string Upper(std::string text) {
     return text;
 }
 
-inline std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+inline std::string Narrow(const std::u16string& text) {
+    return std::string(text.begin(), text.end());
+}
 
 inline std::vector<std::string> Strings(const CStringList& list) {
     std::vector<std::string> out;
@@ -38,7 +39,9 @@ inline std::vector<std::string> Strings(const CStringList& list) {
     return out;
 }
 
-inline bool Holds(const CStringList& list, const std::string& text) { return list.Find(text.c_str()) != nullptr; }
+inline bool Holds(const CStringList& list, const std::string& text) {
+    return list.Find(text.c_str()) != nullptr;
+}
 
 // The DACL of a key under HKEY_LOCAL_MACHINE; nullopt when it cannot be read.
 inline std::optional<std::vector<hvsim::user::AccessEntry>> DaclOf(const char* path) {
@@ -59,7 +62,7 @@ inline bool operator==(const AccessEntry& a, const AccessEntry& b) {
 } // namespace hvsim::user
 
 class UninstallMachineTest : public PortMachineTest {
-protected:
+  protected:
     void SetUp() override {
         PortMachineTest::SetUp();
         if (HasFatalFailure()) return;
@@ -84,8 +87,9 @@ protected:
         std::ofstream(machine_->system_directory() / "HvUUI20.dll") << "old";
         ASSERT_TRUE(SetFileAttributesA("C:\\Windows\\System32\\HvUUI20.dll", FILE_ATTRIBUTE_READONLY));
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\HvUBUS21", 0,
-                                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\HvUBUS21", 0,
+                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
         RegCloseKey(key);
         for (const auto& port : ports_) names_.push_back(value(port, u"Device Parameters", u"PortName"));
         names_.push_back(value(unplugged_ports_[0], u"Device Parameters", u"PortName"));
@@ -136,8 +140,9 @@ protected:
     }
 
     // Whether the machine's drive holds the file (on the host, so a pending deletion still counts).
-    bool OnDrive(const std::u16string& path) const { return hvsim::user::machine_file(path).has_value() &&
-                                                             fs::exists(*hvsim::user::machine_file(path)); }
+    bool OnDrive(const std::u16string& path) const {
+        return hvsim::user::machine_file(path).has_value() && fs::exists(*hvsim::user::machine_file(path));
+    }
 
     static bool ServiceExists(const char* name) {
         CHVServiceUtil service;
@@ -158,20 +163,24 @@ protected:
         EXPECT_FALSE(DeviceExists(unplugged_ports_[0]));
         EXPECT_FALSE(DeviceExists(unplugged_));
         for (const char* service : {"HvUsbSam", "HvUVCP", "HvUBUS21"})
-            EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(service, service + strlen(service))))
+            EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Services\\" +
+                                    std::u16string(service, service + strlen(service))))
                 << service;
         for (const WCHAR* source : {u"HvUsbSam", u"HvUVCP"})
-            EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\" + std::u16string(source)));
-        for (const WCHAR* file : {u"C:\\Windows\\System32\\drivers\\HvUBus.sys", u"C:\\Windows\\System32\\drivers\\HvUVCP.sys",
-                                  u"C:\\Windows\\System32\\HvUUI23.dll", u"C:\\Windows\\System32\\HvCoIn23.dll",
-                                  u"C:\\Windows\\System32\\HvUUI20.dll"}) {
+            EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\" +
+                                    std::u16string(source)));
+        for (const WCHAR* file :
+             {u"C:\\Windows\\System32\\drivers\\HvUBus.sys", u"C:\\Windows\\System32\\drivers\\HvUVCP.sys",
+              u"C:\\Windows\\System32\\HvUUI23.dll", u"C:\\Windows\\System32\\HvCoIn23.dll",
+              u"C:\\Windows\\System32\\HvUUI20.dll"}) {
             if (afterRestart) {
                 EXPECT_FALSE(OnDrive(file)) << Narrow(file);
             }
         }
         for (const auto& inf : package_infs_) {
             EXPECT_FALSE(fs::exists(machine_->inf_directory() / inf)) << inf;
-            EXPECT_FALSE(fs::exists(machine_->inf_directory() / (inf.substr(0, inf.size() - 4) + ".pnf"))) << inf;
+            EXPECT_FALSE(fs::exists(machine_->inf_directory() / (inf.substr(0, inf.size() - 4) + ".pnf")))
+                << inf;
         }
         EXPECT_FALSE(key_exists(u"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarrow.USB"));
         for (const auto& name : names_) {
@@ -181,11 +190,13 @@ protected:
             EXPECT_EQ(u"<none>", dos_target(name)) << Narrow(name);
         }
         HKEY key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
+            ERROR_SUCCESS) {
             for (DWORD i = 0;; ++i) {
                 WCHAR valueName[64], data[64];
                 DWORD nameLength = 64, size = sizeof data;
-                if (RegEnumValueW(key, i, valueName, &nameLength, nullptr, nullptr, (BYTE*)data, &size)) break;
+                if (RegEnumValueW(key, i, valueName, &nameLength, nullptr, nullptr, (BYTE*)data, &size))
+                    break;
                 EXPECT_EQ(std::u16string(data), foreign_name_) << "SERIALCOMM keeps " << Narrow(data);
             }
             RegCloseKey(key);
@@ -211,4 +222,3 @@ protected:
     std::vector<std::u16string> ports_, unplugged_ports_, foreign_ports_, names_;
     std::vector<std::string> package_infs_;
 };
-

@@ -23,7 +23,8 @@ TEST_F(UninstallMachineTest, TheSearchesFindEveryTraceAndNothingForeign) {
     for (ULONG i = 1; i <= data.m_DeviceList.m_Count(); ++i) {
         SP_DEVINFO_DATA device = data.m_DeviceList.m_Nth(i)->m_DeviceInfoData;
         char instance[MAX_DEVICE_ID_LEN] = {};
-        ASSERT_TRUE(SetupDiGetDeviceInstanceIdA(data.m_hDeviceInfoSet, &device, instance, sizeof instance, nullptr));
+        ASSERT_TRUE(
+            SetupDiGetDeviceInstanceIdA(data.m_hDeviceInfoSet, &device, instance, sizeof instance, nullptr));
         std::u16string id(instance, instance + strlen(instance));
         EXPECT_NE(id.find(u"HVTEST"), 0u) << instance;
         EXPECT_NE(id, foreign_);
@@ -34,32 +35,40 @@ TEST_F(UninstallMachineTest, TheSearchesFindEveryTraceAndNothingForeign) {
     }
     EXPECT_EQ(expected.size(), found) << machine_->device_tree_text();
 
-    for (const char* service : {"HVUSBSAM", "HVUVCP"}) EXPECT_TRUE(Holds(data.m_ServiceList, service)) << service;
+    for (const char* service : {"HVUSBSAM", "HVUVCP"})
+        EXPECT_TRUE(Holds(data.m_ServiceList, service)) << service;
     EXPECT_FALSE(Holds(data.m_ServiceList, "HVTESTFUNC"));
     EXPECT_FALSE(Holds(data.m_ServiceList, "HVTESTBUS"));
-    for (const char* file : {"C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVUBUS.SYS", "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVUVCP.SYS",
-                             "C:\\WINDOWS\\SYSTEM32\\HVUUI23.DLL", "C:\\WINDOWS\\SYSTEM32\\HVCOIN23.DLL",
-                             "C:\\WINDOWS\\SYSTEM32\\HVUUI20.DLL"})
-        EXPECT_TRUE(Holds(data.m_DriverFileList, file)) << file << "\n" << ::testing::PrintToString(Strings(data.m_DriverFileList));
+    for (const char* file :
+         {"C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVUBUS.SYS", "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\HVUVCP.SYS",
+          "C:\\WINDOWS\\SYSTEM32\\HVUUI23.DLL", "C:\\WINDOWS\\SYSTEM32\\HVCOIN23.DLL",
+          "C:\\WINDOWS\\SYSTEM32\\HVUUI20.DLL"})
+        EXPECT_TRUE(Holds(data.m_DriverFileList, file))
+            << file << "\n"
+            << ::testing::PrintToString(Strings(data.m_DriverFileList));
     for (const auto& inf : package_infs_) {
         const std::string path = "C:\\WINDOWS\\INF\\" + Upper(inf);
         EXPECT_TRUE(Holds(data.m_InfList, path)) << inf;
         EXPECT_TRUE(Holds(data.m_OemInfList, inf) || Holds(data.m_OemInfList, path)) << inf;
     }
     // Those of the package, and the names of the product's own INF files.
-    EXPECT_EQ(package_infs_.size(), data.m_InfList.GetCount()) << ::testing::PrintToString(Strings(data.m_InfList));
+    EXPECT_EQ(package_infs_.size(), data.m_InfList.GetCount())
+        << ::testing::PrintToString(Strings(data.m_InfList));
     EXPECT_EQ(3 + package_infs_.size(), data.m_OemInfList.GetCount());
-    for (const char* key : {"SYSTEM\\CURRENTCONTROLSET\\SERVICES\\HVUSBSAM", "SYSTEM\\CURRENTCONTROLSET\\SERVICES\\HVUVCP",
-                            "SYSTEM\\CURRENTCONTROLSET\\SERVICES\\HVUBUS21",
-                            "SYSTEM\\CURRENTCONTROLSET\\SERVICES\\EVENTLOG\\SYSTEM\\HVUSBSAM",
-                            "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarrow.USB",
-                            "SYSTEM\\CURRENTCONTROLSET\\ENUM\\USB\\VID_7A5C&PID_1002&MI_00",
-                            "SYSTEM\\CURRENTCONTROLSET\\ENUM\\USB\\VID_7A5C&PID_1001",
-                            "SYSTEM\\CURRENTCONTROLSET\\ENUM\\PORTS\\HVUSER23221"})
-        EXPECT_TRUE(Holds(data.m_KeyList, key)) << key << "\n" << ::testing::PrintToString(Strings(data.m_KeyList));
+    for (const char* key :
+         {"SYSTEM\\CURRENTCONTROLSET\\SERVICES\\HVUSBSAM", "SYSTEM\\CURRENTCONTROLSET\\SERVICES\\HVUVCP",
+          "SYSTEM\\CURRENTCONTROLSET\\SERVICES\\HVUBUS21",
+          "SYSTEM\\CURRENTCONTROLSET\\SERVICES\\EVENTLOG\\SYSTEM\\HVUSBSAM",
+          "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tarrow.USB",
+          "SYSTEM\\CURRENTCONTROLSET\\ENUM\\USB\\VID_7A5C&PID_1002&MI_00",
+          "SYSTEM\\CURRENTCONTROLSET\\ENUM\\USB\\VID_7A5C&PID_1001",
+          "SYSTEM\\CURRENTCONTROLSET\\ENUM\\PORTS\\HVUSER23221"})
+        EXPECT_TRUE(Holds(data.m_KeyList, key)) << key << "\n"
+                                                << ::testing::PrintToString(Strings(data.m_KeyList));
     for (const auto& key : Strings(data.m_KeyList)) EXPECT_EQ(key.find("HVTEST"), std::string::npos) << key;
     std::vector<ULONG> numbers;
-    for (POSITION at = data.m_ComNumberList.GetHeadPosition(); at;) numbers.push_back(data.m_ComNumberList.GetNext(at));
+    for (POSITION at = data.m_ComNumberList.GetHeadPosition(); at;)
+        numbers.push_back(data.m_ComNumberList.GetNext(at));
     std::vector<ULONG> expectedNumbers;
     for (const auto& name : names_) expectedNumbers.push_back(std::stoul(Narrow(name.substr(3))));
     std::sort(numbers.begin(), numbers.end());
