@@ -232,6 +232,18 @@ INSTANTIATE_TEST_SUITE_P(Ways, UninstallerLeftEarlyTest,
                          ::testing::Values(Leave::PortOpenAtStart, Leave::PortOpenedOnTheConfirmPage,
                                            Leave::CancelOnTheConfirmPage));
 
+// In a silent run, a failure that ends the program is still reported.
+TEST_F(UninstallerProgramTest, ASilentRunStopsAtAnOpenPortWithItsMessage) {
+    HANDLE open = CreateFileW((u"\\\\.\\" + names_[1]).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, open);
+    LeaveWindows();
+    EXPECT_EQ(1u, Run({u"/s"}).exit_code);
+    CloseHandle(open);
+    EXPECT_EQ(std::vector<std::u16string>{kPortsInUse}, BoxTexts());
+    ExpectEverythingKept();
+}
+
 TEST_F(UninstallerProgramTest, ASecondInstanceEndsAtOnceWithoutAWindow) {
     HANDLE first = CreateMutexA(nullptr, FALSE, kInstanceMutex);
     ASSERT_NE(nullptr, first);

@@ -280,6 +280,8 @@ TEST_F(Win9xUninstallTest, OnWindows98TheWizardRunsForAUserWithoutAdministratorR
     EXPECT_FALSE(sheet.button_enabled(SheetButton::Cancel));
     EXPECT_FALSE(sheet.button_enabled(SheetButton::Next));
     EXPECT_FALSE(sheet.press(SheetButton::Cancel));
+    SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(sheet.ended());
     ASSERT_TRUE(hvsim::ui::wait_until([&] { return sheet.page_index() == 2; }));
     hvsim::ui::wait_idle();
     ExpectLayoutKept();
