@@ -298,6 +298,17 @@ TEST_F(Win9xUninstallTest, OnWindows98TheWizardRunsForAUserWithoutAdministratorR
     ExpectLayoutRemoved();
 }
 
+TEST_F(Win9xUninstallTest, OnWindowsMeASilentRunRemovesTheOlderGenerationsWithoutAQuestion) {
+    StartMachine("me");
+    WriteLayout();
+    hvsim::ui::script_modal_visitors({[](HWND) {}});
+    const hvsim::ProgramRun run = Run({u"/s"}, hvsim::user::TokenKind::StandardUser);
+    EXPECT_EQ(0u, run.exit_code);
+    EXPECT_FALSE(run.restarted);
+    EXPECT_TRUE(hvsim::user::message_box_transcript().empty());
+    ExpectLayoutRemoved();
+}
+
 // The Windows 95 dialog: Uninstall runs the whole sequence once, Finish ends the program after
 // the worker and asks for a restart only when one is needed.
 struct Win95Case {
