@@ -42,6 +42,14 @@ TEST_F(InstallPackage, AFolderWithoutTheImagesIsRefusedBeforeAnythingChanges) {
     EXPECT_FALSE(std::filesystem::exists(machine_root() / "C" / "Windows" / "inf" / "oem0.inf"));
 }
 
+TEST_F(InstallPackage, ADamagedSecondInfIsNamedBeforeTheFilesTheFirstOneLacks) {
+    std::ofstream(package() / "HVUSER.INF", std::ios::binary | std::ios::app) << std::string("\x00\x01", 2);
+    auto result = install();
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos, result.output.find("HVUSER.INF cannot be installed")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("not a text file")) << result.output;
+}
+
 TEST_F(InstallPackage, TheInfFilesGoIntoTheStoreForDevicesThatArriveLater) {
     add_images();
     auto result = install();
