@@ -229,6 +229,9 @@ TEST_F(ChainTest, TheChainedCoInstallerSeesTheSameArgumentsInBothPassesAndItsAns
          DWORD(ERROR_INVALID_DATA), ERROR_INVALID_DATA},
         {"refusal after", DIF_INSTALLDEVICE, std::nullopt, DWORD(ERROR_DI_DONT_INSTALL),
          DWORD(ERROR_DI_POSTPROCESSING_REQUIRED), DWORD(ERROR_DI_DONT_INSTALL), NO_ERROR},
+        // Released when HvCoIn23.dll unloads.
+        {"pass after never comes", DIF_INSTALLDEVICE, std::nullopt, std::nullopt,
+         DWORD(ERROR_DI_POSTPROCESSING_REQUIRED), std::nullopt, 0},
     };
     set_value(u"CoInstallerDLL", text(u"HvChained.dll"));
     set_value(u"CoInstallerEntryPoint", text(u"HvChainedCoInstall"));

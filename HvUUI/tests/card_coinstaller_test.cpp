@@ -11,6 +11,8 @@
 
 #include "card_machine.h"
 
+#include "CoInstallCard.h"
+#include "CoInstallGpio.h"
 #include "CoInstallPort.h"
 #include "PortUtil.h"
 
@@ -199,7 +201,7 @@ protected:
         else RegSetValueExW(key, name, 0, type, (const BYTE*)text.c_str(), DWORD((text.size() + 1) * sizeof(WCHAR)));
         RegCloseKey(key);
     }
-    static std::u16string save_key(const std::u16string& card, const std::u16string& port) {
+    static std::u16string save_key(const std::u16string& port) {
         return u"Device Parameters\\" + PortSaveKeyName(port);
     }
 };
@@ -224,7 +226,7 @@ TEST_F(CardCoInstallerTest, AReinstalledCardBringsEachPortBackWithItsNameAndSett
     install_again(u"ROOT\\HVTESTCOCARD", "cocard.inf");
     for (size_t i = 0; i < ports.size(); ++i) {
         SCOPED_TRACE(narrow(ports[i]));
-        const std::u16string saved = save_key(card, ports[i]);
+        const std::u16string saved = save_key(ports[i]);
         EXPECT_EQ(names[i], value(card, saved, u"PortName"));
         EXPECT_EQ(DWORD(9600 * (i + 1)), dword(card, saved, u"Baudrate"));
         EXPECT_EQ(0x1234u, dword(card, saved, u"SupportedBaudRates"));
@@ -245,7 +247,7 @@ TEST_F(CardCoInstallerTest, AReinstalledCardBringsEachPortBackWithItsNameAndSett
         EXPECT_EQ(names[i], serialcomm(dos_target(names[i])));
         EXPECT_EQ(DWORD(9600 * (i + 1)), dword(ports[i], u"Device Parameters", u"Baudrate"));
         EXPECT_EQ(i == 1 ? 99u : DWORD(i + 2), dword(ports[i], u"Device Parameters\\UI1", u"Latency"));
-        EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Enum\\" + card + u"\\" + save_key(card, ports[i])));
+        EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Enum\\" + card + u"\\" + save_key(ports[i])));
         EXPECT_TRUE(card_test::started(ports[i]));
     }
 }
@@ -343,6 +345,53 @@ TEST_F(CardCoInstallerTest, RemovingFunctionZeroOfAGpioCardRemovesFunctionOne) {
                 EXPECT_TRUE(remove(device));
             }
     }
+}
+
+// Both entry points answer the co-installer contract alike; only their removals differ.
+TEST_F(CardCoInstallerTest, BothEntryPointsAnswerThePassesAndRefuseUpdatesOfMarkedDevices) {
+    const std::u16string device = install_root_device(u"ROOT\\HVTESTGPIO", "cocard.inf");
+    struct Entry {
+        const char* name;
+        PCOINSTALLER_ROUTINE routine;
+    } entries[] = {{"card", HvUCoInstallCard}, {"GPIO", HvUCoInstallGpio}};
+    struct Case {
+        DI_FUNCTION function;
+        BOOL post;
+        DWORD installResult;
+        const char16_t* noUpgrade; // nullptr: no such value
+        DWORD expected;
+        size_t boxes;
+    } cases[] = {
+        {DIF_INSTALLDEVICE, FALSE, NO_ERROR, nullptr, DWORD(ERROR_DI_POSTPROCESSING_REQUIRED), 0},
+        {DIF_INSTALLDEVICE, TRUE, NO_ERROR, nullptr, NO_ERROR, 0},
+        {DIF_INSTALLDEVICE, TRUE, ERROR_INVALID_DATA, nullptr, ERROR_INVALID_DATA, 0},
+        {DIF_UPDATEDRIVER_UI, FALSE, NO_ERROR, u"1", DWORD(ERROR_DI_DONT_INSTALL), 1},
+        {DIF_UPDATEDRIVER_UI, FALSE, NO_ERROR, u"0", NO_ERROR, 0},
+        {DIF_UPDATEDRIVER_UI, FALSE, NO_ERROR, nullptr, NO_ERROR, 0},
+        {DIF_PROPERTYCHANGE, FALSE, NO_ERROR, u"1", NO_ERROR, 0},
+    };
+    for (const auto& entry : entries)
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(entry.name) + " " + std::to_string(c.function) + (c.post ? " post" : " pre"));
+            OpenedDevice opened(device);
+            CHVDeviceRegInfo info(opened.set, opened.data);
+            if (c.noUpgrade) {
+                ASSERT_TRUE(info.m_SetDeviceValue(u"NoUpgrade", c.noUpgrade));
+            } else {
+                HKEY key = SetupDiOpenDevRegKey(opened.set, &opened.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
+                if (key != (HKEY)INVALID_HANDLE_VALUE) {
+                    RegDeleteValueW(key, u"NoUpgrade");
+                    RegCloseKey(key);
+                }
+            }
+            hvsim::user::reset_message_boxes();
+            COINSTALLER_CONTEXT_DATA context{};
+            context.PostProcessing = c.post;
+            context.InstallResult = c.installResult;
+            EXPECT_EQ(c.expected, entry.routine(c.function, opened.set, &opened.data, &context));
+            EXPECT_EQ(c.boxes, hvsim::user::message_box_transcript().size());
+        }
+    EXPECT_TRUE(present(device));
 }
 
 } // namespace
