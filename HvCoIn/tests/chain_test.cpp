@@ -229,6 +229,9 @@ TEST_F(ChainTest, TheChainedCoInstallerSeesTheSameArgumentsInBothPassesAndItsAns
          DWORD(ERROR_INVALID_DATA), ERROR_INVALID_DATA},
         {"refusal after", DIF_INSTALLDEVICE, std::nullopt, DWORD(ERROR_DI_DONT_INSTALL),
          DWORD(ERROR_DI_POSTPROCESSING_REQUIRED), DWORD(ERROR_DI_DONT_INSTALL), NO_ERROR},
+        // A failure that is not an answer leaves the installation's own result.
+        {"throws after", DIF_INSTALLDEVICE, std::nullopt, DWORD(0xDEAD), DWORD(ERROR_DI_POSTPROCESSING_REQUIRED),
+         DWORD(ERROR_INVALID_DATA), ERROR_INVALID_DATA},
         // Released when HvCoIn23.dll unloads.
         {"pass after never comes", DIF_INSTALLDEVICE, std::nullopt, std::nullopt,
          DWORD(ERROR_DI_POSTPROCESSING_REQUIRED), std::nullopt, 0},

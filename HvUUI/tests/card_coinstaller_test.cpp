@@ -256,14 +256,25 @@ TEST_F(CardCoInstallerTest, AReinstalledCardBringsEachPortBackWithItsNameAndSett
 // without waiting for it; a card whose uninstaller is missing is removed all the same.
 TEST_F(CardCoInstallerTest, ARemovedCardStartsTheUninstallerItsKeyNames) {
     const fs::path program = machine_->system_directory() / "HvUUn23.exe";
-    for (bool missing : {false, true}) {
-        SCOPED_TRACE(missing ? "missing program" : "program there");
+    struct Case {
+        const char* what;
+        bool missing;
+        const char16_t* uninstall; // replaces the INF's value
+    } cases[] = {
+        {"program there", false, nullptr},
+        {"missing program", true, nullptr},
+        {"a path instead of a name", false, u"..\\System32\\HvUUn23.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool missing = c.missing;
         if (!missing) fs::copy_file(HV_TEST_UNINSTALLER, program, fs::copy_options::overwrite_existing);
         else fs::remove(program);
         const std::u16string card = install_root_device(u"ROOT\\HVTESTCOCARD", "cocard.inf");
         wait_for_ports(card);
         const auto ports = ports_of(card);
         ASSERT_EQ(3u, ports.size());
+        if (c.uninstall) write(card, u"", u"UnInstall", REG_SZ, c.uninstall);
         HANDLE ran = CreateEventW(nullptr, TRUE, FALSE, u"HvTestUninstallerRan");
         hvsim::user::reset_process_records();
         const size_t handles = hvsim::user::current_process()->handle_count();
@@ -272,28 +283,30 @@ TEST_F(CardCoInstallerTest, ARemovedCardStartsTheUninstallerItsKeyNames) {
         // Both handles of the started program are closed again.
         EXPECT_EQ(handles, hvsim::user::current_process()->handle_count());
         auto started = hvsim::user::process_creations();
-        ASSERT_EQ(1u, started.size());
-        EXPECT_EQ(u"C:\\Windows\\System32\\HvUUn23.exe", started[0].application_name);
-        EXPECT_EQ(u"", started[0].command_line);
-        EXPECT_EQ(DWORD(NORMAL_PRIORITY_CLASS), started[0].creation_flags);
-        EXPECT_TRUE(started[0].inherit_handles);
-        EXPECT_EQ(DWORD(sizeof(STARTUPINFOW)), started[0].startup_size);
-        EXPECT_EQ(0u, started[0].startup_flags);
-        if (missing) {
-            EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), started[0].error);
-        } else {
-            EXPECT_EQ(DWORD(ERROR_SUCCESS), started[0].error);
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ran, 10000));
-            // What the program itself was given.
-            HKEY key;
-            ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvUninstallTest", 0, KEY_READ, &key));
-            WCHAR line[MAX_PATH] = {};
-            DWORD size = sizeof line - 2, priority = 0, priority_size = sizeof priority;
-            RegQueryValueExW(key, u"CommandLine", nullptr, nullptr, (BYTE*)line, &size);
-            RegQueryValueExW(key, u"Priority", nullptr, nullptr, (BYTE*)&priority, &priority_size);
-            RegCloseKey(key);
-            EXPECT_EQ(u"C:\\Windows\\System32\\HvUUn23.exe", std::u16string(line));
-            EXPECT_EQ(DWORD(NORMAL_PRIORITY_CLASS), priority);
+        ASSERT_EQ(c.uninstall ? 0u : 1u, started.size());
+        if (!started.empty()) {
+            EXPECT_EQ(u"C:\\Windows\\System32\\HvUUn23.exe", started[0].application_name);
+            EXPECT_EQ(u"", started[0].command_line);
+            EXPECT_EQ(DWORD(NORMAL_PRIORITY_CLASS), started[0].creation_flags);
+            EXPECT_TRUE(started[0].inherit_handles);
+            EXPECT_EQ(DWORD(sizeof(STARTUPINFOW)), started[0].startup_size);
+            EXPECT_EQ(0u, started[0].startup_flags);
+            if (missing) {
+                EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), started[0].error);
+            } else {
+                EXPECT_EQ(DWORD(ERROR_SUCCESS), started[0].error);
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ran, 10000));
+                // What the program itself was given.
+                HKEY key;
+                ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvUninstallTest", 0, KEY_READ, &key));
+                WCHAR line[MAX_PATH] = {};
+                DWORD size = sizeof line - 2, priority = 0, priority_size = sizeof priority;
+                RegQueryValueExW(key, u"CommandLine", nullptr, nullptr, (BYTE*)line, &size);
+                RegQueryValueExW(key, u"Priority", nullptr, nullptr, (BYTE*)&priority, &priority_size);
+                RegCloseKey(key);
+                EXPECT_EQ(u"C:\\Windows\\System32\\HvUUn23.exe", std::u16string(line));
+                EXPECT_EQ(DWORD(NORMAL_PRIORITY_CLASS), priority);
+            }
         }
         CloseHandle(ran);
         card_test::wait_quiet();

@@ -2,7 +2,8 @@
 // call as "Call<n>" = "<DIF> pre|post <InstallResult> <set> <data> <context>" under
 // HKLM\SOFTWARE\HvChainTest ("Calls" counts them) and answers what the DWORD "Pre<DIF>" or
 // "Post<DIF>" says; without one, the pre pass of DIF_INSTALLDEVICE asks for the post pass and
-// the post pass returns InstallResult. Before the post pass it leaves in the context's
+// the post pass returns InstallResult; the answer 0xDEAD is a C++ exception thrown instead.
+// Before the post pass it leaves in the context's
 // PrivateData a pointer into the library, which the post pass reads, as a co-installer may.
 #include <windows.h>
 #include <setupapi.h>
@@ -15,6 +16,7 @@ namespace {
 
 const WCHAR* kKey = u"SOFTWARE\\HvChainTest";
 DWORD g_postProcessingMark = 0x600D;
+constexpr DWORD kThrow = 0xDEAD;
 
 std::u16string widen(const char* text) { return std::u16string(text, text + std::char_traits<char>::length(text)); }
 
@@ -65,6 +67,7 @@ extern "C" __attribute__((visibility("default"))) DWORD CALLBACK HvChainedCoInst
                                 : (function == DIF_INSTALLDEVICE ? ERROR_DI_POSTPROCESSING_REQUIRED : NO_ERROR);
     const DWORD answer = read_dword(key, (post ? u"Post" : u"Pre") + widen(std::to_string(function).c_str()), fallback);
     RegCloseKey(key);
+    if (answer == kThrow) throw std::runtime_error("the chained co-installer fails");
     if (!post && answer == ERROR_DI_POSTPROCESSING_REQUIRED) context->PrivateData = &g_postProcessingMark;
     return answer;
 }
