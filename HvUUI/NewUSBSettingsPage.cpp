@@ -1,7 +1,6 @@
 // The USB Settings page: the bus set's latency policy, one trackbar per value.
 #include "NewUSBSettingsPage.h"
 
-#include "PortUtil.h"
 #include "Resources.h"
 
 namespace {
@@ -159,9 +158,7 @@ int CNewUSBSettingsPage::OnApply() {
     }
     if (!bChanged) return PSNRET_NOERROR;
 
-    std::u16string portName;
-    if (m_RegInfo.m_GetDeviceValue(u"PortName", portName) && !CPortUtil().m_CanOpenPort(portName) &&
-        MessageBox(HvLoadString(IDS_PORT_OPEN_WARNING).c_str(), u"Warning!", MB_YESNO | MB_ICONINFORMATION) == IDNO) {
+    if (!HvConfirmWriteWhilePortOpen(m_hWnd, m_RegInfo)) {
         m_Config.m_GetSettings(m_BusSet, HV_SETTINGS_BUS);
         m_FillControls();
         return PSNRET_INVALID;

@@ -1,7 +1,6 @@
 // The RS-422/485 page: the duplex mode, written on every OK.
 #include "RS422485Page.h"
 
-#include "PortUtil.h"
 #include "Resources.h"
 
 CRS422485Page::CRS422485Page(HDEVINFO deviceInfoSet, const SP_DEVINFO_DATA& deviceInfoData)
@@ -53,9 +52,7 @@ int CRS422485Page::OnApply() {
     if (!m_ReadPortSet()) return PSNRET_INVALID;
     m_PortSet.m_ulDuplexMode = selected >= 0 ? static_cast<ULONG>(selected) : chosen;
 
-    std::u16string portName;
-    if (m_RegInfo.m_GetDeviceValue(u"PortName", portName) && !CPortUtil().m_CanOpenPort(portName) &&
-        MessageBox(HvLoadString(IDS_PORT_OPEN_WARNING).c_str(), u"Warning!", MB_YESNO | MB_ICONINFORMATION) == IDNO) {
+    if (!HvConfirmWriteWhilePortOpen(m_hWnd, m_RegInfo)) {
         m_ReadPortSet();
         m_FillDuplexModes();
         return PSNRET_INVALID;

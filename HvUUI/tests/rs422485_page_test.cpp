@@ -83,7 +83,7 @@ TEST_F(Rs422485PageTest, AWriteTheDriverRefusesKeepsTheSheetOpenWithTheDriversVa
     hvsim::user::script_message_box_answers({IDYES});
     ASSERT_TRUE(host.sheet().press(hvsim::ui::SheetButton::Ok));
     EXPECT_FALSE(host.sheet().ended());
-    EXPECT_EQ(1u, hvsim::user::message_box_transcript().size());
+    expect_port_open_question();
     Dialog p = host.page();
     EXPECT_EQ(100u, rs485->m_PortSet.m_ulBaudrate);
     EXPECT_EQ(port(u"DuplexMode"), rs485->m_PortSet.m_ulDuplexMode) << "the page's copy is the driver's";
@@ -105,20 +105,14 @@ TEST_F(Rs422485PageTest, RestoreDefaultsSelectsTheDefaultModeAndCancelWritesNoth
 }
 
 TEST_F(Rs422485PageTest, AnOpenPortAsksTheOnePortOpenQuestionAndNoWritesNothing) {
-    const std::u16string name = value(port_, u"Device Parameters", u"PortName");
-    HANDLE open = CreateFileW((u"\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, open);
+    HANDLE open = hold_port_open();
     auto rs485 = page();
     PageSheet host(*rs485);
     ASSERT_TRUE(host.page().select(IDC_DUPLEX_MODE, kHalf));
     hvsim::user::script_message_box_answers({IDNO});
     ASSERT_TRUE(host.sheet().press(hvsim::ui::SheetButton::Ok));
     EXPECT_FALSE(host.sheet().ended());
-    auto boxes = hvsim::user::message_box_transcript();
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(HvLoadString(IDS_PORT_OPEN_WARNING), boxes[0].text);
-    EXPECT_EQ(u"Warning!", boxes[0].caption);
+    expect_port_open_question();
     EXPECT_EQ(1u, port(u"DuplexMode"));
     EXPECT_EQ(0, host.page().selection(IDC_DUPLEX_MODE));
     CloseHandle(open);

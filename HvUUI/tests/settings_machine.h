@@ -22,6 +22,10 @@ protected:
     static void set_dword(const std::u16string& key, const WCHAR* name, DWORD value);
     static void set_string(const std::u16string& key, const WCHAR* name, const std::u16string& value);
     static DWORD get_dword(const std::u16string& key, const WCHAR* name);
+    // Another application's handle on the port's COM name.
+    HANDLE hold_port_open() const;
+    // The one message box so far is the open-port question.
+    static void expect_port_open_question();
 
     std::u16string port_;
     std::u16string adapter_;

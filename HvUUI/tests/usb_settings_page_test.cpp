@@ -134,10 +134,7 @@ TEST_F(UsbSettingsPageTest, CancelChangesNothing) {
 // While another application has the port open, the page asks before it writes; No reloads the
 // page's copy from the driver and keeps the sheet open.
 TEST_F(UsbSettingsPageTest, AnOpenPortAsksFirstAndNoKeepsTheDriversValues) {
-    const std::u16string name = value(port_, u"Device Parameters", u"PortName");
-    HANDLE open = CreateFileW((u"\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, open);
+    HANDLE open = hold_port_open();
     auto usb = page();
     PageSheet host(*usb);
     Dialog p = host.page();
@@ -145,11 +142,7 @@ TEST_F(UsbSettingsPageTest, AnOpenPortAsksFirstAndNoKeepsTheDriversValues) {
     hvsim::user::script_message_box_answers({IDNO});
     ASSERT_TRUE(host.sheet().press(hvsim::ui::SheetButton::Ok));
     EXPECT_FALSE(host.sheet().ended());
-    auto boxes = hvsim::user::message_box_transcript();
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(HvLoadString(IDS_PORT_OPEN_WARNING), boxes[0].text);
-    EXPECT_EQ(u"Warning!", boxes[0].caption);
-    EXPECT_EQ(UINT(MB_YESNO | MB_ICONINFORMATION), boxes[0].type);
+    expect_port_open_question();
     EXPECT_EQ(6111, host.page().position(IDC_LATENCY)) << "the driver's value again";
     EXPECT_EQ(1040u, bus(u"MaximumLatency"));
 
