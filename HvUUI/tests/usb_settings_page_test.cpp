@@ -4,6 +4,8 @@
 
 #include <htmlhelp.h>
 
+#include "card_machine.h"
+
 #include "NewUSBSettingsPage.h"
 #include "Resources.h"
 
@@ -213,6 +215,43 @@ TEST_F(UsbSettingsPageTest, TipsAndHelpAreTheirControlsOwn) {
     EXPECT_EQ(p.item(IDC_LATENCY_MS), calls[1].caller);
     EXPECT_NE(std::find(calls[1].ids.begin(), calls[1].ids.end(), std::pair<DWORD, DWORD>{267, 0x806B0351}),
               calls[1].ids.end());
+    EXPECT_TRUE(host.cancel());
+}
+
+// The trackbars stop at their ends: what OK writes is always within the ranges the bus takes.
+TEST_F(UsbSettingsPageTest, SlidesPastTheEndsStopAtThemAndAreWrittenThere) {
+    auto usb = page();
+    PageSheet host(*usb);
+    Dialog p = host.page();
+    ASSERT_TRUE(p.slide(IDC_LATENCY, 20000));
+    EXPECT_EQ(16640, p.position(IDC_LATENCY));
+    EXPECT_EQ(u"16640 ms", p.text(IDC_LATENCY_MS));
+    ASSERT_TRUE(p.slide(IDC_LATENCY_TUNING, -5));
+    EXPECT_EQ(0, p.position(IDC_LATENCY_TUNING));
+    ASSERT_TRUE(p.slide(IDC_LATENCY_TUNING, 300));
+    EXPECT_EQ(256, p.position(IDC_LATENCY_TUNING));
+    EXPECT_TRUE(host.ok());
+    EXPECT_EQ(16640u, bus(u"MaximumLatency"));
+    EXPECT_EQ(16640u, bus(u"MaximumLatencySliderPos"));
+    EXPECT_EQ(256u, bus(u"MaximumLatencyFineTuning"));
+}
+
+// The adapter pulled out while the page is open: OK asks (the port no longer opens), the write
+// fails, and the sheet stays open for Cancel.
+TEST_F(UsbSettingsPageTest, AnAdapterPulledOutUnderThePageFailsTheWriteAndKeepsTheSheetOpen) {
+    auto usb = page();
+    PageSheet host(*usb);
+    ASSERT_TRUE(host.page().slide(IDC_LATENCY, 2));
+    std::string id;
+    for (const auto& device : machine_->usb_devices())
+        if (device.instance_id == adapter_) id = device.id;
+    ASSERT_FALSE(id.empty());
+    machine_->unplug(id);
+    card_test::wait_quiet();
+    hvsim::user::script_message_box_answers({IDYES});
+    ASSERT_TRUE(host.sheet().press(hvsim::ui::SheetButton::Ok));
+    EXPECT_FALSE(host.sheet().ended());
+    expect_port_open_question();
     EXPECT_TRUE(host.cancel());
 }
 
