@@ -4,6 +4,8 @@
 
 #include <htmlhelp.h>
 
+#include <hvsim/usb.h>
+
 #include "card_machine.h"
 
 #include "NewUSBSettingsPage.h"
@@ -12,6 +14,9 @@
 namespace {
 
 using hvsim::ui::Dialog;
+
+// The chip's vendor request that sets its latency timer.
+constexpr UCHAR kFtdiSetLatencyTimer = 9;
 
 class UsbSettingsPageTest : public SettingsMachineTest {
 protected:
@@ -253,6 +258,26 @@ TEST_F(UsbSettingsPageTest, AnAdapterPulledOutUnderThePageFailsTheWriteAndKeepsT
     EXPECT_FALSE(host.sheet().ended());
     expect_port_open_question();
     EXPECT_TRUE(host.cancel());
+}
+
+// What the page writes reaches the chip: the next open of the port sends the latency set here.
+TEST_F(UsbSettingsPageTest, TheNextOpenSendsTheLatencyTheSliderSet) {
+    {
+        auto usb = page();
+        PageSheet host(*usb);
+        ASSERT_TRUE(host.page().slide(IDC_LATENCY, 2));
+        ASSERT_TRUE(host.ok());
+    }
+    hvsim::usb::clear_urb_log();
+    HANDLE open = hold_port_open();
+    ASSERT_NE(INVALID_HANDLE_VALUE, open);
+    card_test::wait_quiet();
+    std::vector<USHORT> latencies;
+    for (const auto& urb : hvsim::usb::urb_log())
+        if (urb.request == kFtdiSetLatencyTimer && !urb.in) latencies.push_back(USHORT(urb.value & 0xFF));
+    ASSERT_FALSE(latencies.empty());
+    EXPECT_EQ(2u, latencies.back());
+    CloseHandle(open);
 }
 
 } // namespace
