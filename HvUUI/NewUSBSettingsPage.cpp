@@ -139,8 +139,10 @@ LRESULT CNewUSBSettingsPage::OnHScroll(UINT, WPARAM, LPARAM lParam, BOOL& bHandl
 int CNewUSBSettingsPage::OnApply() {
     // A set the driver's answer did not fill is never written back.
     if (!m_BusSet.m_IsComplete()) return PSNRET_NOERROR;
-    const ULONG policy =
-        m_LatencyPolicy.GetCheck() == BST_CHECKED ? HVUBUS_POLICY_MAXIMUM_LATENCY : HVUBUS_POLICY_LOW_CPU_USAGE;
+    // With neither radio checked (a policy the page does not know) the driver's policy stays.
+    const ULONG policy = m_LatencyPolicy.GetCheck() == BST_CHECKED ? HVUBUS_POLICY_MAXIMUM_LATENCY
+                         : m_CpuPolicy.GetCheck() == BST_CHECKED   ? HVUBUS_POLICY_LOW_CPU_USAGE
+                                                                   : m_BusSet.m_ulPolicyType;
     const ULONG position = static_cast<ULONG>(m_Latency.GetPos());
     const ULONG latency = static_cast<ULONG>(m_SliderToMilliseconds(static_cast<int>(position)));
     const ULONG latencyTuning = static_cast<ULONG>(m_LatencyTuning.GetPos());

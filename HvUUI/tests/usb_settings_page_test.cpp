@@ -173,7 +173,16 @@ TEST_F(UsbSettingsPageTest, AnUnknownPolicyDisablesTheSlidersWithItsMessage) {
     for (int id : {IDC_LATENCY, IDC_LATENCY_TUNING, IDC_LATENCY_MS, IDC_CPU_TUNING}) EXPECT_FALSE(p.enabled(id)) << id;
     EXPECT_FALSE(p.checked(IDC_POLICY_LATENCY));
     EXPECT_FALSE(p.checked(IDC_POLICY_CPU));
-    EXPECT_TRUE(host.cancel());
+    EXPECT_TRUE(host.ok());
+    EXPECT_EQ(2u, bus(u"PolicyType")) << "OK without a choice keeps the driver's policy";
+
+    // A policy chosen afterwards is written.
+    auto again = page();
+    PageSheet next(*again);
+    hvsim::user::reset_message_boxes();
+    ASSERT_TRUE(next.page().click(IDC_POLICY_CPU));
+    EXPECT_TRUE(next.ok());
+    EXPECT_EQ(1u, bus(u"PolicyType"));
 }
 
 // A bus set the driver cannot give whole: nothing is shown as if it were the driver's and OK
