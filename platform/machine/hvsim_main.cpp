@@ -59,7 +59,7 @@ int add_root_device(Invocation& in) {
 
 int install_package(Invocation& in) {
     Machine& machine = in.machine();
-    std::fputs(machine.install_package(installable_package(machine, in.args()[0], std::cout)).c_str(), stdout);
+    std::fputs(machine.install_package(installable_package(in.args()[0])).c_str(), stdout);
     return 0;
 }
 
@@ -117,8 +117,7 @@ constexpr Command kCommands[] = {
      "Installs HVUBUS.INF and HVUSER.INF from DIR, as the setup program does: each goes into the\n"
      "INF store and its driver is installed on every present device it names; adapters plugged\n"
      "later are installed from the store. DIR must hold every file the INF files name; otherwise\n"
-     "nothing changes. While the co-installer is not built, an empty file stands in for it in a\n"
-     "copy of DIR in the machine folder.\n",
+     "nothing changes.\n",
      install_package},
     {"run", "[OPTIONS] PROGRAM [ARGS...]", 1, SIZE_MAX, "boot, run PROGRAM with ARGS, shut down",
      "Runs PROGRAM (a program image: a shared object exporting wmain), given by its path on the\n"
