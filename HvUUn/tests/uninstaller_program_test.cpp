@@ -3,6 +3,7 @@
 // silent, through its wizard as a user drives it, and the starts it refuses.
 #include "uninstall_machine_fixture.h"
 
+#include <hvsim/programs.h>
 #include <hvsim/ui.h>
 
 #include <functional>
@@ -22,6 +23,7 @@ protected:
     void SetUp() override {
         hvsim::ui::reset_modal_loops();
         UninstallMachineTest::SetUp();
+        hvsim::user::reset_process_records();
     }
     void TearDown() override {
         EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
@@ -87,6 +89,14 @@ protected:
         EXPECT_FALSE(hvsim::user::take_restart_request());
     }
 
+    // The command lines of the processes the program tried to start for its own deletion.
+    static std::vector<std::u16string> SelfDeletions() {
+        std::vector<std::u16string> lines;
+        for (const auto& started : hvsim::user::process_creations())
+            if (started.command_line.find(u"command.com") != std::u16string::npos) lines.push_back(started.command_line);
+        return lines;
+    }
+
     static std::vector<std::u16string> BoxTexts() {
         std::vector<std::u16string> texts;
         for (const auto& box : hvsim::user::message_box_transcript()) texts.push_back(box.text);
@@ -105,6 +115,8 @@ TEST_F(UninstallerProgramTest, ASilentRunRemovesEveryTraceWithoutAQuestionAndThe
     ExpectNothingOfTheProduct(false);
     ExpectTheForeignCardUntouched();
     EXPECT_FALSE(OnDrive(u"C:\\Windows\\System32\\HvUUI20.dll")) << "the read-only file";
+    // Finish was never pressed: the installed copy of the uninstaller is not deleted for itself.
+    EXPECT_TRUE(SelfDeletions().empty());
 
     machine_->restart();
     ExpectNothingOfTheProduct(true);
@@ -182,6 +194,9 @@ TEST_F(UninstallerProgramTest, TheWizardShowsEachStepAndRemovesTheProductOnceCon
     EXPECT_EQ(UINT(MB_YESNO | MB_ICONQUESTION), boxes[0].type);
     EXPECT_FALSE(hvsim::user::take_restart_request());
     ExpectTheForeignCardUntouched();
+    // Finish deletes the installed copy, its path quoted.
+    EXPECT_EQ(std::vector<std::u16string>{u"command.com /c del \"C:\\Windows\\System32\\HvUUn23.exe\""},
+              SelfDeletions());
 
     machine_->restart();
     ExpectNothingOfTheProduct(true);
