@@ -129,7 +129,10 @@ TEST_F(UninstallerProgramTest, ASilentRunRemovesEveryTraceWithoutAQuestionAndThe
     }
 }
 
-TEST_F(UninstallerProgramTest, TheWizardShowsEachStepAndRemovesTheProductOnceConfirmed) {
+// The restart question at the end, answered either way.
+class UninstallerWizardTest : public UninstallerProgramTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UninstallerWizardTest, ShowsEachStepAndRemovesTheProductOnceConfirmed) {
     HANDLE process = Start({});
     hvsim::ui::Sheet sheet = Wizard();
     WaitForPage(sheet, 0);
@@ -183,7 +186,7 @@ TEST_F(UninstallerProgramTest, TheWizardShowsEachStepAndRemovesTheProductOnceCon
     ExpectNothingOfTheProduct(false);
 
     // The program's own file goes only at the restart, so the wizard asks for it at its end.
-    hvsim::user::script_message_box_answers({IDNO});
+    hvsim::user::script_message_box_answers({GetParam()});
     ASSERT_TRUE(sheet.press(SheetButton::Finish));
     EXPECT_EQ(0u, WaitForExit(process));
     const auto boxes = hvsim::user::message_box_transcript();
@@ -192,7 +195,13 @@ TEST_F(UninstallerProgramTest, TheWizardShowsEachStepAndRemovesTheProductOnceCon
               boxes[0].text);
     EXPECT_EQ(u"Tarrow Uninstallation ", boxes[0].caption);
     EXPECT_EQ(UINT(MB_YESNO | MB_ICONQUESTION), boxes[0].type);
-    EXPECT_FALSE(hvsim::user::take_restart_request());
+    // Yes restarts at once, closing programs without asking.
+    const std::optional<UINT> restart = hvsim::user::take_restart_request();
+    if (GetParam() == IDYES) {
+        EXPECT_EQ(std::optional<UINT>(EWX_REBOOT | EWX_FORCE), restart);
+    } else {
+        EXPECT_FALSE(restart);
+    }
     ExpectTheForeignCardUntouched();
     // Finish deletes the installed copy, its path quoted.
     EXPECT_EQ(std::vector<std::u16string>{u"command.com /c del \"C:\\Windows\\System32\\HvUUn23.exe\""},
@@ -202,6 +211,8 @@ TEST_F(UninstallerProgramTest, TheWizardShowsEachStepAndRemovesTheProductOnceCon
     ExpectNothingOfTheProduct(true);
     EXPECT_FALSE(OnDrive(kProgram));
 }
+
+INSTANTIATE_TEST_SUITE_P(RestartAnswers, UninstallerWizardTest, ::testing::Values(IDNO, IDYES));
 
 // Three ways out of the wizard before anything is removed.
 enum class Leave { PortOpenAtStart, PortOpenedOnTheConfirmPage, CancelOnTheConfirmPage };
