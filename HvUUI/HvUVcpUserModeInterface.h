@@ -3,7 +3,7 @@
 
 #include "PmInformationSet.h"
 
-#include <hvuvcpusermodeinterface.h>
+#include <hvuvcpparameters.h>
 
 class CHvUVcpUserModeInterface : public CPmInformationSet, public CVcpParameters {
 public:
