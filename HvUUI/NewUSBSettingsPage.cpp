@@ -1,7 +1,6 @@
 // The USB Settings page: the bus set's latency policy, one trackbar per value.
 #include "NewUSBSettingsPage.h"
 
-#include "PortUtil.h"
 #include "Resources.h"
 
 namespace {
@@ -140,8 +139,10 @@ LRESULT CNewUSBSettingsPage::OnHScroll(UINT, WPARAM, LPARAM lParam, BOOL& bHandl
 int CNewUSBSettingsPage::OnApply() {
     // A set the driver's answer did not fill is never written back.
     if (!m_BusSet.m_IsComplete()) return PSNRET_NOERROR;
-    const ULONG policy =
-        m_LatencyPolicy.GetCheck() == BST_CHECKED ? HVUBUS_POLICY_MAXIMUM_LATENCY : HVUBUS_POLICY_LOW_CPU_USAGE;
+    // With neither radio checked (a policy the page does not know) the driver's policy stays.
+    const ULONG policy = m_LatencyPolicy.GetCheck() == BST_CHECKED ? HVUBUS_POLICY_MAXIMUM_LATENCY
+                         : m_CpuPolicy.GetCheck() == BST_CHECKED   ? HVUBUS_POLICY_LOW_CPU_USAGE
+                                                                   : m_BusSet.m_ulPolicyType;
     const ULONG position = static_cast<ULONG>(m_Latency.GetPos());
     const ULONG latency = static_cast<ULONG>(m_SliderToMilliseconds(static_cast<int>(position)));
     const ULONG latencyTuning = static_cast<ULONG>(m_LatencyTuning.GetPos());
@@ -159,9 +160,7 @@ int CNewUSBSettingsPage::OnApply() {
     }
     if (!bChanged) return PSNRET_NOERROR;
 
-    std::u16string portName;
-    if (m_RegInfo.m_GetDeviceValue(u"PortName", portName) && !CPortUtil().m_CanOpenPort(portName) &&
-        MessageBox(HvLoadString(IDS_PORT_OPEN_WARNING).c_str(), u"Warning!", MB_YESNO | MB_ICONINFORMATION) == IDNO) {
+    if (!HvConfirmWriteWhilePortOpen(m_hWnd, m_RegInfo)) {
         m_Config.m_GetSettings(m_BusSet, HV_SETTINGS_BUS);
         m_FillControls();
         return PSNRET_INVALID;

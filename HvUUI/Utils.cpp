@@ -3,7 +3,9 @@
 
 #include <htmlhelp.h>
 
+#include "HVDeviceRegInfo.h"
 #include "PageResources.h"
+#include "PortUtil.h"
 #include "Resources.h"
 
 namespace {
@@ -187,4 +189,11 @@ BOOL HvShowContextHelp(const HELPINFO* pHelpInfo, const DWORD* pdwHelpIds) {
     HtmlHelpByName(static_cast<HWND>(pHelpInfo->hItemHandle), popups, HH_TP_HELP_WM_HELP,
                    reinterpret_cast<DWORD_PTR>(pdwHelpIds));
     return TRUE;
+}
+
+BOOL HvConfirmWriteWhilePortOpen(HWND hPage, const CHVDeviceRegInfo& port) {
+    std::u16string name;
+    if (!port.m_GetDeviceValue(u"PortName", name) || CPortUtil().m_CanOpenPort(name)) return TRUE;
+    return MessageBoxW(hPage, HvLoadString(IDS_PORT_OPEN_WARNING).c_str(), u"Warning!", MB_YESNO | MB_ICONINFORMATION) !=
+           IDNO;
 }

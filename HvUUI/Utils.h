@@ -87,6 +87,11 @@ private:
 #define HV_HELP_TOPIC_USB_485 u"%s::/USBPage485.htm>mainwin"
 #define HV_HELP_TOPIC_RS422485 u"%s::/422485Page.htm>mainwin"
 
+class CHVDeviceRegInfo;
+// Before a page writes: while another application has the port open (PortName of its device
+// key), the open-port question (string 5061, "Warning!"); FALSE when the user answered No.
+BOOL HvConfirmWriteWhilePortOpen(HWND hPage, const CHVDeviceRegInfo& port);
+
 // Opens the topic (a format above) of the help file. Help that cannot be shown shows nothing.
 void HvShowHelpTopic(HWND hPage, const WCHAR* pszTopicFormat);
 // WM_HELP: the popup of a control listed in the page's table (control id, help id pairs ended

@@ -1,5 +1,8 @@
 #include "settings_machine.h"
 
+#include "PageResources.h"
+#include "Resources.h"
+
 namespace {
 
 const std::u16string kEnum = u"SYSTEM\\CurrentControlSet\\Enum\\";
@@ -59,4 +62,20 @@ DWORD SettingsMachineTest::get_dword(const std::u16string& key, const WCHAR* nam
     RegQueryValueExW(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
     RegCloseKey(handle);
     return value;
+}
+
+HANDLE SettingsMachineTest::hold_port_open() const {
+    const std::u16string name = value(port_, u"Device Parameters", u"PortName");
+    HANDLE open = CreateFileW((u"\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, open) << "COM port " << std::string(name.begin(), name.end());
+    return open;
+}
+
+void SettingsMachineTest::expect_port_open_question() {
+    auto boxes = hvsim::user::message_box_transcript();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(HvLoadString(IDS_PORT_OPEN_WARNING), boxes[0].text);
+    EXPECT_EQ(u"Warning!", boxes[0].caption);
+    EXPECT_EQ(UINT(MB_YESNO | MB_ICONINFORMATION), boxes[0].type);
 }
