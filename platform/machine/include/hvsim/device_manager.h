@@ -22,6 +22,7 @@
 #include <hvsim/ui.h>
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -68,11 +69,34 @@ private:
     std::shared_ptr<State> state_;
 };
 
-// The General page's controls.
-inline constexpr int kGeneralDescription = 1001;  // the device's description (friendly name)
-inline constexpr int kGeneralType = 1002;         // "Device type:" and the class's name
-inline constexpr int kGeneralManufacturer = 1003; // "Manufacturer:" and the manufacturer
-inline constexpr int kGeneralLocation = 1004;     // "Location:" and the location
+// `hvsim properties`: opens the device's sheet and prints it rendered, then takes the steps in
+// order (as kPropertyStepsHelp says they are written), printing the sheet after each, and says
+// at the end what the sheet did. A sheet the steps leave open is cancelled. A step that cannot be
+// taken (a control missing, disabled or hidden) ends the steps there: false. Steps that are not
+// written as kPropertyStepsHelp says are a MachineError before anything is opened.
+bool run_property_steps(Machine& machine, std::u16string_view device, const std::vector<std::string>& steps,
+                        std::ostream& out);
+inline constexpr char kPropertyStepsHelp[] =
+    "DEVICE is a COM name (COM3) or an instance ID. The sheet is drawn as text, with the listing of\n"
+    "the page's controls, first and after each step.\n"
+    "Steps, each one argument, taken in order on the page shown (ID is a control's number, as\n"
+    "the listing after each rendering shows it):\n"
+    "  page:TITLE        show the page TITLE (\"page:Port Settings\")\n"
+    "  type:ID=TEXT      type TEXT into the edit field or combo box ID\n"
+    "  select:ID=ITEM    pick the item ITEM of the list ID (#N: the N-th, from 0)\n"
+    "  click:ID          click the button, check box or link ID\n"
+    "  check:ID, uncheck:ID   set the check box ID\n"
+    "  slide:ID=POS      move the slider ID to POS\n"
+    "  open:ID           click the button ID that opens a sheet or dialog: the steps that follow\n"
+    "                    act on it until its ok or cancel\n"
+    "  answer:yes|no|ok|cancel   the answer to the next question a message box asks\n"
+    "  ok, cancel        press OK or Cancel\n";
+
+// The General page's values (each beside its label).
+inline constexpr int kGeneralDescription = 1001;  // the friendly name, else the description
+inline constexpr int kGeneralType = 1002;         // the setup class's name ("Ports (COM & LPT)")
+inline constexpr int kGeneralManufacturer = 1003; // the manufacturer
+inline constexpr int kGeneralLocation = 1004;     // the location, else "on <parent device>"
 inline constexpr int kGeneralStatus = 1005;       // the device status, as Device Manager words it
 
 // The device status as Device Manager's General page words it ("This device is working
