@@ -71,6 +71,18 @@ typedef struct _SP_DEVINFO_DATA {
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 static_assert(sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA is 32 bytes on x64");
 
+// What Device Manager asks a property-page provider (the EnumPropPages32 entry) for.
+#define SPPSR_SELECT_DEVICE_RESOURCES 1
+#define SPPSR_ENUM_BASIC_DEVICE_PROPERTIES 2
+#define SPPSR_ENUM_ADV_DEVICE_PROPERTIES 3
+typedef struct _SP_PROPSHEETPAGE_REQUEST {
+    DWORD cbSize;
+    DWORD PageRequested;
+    HDEVINFO DeviceInfoSet;
+    PSP_DEVINFO_DATA DeviceInfoData;
+} SP_PROPSHEETPAGE_REQUEST, *PSP_PROPSHEETPAGE_REQUEST;
+static_assert(sizeof(SP_PROPSHEETPAGE_REQUEST) == 24, "SP_PROPSHEETPAGE_REQUEST is 24 bytes on x64");
+
 typedef struct _SP_DEVICE_INTERFACE_DATA {
     DWORD cbSize;
     GUID InterfaceClassGuid;
