@@ -288,19 +288,6 @@ typedef struct _SP_ADDPROPERTYPAGE_DATA {
 } SP_ADDPROPERTYPAGE_DATA, *PSP_ADDPROPERTYPAGE_DATA;
 static_assert(sizeof(SP_ADDPROPERTYPAGE_DATA) == 184, "SP_ADDPROPERTYPAGE_DATA is 184 bytes on x64");
 
-#define SPPSR_SELECT_DEVICE_RESOURCES 1
-#define SPPSR_ENUM_BASIC_DEVICE_PROPERTIES 2
-#define SPPSR_ENUM_ADV_DEVICE_PROPERTIES 3
-
-// What a property-page provider (the export that EnumPropPages32 names) is asked for.
-typedef struct _SP_PROPSHEETPAGE_REQUEST {
-    DWORD cbSize;
-    DWORD PageRequested;
-    HDEVINFO DeviceInfoSet;
-    PSP_DEVINFO_DATA DeviceInfoData;
-} SP_PROPSHEETPAGE_REQUEST, *PSP_PROPSHEETPAGE_REQUEST;
-static_assert(sizeof(SP_PROPSHEETPAGE_REQUEST) == 24, "SP_PROPSHEETPAGE_REQUEST is 24 bytes on x64");
-
 // A provider's entry: the request, the add-page callback and its data.
 typedef BOOL(CALLBACK* PROPERTY_PAGE_PROVIDER)(PSP_PROPSHEETPAGE_REQUEST PropPageRequest,
                                                LPFNADDPROPSHEETPAGE fAddFunc, LPARAM lParam);
