@@ -219,33 +219,86 @@ TEST_F(DeviceManagerTest, WhatThePagesChangedDecidesTheRestart) {
     EXPECT_EQ(recorded(u"Applied"), u"typed");
 }
 
+// A state change of the device while its sheet and the sheet a page opened are up: only its
+// removal closes them.
 TEST_F(DeviceManagerTest, RemovingTheDeviceCancelsItsSheetAndTheSheetItOpened) {
-    DeviceProperties properties(*machine_, port_);
-    auto sheet = properties.sheet();
-    ASSERT_TRUE(sheet.select_page(u"Test Page 2"));
-    ASSERT_TRUE(sheet.page().click(kChange));
-    // The page's nested sheet is left open to be driven from outside.
-    hvsim::ui::script_modal_visitors({[](HWND) {}});
-    const HWND page = sheet.page_window();
-    std::thread user = hvsim::sched::start_thread("user", [page] { hvsim::ui::Dialog(page).click(kAdvanced); });
-    ASSERT_TRUE(hvsim::ui::wait_until([&] { return hvsim::ui::find_sheet(u"Test Advanced", properties.process_id()); }));
-
-    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof data;
-    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, instance_.c_str(), nullptr, 0, &data));
-    EXPECT_TRUE(SetupDiRemoveDevice(set, &data));
-    SetupDiDestroyDeviceInfoList(set);
-
-    ASSERT_TRUE(properties.wait());
-    hvsim::sched::join(user);
-    const auto outcome = properties.outcome();
-    EXPECT_TRUE(outcome.device_removed);
-    EXPECT_EQ(outcome.sheet_result, 0);
-    EXPECT_TRUE(outcome.properties_changed);
-    EXPECT_FALSE(outcome.restarted); // nothing is left to restart
-    EXPECT_TRUE(hvsim::ui::top_level_windows(properties.process_id()).empty());
+    auto change_state = [this](DWORD state) {
+        HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data;
+        SP_PROPCHANGE_PARAMS params{};
+        params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+        params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+        params.StateChange = state;
+        params.Scope = DICS_FLAG_GLOBAL;
+        bool done = SetupDiOpenDeviceInfoW(set, instance_.c_str(), nullptr, 0, &data) &&
+                    (state ? SetupDiSetClassInstallParamsW(set, &data, &params.ClassInstallHeader, sizeof params) &&
+                                 SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data)
+                           : SetupDiRemoveDevice(set, &data));
+        SetupDiDestroyDeviceInfoList(set);
+        return done;
+    };
+    struct Case {
+        const char* name;
+        DWORD state; // 0: removed (uninstalled)
+        const char16_t* status;
+        bool cancels;
+    } const cases[] = {
+        {"disabled", DICS_DISABLE, u"This device is disabled. (Code 22)", false},
+        {"enabled again", DICS_ENABLE, u"This device is working properly.", false},
+        {"restarted", DICS_PROPCHANGE, u"This device is working properly.", false},
+        {"removed", 0, u"This device is not started.", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeviceProperties properties(*machine_, instance_);
+        auto sheet = properties.sheet();
+        ASSERT_TRUE(sheet.select_page(u"Test Page 2"));
+        // The page's nested sheet is left open to be driven from outside.
+        hvsim::ui::script_modal_visitors({[](HWND) {}});
+        const HWND page = sheet.page_window();
+        std::thread user = hvsim::sched::start_thread("user", [page] { hvsim::ui::Dialog(page).click(kAdvanced); });
+        ASSERT_TRUE(
+            hvsim::ui::wait_until([&] { return hvsim::ui::find_sheet(u"Test Advanced", properties.process_id()); }));
+        ASSERT_TRUE(change_state(c.state));
+        EXPECT_EQ(hvsim::device_status_text(instance_), c.status);
+        // A second of the machine's time: the Device Manager has looked often enough.
+        EXPECT_EQ(properties.wait(10'000'000), c.cancels);
+        if (!c.cancels) {
+            auto nested = hvsim::ui::Sheet(hvsim::ui::find_sheet(u"Test Advanced", properties.process_id()));
+            EXPECT_TRUE(nested.press(SheetButton::Cancel));
+            hvsim::sched::join(user);
+            ASSERT_TRUE(sheet.page().click(kChange));
+            EXPECT_TRUE(sheet.press(SheetButton::Ok));
+            ASSERT_TRUE(properties.wait());
+        } else {
+            hvsim::sched::join(user);
+        }
+        const auto outcome = properties.outcome();
+        EXPECT_EQ(outcome.device_removed, c.cancels);
+        EXPECT_EQ(outcome.sheet_result, c.cancels ? 0 : 1);
+        // Nothing is left to restart once the device has gone.
+        EXPECT_EQ(outcome.restarted, !c.cancels);
+        EXPECT_TRUE(hvsim::ui::top_level_windows(properties.process_id()).empty());
+    }
     EXPECT_EQ(recorded(u"AdvancedApplied"), u"");
+}
+
+TEST_F(DeviceManagerTest, UnpluggingADeviceWithoutADriverCancelsItsSheet) {
+    const std::string usb = machine_->plug("ftdi:interfaces=1");
+    std::u16string adapter;
+    for (const auto& device : machine_->usb_devices())
+        if (device.id == usb) adapter = device.instance_id;
+    DeviceProperties properties(*machine_, adapter);
+    EXPECT_EQ(properties.sheet().page_titles(), std::vector<std::u16string>{u"General"});
+    EXPECT_EQ(properties.sheet().page().text(hvsim::kGeneralStatus),
+              u"The drivers for this device are not installed. (Code 28)");
+    machine_->unplug(usb);
+    ASSERT_TRUE(properties.wait());
+    EXPECT_TRUE(properties.outcome().device_removed);
+    EXPECT_EQ(properties.outcome().sheet_result, 0);
+    EXPECT_EQ(hvsim::device_status_text(adapter),
+              u"Currently, this hardware device is not connected to the computer. (Code 45)");
 }
 
 // The provider and the installers, asked directly with page lists of several sizes.
