@@ -371,6 +371,55 @@ TEST_F(DeviceManagerTest, PagesThatDoNotFitAreRefusedAndFreed) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
+// What the device's driver key and its class key name as the provider, as Windows reads them:
+// the device's own provider first, the class's for a device that names none.
+TEST_F(DeviceManagerTest, TheProviderIsTheOneTheDeviceOrItsClassNames) {
+    // Through SetupAPI, as an installer writes them.
+    static constexpr GUID kPorts = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, instance_.c_str(), nullptr, 0, &data));
+    auto set_provider = [](HKEY key, const char16_t* spec) {
+        ASSERT_NE(key, static_cast<HKEY>(INVALID_HANDLE_VALUE));
+        if (spec)
+            RegSetValueExW(key, u"EnumPropPages32", 0, REG_SZ, reinterpret_cast<const BYTE*>(spec),
+                           DWORD((std::char_traits<char16_t>::length(spec) + 1) * 2));
+        else
+            RegDeleteValueW(key, u"EnumPropPages32");
+        RegCloseKey(key);
+    };
+    auto driver_key = [&] { return SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_ALL_ACCESS); };
+    auto class_key = [&] { return SetupDiOpenClassRegKey(&kPorts, KEY_ALL_ACCESS); };
+    const std::vector<std::u16string> without{u"General", u"Co-installer Page"};
+    const std::vector<std::u16string> with{u"General", u"Co-installer Page", u"Test Page 1", u"Test Page 2"};
+    struct Case {
+        const char* name;
+        const char16_t* device;
+        const char16_t* klass;
+        bool provided;
+    } const cases[] = {
+        {"the device's, written loosely", u" HvTestPages.dll , HvTestPropPages ", nullptr, true},
+        {"a library that is not there", u"NoSuchPages.dll,HvTestPropPages", nullptr, false},
+        {"an entry the library lacks", u"HvTestPages.dll,NoSuchEntry", nullptr, false},
+        {"the default entry, which it lacks", u"HvTestPages.dll", nullptr, false},
+        {"the class's, for a device that names none", nullptr, u"HvTestPages.dll,HvTestPropPages", true},
+        {"the device's own, over the class's", u"NoSuchPages.dll,X", u"HvTestPages.dll,HvTestPropPages", false},
+        {"neither", nullptr, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_provider(driver_key(), c.device);
+        set_provider(class_key(), c.klass);
+        DeviceProperties properties(*machine_, port_);
+        EXPECT_EQ(properties.sheet().page_titles(), c.provided ? with : without);
+        EXPECT_TRUE(properties.sheet().press(SheetButton::Cancel));
+        ASSERT_TRUE(properties.wait());
+    }
+    set_provider(class_key(), nullptr);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(DeviceManagerTest, ADeviceWithoutProvidersHasItsGeneralPageAloneAndAnUnknownOneNoSheet) {
     const std::u16string plain = machine_->add_root_device(u"ROOT\\HVE2E", u"HvE2E");
     {
