@@ -187,6 +187,13 @@ DeviceProperties::DeviceProperties(Machine& machine, std::u16string_view device)
         state_->sheet = sheet;
         return true;
     });
+    if (!state_->sheet && !state_->finished) {
+        // Stuck before its sheet came up (a page that never returns): what is up is closed, and
+        // the process is left to end on its own.
+        cancel_windows(pid);
+        throw MachineError("Device Manager did not show the sheet of " + text::to_utf8(state_->instance_id) +
+                           " within a minute");
+    }
     if (!state_->sheet) {
         std::string why;
         {
