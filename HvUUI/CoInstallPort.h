@@ -20,6 +20,6 @@ DWORD RefuseMarkedUpdate(HDEVINFO set, PSP_DEVINFO_DATA data);
 BOOL IsListedCardId(const std::u16string& instanceId);
 BOOL RenumberCardPorts(HDEVINFO set, PSP_DEVINFO_DATA data);
 
-extern "C" __attribute__((visibility("default"))) DWORD CALLBACK
+extern "C" DECLSPEC_EXPORT DWORD CALLBACK
 HvUCoInstallPort(DI_FUNCTION installFunction, HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                  PCOINSTALLER_CONTEXT_DATA context);

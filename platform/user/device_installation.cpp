@@ -292,7 +292,7 @@ struct Installer {
     const StoredInf& inf;
 
     // A registry root of an AddReg line; `hkr` is what HKR means in this section.
-    std::optional<std::u16string> root(const std::u16string& name, const std::u16string& hkr) const {
+    static std::optional<std::u16string> root(const std::u16string& name, const std::u16string& hkr) {
         std::u16string upper = upcase(name);
         if (upper == u"HKR") return hkr;
         if (upper == u"HKLM") return std::u16string(u"\\Registry\\Machine");
@@ -1119,6 +1119,14 @@ std::vector<InfProblem> inf_problems(const std::u16string& inf_path) {
         if (!file->has_section(section))
             problems.push_back({line, what + " [" + to_utf8(section) + "] is not in the file"});
     };
+    // What the installation would refuse only once a device arrives: a line of an AddReg section
+    // that starts with no registry root.
+    auto check_roots = [&](const std::u16string& section) {
+        for (const auto& entry : file->section(section))
+            if (!setup::Installer::root(entry.fields.empty() ? u"" : entry.fields[0], u"HKR"))
+                problems.push_back({entry.number, "\"" + to_utf8(entry.fields.empty() ? u"" : entry.fields[0]) +
+                                                      "\" is not a registry root (HKR, HKLM, HKCR, HKCU or HKU)"});
+    };
     if (!file->has_section(u"Version")) problems.push_back({0, "there is no [Version] section"});
     lacks(u"Manufacturer", 0, "the section");
     for (const auto& manufacturer : file->section(u"Manufacturer")) {
@@ -1137,11 +1145,16 @@ std::vector<InfProblem> inf_problems(const std::u16string& inf_path) {
                 for (const auto& name : line.fields)
                     if (!name.starts_with(u"@")) lacks(name, line.number, "the CopyFiles section");
             if (inf::equal_nocase(line.key, u"AddReg"))
-                for (const auto& name : line.fields) lacks(name, line.number, "the AddReg section");
+                for (const auto& name : line.fields) {
+                    lacks(name, line.number, "the AddReg section");
+                    check_roots(name);
+                }
             if (inf::equal_nocase(line.key, u"AddService") && line.fields.size() > 2 && !line.fields[2].empty()) {
                 lacks(line.fields[2], line.number, "the service section");
-                for (const auto& name : file->values(line.fields[2], u"AddReg"))
+                for (const auto& name : file->values(line.fields[2], u"AddReg")) {
                     lacks(name, line.number, "the AddReg section");
+                    check_roots(name);
+                }
             }
             for (const auto& field : line.fields)
                 if (auto key = unresolved_key(field))
