@@ -90,7 +90,10 @@ inline constexpr char kPropertyStepsHelp[] =
     "  open:ID           click the button ID that opens a sheet or dialog: the steps that follow\n"
     "                    act on it until its ok or cancel\n"
     "  answer:yes|no|ok|cancel   the answer to the next question a message box asks\n"
-    "  ok, cancel        press OK or Cancel\n";
+    "  ok, cancel        press OK or Cancel\n"
+    "Message boxes are said with their answers. A sheet the steps leave open is cancelled; the\n"
+    "exit status is 1 when a step could not be taken (the steps end there).\n"
+    "Example: hvsim --root machine properties COM3 'page:Port Settings' type:841=9600 ok\n";
 
 // The General page's values (each beside its label).
 inline constexpr int kGeneralDescription = 1001;  // the friendly name, else the description
