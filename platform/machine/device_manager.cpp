@@ -31,6 +31,8 @@ struct DeviceProperties::State {
 namespace {
 
 constexpr DWORD kRemovalPollMs = 100;
+// A restart passes through the stopped state; a second of it is a removal.
+constexpr int kStoppedPolls = 10;
 
 // Every window the process shows is closed as the user would close it, innermost first, so
 // that a page's own dialog or sheet ends before the device's sheet does.
@@ -50,8 +52,7 @@ struct Watch {
 };
 
 // Whether the device has left the tree: gone from it (unplugged), uninstalled (its key gone), or
-// removed and not started again. A device that is restarting passes through the last state, so
-// it counts only when it stays there.
+// removed and not started again (for a while: a restart passes through that state).
 bool device_gone(const std::u16string& id, int* stopped_polls) {
     std::u16string copy = id;
     DEVINST node = 0;
@@ -65,7 +66,7 @@ bool device_gone(const std::u16string& id, int* stopped_polls) {
         return true;
     RegCloseKey(key);
     *stopped_polls = (status & (DN_STARTED | DN_HAS_PROBLEM)) ? 0 : *stopped_polls + 1;
-    return *stopped_polls >= 2;
+    return *stopped_polls >= kStoppedPolls;
 }
 
 // Device Manager hears of a removal from Plug and Play; here it looks for the device as often.
