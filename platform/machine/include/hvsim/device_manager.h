@@ -35,7 +35,8 @@ struct DevicePropertiesOutcome {
     INT_PTR sheet_result = -1;       // PropertySheetW's result: 1 OK, 0 Cancel, -1 not shown
     bool properties_changed = false; // a page set DI_PROPERTIES_CHANGE
     bool restarted = false;          // the device was restarted for it
-    bool need_restart = false;       // DI_NEEDRESTART (or DI_NEEDREBOOT) was set: the restart failed
+    bool need_restart = false;       // DI_NEEDRESTART or DI_NEEDREBOOT, set by a page or by a failed
+                                     // restart: the machine must restart
     bool device_removed = false;     // the device went while its sheet was open, which cancelled it
 };
 
