@@ -349,25 +349,51 @@ TEST_F(DeviceManagerTest, PagesThatDoNotFitAreRefusedAndFreed) {
     }
     // Bad requests are refused before any installer or provider runs.
     HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof data;
-    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, instance_.c_str(), nullptr, 0, &data));
+    SP_DEVINFO_DATA good{};
+    good.cbSize = sizeof good;
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, instance_.c_str(), nullptr, 0, &good));
+    SP_DEVINFO_DATA short_data = good;
+    short_data.cbSize = 8;
+    SP_DEVINFO_DATA stranger = good;
+    stranger.Reserved = 7; // no element of the set
+    HPROPSHEETPAGE one[1];
+    struct Bad {
+        const char* name;
+        PSP_DEVINFO_DATA data;
+        DWORD size, flags, pages, list_size;
+        HPROPSHEETPAGE* list;
+        bool no_header;
+        DWORD error;
+    } const bad[] = {
+        {"advanced pages of no device", nullptr, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false, ERROR_INVALID_PARAMETER},
+        {"a short device data", &short_data, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false, ERROR_INVALID_USER_BUFFER},
+        {"a device not in the set", &stranger, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false, ERROR_INVALID_PARAMETER},
+        {"no header", &good, 0, 0, 0, 1, one, true, ERROR_INVALID_PARAMETER},
+        {"a short header", &good, 40, 0, 0, 1, one, false, ERROR_INVALID_PARAMETER},
+        {"page descriptions", &good, sizeof(PROPSHEETHEADERW), PSH_PROPSHEETPAGE, 0, 1, one, false, ERROR_INVALID_FLAGS},
+        {"more pages than the list", &good, sizeof(PROPSHEETHEADERW), 0, 2, 1, one, false, ERROR_INVALID_USER_BUFFER},
+        {"a list that is not there", &good, sizeof(PROPSHEETHEADERW), 0, 0, 4, nullptr, false, ERROR_INVALID_USER_BUFFER},
+    };
+    set_count(u"Released", 0);
+    set_count(u"Refused", 0);
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.name);
+        PROPSHEETHEADERW header{};
+        header.dwSize = b.size;
+        header.dwFlags = b.flags;
+        header.nPages = b.pages;
+        header.phpage = b.list;
+        EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, b.data, b.no_header ? nullptr : &header, b.list_size,
+                                                       nullptr, DIGCDP_FLAG_ADVANCED));
+        EXPECT_EQ(GetLastError(), b.error);
+    }
+    EXPECT_EQ(counted(u"Released") + counted(u"Refused"), 0u);
+    EXPECT_EQ(hvsim::user::loaded_libraries(), libraries_);
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
     PROPSHEETHEADERW header{};
     header.dwSize = sizeof header;
-    HPROPSHEETPAGE one[1];
     header.phpage = one;
-    EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, nullptr, &header, 1, nullptr, DIGCDP_FLAG_ADVANCED));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    header.dwFlags = PSH_PROPSHEETPAGE;
-    EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, &data, &header, 1, nullptr, DIGCDP_FLAG_ADVANCED));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
-    header.dwFlags = 0;
-    header.nPages = 2;
-    EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, &data, &header, 1, nullptr, DIGCDP_FLAG_ADVANCED));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_USER_BUFFER));
-    EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, &data, nullptr, 1, nullptr, DIGCDP_FLAG_ADVANCED));
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, &data, &header, 1, nullptr, DIGCDP_FLAG_ADVANCED));
+    EXPECT_FALSE(SetupDiGetClassDevPropertySheetsW(set, &good, &header, 1, nullptr, DIGCDP_FLAG_ADVANCED));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
