@@ -128,7 +128,8 @@ private:
         const std::string control = "control " + std::to_string(step.id) + " is missing, disabled or hidden";
         switch (step.kind) {
         case Kind::Page:
-            return window.select_page(step.value) || fail("no page '" + text::to_utf8(step.value) + "' was shown, or the page kept the sheet");
+            return window.select_page(step.value) ||
+                   fail("no page '" + text::to_utf8(step.value) + "' was shown, or the page kept the sheet");
         case Kind::Type: return page.type(step.id, step.value) || fail(control);
         case Kind::Select: {
             bool done = step.value.size() > 1 && step.value[0] == u'#'
@@ -147,7 +148,8 @@ private:
         case Kind::Ok:
         case Kind::Cancel: {
             const bool ok = step.kind == Kind::Ok;
-            if (is_sheet(window)) return window.press(ok ? ui::SheetButton::Ok : ui::SheetButton::Cancel) || fail("the button is disabled");
+            const auto button = ok ? ui::SheetButton::Ok : ui::SheetButton::Cancel;
+            if (is_sheet(window)) return window.press(button) || fail("the button is disabled");
             return window.click(ok ? IDOK : IDCANCEL) || fail("the dialog has no such button");
         }
         case Kind::Open: return open(step, page);
@@ -179,8 +181,8 @@ private:
     void report_boxes() {
         auto boxes = user::message_box_transcript();
         for (; boxes_ < boxes.size(); ++boxes_)
-            out_ << "message box \"" << text::to_utf8(boxes[boxes_].caption) << "\": " << text::to_utf8(boxes[boxes_].text)
-                 << " -> " << answer_name(boxes[boxes_].answer) << "\n";
+            out_ << "message box \"" << text::to_utf8(boxes[boxes_].caption)
+                 << "\": " << text::to_utf8(boxes[boxes_].text) << " -> " << answer_name(boxes[boxes_].answer) << "\n";
     }
 
     std::vector<Step> steps_;
