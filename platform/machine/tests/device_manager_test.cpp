@@ -481,6 +481,23 @@ TEST_F(DeviceManagerTest, PropertyStepsDriveTheSheetAndItsNestedSheet) {
     EXPECT_EQ(recorded(u"AdvancedApplied"), u"deep");
 }
 
+TEST_F(DeviceManagerTest, PropertyStepsAnswerTheQuestionsThePagesAsk) {
+    std::ostringstream out;
+    EXPECT_TRUE(hvsim::run_property_steps(
+        *machine_, port_, {"page:Test Page 1", "type:300=ask", "answer:no", "ok", "answer:yes", "ok"}, out));
+    const std::string text = out.str();
+    const size_t no = text.find("message box \"Test\": Apply the name? -> No");
+    const size_t yes = text.find("message box \"Test\": Apply the name? -> Yes");
+    ASSERT_NE(no, std::string::npos) << text;
+    ASSERT_NE(yes, std::string::npos) << text;
+    // Refused, the sheet stayed and was drawn again before the second OK.
+    EXPECT_NE(text.find("Properties ---", no), std::string::npos);
+    EXPECT_LT(no, yes);
+    EXPECT_NE(text.find("The sheet was closed with OK."), std::string::npos);
+    EXPECT_EQ(recorded(u"Applied"), u"ask");
+    EXPECT_EQ(hvsim::user::unscripted_message_boxes(), 0u);
+}
+
 TEST_F(DeviceManagerTest, StepsThatCannotBeTakenAreSaid) {
     struct Case {
         std::vector<std::string> steps;

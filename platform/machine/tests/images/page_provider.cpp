@@ -6,7 +6,8 @@
 //   Released    pages that got PSPCB_RELEASE
 //   Applied     the edit field's text at PSN_APPLY; AdvancedApplied that of the nested sheet
 //   PropertyChanges  DIF_PROPERTYCHANGE calls seen by the co-installer
-// A page's "Change" button sets DI_PROPERTIES_CHANGE; its check box sets DI_NEEDRESTART at apply;
+// A page's "Change" button sets DI_PROPERTIES_CHANGE; its check box sets DI_NEEDRESTART at apply,
+// where the name "ask" is asked about (Yes applies, No keeps the page);
 // "Advanced..." opens a nested modal sheet. The co-installer adds "Co-installer Page".
 #include <windows.h>
 #include <commctrl.h>
@@ -139,6 +140,12 @@ INT_PTR CALLBACK page_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpar
         return TRUE;
     case WM_NOTIFY:
         if (reinterpret_cast<NMHDR*>(lparam)->code == PSN_APPLY && page) {
+            // The name "ask" is questioned; No keeps the sheet on the page.
+            if (item_text(dialog, kEdit) == u"ask" &&
+                MessageBoxW(dialog, u"Apply the name?", u"Test", MB_YESNO | MB_ICONQUESTION) != IDYES) {
+                SetWindowLongPtrW(dialog, DWLP_MSGRESULT, PSNRET_INVALID);
+                return TRUE;
+            }
             write_text(u"Applied", item_text(dialog, kEdit));
             if (IsDlgButtonChecked(dialog, kNeedsRestart)) set_flag(*page, DI_NEEDRESTART);
             SetWindowLongPtrW(dialog, DWLP_MSGRESULT, PSNRET_NOERROR);
