@@ -375,6 +375,8 @@ BOOLEAN CHvUVCPDriver::m_UserModeInterface(CPmDriverClass* pObject, CPmInformati
     } else {
         if (pVCP->m_CheckSupportedSignals())
             bChanged = TRUE;
+        if (pVCP->m_CheckSupportedDuplexModes())
+            bChanged = TRUE;
         if (ulMode == PM_SETTINGS_ADJUST_DEFAULTS) {
             ULONG ulPortType = pVCP->m_GetPortType();
             if (ulPortType != pSettings->m_ulPortType) {

@@ -217,7 +217,12 @@ bool Dialog::click(int id) const {
     HWND control = item(id);
     if (!control) return false;
     const std::string kind = control_kind(control);
-    if (kind == "static" || kind == "icon") return act(control, [&] { click_static(control); });
+    // A static is clicked with the mouse, so that a window that subclasses it (a link) sees it.
+    if (kind == "static" || kind == "icon")
+        return act(control, [&] {
+            SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+            SendMessageW(control, WM_LBUTTONUP, 0, 0);
+        });
     return act(control, [&] { click_button(control); });
 }
 

@@ -760,12 +760,13 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     t_failure.clear();
 
     // Co-installers registered for the class, then those of the device, each called before the
-    // class installer; those that ask for it are called again after it, in reverse order.
+    // class installer; those that ask for it are called again after it, in reverse order, with
+    // the same context (its address too: a co-installer may key what it keeps on it).
     struct Called {
         std::unique_ptr<Entry> entry;
         COINSTALLER_CONTEXT_DATA context{};
     };
-    std::vector<Called> post;
+    std::vector<std::unique_ptr<Called>> post;
     std::vector<std::u16string> specs;
     if (element) specs = coinstallers_of(*element);
     DWORD result = NO_ERROR;
@@ -773,9 +774,10 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     for (const auto& spec : specs) {
         auto entry = load_entry(spec, "CoDeviceInstall");
         if (!entry) continue;
-        Called called{std::move(entry), {}};
-        auto routine = routine_as<PCOINSTALLER_ROUTINE>(called.entry->routine);
-        DWORD answer = routine(function, handle, data, &called.context);
+        auto called = std::make_unique<Called>();
+        called->entry = std::move(entry);
+        auto routine = routine_as<PCOINSTALLER_ROUTINE>(called->entry->routine);
+        DWORD answer = routine(function, handle, data, &called->context);
         if (answer == ERROR_DI_POSTPROCESSING_REQUIRED) {
             post.push_back(std::move(called));
         } else if (answer != NO_ERROR) {
@@ -805,9 +807,10 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     }
 
     for (auto it = post.rbegin(); it != post.rend(); ++it) {
-        it->context.PostProcessing = TRUE;
-        it->context.InstallResult = result;
-        result = routine_as<PCOINSTALLER_ROUTINE>(it->entry->routine)(function, handle, data, &it->context);
+        Called& called = **it;
+        called.context.PostProcessing = TRUE;
+        called.context.InstallResult = result;
+        result = routine_as<PCOINSTALLER_ROUTINE>(called.entry->routine)(function, handle, data, &called.context);
     }
     if (result == NO_ERROR) {
         set_last_error(NO_ERROR);
