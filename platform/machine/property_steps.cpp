@@ -141,6 +141,8 @@ private:
         case Kind::Check:
         case Kind::Uncheck:
             if (!page.item(step.id)) return fail(control);
+            if (const std::string kind = ui::control_kind(page.item(step.id)); kind != "check" && kind != "radio")
+                return fail("control " + std::to_string(step.id) + " is a " + kind + ", not a check box");
             if (page.checked(step.id) == (step.kind == Kind::Check)) return true;
             return page.click(step.id) || fail(control);
         case Kind::Slide: return page.slide(step.id, step.answer) || fail(control);

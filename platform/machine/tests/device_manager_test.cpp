@@ -506,6 +506,7 @@ TEST_F(DeviceManagerTest, StepsThatCannotBeTakenAreSaid) {
     } const cases[] = {
         {{"page:Test Page 1", "click:999"}, false, "step 'click:999' could not be taken: control 999 is missing"},
         {{"page:Nowhere"}, false, "no page 'Nowhere'"},
+        {{"page:Test Page 1", "check:302"}, false, "control 302 is a button, not a check box"},
         {{"page:Test Page 1", "open:302"}, false, "step 'open:302' could not be taken: it opened no window"},
         {{"page:Test Page 1", "open:305", "type:310=x"}, true, "(Test Advanced is left open: Cancel)"},
         {{"page:General"}, true, "(the sheet is left open: Cancel)"},
