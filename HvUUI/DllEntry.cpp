@@ -1,7 +1,11 @@
 // The library image: its entry point keeps the module handle under which its resources are found.
-// Its exports are declared with the routines they name (HvUCoInstallPort in CoInstallPort.h).
+// Its exports are declared with the routines they name (HvUCoInstallPort in CoInstallPort.h,
+// HvUCoInstallCard in CoInstallCard.h, HvUCoInstallGpio in CoInstallGpio.h, HvUPortPropPage in
+// PortPropPage.h).
 #include <atlbase.h>
 
+#include "CoInstallCard.h"
+#include "CoInstallGpio.h"
 #include "CoInstallPort.h"
 #include "PortPropPage.h"
 #include "Resources.h"

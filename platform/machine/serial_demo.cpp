@@ -178,9 +178,8 @@ std::optional<std::string> exchange_in_process(const ComPort& port, size_t index
 
 // The deliverables the INFs copy that this tree does not build yet. Installation refuses a
 // package without them, so the demo installs a copy of the package in which empty files stand in
-// for them: the platform skips a co-installer library it cannot load, and nothing runs the
-// uninstaller while the package stays installed.
-constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll", "HvUUn23.exe"};
+// for them: nothing runs the uninstaller while the package stays installed.
+constexpr const char* kNotBuiltYet[] = {"HvUUn23.exe"};
 
 } // namespace
 
@@ -222,7 +221,7 @@ std::filesystem::path installable_package(const Machine& machine, const std::fil
         names += (names.empty() ? "" : ", ") + name;
     }
     out << "    " << names << ": not built yet; empty files stand in for them in a copy of the package ("
-        << staged.string() << "), so the co-installer is skipped and there is no uninstaller\n";
+        << staged.string() << "), so there is no uninstaller\n";
     return staged;
 }
 

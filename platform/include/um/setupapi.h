@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <prsht.h>
 
 HV_EXTERN_C_BEGIN
 
@@ -241,6 +242,20 @@ typedef struct _SP_DEVINSTALL_PARAMS_W {
 } SP_DEVINSTALL_PARAMS_W, *PSP_DEVINSTALL_PARAMS_W;
 static_assert(sizeof(SP_DEVINSTALL_PARAMS_W) == 584, "SP_DEVINSTALL_PARAMS_W is 584 bytes on x64");
 
+typedef struct _SP_DEVINSTALL_PARAMS_A {
+    DWORD cbSize;
+    DWORD Flags;
+    DWORD FlagsEx;
+    HWND hwndParent;
+    PVOID InstallMsgHandler;
+    PVOID InstallMsgHandlerContext;
+    PVOID FileQueue;
+    ULONG_PTR ClassInstallReserved;
+    DWORD Reserved;
+    CHAR DriverPath[MAX_PATH];
+} SP_DEVINSTALL_PARAMS_A, *PSP_DEVINSTALL_PARAMS_A;
+static_assert(sizeof(SP_DEVINSTALL_PARAMS_A) == 320, "SP_DEVINSTALL_PARAMS_A is 320 bytes on x64");
+
 typedef struct _COINSTALLER_CONTEXT_DATA {
     BOOL PostProcessing;
     DWORD InstallResult;
@@ -260,6 +275,8 @@ HV_API BOOL WINAPI SetupDiGetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEV
                                                  PDWORD RequiredSize);
 HV_API BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                   PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
+HV_API BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                  PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 HV_API BOOL WINAPI SetupDiSetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                   PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
 HV_API BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
@@ -268,6 +285,46 @@ HV_API BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVIN
 HV_API BOOL WINAPI SetupDiInstallDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 HV_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 HV_API BOOL WINAPI SetupDiChangeState(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+
+// ---- Property pages -------------------------------------------------------------------------------
+#define DIF_ADDPROPERTYPAGE_BASIC 0x00000024
+#define DIF_ADDREMOTEPROPERTYPAGE_ADVANCED 0x00000025
+
+#define DI_GENERALPAGE_ADDED 0x00001000
+#define DI_RESOURCEPAGE_ADDED 0x00002000
+
+#define MAX_INSTALLWIZARD_DYNAPAGES 20
+
+// The class install parameters of DIF_ADDPROPERTYPAGE_ADVANCED: installers append their pages.
+typedef struct _SP_ADDPROPERTYPAGE_DATA {
+    SP_CLASSINSTALL_HEADER ClassInstallHeader;
+    HWND hwndWizardDlg;
+    DWORD NumDynamicPages;
+    HPROPSHEETPAGE DynamicPages[MAX_INSTALLWIZARD_DYNAPAGES];
+} SP_ADDPROPERTYPAGE_DATA, *PSP_ADDPROPERTYPAGE_DATA;
+static_assert(sizeof(SP_ADDPROPERTYPAGE_DATA) == 184, "SP_ADDPROPERTYPAGE_DATA is 184 bytes on x64");
+
+// A provider's entry: the request, the add-page callback and its data.
+typedef BOOL(CALLBACK* PROPERTY_PAGE_PROVIDER)(PSP_PROPSHEETPAGE_REQUEST PropPageRequest,
+                                               LPFNADDPROPSHEETPAGE fAddFunc, LPARAM lParam);
+
+#define DIGCDP_FLAG_BASIC 0x00000001
+#define DIGCDP_FLAG_ADVANCED 0x00000002
+#define DIGCDP_FLAG_REMOTE_BASIC 0x00000003
+#define DIGCDP_FLAG_REMOTE_ADVANCED 0x00000004
+
+// Appends the device's pages to the header's phpage list (from nPages on, at most
+// PropertySheetHeaderPageListSize in all): those the class installer and co-installers add for
+// DIF_ADDPROPERTYPAGE_ADVANCED (BASIC: _BASIC), then the EnumPropPages32 provider's (the device's
+// driver key names it; the class key's serves devices that name none). The provider libraries
+// stay loaded until the set is destroyed. A full list refuses further pages:
+// ERROR_INSUFFICIENT_BUFFER, with *RequiredSize the count that would have fitted them all. This
+// machine has no remote machines.
+HV_API BOOL WINAPI SetupDiGetClassDevPropertySheetsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                     LPPROPSHEETHEADERW PropertySheetHeader,
+                                                     DWORD PropertySheetHeaderPageListSize, PDWORD RequiredSize,
+                                                     DWORD PropertySheetType);
+#define SetupDiGetClassDevPropertySheets SetupDiGetClassDevPropertySheetsW
 
 // ---- The INF store ------------------------------------------------------------------------------
 #define SPOST_NONE 0
