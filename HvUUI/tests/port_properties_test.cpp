@@ -287,6 +287,43 @@ TEST_F(PortPropertiesTest, AnRs485PortInAutogatingModeOffersNoHandshakeOnceTheAd
     ASSERT_TRUE(properties.wait());
 }
 
+// A rename that cannot be done says so and keeps the sheet open on the device page.
+TEST_F(PortPropertiesTest, AFailedRenameIsReportedAndTheSheetStaysOpen) {
+    plug();
+    const std::u16string target = dos_target(name_);
+    ASSERT_NE(u"<none>", target);
+    // Without its DOS name the port cannot be given another one (nor opened, which the rename
+    // asks about first).
+    hvsim::user::script_message_box_answers({IDYES});
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                                 name_.c_str(), target.c_str()));
+    {
+        hvsim::DeviceProperties properties(*machine_, name_);
+        Sheet sheet = properties.sheet();
+        ASSERT_TRUE(sheet.select_page(u"Port Settings"));
+        visit_advanced(sheet.page(), [&](Sheet& advanced) {
+            EXPECT_TRUE(advanced.page().select(IDC_PORT_NUMBER, u"COM7"));
+            ASSERT_TRUE(advanced.select_page(u"About"));
+            EXPECT_TRUE(advanced.press(SheetButton::Ok));
+            EXPECT_FALSE(advanced.ended());
+            EXPECT_EQ(u"Device Settings", advanced.page_titles().at(advanced.page_index()));
+            auto boxes = hvsim::user::message_box_transcript();
+            ASSERT_EQ(2u, boxes.size());
+            EXPECT_EQ(HvLoadString(IDS_PORT_OPEN), boxes[0].text);
+            EXPECT_EQ(HvLoadString(IDS_RENAME_FAILED), boxes[1].text);
+            EXPECT_EQ(u"Error", boxes[1].caption);
+            EXPECT_EQ(UINT(MB_ICONERROR), boxes[1].type);
+            EXPECT_EQ(advanced.page_window(), boxes[1].owner);
+            EXPECT_TRUE(advanced.press(SheetButton::Cancel));
+        });
+        EXPECT_TRUE(sheet.press(SheetButton::Cancel));
+        ASSERT_TRUE(properties.wait());
+    }
+    EXPECT_EQ(name_, value(port_, u"Device Parameters", u"PortName"));
+    EXPECT_FALSE(claimed(7));
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, name_.c_str(), target.c_str()));
+}
+
 TEST_F(PortPropertiesTest, HvsimPropertiesPrintsThePortSettingsPage) {
     plug();
     std::ostringstream out;
