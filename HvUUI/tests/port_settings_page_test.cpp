@@ -353,6 +353,21 @@ TEST_F(PortSettingsPageTest, ChangingAnOpenPortAsksFirst) {
     CloseHandle(open);
 }
 
+// A flow control the Ports entry has no letter for is written without one, rather than leaving
+// the entry as it was.
+TEST_F(PortSettingsPageTest, AFlowControlThePortsEntryCannotNameIsWrittenWithoutALetter) {
+    write_driver_settings([](CHvUVcpUserModeInterface& set) { set.m_ulFlowControl = 8; });
+    EXPECT_EQ(1, run_page([&](Sheet& sheet, Dialog& page) {
+        EXPECT_TRUE(page.type(IDC_BAUD, u"57600"));
+        sheet.press(SheetButton::Ok);
+    }));
+    CHvUVcpUserModeInterface after;
+    driver_settings(after);
+    EXPECT_EQ(57600u, after.m_ulBaudrate);
+    EXPECT_EQ(8u, after.m_ulFlowControl);
+    EXPECT_EQ(u"57600,n,8,1", ports_entry(name_));
+}
+
 TEST_F(PortSettingsPageTest, TipsAndHelpAreAskedOfTheRightTexts) {
     run_page([&](Sheet& sheet, Dialog& page) {
         struct Case {
