@@ -56,6 +56,14 @@ std::vector<ComPort> com_ports(const Machine& machine) {
     return out;
 }
 
+std::optional<std::u16string> device_named(const Machine& machine, std::u16string_view name) {
+    for (const auto& port : com_ports(machine))
+        if (same_text(port.name, name)) return port.instance_id;
+    auto info = pnp::node_info(pnp::find_node(name));
+    if (!info) return std::nullopt;
+    return info->instance_id;
+}
+
 std::string explain_missing_port(const std::u16string& interface_instance) {
     const pnp::DevInst node = pnp::find_node(interface_instance);
     const std::string name = text::to_utf8(interface_instance);

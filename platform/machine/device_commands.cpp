@@ -14,12 +14,6 @@
 namespace hvsim::command {
 namespace {
 
-bool same_nocase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 std::string hex_status(NTSTATUS status) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
@@ -33,9 +27,8 @@ std::string instance_of(pnp::DevInst node) {
 
 // The node a name stands for: a COM name, else an instance ID.
 pnp::DevInst resolve(Machine& machine, const std::string& name) {
-    for (const auto& port : com_ports(machine))
-        if (same_nocase(text::to_utf8(port.name), name)) return pnp::find_node(port.instance_id);
-    const pnp::DevInst node = pnp::find_node(text::from_utf8(name));
+    const auto instance = device_named(machine, text::from_utf8(name));
+    const pnp::DevInst node = instance ? pnp::find_node(*instance) : pnp::no_node;
     if (node == pnp::no_node)
         throw MachineError("no device '" + name + "' (name one by its instance ID, as hvsim devices shows it, or by "
                            "its COM name, as hvsim ports shows it)");

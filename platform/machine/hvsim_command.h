@@ -61,6 +61,8 @@ int disable(Invocation& invocation);
 int restart(Invocation& invocation);
 int remove(Invocation& invocation);
 int rescan(Invocation& invocation);
+// Device Manager's property sheet of a device, and steps on it.
+int properties(Invocation& invocation);
 
 // The machine kept running (machine_up.cpp).
 int up(Invocation& invocation);

@@ -1,5 +1,6 @@
 // The hvsim command: one machine in a folder, and the commands that act on it. Every command is a
 // row of kCommands, with its arguments, its help and its handler.
+#include <hvsim/device_manager.h>
 #include <hvsim/format.h>
 #include <hvsim/machine.h>
 
@@ -156,6 +157,8 @@ constexpr Command kCommands[] = {
      restart},
     {"remove", "DEVICE", 1, 1, "remove a device from the device tree",
      "DEVICE as for status. A device that is still there comes back at the next rescan or boot.\n", remove},
+    {"properties", "DEVICE [STEP...]", 1, SIZE_MAX, "show a device's property sheet, as Device Manager does, and use it",
+     kPropertyStepsHelp, properties},
     {"rescan", "", 0, 0, "ask every bus for its devices again and install the new ones",
      "Finds devices that were removed while still present, and prints the device tree.\n", rescan},
     {"plug", "SPEC", 1, 1, "add a USB device to the machine, present from the next boot",

@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace hvsim {
@@ -24,6 +25,10 @@ struct ComPort {
 };
 
 std::vector<ComPort> com_ports(const Machine& machine);
+
+// The instance ID of the device that `name` stands for: a COM name (in any case), else an
+// instance ID of the device tree; nothing when neither.
+std::optional<std::u16string> device_named(const Machine& machine, std::u16string_view name);
 
 // Whether ports of the adapter `id` are still on their way once the PnP manager is quiet: fewer
 // than `interfaces` of its COM ports have their links and a port device below it has not

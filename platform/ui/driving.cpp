@@ -69,12 +69,17 @@ HWND newest(std::u16string_view title, DWORD process_id, bool sheets_only) {
 
 } // namespace
 
+thread_local bool t_left_to_others = false;
+
+void leave_next_modal_loop_to_others() { t_left_to_others = true; }
+
 void visit_modal_loop(HWND window) {
     ModalVisitor visitor;
     {
         auto& s = modal_state();
         std::lock_guard lock(s.mutex);
         s.transcript.push_back(text_of(window));
+        if (std::exchange(t_left_to_others, false)) return;
         if (!s.visitors.empty()) {
             visitor = std::move(s.visitors.front());
             s.visitors.pop_front();

@@ -654,6 +654,39 @@ bool change_state(Element& element) {
     return true;
 }
 
+} // namespace
+
+bool load_library_entry(const std::u16string& spec, const char* default_entry, HMODULE* module, FARPROC* routine) {
+    std::u16string file = spec, entry;
+    if (size_t comma = spec.find(u','); comma != std::u16string::npos) {
+        file = spec.substr(0, comma);
+        entry = spec.substr(comma + 1);
+    }
+    auto trim = [](std::u16string& s) {
+        while (!s.empty() && s.front() == u' ') s.erase(s.begin());
+        while (!s.empty() && s.back() == u' ') s.pop_back();
+    };
+    trim(file);
+    trim(entry);
+    *module = LoadLibraryW(file.c_str());
+    *routine = nullptr;
+    if (!*module) {
+        debugger_output("SETUP: the installer library " + to_utf8(file) + " cannot be loaded\n");
+        return false;
+    }
+    std::string name = entry.empty() ? std::string(default_entry) : narrow_ansi(entry);
+    *routine = GetProcAddress(*module, name.c_str());
+    if (!*routine) {
+        debugger_output("SETUP: " + to_utf8(file) + " has no entry point " + name + "\n");
+        FreeLibrary(*module);
+        *module = nullptr;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 // ---- The class installer runner ------------------------------------------------------------------
 
 // A library's entry point named "file.dll,Entry" (or the default entry).
@@ -671,29 +704,8 @@ Routine routine_as(FARPROC routine) {
 }
 
 std::unique_ptr<Entry> load_entry(const std::u16string& spec, const char* default_entry) {
-    std::u16string file = spec, entry;
-    if (size_t comma = spec.find(u','); comma != std::u16string::npos) {
-        file = spec.substr(0, comma);
-        entry = spec.substr(comma + 1);
-    }
-    auto trim = [](std::u16string& s) {
-        while (!s.empty() && s.front() == u' ') s.erase(s.begin());
-        while (!s.empty() && s.back() == u' ') s.pop_back();
-    };
-    trim(file);
-    trim(entry);
     auto out = std::make_unique<Entry>();
-    out->module = LoadLibraryW(file.c_str());
-    if (!out->module) {
-        debugger_output("SETUP: the installer library " + to_utf8(file) + " cannot be loaded\n");
-        return nullptr;
-    }
-    std::string name = entry.empty() ? std::string(default_entry) : narrow_ansi(entry);
-    out->routine = GetProcAddress(out->module, name.c_str());
-    if (!out->routine) {
-        debugger_output("SETUP: " + to_utf8(file) + " has no entry point " + name + "\n");
-        return nullptr;
-    }
+    if (!load_library_entry(spec, default_entry, &out->module, &out->routine)) return nullptr;
     return out;
 }
 
@@ -718,6 +730,21 @@ DWORD default_action(DI_FUNCTION function, HDEVINFO handle, Element& element) {
 }
 
 } // namespace
+
+std::vector<std::u16string> installer_libraries(const Element& element) {
+    std::vector<std::u16string> out = coinstallers_of(element);
+    if (!same_guid(element.class_guid, GUID{}))
+        if (auto spec = devices::read_string(std::u16string(kClassRoot) + u"\\" + devices::guid_text(element.class_guid),
+                                             u"Installer32");
+            spec && !spec->empty())
+            out.push_back(*spec);
+    for (auto& spec : out) {
+        spec = spec.substr(0, spec.find(u','));
+        while (!spec.empty() && spec.front() == u' ') spec.erase(spec.begin());
+        while (!spec.empty() && spec.back() == u' ') spec.pop_back();
+    }
+    return out;
+}
 
 BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DATA data) {
     auto set = lookup_set(handle);

@@ -482,8 +482,16 @@ HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND) {
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     auto& s = setup::sets();
-    std::lock_guard lock(s.mutex);
-    if (!s.live.erase(reinterpret_cast<uintptr_t>(DeviceInfoSet))) return fail(ERROR_INVALID_HANDLE);
+    std::shared_ptr<setup::DeviceInfoSet> set;
+    {
+        std::lock_guard lock(s.mutex);
+        auto it = s.live.find(reinterpret_cast<uintptr_t>(DeviceInfoSet));
+        if (it == s.live.end()) return fail(ERROR_INVALID_HANDLE);
+        set = std::move(it->second);
+        s.live.erase(it);
+    }
+    // Outside the lock: a library's unload may use SetupAPI.
+    for (HMODULE module : set->page_providers) FreeLibrary(module);
     return TRUE;
 }
 

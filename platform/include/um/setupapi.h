@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <prsht.h>
 
 HV_EXTERN_C_BEGIN
 
@@ -69,6 +70,18 @@ typedef struct _SP_DEVINFO_DATA {
     ULONG_PTR Reserved;
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 static_assert(sizeof(SP_DEVINFO_DATA) == 32, "SP_DEVINFO_DATA is 32 bytes on x64");
+
+// What Device Manager asks a property-page provider (the EnumPropPages32 entry) for.
+#define SPPSR_SELECT_DEVICE_RESOURCES 1
+#define SPPSR_ENUM_BASIC_DEVICE_PROPERTIES 2
+#define SPPSR_ENUM_ADV_DEVICE_PROPERTIES 3
+typedef struct _SP_PROPSHEETPAGE_REQUEST {
+    DWORD cbSize;
+    DWORD PageRequested;
+    HDEVINFO DeviceInfoSet;
+    PSP_DEVINFO_DATA DeviceInfoData;
+} SP_PROPSHEETPAGE_REQUEST, *PSP_PROPSHEETPAGE_REQUEST;
+static_assert(sizeof(SP_PROPSHEETPAGE_REQUEST) == 24, "SP_PROPSHEETPAGE_REQUEST is 24 bytes on x64");
 
 typedef struct _SP_DEVICE_INTERFACE_DATA {
     DWORD cbSize;
@@ -272,6 +285,46 @@ HV_API BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVIN
 HV_API BOOL WINAPI SetupDiInstallDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 HV_API BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
 HV_API BOOL WINAPI SetupDiChangeState(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData);
+
+// ---- Property pages -------------------------------------------------------------------------------
+#define DIF_ADDPROPERTYPAGE_BASIC 0x00000024
+#define DIF_ADDREMOTEPROPERTYPAGE_ADVANCED 0x00000025
+
+#define DI_GENERALPAGE_ADDED 0x00001000
+#define DI_RESOURCEPAGE_ADDED 0x00002000
+
+#define MAX_INSTALLWIZARD_DYNAPAGES 20
+
+// The class install parameters of DIF_ADDPROPERTYPAGE_ADVANCED: installers append their pages.
+typedef struct _SP_ADDPROPERTYPAGE_DATA {
+    SP_CLASSINSTALL_HEADER ClassInstallHeader;
+    HWND hwndWizardDlg;
+    DWORD NumDynamicPages;
+    HPROPSHEETPAGE DynamicPages[MAX_INSTALLWIZARD_DYNAPAGES];
+} SP_ADDPROPERTYPAGE_DATA, *PSP_ADDPROPERTYPAGE_DATA;
+static_assert(sizeof(SP_ADDPROPERTYPAGE_DATA) == 184, "SP_ADDPROPERTYPAGE_DATA is 184 bytes on x64");
+
+// A provider's entry: the request, the add-page callback and its data.
+typedef BOOL(CALLBACK* PROPERTY_PAGE_PROVIDER)(PSP_PROPSHEETPAGE_REQUEST PropPageRequest,
+                                               LPFNADDPROPSHEETPAGE fAddFunc, LPARAM lParam);
+
+#define DIGCDP_FLAG_BASIC 0x00000001
+#define DIGCDP_FLAG_ADVANCED 0x00000002
+#define DIGCDP_FLAG_REMOTE_BASIC 0x00000003
+#define DIGCDP_FLAG_REMOTE_ADVANCED 0x00000004
+
+// Appends the device's pages to the header's phpage list (from nPages on, at most
+// PropertySheetHeaderPageListSize in all): those the class installer and co-installers add for
+// DIF_ADDPROPERTYPAGE_ADVANCED (BASIC: _BASIC), then the EnumPropPages32 provider's (the device's
+// driver key names it; the class key's serves devices that name none). The provider libraries
+// stay loaded until the set is destroyed. A full list refuses further pages:
+// ERROR_INSUFFICIENT_BUFFER, with *RequiredSize the count that would have fitted them all. This
+// machine has no remote machines.
+HV_API BOOL WINAPI SetupDiGetClassDevPropertySheetsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                     LPPROPSHEETHEADERW PropertySheetHeader,
+                                                     DWORD PropertySheetHeaderPageListSize, PDWORD RequiredSize,
+                                                     DWORD PropertySheetType);
+#define SetupDiGetClassDevPropertySheets SetupDiGetClassDevPropertySheetsW
 
 // ---- The INF store ------------------------------------------------------------------------------
 #define SPOST_NONE 0

@@ -43,6 +43,8 @@ struct DeviceInfoSet {
         std::shared_ptr<Element> element;
     };
     std::vector<InterfaceEntry> interfaces;
+    // Property-page provider libraries, loaded until the set is destroyed.
+    std::vector<HMODULE> page_providers;
 };
 
 HDEVINFO insert_set(std::shared_ptr<DeviceInfoSet> set);
@@ -71,5 +73,11 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
 bool install_arrived_device(DWORD devinst);
 // Turns the arrival installer of the PnP manager on (the machine does at boot).
 void enable_arrival_installation(bool on);
+// The library files of the co-installers and the class installer that call_class_installer runs
+// for the element.
+std::vector<std::u16string> installer_libraries(const Element& element);
+// Loads the library of an installer or provider named "file.dll,Entry" (the default entry when
+// none is named) and finds its entry; false, with nothing loaded, when either is missing.
+bool load_library_entry(const std::u16string& spec, const char* default_entry, HMODULE* module, FARPROC* routine);
 
 } // namespace hvsim::user::setup

@@ -121,6 +121,10 @@ size_t unscripted_modal_loops();
 // The captions of the modal loops run so far.
 std::vector<std::u16string> modal_transcript();
 void reset_modal_loops();
+// The calling thread's next modal loop is a program's main window that is driven from outside
+// (Device Manager's sheet): it takes no visitor and is not counted as unscripted; loops within
+// it are visited as any other.
+void leave_next_modal_loop_to_others();
 
 // ---- Waiting --------------------------------------------------------------------------------------
 
