@@ -150,7 +150,7 @@ DWORD start(const CreateProcessRequest& request, ProcessCreation& record, LPPROC
     ProcessOptions options;
     options.image_path = image.text();
     options.command_line = request.command_line ? *request.command_line : *request.application_name;
-    options.token = token_kind_of(*current_token());
+    options.token = token_kind_of(request.token ? *request.token : *current_token());
     options.standard_output = state.options.standard_output;
     options.standard_error = state.options.standard_error;
     {
@@ -277,6 +277,37 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
                           lpProcessAttributes, lpThreadAttributes, bInheritHandles, dwCreationFlags, lpEnvironment,
                           folder ? folder->c_str() : nullptr, lpStartupInfo ? &startup : nullptr,
                           lpProcessInformation);
+}
+
+BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                                 LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL bInheritHandles,
+                                 DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                                 LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
+    if (windows_9x()) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    auto token = token_of_handle(hToken, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY);
+    if (!token) return FALSE;
+    if (!token_is_primary(*token)) {
+        SetLastError(ERROR_BAD_TOKEN_TYPE);
+        return FALSE;
+    }
+    STARTUPINFOW startup{};
+    if (lpStartupInfo) {
+        std::memcpy(&startup, lpStartupInfo, sizeof startup);
+        startup.lpReserved = startup.lpDesktop = startup.lpTitle = nullptr;
+    }
+    CreateProcessRequest request;
+    request.application_name = wide_of(lpApplicationName);
+    request.command_line = wide_of(lpCommandLine);
+    request.inherit_handles = bInheritHandles != FALSE;
+    request.flags = dwCreationFlags;
+    if (lpEnvironment) request.environment = environment_of(static_cast<const char*>(lpEnvironment));
+    request.current_directory = wide_of(lpCurrentDirectory);
+    request.startup = lpStartupInfo ? &startup : nullptr;
+    request.token = std::move(token);
+    return create_process(request, lpProcessInformation);
 }
 
 BOOL WINAPI SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass) {

@@ -18,6 +18,7 @@
 #include <hvsim/user_hooks.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -644,6 +645,23 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     auto element = lookup_element(set, DeviceInfoData);
     if (!element) return FALSE;
     *DeviceInstallParams = element->install_params;
+    return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                           PSP_DEVINSTALL_PARAMS_A DeviceInstallParams) {
+    if (!DeviceInstallParams || DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
+        return fail(ERROR_INVALID_USER_BUFFER);
+    SP_DEVINSTALL_PARAMS_W wide{};
+    wide.cbSize = sizeof wide;
+    if (!SetupDiGetDeviceInstallParamsW(DeviceInfoSet, DeviceInfoData, &wide)) return FALSE;
+    // The fields before the path lie at the same places in both records.
+    std::memcpy(DeviceInstallParams, &wide, offsetof(SP_DEVINSTALL_PARAMS_A, DriverPath));
+    DeviceInstallParams->cbSize = sizeof(SP_DEVINSTALL_PARAMS_A);
+    const std::string path = narrow_ansi(wide.DriverPath);
+    const size_t length = std::min(path.size(), size_t(MAX_PATH - 1));
+    std::memcpy(DeviceInstallParams->DriverPath, path.data(), length);
+    DeviceInstallParams->DriverPath[length] = 0;
     return TRUE;
 }
 

@@ -267,6 +267,10 @@ BOOL lookup_privilege(bool local, std::u16string_view name, PLUID luid) {
 
 } // namespace
 
+std::shared_ptr<Token> token_of_handle(HANDLE handle, DWORD needed) { return token_of(handle, needed); }
+
+bool token_is_primary(const Token& token) { return token.type == TokenPrimary; }
+
 std::shared_ptr<Token> make_token(TokenKind kind) {
     auto token = std::make_shared<Token>();
     token->kind = kind;

@@ -94,6 +94,12 @@ HV_API BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                                   BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment,
                                   LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
                                   LPPROCESS_INFORMATION lpProcessInformation);
+// The new process runs with the given primary token (TOKEN_ASSIGN_PRIMARY access).
+HV_API BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                                        LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                                        LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                                        DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                                        LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation);
 HV_API BOOL WINAPI SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass);
 HV_API DWORD WINAPI GetPriorityClass(HANDLE hProcess);
 

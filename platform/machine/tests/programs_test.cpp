@@ -210,6 +210,58 @@ TEST_F(ProgramsTest, OnlyAnAdministratorsProgramSchedulesADeletion) {
     }
 }
 
+// CreateProcessAsUserA runs the program with the primary token it is given, not the caller's.
+TEST_F(ProgramsTest, AProgramStartedAsAUserRunsWithThatToken) {
+    using hvsim::user::TokenKind;
+    auto primary_of_kind = [](TokenKind kind, TOKEN_TYPE type, DWORD access) {
+        hvsim::user::set_registry_token(kind);
+        HANDLE token = nullptr, copy = nullptr;
+        EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token));
+        EXPECT_TRUE(DuplicateTokenEx(token, access, nullptr, SecurityDelegation, type, &copy));
+        CloseHandle(token);
+        hvsim::user::set_registry_token(TokenKind::Administrator);
+        return copy;
+    };
+    auto run_as = [](HANDLE token, DWORD* error) -> DWORD {
+        char line[] = "probe schedule C:\\Temp\\a.txt";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        *error = ERROR_SUCCESS;
+        if (!CreateProcessAsUserA(token, nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                  &started)) {
+            *error = GetLastError();
+            return ~0u;
+        }
+        EXPECT_EQ(WaitForSingleObject(started.hProcess, INFINITE), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(started.hProcess, &code);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+        return code;
+    };
+    struct Case {
+        TokenKind kind;
+        TOKEN_TYPE type;
+        DWORD access;
+        DWORD call_error;
+        DWORD exit_code;
+    } cases[] = {
+        {TokenKind::Administrator, TokenPrimary, MAXIMUM_ALLOWED, ERROR_SUCCESS, ERROR_SUCCESS},
+        {TokenKind::StandardUser, TokenPrimary, MAXIMUM_ALLOWED, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+        {TokenKind::Administrator, TokenImpersonation, MAXIMUM_ALLOWED, ERROR_BAD_TOKEN_TYPE, ~0u},
+        {TokenKind::Administrator, TokenPrimary, TOKEN_QUERY, ERROR_ACCESS_DENIED, ~0u},
+    };
+    for (const auto& c : cases) {
+        HANDLE token = primary_of_kind(c.kind, c.type, c.access);
+        DWORD error = 0;
+        EXPECT_EQ(run_as(token, &error), c.exit_code) << static_cast<int>(c.kind) << " " << c.type;
+        EXPECT_EQ(error, c.call_error);
+        CloseHandle(token);
+    }
+    EXPECT_EQ(hvsim::user::process_creations().size(), 2u);
+}
+
 TEST_F(ProgramsTest, AProgramThatAsksForARestartRestartsTheMachineWhenItEnds) {
     std::ofstream(drive() / "Temp" / "stale.dll") << "x";
     ASSERT_TRUE(MoveFileExW(u"C:\\Temp\\stale.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));

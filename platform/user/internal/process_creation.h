@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "security_internal.h"
 #include "user_internal.h"
 
 namespace hvsim::user {
@@ -20,6 +21,8 @@ struct CreateProcessRequest {
     std::optional<std::vector<std::pair<std::u16string, std::u16string>>> environment;
     std::optional<std::u16string> current_directory;
     const STARTUPINFOW* startup = nullptr;
+    // CreateProcessAsUser's token; null: a copy of the caller's.
+    std::shared_ptr<Token> token;
 };
 
 // Finds the image, records the call and starts the process; FALSE with the last error set.

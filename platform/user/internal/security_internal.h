@@ -19,6 +19,11 @@ TokenKind default_token_kind();
 // The calling thread's process token.
 std::shared_ptr<Token> current_token();
 
+// The token behind a token handle that grants `needed`; null with the last error set otherwise.
+std::shared_ptr<Token> token_of_handle(HANDLE handle, DWORD needed);
+// A primary token (not an impersonation one).
+bool token_is_primary(const Token& token);
+
 // Whether an access entry for `sid` applies to the token: allow entries match the user and the
 // enabled groups; deny entries match deny-only groups as well.
 bool token_holds(const Token& token, std::string_view sid, bool for_deny);
