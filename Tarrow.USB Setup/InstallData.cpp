@@ -24,15 +24,18 @@ CTarrowUSBInstallData::CTarrowUSBInstallData()
       m_RunningWorkers(0) {
     char directory[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, directory);
+    // The root of a drive ("D:\\") already ends with its separator.
+    CString folder = directory;
+    if (folder.GetLength() > 0 && folder[folder.GetLength() - 1] == '\\') folder.Delete(folder.GetLength() - 1);
     m_UninstallerName = "HVUUN21.EXE";
 
     CDeviceInf* port = new CDeviceInf;
-    port->m_InfPath = CString(directory) + "\\HVUSER.INF";
+    port->m_InfPath = folder + "\\HVUSER.INF";
     for (const char* id : kPortIds) port->m_HardwareIds.AddTail(id);
     m_PortInfList.AddTail(port);
 
     CDeviceInf* bus = new CDeviceInf;
-    bus->m_InfPath = CString(directory) + "\\HVUBUS.INF";
+    bus->m_InfPath = folder + "\\HVUBUS.INF";
     for (const char* product : kBusProducts) {
         CString id = CString("USB\\VID_7A5C&PID_") + product;
         bus->m_HardwareIds.AddTail(id);
