@@ -1,0 +1,74 @@
+// The test for a previous installation and the marking of absent devices, called directly on
+// the machine's device tree: which devices count, and which get the reinstall flag.
+#include "setup_machine.h"
+
+#include <regstr.h>
+
+#include "card_machine.h"
+
+#include <hvsim/format.h>
+
+#include "PreviousInstallation.h"
+
+namespace {
+
+using SetupDetectionTest = SetupMachineTest;
+
+DWORD config_flags(const std::u16string& instance) {
+    HKEY key;
+    const std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key)) return 0xDEAD;
+    DWORD flags = 0, size = sizeof flags;
+    RegQueryValueExW(key, u"ConfigFlags", nullptr, nullptr, reinterpret_cast<BYTE*>(&flags), &size);
+    RegCloseKey(key);
+    return flags;
+}
+
+struct DetectionCase {
+    const char* name;
+    const char16_t* root_device; // a root device with this hardware ID and no driver, or none
+    bool found;
+};
+
+class SetupDetectionCases : public SetupMachineTest, public ::testing::WithParamInterface<DetectionCase> {};
+
+TEST_P(SetupDetectionCases, CountsOnlyDevicesOfTheBusIds) {
+    if (GetParam().root_device) card_test::add_root_device(GetParam().root_device);
+    CTarrowUSBInstallData data;
+    EXPECT_EQ(GetParam().found, DetectPreviousInstallation(&data));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, data.m_DeviceSet);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, SetupDetectionCases,
+    ::testing::Values(DetectionCase{"Nothing", nullptr, false},
+                      // Plugged before the package: it failed to install, which counts.
+                      DetectionCase{"LowerCaseBusId", u"usb\\vid_7a5c&pid_2011&mi_01", true},
+                      DetectionCase{"PortIdOnly", u"PORTS\\HVUSER23221", false},
+                      DetectionCase{"OtherMaker", u"USB\\VID_0403&PID_6001", false}),
+    [](const ::testing::TestParamInfo<DetectionCase>& info) { return std::string(info.param.name); });
+
+TEST_F(SetupDetectionTest, AnAbsentAdapterIsFoundAndMarkedForReinstallationAndAPresentOneIsLeftAlone) {
+    EXPECT_FALSE(DetectPreviousInstallation(nullptr));
+    install_and_plug();
+    const hvsim::UsbDeviceInfo first = machine_->usb_devices().at(0);
+    const std::string second = machine_->plug("ftdi:pid=0x1015,wire=loopback");
+    hvsim::user::wait_for_device_installations();
+    std::u16string present;
+    for (const auto& device : machine_->usb_devices())
+        if (device.id == second) present = device.instance_id;
+    machine_->unplug(adapter_);
+
+    CTarrowUSBInstallData data;
+    EXPECT_TRUE(DetectPreviousInstallation(&data));
+    const DWORD present_flags = config_flags(present);
+    for (const auto& interface : first.interfaces) ASSERT_FALSE(config_flags(interface) & CONFIGFLAG_REINSTALL);
+    MarkAbsentDevicesForReinstallation(&data, FALSE);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, data.m_DeviceSet);
+    for (const auto& interface : first.interfaces)
+        EXPECT_TRUE(config_flags(interface) & CONFIGFLAG_REINSTALL) << hvsim::text::to_utf8(interface);
+    EXPECT_EQ(present_flags, config_flags(present)) << "a connected device is left alone";
+    EXPECT_EQ(0u, hvsim::user::unscripted_message_boxes());
+}
+
+} // namespace
