@@ -64,7 +64,9 @@ BOOL CHVServiceUtil::m_IsRunning() {
     return m_QueryStatus(&status) && status.dwCurrentState == SERVICE_RUNNING;
 }
 
-BOOL CHVServiceUtil::m_Stop() { return m_Control(SERVICE_CONTROL_STOP); }
+BOOL CHVServiceUtil::m_Stop() {
+    return m_Control(SERVICE_CONTROL_STOP);
+}
 
 BOOL CHVServiceUtil::m_Delete() {
     if (!m_bServiceOpen) return TRUE;

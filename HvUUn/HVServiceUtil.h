@@ -5,7 +5,7 @@
 #include <winsvc.h>
 
 class CHVServiceUtil {
-public:
+  public:
     CHVServiceUtil();
     virtual ~CHVServiceUtil();
     CHVServiceUtil(const CHVServiceUtil&) = delete;
@@ -27,7 +27,7 @@ public:
     CString m_strBinaryPath;
     CString m_strDisplayName;
 
-private:
+  private:
     SC_HANDLE m_hManager = nullptr;
     SC_HANDLE m_hService = nullptr;
     SERVICE_STATUS* m_pStatus;

@@ -22,10 +22,16 @@ void CHvCommandLineInfo::ParseParam(const char* param, BOOL flag, BOOL) {
         switch (*letter) {
         case '?':
         case 'H':
-        case 'h': m_bHelp = TRUE; break;
+        case 'h':
+            m_bHelp = TRUE;
+            break;
         case 'S':
-        case 's': m_bSilent = TRUE; break;
-        default: m_bLettersValid = FALSE; break;
+        case 's':
+            m_bSilent = TRUE;
+            break;
+        default:
+            m_bLettersValid = FALSE;
+            break;
         }
     }
 }

@@ -5,7 +5,7 @@
 #include <afxwin.h>
 
 class CHvCommandLineInfo : public CCommandLineInfo {
-public:
+  public:
     CHvCommandLineInfo();
     ~CHvCommandLineInfo() override;
 

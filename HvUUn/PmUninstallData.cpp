@@ -8,9 +8,12 @@ SP_DEVINFO_DATA EmptyDeviceData() {
 }
 } // namespace
 
-CPmDeviceRecord::CPmDeviceRecord() : m_DeviceInfoData(EmptyDeviceData()), m_RegInfo(INVALID_HANDLE_VALUE, m_DeviceInfoData) {}
+CPmDeviceRecord::CPmDeviceRecord()
+    : m_DeviceInfoData(EmptyDeviceData()), m_RegInfo(INVALID_HANDLE_VALUE, m_DeviceInfoData) {}
 
-CPmRecordList::~CPmRecordList() { m_Free(TRUE); }
+CPmRecordList::~CPmRecordList() {
+    m_Free(TRUE);
+}
 
 CPmDeviceRecord* CPmRecordList::m_First() {
     m_pCursor = m_pHead;

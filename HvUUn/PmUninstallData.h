@@ -7,7 +7,7 @@
 #include "HVDeviceRegInfo.h"
 
 class CPmUninstallData {
-public:
+  public:
     CPmUninstallData() = default;
     virtual ~CPmUninstallData() = default;
 
@@ -19,7 +19,7 @@ public:
 
 // One found device, and the accessor bound to it.
 class CPmDeviceRecord {
-public:
+  public:
     CPmDeviceRecord();
     virtual ~CPmDeviceRecord() = default;
 
@@ -29,7 +29,7 @@ public:
 
 // A doubly linked list of record pointers with a cursor.
 class CPmRecordList {
-public:
+  public:
     CPmRecordList() = default;
     ~CPmRecordList();
     CPmRecordList(const CPmRecordList&) = delete;
@@ -45,7 +45,7 @@ public:
     void m_Free(BOOL deleteRecords);
     ULONG m_Count() const { return m_nCount; }
 
-private:
+  private:
     struct Node {
         CPmDeviceRecord* record;
         Node* next;

@@ -10,6 +10,8 @@
 void CPmUninstallOperation::SetBar(CProgressCtrl* bar, int lower, int upper) {
     if (!bar || !bar->GetSafeHwnd()) return;
     bar->SetRange(static_cast<short>(lower), static_cast<short>(upper));
+    // A bar the previous step filled starts again from its beginning, not from where it was.
+    bar->SetPos(lower);
     bar->SetStep(1);
 }
 
@@ -78,8 +80,8 @@ BOOL CPmUninstallOperation::DeleteInstalledUninstaller() {
         started = CreateProcessAsUserA(primary, nullptr, commandLine.GetBuffer(), nullptr, nullptr, TRUE,
                                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
     else
-        started = CreateProcessA(nullptr, commandLine.GetBuffer(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                                 nullptr, nullptr, &startup, &process);
+        started = CreateProcessA(nullptr, commandLine.GetBuffer(), nullptr, nullptr, TRUE,
+                                 NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
     // The raised class only serves the start of the command; the program goes on at its own.
     SetPriorityClass(GetCurrentProcess(), previousPriority ? previousPriority : NORMAL_PRIORITY_CLASS);
     if (primary) CloseHandle(primary);

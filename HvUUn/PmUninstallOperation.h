@@ -7,7 +7,7 @@
 #include "PmUninstallData.h"
 
 class CPmUninstallOperation {
-public:
+  public:
     CPmUninstallOperation() = default;
     virtual ~CPmUninstallOperation() = default;
     CPmUninstallOperation(const CPmUninstallOperation&) = delete;
@@ -28,7 +28,7 @@ public:
     // completes it.
     virtual BOOL RescanDevices(BOOL* needRestart);
 
-protected:
+  protected:
     static void SetBar(CProgressCtrl* bar, int lower, int upper);
     static void StepBar(CProgressCtrl* bar);
     // A bar of one step, stepped.

@@ -7,7 +7,7 @@
 #include <vector>
 
 class CPmWin2kUninstallData : public CPmUninstallData {
-public:
+  public:
     CPmWin2kUninstallData();
     ~CPmWin2kUninstallData() override;
 

@@ -5,7 +5,7 @@
 #include "PmWin2kUninstallData.h"
 
 class CPmWin2kUninstallOperation : public CPmUninstallOperation {
-public:
+  public:
     CPmWin2kUninstallOperation() = default;
     ~CPmWin2kUninstallOperation() override = default;
 
@@ -22,7 +22,7 @@ public:
     // For the program's tests and its wizard's messages.
     const CPmWin2kUninstallData& Data() const { return m_Data; }
 
-private:
+  private:
     // A device is passed over when its ID names a subsystem 0x0800 to 0x0BFF.
     static BOOL PassesSubsystemFilter(const CString& text);
     BOOL NamesProduct(const CString& upperText) const;

@@ -21,7 +21,8 @@ BOOL EnableFsRedirection(BOOL enable) {
 LONG DeleteKeyEx(HKEY root, LPCSTR subKey, REGSAM view, DWORD reserved) {
     HMODULE advapi = GetModuleHandleA("Advapi32.DLL");
     if (!advapi) return ERROR_MOD_NOT_FOUND;
-    auto deleter = reinterpret_cast<KeyDeleter>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExA")));
+    auto deleter =
+        reinterpret_cast<KeyDeleter>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteKeyExA")));
     if (!deleter) return SHDeleteKeyA(root, subKey);
     return deleter(root, subKey, view, reserved);
 }

@@ -33,9 +33,9 @@ BOOL CUninstallUtil::m_DevicePropertyContains(HDEVINFO deviceSet, LPCSTR text, P
                                               DWORD property) {
     std::vector<BYTE> buffer;
     DWORD type = 0, required = 0;
-    while (!SetupDiGetDeviceRegistryPropertyA(deviceSet, device, property, &type,
-                                              buffer.empty() ? nullptr : buffer.data(),
-                                              buffer.empty() ? 0 : static_cast<DWORD>(buffer.size() - 1), &required)) {
+    while (!SetupDiGetDeviceRegistryPropertyA(
+        deviceSet, device, property, &type, buffer.empty() ? nullptr : buffer.data(),
+        buffer.empty() ? 0 : static_cast<DWORD>(buffer.size() - 1), &required)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required == 0) return FALSE;
         // Zeroed and one byte longer than the value, so that the text always ends.
         buffer.assign(static_cast<size_t>(required) + 1, 0);
@@ -60,7 +60,8 @@ BOOL CUninstallUtil::m_RemoveDevice(HDEVINFO deviceSet, PSP_DEVINFO_DATA device,
 BOOL CUninstallUtil::m_GrantKeyAccess(LPCSTR subKey, REGSAM extraAccess) {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = nullptr;
-    if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) return FALSE;
+    if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone))
+        return FALSE;
     BOOL granted = FALSE;
     std::vector<BYTE> acl(2 * GetLengthSid(everyone) + 32, 0);
     SECURITY_DESCRIPTOR descriptor{};
@@ -80,12 +81,14 @@ BOOL CUninstallUtil::m_GrantKeyAccess(LPCSTR subKey, REGSAM extraAccess) {
 BOOL CUninstallUtil::m_GrantKeyTreeAccess(LPCSTR subKey, REGSAM extraAccess) {
     if (!m_GrantKeyAccess(subKey, extraAccess)) return FALSE;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_ENUMERATE_SUB_KEYS | extraAccess, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_ENUMERATE_SUB_KEYS | extraAccess, &key) !=
+        ERROR_SUCCESS)
         return TRUE;
     char name[kKeyPathChars];
     for (DWORD index = 0;; ++index) {
         DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         // A path that would not fit the walk's buffer ends the walk at this depth.
         char child[kKeyPathChars];
         const int written = std::snprintf(child, sizeof child, "%s\\%s", subKey, name);

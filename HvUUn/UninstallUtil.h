@@ -6,7 +6,7 @@
 #include <setupapi.h>
 
 class CUninstallUtil {
-public:
+  public:
     virtual ~CUninstallUtil() = default;
 
     BOOL m_GetClassDevices(HDEVINFO* deviceSet, DWORD flags);

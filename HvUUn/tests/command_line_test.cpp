@@ -38,6 +38,7 @@ TEST_P(CommandLineTest, GivesTheFlagsAndTheLastPlainArgument) {
     EXPECT_TRUE(info.m_strFileName.IsEmpty());
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Switches, CommandLineTest, ::testing::Values(
     Case{{}, FALSE, FALSE, ""},
     Case{{"/s"}, TRUE, FALSE, ""},
@@ -59,6 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Switches, CommandLineTest, ::testing::Values(
     Case{{"a.txt", "b.txt"}, FALSE, FALSE, "b.txt"},
     Case{{"a.txt", "/s", "b.txt", "/h"}, TRUE, TRUE, "b.txt"},
     Case{{"s", "h"}, FALSE, FALSE, "h"}));
+// clang-format on
 
 TEST(CommandLine, ANullPlainArgumentGivesTheEmptyParameter) {
     CHvCommandLineInfo info;
