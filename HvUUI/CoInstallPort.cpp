@@ -17,19 +17,23 @@ constexpr DWORD kValueNameChars = 16383;
 constexpr DWORD kValueDataBytes = 16383;
 const WCHAR* const kFirstNumberModel = u"USB\\VID_7A5C&PID_1015";
 
-std::u16string DeviceParametersPath(const std::u16string& instanceId) {
-    return kEnumFormat + instanceId + u"\\Device Parameters";
-}
-
 std::u16string Upper(std::u16string text) {
     for (auto& c : text) c = towupper(c);
     return text;
 }
 
-// Copies the values of `from` that `keep` accepts into `to`; a REG_SZ named "PortName" is
-// handed back instead when `portName` is given.
-template <typename Keep>
-void CopyValues(HKEY from, HKEY to, Keep keep, std::u16string* portName) {
+BOOL ParentOf(PSP_DEVINFO_DATA data, DEVINST& parent, std::u16string& parentId) {
+    return CM_Get_Parent(&parent, data->DevInst, 0) == CR_SUCCESS && DeviceInstanceIdOf(parent, parentId);
+}
+
+} // namespace
+
+std::u16string DeviceParametersPath(const std::u16string& instanceId) {
+    return kEnumFormat + instanceId + u"\\Device Parameters";
+}
+
+void CopyValues(HKEY from, HKEY to, const std::function<bool(const std::u16string&, DWORD)>& keep,
+                std::u16string* portName) {
     std::vector<WCHAR> name(kValueNameChars + 1);
     std::vector<BYTE> data(kValueDataBytes + sizeof(WCHAR));
     for (DWORD index = 0;; ++index) {
@@ -53,12 +57,6 @@ void CopyValues(HKEY from, HKEY to, Keep keep, std::u16string* portName) {
         }
     }
 }
-
-BOOL ParentOf(PSP_DEVINFO_DATA data, DEVINST& parent, std::u16string& parentId) {
-    return CM_Get_Parent(&parent, data->DevInst, 0) == CR_SUCCESS && DeviceInstanceIdOf(parent, parentId);
-}
-
-} // namespace
 
 std::u16string PortSaveKeyName(const std::u16string& instanceId) {
     std::u16string name = instanceId;

@@ -1,5 +1,8 @@
 // The library image: its entry point keeps the module handle under which its resources are found.
-// Its exports are declared with the routines they name (HvUCoInstallPort in CoInstallPort.h).
+// Its exports are declared with the routines they name (HvUCoInstallPort in CoInstallPort.h,
+// HvUCoInstallCard in CoInstallCard.h, HvUCoInstallGpio in CoInstallGpio.h).
+#include "CoInstallCard.h"
+#include "CoInstallGpio.h"
 #include "CoInstallPort.h"
 #include "Resources.h"
 

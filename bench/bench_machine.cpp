@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <sstream>
 
 #include "../platform/machine/serial_tools.h"
 
@@ -20,8 +19,7 @@ BenchMachine::BenchMachine(const std::string& name, hvsim::ClockMode clock) {
     options.root = root_;
     options.clock = clock;
     machine_ = std::make_unique<hvsim::Machine>(options);
-    std::ostringstream said;
-    machine_->install_package(hvsim::installable_package(*machine_, HV_PACKAGE_DIR, said));
+    machine_->install_package(hvsim::installable_package(HV_PACKAGE_DIR));
 }
 
 BenchMachine::~BenchMachine() {

@@ -410,8 +410,7 @@ void RemoveHook() {}
 
 } // namespace
 
-extern "C" DECLSPEC_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject,
-                                                                        PUNICODE_STRING pRegistryPath) {
+extern "C" DECLSPEC_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath) {
     PmDriverDescription description;
     RtlZeroMemory(&description, sizeof(description));
     description.m_pszDriverName = u"HvUsbSam";

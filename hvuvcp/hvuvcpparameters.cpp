@@ -1,6 +1,6 @@
 // The port's parameters and the value list of the port settings set. Needs only the base types, so
 // that user-mode code can compile it too.
-#include "hvuvcpusermodeinterface.h"
+#include "hvuvcpparameters.h"
 
 const HvUVcpSetting g_aHvUVcpSettings[HVUVCP_SETTINGS] = {
     {u"PortType", HVUVCP_PORT_TYPE_UNKNOWN, &CVcpParameters::m_ulPortType},

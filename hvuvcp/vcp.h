@@ -200,6 +200,8 @@ public:
     BOOLEAN m_CheckSupportedBaudRates();
     // TRUE when any of the set's six signal values changed.
     BOOLEAN m_CheckSupportedSignals();
+    // SupportedDuplexModes from the port's kind; TRUE when it changed.
+    BOOLEAN m_CheckSupportedDuplexModes();
     BOOLEAN m_IsBaudRateSettable(ULONG ulBaudRate);
     // HVUVCP_PORT_TYPE_RS422_485 or HVUVCP_PORT_TYPE_RS232.
     ULONG m_GetPortType();

@@ -138,6 +138,20 @@ BOOLEAN CVCP::m_CheckSupportedSignals() {
     return bChanged;
 }
 
+// The duplex modes the bus driver's RS-422/485 ports take (bit n - 1 for mode n): RS-422 full
+// duplex and RS-485 half duplex; an RS-232 port has none.
+#define HVUVCP_RS422_485_DUPLEX_MODES 0x03
+
+BOOLEAN CVCP::m_CheckSupportedDuplexModes() {
+    if (!m_pSettings)
+        return FALSE;
+    ULONG ulModes = m_GetPortType() == HVUVCP_PORT_TYPE_RS422_485 ? HVUVCP_RS422_485_DUPLEX_MODES : 0;
+    if (m_pSettings->m_ulSupportedDuplexModes == ulModes)
+        return FALSE;
+    m_pSettings->m_ulSupportedDuplexModes = ulModes;
+    return TRUE;
+}
+
 NTSTATUS CVCP::m_SetDuplexMode(ULONG ulMode, UCHAR ucCtsTrue) {
     PM_TRACE(HVUVCP_TRACE_VCP, "CVCP::m_DuplexModeSettings - IN");
     if (!m_pSettings) {

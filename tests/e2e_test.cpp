@@ -71,7 +71,8 @@ TEST_F(EndToEnd, TheProgramsExitCodeAndBadUsageReachTheShell) {
 
 TEST_F(EndToEnd, TheKitCarriesTheWholePackageAndItsHvsimRunsTheDemoFromIt) {
     const auto package = std::filesystem::path(HV_KIT_HVSIM).parent_path().parent_path() / "package";
-    for (const char* file : {"HVUBUS.INF", "HVUSER.INF", "HvUBus.sys", "HvUVCP.sys", "HvUUI23.dll"})
+    for (const char* file :
+         {"HVUBUS.INF", "HVUSER.INF", "HvUBus.sys", "HvUVCP.sys", "HvUUI23.dll", "HvCoIn23.dll"})
         EXPECT_TRUE(std::filesystem::is_regular_file(package / file)) << file;
     const auto demo = hvsim("--clock virtual demo");
     EXPECT_EQ(demo.status, 0) << demo.output;

@@ -3,6 +3,9 @@
 // cases are skipped) and with the test driver standing in for it.
 #include "port_machine_fixture.h"
 
+#include <fstream>
+#include <iterator>
+
 #include "card_machine.h"
 
 #include "CoInstallPort.h"
@@ -131,6 +134,45 @@ TEST_P(PackageTest, ListedCompositeAdaptersPortsAreNumberedInTreeOrder) {
     }
     EXPECT_EQ(0xBEEFu, dword(one, u"Device Parameters", u"ChildPortNameSorted"));
     EXPECT_EQ(1u, dword(two, u"Device Parameters", u"ChildPortNameSorted"));
+}
+
+// The bus devices run the package's card co-installer and HvCoIn23.dll as built: they start,
+// their ports are named, and a reinstalled bus device keeps its port's name and settings.
+TEST_P(PackageTest, TheBusDevicesRunTheCardAndDeviceCoInstallers) {
+    std::u16string adapter = plug_adapter("ftdi:vid=0x7A5C,pid=0x1002,interfaces=2");
+    auto ports = ports_below(adapter);
+    ASSERT_EQ(2u, ports.size()) << machine_->device_tree_text();
+    std::ifstream built(HV_COIN_IMAGE, std::ios::binary), installed(machine_->system_directory() / "HvCoIn23.dll",
+                                                                    std::ios::binary);
+    ASSERT_TRUE(installed.is_open());
+    EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(built), {}, std::istreambuf_iterator<char>(installed), {}));
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::u16string bus = parent_of(ports[i]);
+        EXPECT_TRUE(card_test::started(bus)) << i;
+        EXPECT_TRUE(card_test::started(ports[i])) << i;
+        EXPECT_EQ(ComNameOf(DWORD(i + 1)), value(ports[i], u"Device Parameters", u"PortName")) << i;
+    }
+
+    const std::u16string bus = parent_of(ports[1]);
+    rename(ports[1], u"COM6");
+    {
+        OpenedDevice port(ports[1]);
+        ASSERT_TRUE(SetDeviceDwordValue(port.set, &port.data, u"Baudrate", 57600));
+    }
+    const std::u16string bus_inf = (kit_ / "HVUBUS.INF").u16string();
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"USB\\VID_7A5C&PID_1002&MI_01", bus_inf.c_str(), 0,
+                                                   nullptr))
+        << std::hex << GetLastError() << " " << hvsim::user::last_installation_error();
+    wait_for_ports(adapter);
+    EXPECT_EQ(u"COM6", value(bus, u"Device Parameters\\" + PortSaveKeyName(ports[1]), u"PortName"));
+    {
+        OpenedDevice port(ports[1]);
+        ASSERT_TRUE(SetDeviceDwordValue(port.set, &port.data, u"Baudrate", 300));
+    }
+    install_port_driver_again();
+    EXPECT_EQ(u"COM6", value(ports[1], u"Device Parameters", u"PortName"));
+    EXPECT_EQ(57600u, dword(ports[1], u"Device Parameters", u"Baudrate"));
+    EXPECT_TRUE(card_test::started(ports[1]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, PackageTest, ::testing::Values(PortDriver::Test, PortDriver::Package),

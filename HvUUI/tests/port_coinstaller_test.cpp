@@ -195,7 +195,7 @@ TEST_F(PortMachineTest, TheLibraryCarriesItsStringsInItsImage) {
     const WCHAR* in_place = nullptr;
     EXPECT_EQ(int(kRefusal.size()), LoadStringW(library, 5062, reinterpret_cast<LPWSTR>(&in_place), 0));
     EXPECT_EQ(kRefusal, std::u16string(in_place, kRefusal.size()));
-    EXPECT_EQ(0, LoadStringW(library, 5050, text, 64));
+    EXPECT_EQ(0, LoadStringW(library, 4711, text, 64)) << "an id the library does not have";
     EXPECT_TRUE(FreeLibrary(library));
 }
 

@@ -274,8 +274,6 @@ std::string PortMachineTest::install_package(PortDriver port_driver) {
     } else if (!fs::exists(kit_ / "HvUVCP.sys")) {
         return "the port driver HvUVCP.sys is not built yet";
     }
-    for (const char* name : {"HvCoIn23.dll", "HvUUn23.exe"})
-        if (!fs::exists(kit_ / name)) std::ofstream(kit_ / name, std::ios::binary);
     try {
         machine_->install_package(kit_);
     } catch (const hvsim::MachineError& error) {

@@ -42,10 +42,9 @@ protected:
     std::vector<std::u16string> ports_below(const std::u16string& node);
     void install_port_driver_again();
     // Installs the package from a kit folder as `hvsim install-package` does: HVUBUS.INF and
-    // HVUSER.INF with the images the tree builds. The port driver is chosen; the card's other
-    // images that the tree does not build yet are empty files, so their copy succeeds and the
-    // installer skips the co-installers they would hold. Adapters plugged afterwards are the
-    // package's cards. Returns why the package cannot be installed, empty when it was.
+    // HVUSER.INF with the images the tree builds. The port driver is chosen. Adapters plugged
+    // afterwards are the package's cards. Returns why the package cannot be installed, empty
+    // when it was.
     std::string install_package(PortDriver port_driver);
     void wait_for_ports(const std::u16string& card);
     static std::u16string parent_of(const std::u16string& instance);

@@ -375,6 +375,8 @@ BOOLEAN CHvUVCPDriver::m_UserModeInterface(CPmDriverClass* pObject, CPmInformati
     } else {
         if (pVCP->m_CheckSupportedSignals())
             bChanged = TRUE;
+        if (pVCP->m_CheckSupportedDuplexModes())
+            bChanged = TRUE;
         if (ulMode == PM_SETTINGS_ADJUST_DEFAULTS) {
             ULONG ulPortType = pVCP->m_GetPortType();
             if (ulPortType != pSettings->m_ulPortType) {
@@ -428,8 +430,7 @@ void RemoveHook() {}
 
 } // namespace
 
-extern "C" DECLSPEC_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject,
-                                                                        PUNICODE_STRING pRegistryPath) {
+extern "C" DECLSPEC_EXPORT NTSTATUS DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath) {
     PmDriverDescription description;
     RtlZeroMemory(&description, sizeof(description));
     description.m_pszDriverName = u"HvUVCP";

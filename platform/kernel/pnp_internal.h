@@ -2,6 +2,7 @@
 // helpers that send PnP requests. Not part of any public header.
 #pragma once
 
+#include <hvsim/format.h>
 #include <hvsim/pnp.h>
 #include <hvsim/registry.h>
 #include <wdm.h>
@@ -111,8 +112,8 @@ void write_dword(const registry::Key& key, std::u16string_view name, DWORD value
 NTSTATUS open_kernel_key(std::u16string path, ACCESS_MASK access, PHANDLE handle);
 
 // ---- Text ----
-std::u16string upcase(std::u16string_view text);
-bool iequals(std::u16string_view a, std::u16string_view b);
+using text::upcase;
+inline bool iequals(std::u16string_view a, std::u16string_view b) { return text::equal_nocase(a, b); }
 std::u16string to_u16(std::string_view text);
 std::string to_utf8(std::u16string_view text);
 std::u16string hex8(ULONG value);

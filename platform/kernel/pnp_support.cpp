@@ -134,23 +134,7 @@ void write_dword(const registry::Key& key, std::u16string_view name, DWORD value
     if (key) registry::set_value(key, name, REG_DWORD, &value, sizeof value);
 }
 
-std::u16string upcase(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = (char16_t)(c - u'a' + u'A');
-    return out;
-}
 
-bool iequals(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = (char16_t)(x - 32);
-        if (y >= u'a' && y <= u'z') y = (char16_t)(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::u16string to_u16(std::string_view text) { return text::from_utf8(text); }
 

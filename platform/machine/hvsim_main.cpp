@@ -59,7 +59,7 @@ int add_root_device(Invocation& in) {
 
 int install_package(Invocation& in) {
     Machine& machine = in.machine();
-    std::fputs(machine.install_package(installable_package(machine, in.args()[0], std::cout)).c_str(), stdout);
+    std::fputs(machine.install_package(installable_package(in.args()[0])).c_str(), stdout);
     return 0;
 }
 
@@ -117,8 +117,7 @@ constexpr Command kCommands[] = {
      "Installs HVUBUS.INF and HVUSER.INF from DIR, as the setup program does: each goes into the\n"
      "INF store and its driver is installed on every present device it names; adapters plugged\n"
      "later are installed from the store. DIR must hold every file the INF files name; otherwise\n"
-     "nothing changes. While the co-installer and the uninstaller are not built, empty files stand\n"
-     "in for them in a copy of DIR in the machine folder.\n",
+     "nothing changes.\n",
      install_package},
     {"run", "[OPTIONS] PROGRAM [ARGS...]", 1, SIZE_MAX, "boot, run PROGRAM with ARGS, shut down",
      "Runs PROGRAM (a program image: a shared object exporting wmain), given by its path on the\n"
@@ -131,7 +130,9 @@ constexpr Command kCommands[] = {
      "  --media DIR                the host folder DIR offered as the read-only drive D:\n"
      "  --as administrator|user|filtered\n"
      "                             the program's token (filtered: an administrator's token with\n"
-     "                             the Administrators group for deny entries only)\n",
+     "                             the Administrators group for deny entries only)\n"
+     "  --unattended               windows that nobody answers are left to the program (a silent\n"
+     "                             run); otherwise they are cancelled, as a person closing them\n",
      run},
     {"devices", "", 0, 0, "print the device tree and the USB devices",
      "Prints every device node (instance ID, hardware IDs, service, state, problem) once the\n"

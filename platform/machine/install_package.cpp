@@ -62,6 +62,11 @@ std::string Machine::install_package(const std::filesystem::path& folder) {
                         found[i].reason;
         if (found.size() > kShown) problems += "\n  ... and " + std::to_string(found.size() - kShown) + " more";
         if (!problems.empty()) throw MachineError(inf.filename().string() + " cannot be installed:" + problems);
+    }
+    // Only once both read as whole INFs: a damaged second INF is named as such, not through
+    // the files the first one names.
+    for (const auto& inf : infs) {
+        const std::u16string path = text::from_utf8(inf.string());
         auto missing = user::inf_missing_files(path);
         if (!missing.empty())
             throw MachineError(inf.filename().string() + " installs " + join(missing) + ", not found in " +
@@ -70,7 +75,6 @@ std::string Machine::install_package(const std::filesystem::path& folder) {
             const std::string name = text::to_utf8(copied.name);
             auto kind = image_kind_of_name(name);
             if (!kind) continue;
-            if (stands_in_until_built(name) && std::filesystem::file_size(copied.source, error) == 0) continue;
             if (auto problem = image_problem(copied.source, *kind))
                 throw MachineError(copied.source.string() + " (named on " + inf.filename().string() + " line " +
                                    std::to_string(copied.line) + "): " + *problem);

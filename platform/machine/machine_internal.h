@@ -31,9 +31,6 @@ std::optional<ImageKind> image_kind_of_name(const std::string& file_name);
 // exported); nothing when it is one.
 std::optional<std::string> image_problem(const std::filesystem::path& file, ImageKind kind);
 
-// Deliverables of the package that this tree does not build yet: empty files stand in for them.
-bool stands_in_until_built(const std::string& file_name);
-
 // The Windows versions by their names ("7", "vista", "xp", "2000", "me", "98", "95").
 std::optional<user::WindowsVersion> windows_version_named(std::string_view name);
 std::string windows_version_names();

@@ -2,6 +2,7 @@
 // installation medium as D: and the token it runs with; the restart it asked for.
 #include <hvsim/format.h>
 #include <hvsim/machine.h>
+#include <hvsim/ui.h>
 #include <hvsim/user_hooks.h>
 
 #include <cstdio>
@@ -28,10 +29,15 @@ constexpr TokenName kTokens[] = {
 int run_program_command(Machine& machine, const std::vector<std::string>& args) {
     RunOptions options;
     size_t i = 0;
-    for (; i < args.size() && args[i].starts_with("--"); i += 2) {
-        const std::string option = args[i];
-        if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
-        const char* value = args[i + 1].c_str();
+    bool unattended = false;
+    while (i < args.size() && args[i].starts_with("--")) {
+        const std::string option = args[i++];
+        if (option == "--unattended") {
+            unattended = true;
+            continue;
+        }
+        if (i >= args.size()) throw UsageError(option + " needs a value");
+        const char* value = args[i++].c_str();
         if (option == "--cwd") {
             options.current_directory = text::from_utf8(value);
         } else if (option == "--media") {
@@ -50,7 +56,10 @@ int run_program_command(Machine& machine, const std::vector<std::string>& args) 
     std::vector<std::u16string> program_args;
     for (size_t a = i + 1; a < args.size(); ++a) program_args.push_back(text::from_utf8(args[a]));
     std::fflush(stdout);
+    // Nobody answers the windows of an unattended run: its program ends them itself.
+    ui::leave_unscripted_modal_loops(unattended);
     ProgramRun run = machine.run_program(args[i], program_args, options);
+    ui::leave_unscripted_modal_loops(false);
     if (run.restarted) {
         std::printf("hvsim: the program restarted the machine\n");
         for (const auto& operation : run.file_operations) {

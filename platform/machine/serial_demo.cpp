@@ -177,54 +177,13 @@ std::optional<std::string> exchange_in_process(const ComPort& port, size_t index
     return failure;
 }
 
-// The deliverables the INFs copy that this tree does not build yet. Installation refuses a
-// package without them, so the demo installs a copy of the package in which empty files stand in
-// for them: the platform skips a co-installer library it cannot load, and nothing runs the
-// uninstaller while the package stays installed.
-constexpr const char* kNotBuiltYet[] = {"HvCoIn23.dll", "HvUUn23.exe"};
-
 } // namespace
 
-bool stands_in_until_built(const std::string& name) {
-    return std::any_of(std::begin(kNotBuiltYet), std::end(kNotBuiltYet), [&](const char* known) {
-        return name.size() == std::strlen(known) && std::equal(name.begin(), name.end(), known, [](char a, char b) {
-                   return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
-               });
-    });
-}
-
-std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& given,
-                                          std::ostream& out) {
-    namespace fs = std::filesystem;
+std::filesystem::path installable_package(const std::filesystem::path& given) {
     std::error_code error;
-    if (!fs::is_directory(given, error)) return given; // install_package says what is wrong
     // The INF reader takes a relative path for one on the machine's drive.
-    const fs::path package = fs::absolute(given, error);
-    auto missing_from = [](const fs::path& folder) {
-        std::vector<std::string> missing;
-        for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})
-            for (const auto& name : user::inf_missing_files(text::from_utf8((folder / inf).string())))
-                missing.push_back(text::to_utf8(name));
-        return missing;
-    };
-    const std::vector<std::string> missing = missing_from(package);
-    if (missing.empty()) return package;
-    // Only what kNotBuiltYet names is stood in for: anything else missing (a driver image, the
-    // property-page library) is the user's to build, and install_package names it.
-    if (!std::all_of(missing.begin(), missing.end(), stands_in_until_built)) return package;
-    const fs::path staged = machine.root() / "demo-package";
-    fs::remove_all(staged, error);
-    fs::create_directories(staged, error);
-    for (const auto& entry : fs::directory_iterator(package, error))
-        if (entry.is_regular_file()) fs::copy_file(entry.path(), staged / entry.path().filename(), error);
-    std::string names;
-    for (const auto& name : missing) {
-        std::ofstream(staged / name).close();
-        names += (names.empty() ? "" : ", ") + name;
-    }
-    out << "    " << names << ": not built yet; empty files stand in for them in a copy of the package ("
-        << staged.string() << "), so the co-installer is skipped and there is no uninstaller\n";
-    return staged;
+    if (!std::filesystem::is_directory(given, error)) return given; // install_package says what is wrong
+    return std::filesystem::absolute(given, error);
 }
 
 std::vector<ComPort> wait_for_com_ports(const Machine& machine, const std::string& id, size_t interfaces) {
@@ -317,7 +276,7 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
 
     begin("install the package", " from " + options.package.string());
     try {
-        const std::filesystem::path medium = installable_package(machine, options.package, out);
+        const std::filesystem::path medium = installable_package(options.package);
         if (auto failure = run_setup(machine, medium, out)) return fail(*failure);
     } catch (const MachineError& e) {
         return fail(e.what());

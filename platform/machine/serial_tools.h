@@ -47,12 +47,9 @@ struct DemoOptions {
 std::optional<std::string> serial_exchange(const std::u16string& port, size_t index, const DemoOptions& options,
                                            std::ostream& out);
 
-// The package folder as install-package takes it: `package` itself when it holds every file its
-// INFs name, else a copy in the machine's folder in which empty files stand in for the
-// deliverables this tree does not build yet (the co-installer and the uninstaller); what is
-// stood in for is said on `out`.
-std::filesystem::path installable_package(const Machine& machine, const std::filesystem::path& package,
-                                          std::ostream& out);
+// The package folder as install-package takes it (absolute, so that the INF files are read from
+// the host's folder).
+std::filesystem::path installable_package(const std::filesystem::path& package);
 
 // Waits after a plug until each of the adapter's `interfaces` has a COM port with its link, or the
 // tree settles without; returns the COM ports found, in interface order (empty names where none).

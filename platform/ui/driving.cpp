@@ -15,6 +15,7 @@ struct ModalState {
     std::deque<ModalVisitor> visitors;
     std::vector<std::u16string> transcript;
     size_t unscripted = 0;
+    bool leave_unscripted = false;
 };
 ModalState& modal_state() {
     static ModalState* s = new ModalState;
@@ -77,6 +78,8 @@ void visit_modal_loop(HWND window) {
         if (!s.visitors.empty()) {
             visitor = std::move(s.visitors.front());
             s.visitors.pop_front();
+        } else if (s.leave_unscripted) {
+            return;
         } else {
             ++s.unscripted;
         }
@@ -106,6 +109,12 @@ void script_modal_visitors(std::vector<ModalVisitor> visitors) {
     for (auto& v : visitors) s.visitors.push_back(std::move(v));
 }
 
+void leave_unscripted_modal_loops(bool leave) {
+    auto& s = modal_state();
+    std::lock_guard lock(s.mutex);
+    s.leave_unscripted = leave;
+}
+
 size_t unscripted_modal_loops() {
     auto& s = modal_state();
     std::lock_guard lock(s.mutex);
@@ -123,6 +132,7 @@ void reset_modal_loops() {
     std::lock_guard lock(s.mutex);
     s.visitors.clear();
     s.transcript.clear();
+    s.leave_unscripted = false;
     s.unscripted = 0;
 }
 
@@ -212,7 +222,12 @@ bool Dialog::click(int id) const {
     HWND control = item(id);
     if (!control) return false;
     const std::string kind = control_kind(control);
-    if (kind == "static" || kind == "icon") return act(control, [&] { click_static(control); });
+    // A static is clicked with the mouse, so that a window that subclasses it (a link) sees it.
+    if (kind == "static" || kind == "icon")
+        return act(control, [&] {
+            SendMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+            SendMessageW(control, WM_LBUTTONUP, 0, 0);
+        });
     return act(control, [&] { click_button(control); });
 }
 

@@ -292,7 +292,7 @@ struct Installer {
     const StoredInf& inf;
 
     // A registry root of an AddReg line; `hkr` is what HKR means in this section.
-    std::optional<std::u16string> root(const std::u16string& name, const std::u16string& hkr) const {
+    static std::optional<std::u16string> root(const std::u16string& name, const std::u16string& hkr) {
         std::u16string upper = upcase(name);
         if (upper == u"HKR") return hkr;
         if (upper == u"HKLM") return std::u16string(u"\\Registry\\Machine");
@@ -733,12 +733,13 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     t_failure.clear();
 
     // Co-installers registered for the class, then those of the device, each called before the
-    // class installer; those that ask for it are called again after it, in reverse order.
+    // class installer; those that ask for it are called again after it, in reverse order, with
+    // the same context (its address too: a co-installer may key what it keeps on it).
     struct Called {
         std::unique_ptr<Entry> entry;
         COINSTALLER_CONTEXT_DATA context{};
     };
-    std::vector<Called> post;
+    std::vector<std::unique_ptr<Called>> post;
     std::vector<std::u16string> specs;
     if (element) specs = coinstallers_of(*element);
     DWORD result = NO_ERROR;
@@ -746,9 +747,10 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     for (const auto& spec : specs) {
         auto entry = load_entry(spec, "CoDeviceInstall");
         if (!entry) continue;
-        Called called{std::move(entry), {}};
-        auto routine = routine_as<PCOINSTALLER_ROUTINE>(called.entry->routine);
-        DWORD answer = routine(function, handle, data, &called.context);
+        auto called = std::make_unique<Called>();
+        called->entry = std::move(entry);
+        auto routine = routine_as<PCOINSTALLER_ROUTINE>(called->entry->routine);
+        DWORD answer = routine(function, handle, data, &called->context);
         if (answer == ERROR_DI_POSTPROCESSING_REQUIRED) {
             post.push_back(std::move(called));
         } else if (answer != NO_ERROR) {
@@ -778,9 +780,10 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     }
 
     for (auto it = post.rbegin(); it != post.rend(); ++it) {
-        it->context.PostProcessing = TRUE;
-        it->context.InstallResult = result;
-        result = routine_as<PCOINSTALLER_ROUTINE>(it->entry->routine)(function, handle, data, &it->context);
+        Called& called = **it;
+        called.context.PostProcessing = TRUE;
+        called.context.InstallResult = result;
+        result = routine_as<PCOINSTALLER_ROUTINE>(called.entry->routine)(function, handle, data, &called.context);
     }
     if (result == NO_ERROR) {
         set_last_error(NO_ERROR);
@@ -1092,6 +1095,14 @@ std::vector<InfProblem> inf_problems(const std::u16string& inf_path) {
         if (!file->has_section(section))
             problems.push_back({line, what + " [" + to_utf8(section) + "] is not in the file"});
     };
+    // What the installation would refuse only once a device arrives: a line of an AddReg section
+    // that starts with no registry root.
+    auto check_roots = [&](const std::u16string& section) {
+        for (const auto& entry : file->section(section))
+            if (!setup::Installer::root(entry.fields.empty() ? u"" : entry.fields[0], u"HKR"))
+                problems.push_back({entry.number, "\"" + to_utf8(entry.fields.empty() ? u"" : entry.fields[0]) +
+                                                      "\" is not a registry root (HKR, HKLM, HKCR, HKCU or HKU)"});
+    };
     if (!file->has_section(u"Version")) problems.push_back({0, "there is no [Version] section"});
     lacks(u"Manufacturer", 0, "the section");
     for (const auto& manufacturer : file->section(u"Manufacturer")) {
@@ -1110,11 +1121,16 @@ std::vector<InfProblem> inf_problems(const std::u16string& inf_path) {
                 for (const auto& name : line.fields)
                     if (!name.starts_with(u"@")) lacks(name, line.number, "the CopyFiles section");
             if (inf::equal_nocase(line.key, u"AddReg"))
-                for (const auto& name : line.fields) lacks(name, line.number, "the AddReg section");
+                for (const auto& name : line.fields) {
+                    lacks(name, line.number, "the AddReg section");
+                    check_roots(name);
+                }
             if (inf::equal_nocase(line.key, u"AddService") && line.fields.size() > 2 && !line.fields[2].empty()) {
                 lacks(line.fields[2], line.number, "the service section");
-                for (const auto& name : file->values(line.fields[2], u"AddReg"))
+                for (const auto& name : file->values(line.fields[2], u"AddReg")) {
                     lacks(name, line.number, "the AddReg section");
+                    check_roots(name);
+                }
             }
             for (const auto& field : line.fields)
                 if (auto key = unresolved_key(field))

@@ -14,6 +14,8 @@
 #include <map>
 #include <mutex>
 
+#include <hvsim/format.h>
+
 #include "internal/user_internal.h"
 
 namespace {
@@ -29,13 +31,8 @@ Earlier& earlier() {
     return *e;
 }
 
-std::u16string upcase(std::u16string text) {
-    for (auto& c : text)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    return text;
-}
-
-bool equal_nocase(const std::u16string& a, const std::u16string& b) { return upcase(a) == upcase(b); }
+using hvsim::text::equal_nocase;
+using hvsim::text::upcase;
 
 std::u16string link_of(const std::u16string& name) { return u"\\??\\" + name; }
 

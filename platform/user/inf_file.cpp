@@ -12,13 +12,7 @@
 namespace hvsim::user::inf {
 namespace {
 
-char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
-
-std::u16string upcase(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out) c = upper(c);
-    return out;
-}
+using text::upcase;
 
 std::u16string trim(std::u16string_view text) {
     size_t begin = 0, end = text.size();
@@ -137,12 +131,7 @@ std::u16string expand(const std::u16string& field, const std::map<std::u16string
 
 } // namespace
 
-bool equal_nocase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (upper(a[i]) != upper(b[i])) return false;
-    return true;
-}
+bool equal_nocase(std::u16string_view a, std::u16string_view b) { return text::equal_nocase(a, b); }
 
 std::optional<InfFile> InfFile::load(const std::filesystem::path& file, std::string* error) {
     std::ifstream in(file, std::ios::binary);

@@ -134,6 +134,9 @@ DWORD start(const CreateProcessRequest& request, ProcessCreation& record, LPPROC
     if (priority & (priority - 1)) return ERROR_INVALID_PARAMETER;
     record.priority_class = priority ? priority : NORMAL_PRIORITY_CLASS;
     if (!request.application_name && !request.command_line) return ERROR_INVALID_PARAMETER;
+    // The line travels as a counted string: 32,767 characters with its terminator at most.
+    constexpr size_t kMaxCommandLine = 32766;
+    if (request.command_line && request.command_line->size() > kMaxCommandLine) return ERROR_FILENAME_EXCED_RANGE;
 
     files::MachinePath image;
     if (request.application_name) {

@@ -14,6 +14,8 @@
 #include <map>
 #include <mutex>
 
+#include <hvsim/format.h>
+
 #include "internal/handles.h"
 #include "internal/security_internal.h"
 #include "internal/service_database.h"
@@ -60,12 +62,7 @@ Table& table() {
     return *t;
 }
 
-std::u16string upcase(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    return out;
-}
+using text::upcase;
 
 size_t handles_on(const Table& t, const std::u16string& service) {
     size_t count = 0;
@@ -142,7 +139,7 @@ std::optional<DWORD> grant(DWORD wanted, const GenericMapping& mapping, DWORD al
     return mapped;
 }
 
-bool equals_ignoring_case(std::u16string_view a, std::u16string_view b) { return upcase(a) == upcase(b); }
+bool equals_ignoring_case(std::u16string_view a, std::u16string_view b) { return text::equal_nocase(a, b); }
 
 SC_HANDLE open_manager(bool local, std::optional<std::u16string_view> database, DWORD access) {
     if (!available()) return nullptr;

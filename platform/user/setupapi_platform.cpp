@@ -24,12 +24,7 @@ constexpr std::u16string_view kEnumPath = u"\\Registry\\Machine\\SYSTEM\\Current
 // DevInst values of devices without a node; far above anything the PnP manager hands out.
 constexpr DWORD kPhantomBase = 0x40000000;
 
-std::u16string upcase(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    return out;
-}
+using text::upcase;
 
 struct Phantoms {
     std::mutex mutex;

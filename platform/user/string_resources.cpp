@@ -84,6 +84,12 @@ const void* host_program() {
 // The image of the calling process: the program image the machine loaded for it, when that
 // image declares strings; otherwise the host program. Called with the state's lock held.
 const void* process_image(State& s) {
+    // The image the process was started from, wherever its file is (a host file outside the
+    // machine's drive included).
+    if (void* module = current_process()->state().image_module) {
+        struct link_map* map = nullptr;
+        if (dlinfo(module, RTLD_DI_LINKMAP, &map) == 0 && map && s.images.count(map)) return map;
+    }
     std::error_code error;
     const std::filesystem::path image = devices::host_path(current_process()->options().image_path, true);
     if (!image.empty())

@@ -20,6 +20,9 @@ constexpr GUID kCommInfoBlock = {0xEDB16A62, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 
 constexpr GUID kHardwareBlock = {0x270B9B86, 0xB16D, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}};
 constexpr GUID kPortSettingsBlock = {0x5B9E03F7, 0xD26C, 0x4A81, {0x9C, 0x47, 0xE0, 0x3A, 0x8F, 0x21, 0xB5, 0xD6}};
 
+// The port settings block's duplex-mode bits 0 and 1, after its 17 values and three flow bytes.
+constexpr size_t kDuplexBit0 = 71, kDuplexBit1 = 72;
+
 ULONG ulong_at(const std::vector<unsigned char>& data, size_t offset) {
     ULONG value = 0xDEADBEEF;
     if (offset + sizeof value <= data.size()) std::memcpy(&value, data.data() + offset, sizeof value);
@@ -50,6 +53,8 @@ TEST_F(ComPortWmi, ThePortAnswersTheSerialBlocks) {
     ASSERT_EQ(99u, settings.data.size());
     EXPECT_EQ(0u, ulong_at(settings.data, 0));      // RS-232
     EXPECT_EQ(921600u, ulong_at(settings.data, 4)); // MaxBaudRate
+    EXPECT_EQ(0, settings.data[kDuplexBit0]) << "an RS-232 port has no duplex modes";
+    EXPECT_EQ(0, settings.data[kDuplexBit1]);
 
     // Mark parity reads as 4 in the WMI order, where space is 3.
     HANDLE handle = open(port.name);
@@ -87,6 +92,9 @@ TEST_F(ComPortWmi, AnRs485PortStartsInDuplexModeOneAndTakesAnotherMode) {
     ASSERT_EQ(0, settings.status);
     EXPECT_EQ(1u, ulong_at(settings.data, 0));  // PortType
     EXPECT_EQ(1u, ulong_at(settings.data, 24)); // DuplexMode
+    // The port reports the modes its RS-422/485 port takes: full duplex and half duplex.
+    EXPECT_EQ(1, settings.data[kDuplexBit0]);
+    EXPECT_EQ(1, settings.data[kDuplexBit1]);
 
     HANDLE handle = open(found[0].name);
     ASSERT_NE(INVALID_HANDLE_VALUE, handle);

@@ -42,6 +42,14 @@ TEST_F(InstallPackage, AFolderWithoutTheImagesIsRefusedBeforeAnythingChanges) {
     EXPECT_FALSE(std::filesystem::exists(machine_root() / "C" / "Windows" / "inf" / "oem0.inf"));
 }
 
+TEST_F(InstallPackage, ADamagedSecondInfIsNamedBeforeTheFilesTheFirstOneLacks) {
+    std::ofstream(package() / "HVUSER.INF", std::ios::binary | std::ios::app) << std::string("\x00\x01", 2);
+    auto result = install();
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos, result.output.find("HVUSER.INF cannot be installed")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("not a text file")) << result.output;
+}
+
 TEST_F(InstallPackage, TheInfFilesGoIntoTheStoreForDevicesThatArriveLater) {
     add_images();
     auto result = install();
@@ -68,6 +76,9 @@ TEST_F(InstallPackage, ADamagedInfOrAWrongImageIsRefusedWithFileLineAndReason) {
     std::string binary = bus;
     binary.insert(binary.find("[Manufacturer]"), std::string("\x01\x02\x00garbage\n", 11));
     const size_t binary_line = 1 + std::count(bus.begin(), bus.begin() + bus.find("[Manufacturer]"), '\n');
+    // The line before [Manufacturer] ends the class installer's AddReg section.
+    std::string rootless = bus;
+    rootless.insert(rootless.find("[Manufacturer]"), "garbage words\n");
     struct Case {
         const char* what;
         const char* file;    // replaced by `content`
@@ -78,12 +89,15 @@ TEST_F(InstallPackage, ADamagedInfOrAWrongImageIsRefusedWithFileLineAndReason) {
         {"an INF with binary bytes", "HVUBUS.INF", binary,
          "HVUBUS.INF:" + std::to_string(binary_line) + ": control character 0x01 (not a text file)"},
         {"a malformed line", "HVUSER.INF", "[Version\n" + user, "HVUSER.INF:1: malformed section name"},
+        {"an AddReg line without a registry root", "HVUBUS.INF", rootless,
+         "HVUBUS.INF:" + std::to_string(binary_line) + ": \"garbage words\" is not a registry root"},
         {"an install section that is not there", "HVUSER.INF",
          user.substr(0, user.find("[Strings]")) + "[Strings]\n",
          "is not in [Strings]"},
         {"an empty driver image", "HvUBus.sys", "", "HvUBus.sys (named on HVUBUS.INF line "},
         {"a foreign driver image", "HvUVCP.sys", "MZ not an image of this machine",
          "HvUVCP.sys (named on HVUSER.INF line "},
+        {"an empty uninstaller", "HvUUn23.exe", "", "HvUUn23.exe (named on HVUBUS.INF line "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -108,6 +108,9 @@ TEST_F(ProgramsTest, TheImageIsFoundAsWindowsFindsItOrTheCallFailsWithItsError) 
         {u"C:\\..\\probe.exe", u"", 0, ~0u, ERROR_PATH_NOT_FOUND},
         {nullptr, u"probe exit 1", HIGH_PRIORITY_CLASS | IDLE_PRIORITY_CLASS, ~0u, ERROR_INVALID_PARAMETER},
         {nullptr, u"", 0, ~0u, ERROR_INVALID_PARAMETER},
+        // The longest line Windows takes runs the program (its usage code for the extra word).
+        {nullptr, u"probe exit 7 " + std::u16string(32766 - 13, u'x'), 0, 100, ERROR_SUCCESS},
+        {nullptr, u"probe exit 7 " + std::u16string(32767 - 13, u'x'), 0, ~0u, ERROR_FILENAME_EXCED_RANGE},
     };
     for (const auto& c : cases) {
         const std::string shown(c.command_line.begin(), c.command_line.end());

@@ -30,15 +30,15 @@ protected:
         return run_hvsim(HVSIM_EXECUTABLE, "--clock virtual " + arguments);
     }
     // The package's INF files beside images that load but make no COM ports: the test driver
-    // for both drivers. Empty files stand in for the deliverables not built yet.
+    // for both drivers, the test program for the libraries and the uninstaller.
     std::filesystem::path portless_package() const {
         const auto package = folder_.path() / "package";
         std::filesystem::create_directories(package);
         for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})
             std::filesystem::copy_file(std::filesystem::path(HV_PACKAGE_DIR) / inf, package / inf);
         for (const char* driver : {"HvUBus.sys", "HvUVCP.sys"}) std::filesystem::copy_file(HV_TEST_DRIVER, package / driver);
-        std::filesystem::copy_file(HV_TEST_PROGRAM, package / "HvUUI23.dll");
-        for (const char* stand_in : {"HvCoIn23.dll", "HvUUn23.exe"}) std::ofstream(package / stand_in).close();
+        for (const char* program : {"HvUUI23.dll", "HvCoIn23.dll", "HvUUn23.exe"})
+            std::filesystem::copy_file(HV_TEST_PROGRAM, package / program);
         return package;
     }
 };
@@ -76,29 +76,25 @@ TEST_F(SerialCommands, TheDemoNamesTheStepThatFailed) {
     EXPECT_EQ(result.output.find("[4]"), std::string::npos) << result.output;
 }
 
-TEST_F(SerialCommands, TheDemoStandsInOnlyForTheDeliverablesNotBuiltYet) {
-    // Without the co-installer and the uninstaller, a copy of the package gets empty files for
-    // them and installs; the folder given stays as it was.
+// Every deliverable is built: none is stood in for, and a package without one is refused with
+// its name before anything is installed.
+TEST_F(SerialCommands, TheDemoRefusesAPackageWithoutADeliverableNamingIt) {
     const auto package = portless_package();
-    std::filesystem::remove(package / "HvCoIn23.dll");
-    std::filesystem::remove(package / "HvUUn23.exe");
-    auto result = hvsim("demo " + shell_quote(package.string()));
-    EXPECT_EQ(result.status, 1) << result.output;
-    EXPECT_NE(result.output.find("HvUUn23.exe, HvCoIn23.dll: not built yet; empty files stand in for them"),
-              std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("HVUSER.INF: C:\\Windows\\inf\\oem1.inf"), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("demo: step 3"), std::string::npos) << result.output;
-    EXPECT_FALSE(std::filesystem::exists(package / "HvCoIn23.dll"));
-    EXPECT_TRUE(std::filesystem::exists(machine_root() / "demo-package" / "HvCoIn23.dll"));
-
-    // A missing driver image is not stood in for: installation refuses it, naming it.
-    std::filesystem::remove(package / "HvUBus.sys");
-    std::filesystem::remove_all(machine_root());
-    result = hvsim("demo " + shell_quote(package.string()));
-    EXPECT_EQ(result.status, 1) << result.output;
-    EXPECT_NE(result.output.find("demo: step 1 (install the package) failed: HVUBUS.INF installs HvUBus.sys"),
-              std::string::npos) << result.output;
-    EXPECT_EQ(result.output.find("stand in"), std::string::npos) << result.output;
+    for (const char* image : {"HvUUn23.exe", "HvCoIn23.dll", "HvUBus.sys"}) {
+        SCOPED_TRACE(image);
+        const auto kept = folder_.path() / image;
+        std::filesystem::rename(package / image, kept);
+        std::filesystem::remove_all(machine_root());
+        const auto result = hvsim("demo " + shell_quote(package.string()));
+        EXPECT_EQ(result.status, 1) << result.output;
+        EXPECT_NE(result.output.find("demo: step 1 (install the package) failed: HVUBUS.INF installs " +
+                                     std::string(image)),
+                  std::string::npos)
+            << result.output;
+        EXPECT_EQ(result.output.find("stand in"), std::string::npos) << result.output;
+        EXPECT_FALSE(std::filesystem::exists(machine_root() / "demo-package"));
+        std::filesystem::rename(kept, package / image);
+    }
 }
 
 TEST_F(SerialCommands, TheTerminalRefusesAPortTheMachineDoesNotHave) {

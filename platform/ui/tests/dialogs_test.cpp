@@ -167,6 +167,20 @@ TEST_F(UiTest, AModalDialogDisablesItsOwnerUntilItEnds) {
     EXPECT_EQ(2, std::count(log.begin(), log.end(), "owner:WM_ENABLE"));
     EXPECT_NE(std::find(log.begin(), log.end(), "command:1:0"), log.end());
     EXPECT_EQ(std::vector<std::u16string>{u"Settings"}, hvsim::ui::modal_transcript());
+
+    // The Indirect form runs the same loop on a template in memory; none is no dialog.
+    auto* in_memory = static_cast<LPCDLGTEMPLATEW>(
+        LockResource(LoadResource(nullptr, FindResourceW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), RT_DIALOG))));
+    hvsim::ui::script_modal_visitors({[&](HWND dialog) {
+        owner_was_disabled = !IsWindowEnabled(owner);
+        EXPECT_TRUE(hvsim::ui::Dialog(dialog).click(IDOK));
+    }});
+    EXPECT_EQ(77, DialogBoxIndirectParamW(nullptr, in_memory, owner, settings_proc, 5));
+    EXPECT_TRUE(owner_was_disabled);
+    EXPECT_TRUE(IsWindowEnabled(owner));
+    EXPECT_EQ("init:5", message_log().take().front());
+    EXPECT_EQ(-1, DialogBoxIndirectParamW(nullptr, nullptr, owner, settings_proc, 0));
+    DestroyWindow(owner);
 }
 
 TEST_F(UiTest, ModalLoopsNestAndEachTakesItsVisitor) {
@@ -189,6 +203,19 @@ TEST_F(UiTest, ModalLoopsNestAndEachTakesItsVisitor) {
 TEST_F(UiTest, AnUnscriptedModalLoopEndsWithCancelAndIsCounted) {
     EXPECT_EQ(IDCANCEL, DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, settings_proc, 0));
     EXPECT_EQ(1u, hvsim::ui::unscripted_modal_loops());
+    hvsim::ui::reset_modal_loops();
+}
+
+TEST_F(UiTest, AnUnattendedModalLoopIsLeftToTheProgramsOwnThreads) {
+    hvsim::ui::leave_unscripted_modal_loops(true);
+    std::thread worker = machine_thread([] {
+        ASSERT_TRUE(hvsim::ui::wait_until([] { return hvsim::ui::find_dialog(u"Settings") != nullptr; }));
+        hvsim::ui::Dialog(hvsim::ui::find_dialog(u"Settings")).click(IDOK);
+    });
+    EXPECT_EQ(77, DialogBoxParamW(nullptr, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, settings_proc, 0));
+    worker.join();
+    EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
+    EXPECT_EQ(std::vector<std::u16string>{u"Settings"}, hvsim::ui::modal_transcript());
     hvsim::ui::reset_modal_loops();
 }
 

@@ -2,6 +2,8 @@
 // device's "TestFlags" value and the driver's control codes.
 #pragma once
 
+#include <basetsd.h>
+
 #define HVGT_FAIL_ADD 0x1          // AddDevice refuses the device (after the device object exists)
 #define HVGT_FAIL_CREATE 0x2       // the create callback refuses an open
 #define HVGT_FAIL_START 0x4        // the start callback fails

@@ -2,6 +2,8 @@
 // device lists children in "Child<n>" subkeys, and a function driver for those children.
 #pragma once
 
+#include <basetsd.h>
+
 // Internal device control the bus driver serves: answers HVGB_PING_ANSWER in 4 bytes.
 #define IOCTL_HVGB_PING 0x0022E01Cu
 #define HVGB_PING_ANSWER 0xB05B05u

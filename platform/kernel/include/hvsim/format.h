@@ -39,4 +39,20 @@ std::string wide_to_ansi(std::u16string_view text);
 std::string to_utf8(std::u16string_view text);
 std::u16string from_utf8(std::string_view text);
 
+// ---------------------------------------------------------------------------------------------
+// Names compared without regard to case, as the registry, the INF files, the services and the
+// DOS device names of the platform compare them: ASCII letters fold, nothing else does.
+inline char16_t ascii_upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
+inline std::u16string upcase(std::u16string_view text) {
+    std::u16string out(text);
+    for (auto& c : out) c = ascii_upper(c);
+    return out;
+}
+inline bool equal_nocase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+    return true;
+}
+
 } // namespace hvsim::text

@@ -114,6 +114,9 @@ public:
 // scripted for is counted and ended with Cancel, as an unscripted message box fails.
 using ModalVisitor = std::function<void(HWND window)>;
 void script_modal_visitors(std::vector<ModalVisitor> visitors);
+// While set, a modal loop that nothing is scripted for is left to its program's own threads (an
+// unattended run, whose wizard ends itself) instead of being cancelled and counted.
+void leave_unscripted_modal_loops(bool leave);
 size_t unscripted_modal_loops();
 // The captions of the modal loops run so far.
 std::vector<std::u16string> modal_transcript();

@@ -383,6 +383,10 @@ TEST_F(AtlWindowTest, APageWithToolTipsALinkAndABrushAnswersAsTheSettingsPagesDo
     // The link shows its address and opens it when clicked.
     EXPECT_EQ(u"http://www.halvorn.example", text_of(about->m_hWnd, IDC_LINK));
     EXPECT_TRUE(about->m_link.Navigate());
+    const size_t opened = hvsim::ui::shell_calls().size();
+    ASSERT_TRUE(hvsim::ui::Dialog(about->m_hWnd).click(IDC_LINK)) << "a click as the user's mouse gives it";
+    ASSERT_EQ(opened + 1, hvsim::ui::shell_calls().size());
+    EXPECT_EQ(u"http://www.halvorn.example", hvsim::ui::shell_calls().back().file);
 
     // The colour answers are the brush itself, not a DWLP_MSGRESULT.
     HDC dc = GetDC(nullptr);

@@ -18,6 +18,8 @@ TEST(ProgramImageTest, TheApplicationObjectsExitCodeIsTheProgramsThroughHvsimRun
         {"42", 42, ""},
         {"/fail 42", 3, ""},
         {"/name 5", 5, "exe exit_code_program, app exit_code_program\n"},
+        // The image's own strings, although its file is not on the machine's drive.
+        {"/string", 0, "string a string of the program's image\n"},
         {"", 0, ""},
     };
     for (const auto& c : cases) {
