@@ -1,9 +1,15 @@
 // The package's whole life in the machine as a user lives it: installed by the setup program
 // from its medium, an adapter plugged and used, setup run again over it, the adapter unplugged
-// and setup run once more, and setup started from a folder without the package.
+// and setup run once more, setup started from a folder without the package, and the package
+// uninstalled.
 #include "setup_machine.h"
 
 #include <regstr.h>
+
+#include <hvsim/format.h>
+#include <hvsim/ui.h>
+
+#include "card_machine.h"
 
 #include <algorithm>
 
@@ -75,6 +81,34 @@ TEST_F(SetupLifeTest, InstalledFromTheMediumUsedReplacedReinstalledAndRefusedFro
     EXPECT_EQ(store, store_files());
     EXPECT_EQ(names(first), names(ports_of_adapter()));
     EXPECT_TRUE(hvsim::user::message_box_transcript().empty()) << "a silent run shows no box";
+
+    // The uninstaller the package installed, silent: after the restart, nothing of the product is
+    // left and the adapter has no driver.
+    const std::filesystem::path uninstaller = machine_->system_directory() / "HvUUn23.exe";
+    ASSERT_TRUE(std::filesystem::exists(uninstaller));
+    hvsim::ui::script_modal_visitors({[](HWND) {}});
+    hvsim::RunOptions options;
+    run = machine_->run_program("C:\\Windows\\System32\\HvUUn23.exe", {u"/s"}, options);
+    EXPECT_EQ(0u, run.exit_code);
+    machine_->restart();
+    EXPECT_FALSE(in_store("HVUBUS.INF"));
+    EXPECT_FALSE(in_store("HVUSER.INF"));
+    for (const char* file : {"HvUUI23.dll", "HvCoIn23.dll", "HvUUn23.exe", "drivers/HvUBus.sys", "drivers/HvUVCP.sys"})
+        EXPECT_FALSE(std::filesystem::exists(machine_->system_directory() / file)) << file;
+    for (const WCHAR* service : {u"HvUsbSam", u"HvUVCP"})
+        EXPECT_FALSE(key_exists(u"SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(service)));
+    for (DWORD number : {1u, 2u}) EXPECT_FALSE(claimed(number)) << "COM" << number;
+    // A plug is not kept over the restart: plugged again, it finds no driver.
+    machine_->plug("ftdi:interfaces=2,wire=loopback");
+    hvsim::user::wait_for_device_installations();
+    ASSERT_EQ(1u, machine_->usb_devices().size());
+    const hvsim::UsbDeviceInfo plugged = machine_->usb_devices().at(0);
+    EXPECT_EQ(2u, plugged.interfaces.size());
+    for (const auto& function : plugged.interfaces) {
+        EXPECT_FALSE(card_test::started(function)) << hvsim::text::to_utf8(function);
+        EXPECT_EQ(u"<none>", value(function, u"", u"Service")) << hvsim::text::to_utf8(function);
+    }
+    EXPECT_TRUE(ports_below(plugged.instance_id).empty());
 }
 
 } // namespace

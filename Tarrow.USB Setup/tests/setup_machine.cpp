@@ -21,8 +21,7 @@ std::string contents(const fs::path& file) {
 void SetupMachineTest::SetUp() {
     PortMachineTest::SetUp();
     if (HasFatalFailure()) return;
-    std::ostringstream ignored;
-    medium_ = hvsim::installable_package(*machine_, HV_BUILT_PACKAGE_DIR, ignored);
+    medium_ = hvsim::installable_package(HV_BUILT_PACKAGE_DIR);
     ASSERT_TRUE(fs::exists(medium_ / "Tarrow Setup.exe")) << medium_;
     hvsim::user::reset_comdb_hooks();
     hvsim::user::reset_cm_hooks();
@@ -44,6 +43,7 @@ fs::path SetupMachineTest::medium_copy(const std::string& name, const char* corr
     const fs::path copy = root_ / name;
     fs::create_directories(copy);
     for (const auto& entry : fs::directory_iterator(medium_)) {
+        if (!entry.is_regular_file()) continue;
         const std::string file = entry.path().filename().string();
         if (drop && file == drop) continue;
         fs::copy_file(entry.path(), copy / file, fs::copy_options::overwrite_existing);

@@ -1,6 +1,6 @@
 // The port machine with the package's setup program: the package folder the build makes,
-// offered as the medium D: (empty files stand in for the deliverables the tree does not build
-// yet), the setup program run from it, and what the tests look at afterwards.
+// offered as the medium D:, the setup program run from it, and what the tests look at
+// afterwards.
 #pragma once
 
 #include "port_machine_fixture.h"
