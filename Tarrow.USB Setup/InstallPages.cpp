@@ -1,10 +1,9 @@
 // The wizard's sheet and pages, and the intro page's detection worker.
 #include "InstallSheet.h"
 
+#include "HeadingFont.h"
 #include "PreviousInstallation.h"
 #include "Resource.h"
-
-#include <cstring>
 
 namespace {
 
@@ -21,19 +20,6 @@ CString LoadText(UINT id) {
 void SetTitleText(CWnd& window) { window.SetWindowText(LoadText(IDS_TITLE)); }
 
 } // namespace
-
-void CreateTitleFont(CFont& font) {
-    NONCLIENTMETRICSA metrics = {};
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0);
-    LOGFONTA face = metrics.lfMessageFont;
-    face.lfWeight = FW_BOLD;
-    std::strncpy(face.lfFaceName, "Verdana Bold", LF_FACESIZE - 1);
-    HDC screen = GetDC(nullptr);
-    face.lfHeight = -(8 * GetDeviceCaps(screen, LOGPIXELSY) / 72);
-    if (screen) ReleaseDC(nullptr, screen);
-    font.CreateFontIndirect(&face);
-}
 
 // ---- Intro page --------------------------------------------------------------------------------
 
@@ -60,7 +46,7 @@ void CPmIntroPage::DoDataExchange(CDataExchange* dx) {
 
 BOOL CPmIntroPage::OnInitDialog() {
     CPropertyPage::OnInitDialog();
-    CreateTitleFont(m_TitleFont);
+    CreateHeadingFont(m_TitleFont);
     m_Welcome.SetWindowText(LoadText(IDS_WELCOME));
     m_Welcome.SetFont(&m_TitleFont, TRUE);
     m_Message.SetWindowText(LoadText(IDS_INTRO_TEXT));
@@ -169,7 +155,7 @@ void CPmFinishPage::DoDataExchange(CDataExchange* dx) {
 BOOL CPmFinishPage::OnInitDialog() {
     CPropertyPage::OnInitDialog();
     SetTitleText(*this);
-    CreateTitleFont(m_TitleFont);
+    CreateHeadingFont(m_TitleFont);
     m_Title.SetWindowText(LoadText(IDS_COMPLETED));
     m_Title.SetFont(&m_TitleFont, TRUE);
     m_Note.SetWindowText("");

@@ -91,6 +91,3 @@ protected:
 // The workers, each given its page.
 UINT PreviousInstallThread(LPVOID page);
 UINT InstallThread(LPVOID page);
-
-// The wizard's heading font: the system's message font, bold "Verdana Bold" of 8 points.
-void CreateTitleFont(CFont& font);

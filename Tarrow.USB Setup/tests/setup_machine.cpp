@@ -1,6 +1,7 @@
 #include "setup_machine.h"
 
 #include <hvsim/format.h>
+#include <hvsim/ui.h>
 
 #include <algorithm>
 #include <fstream>
@@ -25,6 +26,13 @@ void SetupMachineTest::SetUp() {
     ASSERT_TRUE(fs::exists(medium_ / "Tarrow Setup.exe")) << medium_;
     hvsim::user::reset_comdb_hooks();
     hvsim::user::reset_cm_hooks();
+    hvsim::ui::reset_modal_loops();
+}
+
+void SetupMachineTest::TearDown() {
+    EXPECT_EQ(0u, hvsim::ui::unscripted_modal_loops());
+    hvsim::ui::reset_modal_loops();
+    PortMachineTest::TearDown();
 }
 
 hvsim::ProgramRun SetupMachineTest::run_setup(const std::vector<std::u16string>& args,

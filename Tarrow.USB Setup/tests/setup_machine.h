@@ -14,6 +14,7 @@
 class SetupMachineTest : public PortMachineTest {
 protected:
     void SetUp() override;
+    void TearDown() override;
 
     // Runs D:\Tarrow Setup.exe from the medium (or from `medium` when given) in the folder D:\.
     hvsim::ProgramRun run_setup(const std::vector<std::u16string>& args,
