@@ -6,6 +6,8 @@
 
 #include "card_machine.h"
 
+#include <algorithm>
+
 #include <hvsim/format.h>
 
 #include "PreviousInstallation.h"
@@ -70,5 +72,44 @@ TEST_F(SetupDetectionTest, AnAbsentAdapterIsFoundAndMarkedForReinstallationAndAP
     EXPECT_EQ(present_flags, config_flags(present)) << "a connected device is left alone";
     EXPECT_EQ(0u, hvsim::user::unscripted_message_boxes());
 }
+
+} // namespace
+
+namespace {
+
+// The COM numbers a removal releases come from the ports' "PortName": the digits after its first
+// three characters; a name without them releases nothing.
+struct PortNameCase {
+    const char16_t* port_name;
+    std::vector<DWORD> released;
+};
+
+class SetupPortNameCases : public SetupMachineTest, public ::testing::WithParamInterface<PortNameCase> {};
+
+TEST_P(SetupPortNameCases, ReleasesTheNumberThePortNameGives) {
+    const auto ports = install_and_plug();
+    ASSERT_EQ(2u, ports.size());
+    const std::u16string parameters = u"SYSTEM\\CurrentControlSet\\Enum\\" + ports[0].instance_id + u"\\Device Parameters";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, parameters.c_str(), 0, KEY_SET_VALUE, &key));
+    const std::u16string name = GetParam().port_name;
+    RegSetValueExW(key, u"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                   DWORD((name.size() + 1) * sizeof(WCHAR)));
+    RegCloseKey(key);
+    hvsim::user::reset_comdb_hooks();
+    EXPECT_EQ(0u, run_setup({u"/s"}).exit_code);
+    std::vector<DWORD> released = released_numbers();
+    std::sort(released.begin(), released.end());
+    released.erase(std::unique(released.begin(), released.end()), released.end());
+    std::vector<DWORD> expected = GetParam().released;
+    expected.push_back(2); // the other port's
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, released);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SetupPortNameCases,
+                         ::testing::Values(PortNameCase{u"COM12", {12}}, PortNameCase{u"COM3a", {3}},
+                                           PortNameCase{u"COM", {}}, PortNameCase{u"COMx", {}},
+                                           PortNameCase{u"CO", {}}));
 
 } // namespace
