@@ -113,3 +113,38 @@ INSTANTIATE_TEST_SUITE_P(Names, SetupPortNameCases,
                                            PortNameCase{u"CO", {}}));
 
 } // namespace
+
+namespace {
+
+// The two rescans at the end of an install run: each enumerates the tree from its root, and
+// after Windows 2000 again to retry failed installations.
+struct RescanCase {
+    const char* name;
+    DWORD major, minor;
+    std::vector<ULONG> flags;
+};
+
+class SetupRescanCases : public SetupMachineTest, public ::testing::WithParamInterface<RescanCase> {};
+
+TEST_P(SetupRescanCases, EnumeratesFromTheRootTwice) {
+    hvsim::user::WindowsVersion version;
+    version.major = GetParam().major;
+    version.minor = GetParam().minor;
+    hvsim::user::set_windows_version(version);
+    hvsim::user::reset_cm_hooks();
+    EXPECT_EQ(0u, run_setup({u"/s"}).exit_code);
+    std::vector<ULONG> flags;
+    for (const auto& call : hvsim::user::reenumerate_calls()) {
+        EXPECT_EQ(1u, call.node) << "the root of the tree";
+        flags.push_back(call.flags);
+    }
+    EXPECT_EQ(GetParam().flags, flags);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, SetupRescanCases,
+                         ::testing::Values(RescanCase{"Windows2000", 5, 0, {0, 0}},
+                                           RescanCase{"WindowsXp", 5, 1, {0, 2, 0, 2}},
+                                           RescanCase{"Windows7", 6, 1, {0, 2, 0, 2}}),
+                         [](const ::testing::TestParamInfo<RescanCase>& info) { return std::string(info.param.name); });
+
+} // namespace
