@@ -24,4 +24,7 @@ class CUninstallUtil {
     BOOL m_IsWindows2000();
     BOOL m_IsWin98OrMe();
     BOOL m_GetSystemDir(CString& dir);
+    // The setup program's own (Tarrow.USB Setup/UninstallUtilSetup.cpp).
+    BOOL m_OpenDeviceInfo(HDEVINFO deviceSet, LPCSTR instanceId, PSP_DEVINFO_DATA device);
+    BOOL m_RescanDevices();
 };

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -205,6 +206,49 @@ bool link_exists(const std::u16string& name) {
 
 } // namespace
 
+namespace {
+
+constexpr const char16_t kSetupProgram[] = u"Tarrow Setup.exe";
+
+// Installs the package as a user does: its setup program runs silently from the package folder
+// offered as the medium D:. A package without a setup program is installed as install-package
+// does.
+std::optional<std::string> run_setup(Machine& machine, const std::filesystem::path& medium, std::ostream& out) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(medium / text::to_utf8(kSetupProgram), error)) {
+        out << indent(machine.install_package(medium));
+        return std::nullopt;
+    }
+    machine.set_media(medium);
+    RunOptions options;
+    options.current_directory = u"D:\\";
+    options.capture = true;
+    const std::u16string program = std::u16string(u"D:\\") + kSetupProgram;
+    out << "    medium D: = " << medium.string() << "\n    D:\\> " << narrow(program) << " /s\n";
+    out.flush();
+    ProgramRun run = machine.run_program(narrow(program), {u"/s"}, options);
+    out << run.output;
+    if (run.exit_code != 0)
+        return narrow(program) + " /s exited with " + std::to_string(run.exit_code) + " (" +
+               windows_error_text(run.exit_code) + ")";
+    // Where each INF of the medium went in the store.
+    auto contents = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"}) {
+        const std::string text = contents(medium / inf);
+        std::string stored = "not in the INF store";
+        for (const auto& entry : std::filesystem::directory_iterator(machine.inf_directory(), error))
+            if (entry.path().extension() == ".inf" && contents(entry.path()) == text)
+                stored = "C:\\Windows\\inf\\" + entry.path().filename().string();
+        out << "    " << inf << ": " << stored << "\n";
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::filesystem::path default_package_folder() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -232,7 +276,8 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
 
     begin("install the package", " from " + options.package.string());
     try {
-        out << indent(machine.install_package(installable_package(options.package)));
+        const std::filesystem::path medium = installable_package(options.package);
+        if (auto failure = run_setup(machine, medium, out)) return fail(*failure);
     } catch (const MachineError& e) {
         return fail(e.what());
     }

@@ -191,7 +191,16 @@ NTSTATUS host_relations(PDEVICE_OBJECT object, PIRP irp) {
         for (auto& [port, d] : s.devices)
             if (d->present && !d->pdo) fresh.push_back(d);
     }
-    const std::u16string prefix = fresh.empty() ? u"" : hub_prefix();
+    std::vector<std::shared_ptr<Device>> composites;
+    {
+        std::lock_guard lock(s.mutex);
+        for (auto& [port, d] : s.devices)
+            if (d->present && d->pdo && d->composite()) composites.push_back(d);
+    }
+    const std::u16string prefix = fresh.empty() && composites.empty() ? u"" : hub_prefix();
+    // A composite device whose node was removed while it stayed plugged in is installed again
+    // when it is reported anew, as the system's own INF would do.
+    for (auto& d : composites) install_composite(predicted_instance_id(*d, prefix));
     for (auto& d : fresh) {
         PDEVICE_OBJECT pdo = nullptr;
         if (!NT_SUCCESS(IoCreateDevice(object->DriverObject, sizeof(DevicePdo*), nullptr, FILE_DEVICE_UNKNOWN,

@@ -115,8 +115,20 @@ std::u16string pdo_name(DWORD devinst) {
     return info ? info->pdo_name : std::u16string();
 }
 
+// The node and every started node below it, parents first, so that a device that was removed
+// while present comes back wherever it sits in the subtree.
 void reenumerate(DWORD devinst) {
-    if (in_tree(devinst)) pnp::reenumerate(devinst);
+    if (!in_tree(devinst)) return;
+    std::vector<DWORD> pending{devinst};
+    for (size_t i = 0; i < pending.size(); ++i) {
+        const DWORD node = pending[i];
+        auto info = pnp::node_info(node);
+        if (!info || !info->present || info->state == pnp::NodeState::Deleted) continue;
+        if (node != devinst && info->state != pnp::NodeState::Started) continue;
+        pnp::reenumerate(node);
+        if (auto now = pnp::node_info(node))
+            for (auto child : now->children) pending.push_back(child);
+    }
 }
 
 std::vector<DWORD> nodes_needing_install(DWORD devinst) {
