@@ -74,7 +74,7 @@ std::unique_ptr<Entry> load_entry(const std::u16string& spec, const char* defaul
 
 std::vector<std::u16string> coinstallers_of(const Element& element) {
     std::vector<std::u16string> out;
-    if (!same_guid(element.class_guid, GUID{}))
+    if (!IsEqualGUID(element.class_guid, GUID{}))
         out = devices::read_multi(kCoDeviceInstallers, devices::guid_text(element.class_guid));
     if (std::u16string driver = driver_key_path(element.instance_id); !driver.empty())
         for (auto& spec : devices::read_multi(driver, u"CoInstallers32")) out.push_back(spec);
@@ -96,7 +96,7 @@ DWORD default_action(DI_FUNCTION function, HDEVINFO handle, Element& element) {
 
 std::vector<std::u16string> installer_libraries(const Element& element) {
     std::vector<std::u16string> out = coinstallers_of(element);
-    if (!same_guid(element.class_guid, GUID{}))
+    if (!IsEqualGUID(element.class_guid, GUID{}))
         if (auto spec = devices::read_string(std::u16string(kClassRoot) + u"\\" + devices::guid_text(element.class_guid),
                                              u"Installer32");
             spec && !spec->empty())
@@ -153,14 +153,14 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
     if (!aborted) {
         // The class installer: the one the class key names, else the platform's own for Ports.
         std::optional<std::u16string> spec;
-        if (element && !same_guid(element->class_guid, GUID{}))
+        if (element && !IsEqualGUID(element->class_guid, GUID{}))
             spec = devices::read_string(std::u16string(kClassRoot) + u"\\" + devices::guid_text(element->class_guid),
                                         u"Installer32");
         result = ERROR_DI_DO_DEFAULT;
         if (spec && !spec->empty()) {
             if (auto entry = load_entry(*spec, "ClassInstall"))
                 result = routine_as<PCLASS_INSTALLER_ROUTINE>(entry->routine)(function, handle, data);
-        } else if (element && same_guid(element->class_guid, kPortsClass)) {
+        } else if (element && IsEqualGUID(element->class_guid, kPortsClass)) {
             result = ports_class_installer(function, *element);
         }
         if (result == ERROR_DI_DO_DEFAULT && element && !(element->install_params.Flags & DI_NODI_DEFAULTACTION))

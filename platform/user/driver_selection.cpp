@@ -27,7 +27,7 @@ bool owned_by_composite_parent(const std::vector<std::u16string>& device_ids) {
 std::u16string models_section(const InfFile& file, const inf::Line& line) {
     const std::u16string& base = line.fields[0];
     for (size_t i = 1; i < line.fields.size(); ++i) {
-        std::u16string decoration = upcase(line.fields[i]);
+        std::u16string decoration = text::upcase(line.fields[i]);
         if (decoration.starts_with(u"NTAMD64") || decoration == u"NT")
             return file.has_section(base + u"." + line.fields[i]) ? base + u"." + line.fields[i] : base;
     }

@@ -34,15 +34,6 @@ bool fail(DWORD error, std::string why) {
     return false;
 }
 
-bool same_guid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-std::u16string upcase(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    return out;
-}
-
 std::u16string decimal(DWORD value, int width) {
     std::u16string out;
     do {
@@ -68,9 +59,9 @@ std::string read_file(const std::filesystem::path& path) {
 
 std::filesystem::path find_in(const std::filesystem::path& folder, std::u16string_view name) {
     std::error_code error;
-    std::string wanted = to_utf8(upcase(name));
+    std::string wanted = to_utf8(text::upcase(name));
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (to_utf8(upcase(from_utf8(entry.path().filename().string()))) == wanted) return entry.path();
+        if (to_utf8(text::upcase(from_utf8(entry.path().filename().string()))) == wanted) return entry.path();
     }
     return {};
 }

@@ -58,7 +58,7 @@ std::u16string ensure_driver_key(Element& element) {
 } // namespace
 
 std::optional<std::u16string> Installer::root(const std::u16string& name, const std::u16string& hkr) {
-    std::u16string upper = upcase(name);
+    std::u16string upper = text::upcase(name);
     if (upper == u"HKR") return hkr;
     if (upper == u"HKLM") return std::u16string(u"\\Registry\\Machine");
     if (upper == u"HKCR") return std::u16string(u"\\Registry\\Machine\\SOFTWARE\\Classes");

@@ -25,8 +25,6 @@ extern thread_local std::string t_failure;
 // Sets the last error, and the reason (logged) when one is given; false.
 bool fail(DWORD error, std::string why = {});
 
-bool same_guid(const GUID& a, const GUID& b);
-std::u16string upcase(std::u16string_view text);
 std::u16string decimal(DWORD value, int width = 0);
 std::u16string from_utf8(const std::string& text);
 std::u16string wide(PCSTR text);
