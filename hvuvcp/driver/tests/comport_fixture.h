@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "../../../tests/support/pending.h"
+
 namespace comport_test {
 
 constexpr LONG kStatusSuccess = 0;
@@ -27,22 +29,7 @@ constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BB);
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
 constexpr LONG kStatusDeviceRemoved = static_cast<LONG>(0xC00002B6);
 
-// An overlapped request with its own event.
-struct Pending {
-    OVERLAPPED overlapped{};
-    Pending() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Pending() { CloseHandle(overlapped.hEvent); }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
-    LONG status() const { return static_cast<LONG>(static_cast<ULONG>(overlapped.Internal)); }
-    ULONG_PTR information() const { return overlapped.InternalHigh; }
-    // Waits on the machine's clock; true when the request completed.
-    bool wait(DWORD milliseconds = INFINITE) {
-        return WaitForSingleObject(overlapped.hEvent, milliseconds) == WAIT_OBJECT_0;
-    }
-};
+using hvtest::Pending;
 
 // What a control request ended with.
 struct ControlResult {

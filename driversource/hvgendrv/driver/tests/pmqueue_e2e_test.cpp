@@ -14,27 +14,14 @@
 #include "hvgentest_protocol.h"
 #include "pmframeworkboot.h"
 
+#include "support/pending.h"
+
 namespace {
 
 constexpr LONG kStatusTimeout = 0x00000102;
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
 
-// An overlapped request with its own event.
-struct Pending {
-    OVERLAPPED overlapped{};
-    Pending() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Pending() { CloseHandle(overlapped.hEvent); }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
-    LONG status() const { return static_cast<LONG>(static_cast<ULONG>(overlapped.Internal)); }
-    ULONG_PTR information() const { return overlapped.InternalHigh; }
-    // Waits on the machine's clock, at most `milliseconds`; true when the request completed.
-    bool wait(DWORD milliseconds = INFINITE) {
-        return WaitForSingleObject(overlapped.hEvent, milliseconds) == WAIT_OBJECT_0;
-    }
-};
+using hvtest::Pending;
 
 std::string pattern(ULONG first, ULONG count) {
     std::string bytes(count, '\0');
