@@ -1,5 +1,6 @@
-// A test on a machine of its own: a fresh machine folder (kept for a look when the test fails),
-// the virtual clock, and emulated adapters plugged into the root hub.
+// A test on a machine of its own, booted in the kernel's side of the test: the fresh folder of
+// FolderTest (kept for a look when the test fails), the virtual clock, and emulated adapters
+// plugged into the root hub. Tests written against the Win32 side take FolderTest alone.
 #pragma once
 
 #include <hvsim/devices/device_description.h>
@@ -17,18 +18,16 @@
 #include <string>
 #include <vector>
 
-#include "command.h"
+#include "folder_test.h"
 
 namespace hvtest {
 
-class MachineTest : public ::testing::Test {
+class MachineTest : public FolderTest {
 protected:
-    // A fixture's own TearDown shuts its machine down, then calls this one.
-    void TearDown() override {
-        if (HasFailure()) folder_.keep();
-    }
+    // A fixture's own TearDown shuts its machine down, then calls MachineTest::TearDown().
+    MachineTest() { std::filesystem::create_directories(machine_root()); }
 
-    const std::filesystem::path& root() const { return folder_.path(); }
+    std::filesystem::path root() const { return machine_root(); }
     // The options (hvsim::MachineOptions or hvsim::KernelOptions) of a machine in the test's
     // folder on the virtual clock.
     template <typename Options>
@@ -80,11 +79,6 @@ protected:
 
     std::vector<std::shared_ptr<hvsim::devices::EmulatedDevice>> adapters_;
     std::vector<ULONG> usb_ports_; // on the root hub, one an adapter
-
-private:
-    TemporaryFolder folder_{std::string("hv-") +
-                            ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
-                            ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 } // namespace hvtest

@@ -14,6 +14,7 @@
 #include "hvgentest_protocol.h"
 #include "pmframeworkboot.h"
 
+#include "support/folder_test.h"
 #include "support/pending.h"
 
 namespace {
@@ -30,16 +31,16 @@ std::string pattern(ULONG first, ULONG count) {
     return bytes;
 }
 
-class QueueEndToEnd : public ::testing::Test {
+class QueueEndToEnd : public hvtest::FolderTest {
   protected:
     void SetUp() override {
-        root_ = gendrvtest::boot_framework_machine();
-        ASSERT_FALSE(root_.empty());
+        gendrvtest::boot_framework_machine(machine_root());
         gendrvtest::add_framework_device({}, 0);
     }
     void TearDown() override {
         hvsim::user::current_process()->close_all_handles();
-        gendrvtest::shutdown_framework_machine(root_);
+        gendrvtest::shutdown_framework_machine();
+        FolderTest::TearDown();
     }
 
     // Plug is SetUp; this opens the port for overlapped I/O.
@@ -133,7 +134,6 @@ class QueueEndToEnd : public ::testing::Test {
     // thread of the machine, the worker too, has nothing left to do.
     static void settle() { Sleep(1); }
 
-    std::filesystem::path root_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
