@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../../../tests/support/folder_test.h"
 #include "../../../tests/support/pending.h"
 
 namespace comport_test {
@@ -43,7 +44,7 @@ struct Port {
     std::u16string name; // "COM3"
 };
 
-class ComPortTest : public ::testing::Test {
+class ComPortTest : public hvtest::FolderTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -71,7 +72,6 @@ protected:
     // The SERIALCOMM values whose data is the name (their value names).
     static std::vector<std::u16string> serialcomm_entries(const std::u16string& name);
 
-    std::filesystem::path root_;
     std::unique_ptr<hvsim::Machine> machine_;
 };
 
