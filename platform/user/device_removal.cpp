@@ -55,17 +55,13 @@ using namespace hvsim::user::setup;
 HV_EXTERN_C_BEGIN
 
 BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
-    auto set = lookup_set(DeviceInfoSet);
-    if (!set) return FALSE;
-    auto element = lookup_element(set, DeviceInfoData);
+    auto element = lookup_element(DeviceInfoSet, DeviceInfoData);
     if (!element) return FALSE;
     return setup::remove_device(*element);
 }
 
 BOOL WINAPI SetupDiChangeState(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
-    auto set = lookup_set(DeviceInfoSet);
-    if (!set) return FALSE;
-    auto element = lookup_element(set, DeviceInfoData);
+    auto element = lookup_element(DeviceInfoSet, DeviceInfoData);
     if (!element) return FALSE;
     return setup::change_state(*element);
 }

@@ -319,9 +319,7 @@ using namespace hvsim::user::setup;
 HV_EXTERN_C_BEGIN
 
 BOOL WINAPI SetupDiInstallDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
-    auto set = lookup_set(DeviceInfoSet);
-    if (!set) return FALSE;
-    auto element = lookup_element(set, DeviceInfoData);
+    auto element = lookup_element(DeviceInfoSet, DeviceInfoData);
     if (!element) return FALSE;
     return setup::install_driver(*element) && setup::start_device(*element);
 }

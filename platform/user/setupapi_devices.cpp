@@ -77,6 +77,11 @@ std::shared_ptr<Element> lookup_element(const std::shared_ptr<DeviceInfoSet>& se
     return nullptr;
 }
 
+std::shared_ptr<Element> lookup_element(HDEVINFO handle, PSP_DEVINFO_DATA data) {
+    auto set = lookup_set(handle);
+    return set ? lookup_element(set, data) : nullptr;
+}
+
 std::shared_ptr<Element> add_element(DeviceInfoSet& set, std::u16string_view instance_id) {
     auto device = devices::find_device(instance_id);
     if (!device) return nullptr;
