@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <setupapi.h>
 
-extern "C" __attribute__((visibility("default"))) DWORD CALLBACK
+extern "C" DECLSPEC_EXPORT DWORD CALLBACK
 HvUCoInstall(DI_FUNCTION installFunction, HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
              PCOINSTALLER_CONTEXT_DATA context);
 

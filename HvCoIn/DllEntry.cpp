@@ -3,7 +3,7 @@
 #include "CoInstall.h"
 #include "IsolatedLoad.h"
 
-extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" DECLSPEC_EXPORT BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) g_hInstance = instance;
     if (reason == DLL_PROCESS_DETACH) {
         ReleaseAwaitingCoInstallers();

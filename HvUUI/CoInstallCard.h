@@ -15,6 +15,6 @@ BOOL RunCardUninstallProgram(HDEVINFO set, PSP_DEVINFO_DATA data, BOOL wait);
 // Starts the program at the path; with `wait`, waits at most a minute for it to end.
 BOOL StartProgram(const std::u16string& path, BOOL wait);
 
-extern "C" __attribute__((visibility("default"))) DWORD CALLBACK
+extern "C" DECLSPEC_EXPORT DWORD CALLBACK
 HvUCoInstallCard(DI_FUNCTION installFunction, HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                  PCOINSTALLER_CONTEXT_DATA context);

@@ -14,6 +14,6 @@ BOOL AcquireRemovalGuard(HANDLE* mutex);
 // does not read that way or the devices cannot be listed.
 BOOL RemoveSiblingFunctionDevice(HDEVINFO set, PSP_DEVINFO_DATA data, WCHAR from, WCHAR to);
 
-extern "C" __attribute__((visibility("default"))) DWORD CALLBACK
+extern "C" DECLSPEC_EXPORT DWORD CALLBACK
 HvUCoInstallGpio(DI_FUNCTION installFunction, HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                  PCOINSTALLER_CONTEXT_DATA context);

@@ -17,7 +17,7 @@ ATL::CComModule g_Module;
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" DECLSPEC_EXPORT BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         g_hInstance = instance;
         g_Module.Init(nullptr, instance);

@@ -8,5 +8,5 @@
 
 // Adds the Port Settings page for an advanced-properties request, when the port's driver answers
 // on its settings interface. TRUE when the request was served (also: not ours to serve).
-extern "C" __attribute__((visibility("default"))) BOOL WINAPI
+extern "C" DECLSPEC_EXPORT BOOL WINAPI
 HvUPortPropPage(PSP_PROPSHEETPAGE_REQUEST request, LPFNADDPROPSHEETPAGE addPage, LPARAM lParam);

@@ -12,12 +12,13 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/folder_test.h"
 
 namespace {
 
@@ -44,12 +45,10 @@ Value number(DWORD n) {
     return {REG_DWORD, std::vector<BYTE>(begin, begin + 4)};
 }
 
-class ChainTest : public ::testing::Test {
+class ChainTest : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
-        root_ = fs::temp_directory_path() / ("hv-coin-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(root_);
+        root_ = machine_root();
         hvsim::MachineOptions options;
         options.root = root_;
         options.clock = hvsim::ClockMode::Virtual;
@@ -65,7 +64,7 @@ protected:
         EXPECT_EQ(0u, hvsim::user::open_device_info_sets());
         machine_->shutdown();
         machine_.reset();
-        fs::remove_all(root_);
+        FolderTest::TearDown();
     }
 
     void set_value(const WCHAR* name, const std::optional<Value>& value) {

@@ -30,6 +30,7 @@
 #include "businf.h"
 #include "hvubususermodeinterface.h"
 #include "hvubuswmiblocks.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -59,16 +60,10 @@ Bytes operator+(Bytes a, const Bytes& b) {
 }
 Bytes request(const Bytes& payload = {}) { return le32(0) + le32(0xFFFFFFFF) + payload; }
 
-class BusDriver : public ::testing::Test {
+class BusDriver : public hvtest::MachineTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hvubus-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        hvsim::MachineOptions options;
-        options.root = root_;
-        options.clock = hvsim::ClockMode::Virtual;
-        machine_ = std::make_unique<hvsim::Machine>(options);
+        machine_ = std::make_unique<hvsim::Machine>(on_virtual_clock<hvsim::MachineOptions>());
         machine_->add_driver(kService, HV_HVUBUS_IMAGE);
         for (const GUID& guid : g_aPmTraceControlGuids)
             hvsim::trace_log::enable(guid, 0xFFFFFFFF, TRACE_LEVEL_VERBOSE, kImage);
@@ -79,8 +74,7 @@ protected:
         hvsim::pnp::set_new_device_handler(nullptr);
         if (machine_ && machine_->running()) machine_->shutdown();
         machine_.reset();
-        std::error_code error;
-        std::filesystem::remove_all(root_, error);
+        MachineTest::TearDown();
     }
 
     // Every new USB function gets the bus driver, whatever its IDs: the driver decides. The
@@ -219,7 +213,6 @@ protected:
         return it == lines.end() ? SIZE_MAX : (size_t)(it - lines.begin());
     }
 
-    std::filesystem::path root_;
     std::unique_ptr<hvsim::Machine> machine_;
     int installed_ = 0;
 };

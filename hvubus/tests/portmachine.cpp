@@ -28,13 +28,7 @@ std::ostream& operator<<(std::ostream& out, const VendorRequest& r) {
 }
 
 void PortMachine::SetUp() {
-    char pattern[] = "/tmp/hvuport-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    hvsim::MachineOptions options;
-    options.root = root_;
-    options.clock = hvsim::ClockMode::Virtual;
-    machine_ = std::make_unique<hvsim::Machine>(options);
+    machine_ = std::make_unique<hvsim::Machine>(on_virtual_clock<hvsim::MachineOptions>());
     machine_->add_driver(kBusService, HV_HVUBUS_IMAGE);
     register_driver();
     ASSERT_TRUE(create_pool());
@@ -72,29 +66,12 @@ void PortMachine::SetUp() {
 void PortMachine::TearDown() {
     hvsim::pnp::set_new_device_handler(nullptr);
     // Every device goes first: the port driver's buffers are back in its pool then.
-    for (size_t i = 0; i < usb_ports_.size(); ++i) hvsim::usb::unplug(usb_ports_[i]);
-    hvsim::pnp::wait_quiet();
+    unplug_all();
     destroy_pool();
     if (machine_ && machine_->running()) machine_->shutdown();
     machine_.reset();
     adapters_.clear();
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-}
-
-hvsim::devices::FtdiChip& PortMachine::plug(const std::string& text) {
-    std::string error;
-    auto spec = hvsim::devices::parse_device_spec(text, &error);
-    EXPECT_TRUE(spec) << error;
-    hvsim::devices::DeviceOptions options;
-    options.print_pty_names = false;
-    options.now = hvsim::sched::now();
-    std::shared_ptr<hvsim::devices::EmulatedDevice> adapter = hvsim::devices::EmulatedDevice::create(*spec, options, &error);
-    EXPECT_TRUE(adapter) << error;
-    adapters_.push_back(adapter);
-    usb_ports_.push_back(hvsim::usb::plug(std::shared_ptr<hvsim::devices::UsbDeviceModel>(adapter, &adapter->model()), text));
-    hvsim::pnp::wait_quiet();
-    return chip(adapters_.size() - 1);
+    MachineTest::TearDown();
 }
 
 std::shared_ptr<hvsim::devices::ScriptedPeer> PortMachine::attach_peer(size_t adapter_index, size_t port) {

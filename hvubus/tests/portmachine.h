@@ -1,4 +1,4 @@
-// A machine (virtual clock) with the bus driver on every plugged adapter and the test port driver
+// A machine (hvtest::MachineTest) with the bus driver on every plugged adapter and the test port driver
 // on its port children, with helpers to bind a child to its port object and to read what went to
 // the chip.
 #pragma once
@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/machine_test.h"
 #include "testportdriver.h"
 
 namespace porttest {
@@ -35,17 +36,11 @@ struct VendorRequest {
 };
 std::ostream& operator<<(std::ostream& out, const VendorRequest& r);
 
-class PortMachine : public ::testing::Test {
+class PortMachine : public hvtest::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Plugs an adapter and waits until its drivers run; the chip of the last one plugged.
-    hvsim::devices::FtdiChip& plug(const std::string& spec = "ftdi");
-    hvsim::devices::FtdiChip& chip(size_t index = 0) {
-        return static_cast<hvsim::devices::FtdiChip&>(adapters_.at(index)->model());
-    }
-    hvsim::devices::EmulatedDevice& adapter(size_t index = 0) { return *adapters_.at(index); }
     // Puts a scripted peer on a port's connector.
     std::shared_ptr<hvsim::devices::ScriptedPeer> attach_peer(size_t adapter_index = 0, size_t port = 0);
 
@@ -73,10 +68,7 @@ protected:
     // Written into the bus function's stored bus settings before it starts, when set.
     std::optional<DWORD> port_type_;
 
-    std::filesystem::path root_;
     std::unique_ptr<hvsim::Machine> machine_;
-    std::vector<std::shared_ptr<hvsim::devices::EmulatedDevice>> adapters_;
-    std::vector<ULONG> usb_ports_;
     int installed_ = 0;
 };
 

@@ -152,20 +152,13 @@ void VcpBusMachine::TearDown() {
         hvsim::usb::unplug(usb_port_);
     hvsim::pnp::wait_quiet();
     VcpMachine::TearDown();
-    adapter_.reset();
+    adapters_.clear();
 }
 
 Port VcpBusMachine::plug(const std::string& text) {
-    std::string error;
-    auto spec = hvsim::devices::parse_device_spec(text, &error);
-    EXPECT_TRUE(spec) << error;
-    hvsim::devices::DeviceOptions options;
-    options.print_pty_names = false;
-    options.now = hvsim::sched::now();
-    adapter_ = hvsim::devices::EmulatedDevice::create(*spec, options, &error);
-    EXPECT_TRUE(adapter_) << error;
-    usb_port_ = hvsim::usb::plug(std::shared_ptr<hvsim::devices::UsbDeviceModel>(adapter_, &adapter_->model()), text);
-    hvsim::pnp::wait_quiet();
+    if (!plug_adapter(text))
+        return {};
+    usb_port_ = usb_ports_.back();
     for (auto& device : hvsim::usb::devices()) {
         if (device.port != usb_port_)
             continue;

@@ -55,15 +55,13 @@ protected:
 
     // Plugs an adapter and waits for its drivers; the port on its child.
     Port plug(const std::string& spec = "ftdi");
-    hvsim::devices::FtdiChip& chip() { return static_cast<hvsim::devices::FtdiChip&>(adapter_->model()); }
     hvsim::devices::FtdiChip::PortState chip_state() { return chip().port_state(0); }
     void attach(std::shared_ptr<hvsim::devices::FarEnd> far_end);
 
     // Vendor requests (request, value) sent since the URB log was cleared.
     static std::vector<std::pair<UCHAR, USHORT>> vendor_requests();
 
-    std::shared_ptr<hvsim::devices::EmulatedDevice> adapter_;
-    ULONG usb_port_ = 0;
+    ULONG usb_port_ = 0; // the adapter plugged, until the test unplugs it
     int installed_ = 0;
 };
 

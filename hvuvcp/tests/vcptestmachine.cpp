@@ -507,13 +507,7 @@ void VcpMachine::SetUp() {
     register_test_drivers();
     set_script_options({});
     clear_script_requests();
-    char pattern[] = "/tmp/hvuvcp-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    hvsim::MachineOptions options;
-    options.root = root_;
-    options.clock = hvsim::ClockMode::Virtual;
-    machine_ = std::make_unique<hvsim::Machine>(options);
+    machine_ = std::make_unique<hvsim::Machine>(on_virtual_clock<hvsim::MachineOptions>());
     // The port driver's service key: its debug manager and event-log source read it.
     const std::u16string service = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(kPortService);
     ASSERT_EQ(hvsim::registry::create_key(service), STATUS_SUCCESS);
@@ -539,8 +533,7 @@ void VcpMachine::TearDown() {
     if (machine_ && machine_->running())
         machine_->shutdown();
     machine_.reset();
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
+    MachineTest::TearDown();
 }
 
 Port VcpMachine::add_scripted_port(const ScriptOptions& options) {

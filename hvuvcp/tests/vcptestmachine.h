@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "support/machine_test.h"
 #include "vcp.h"
 
 namespace vcptest {
@@ -115,7 +116,7 @@ struct Port {
 
 struct Pending;
 
-class VcpMachine : public ::testing::Test {
+class VcpMachine : public hvtest::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -145,7 +146,6 @@ protected:
     ULONG events_of(Pending& wait, ULONGLONG timeout_ms = 100);
 
     std::unique_ptr<hvsim::Machine> machine_;
-    std::filesystem::path root_;
     int ordinal_ = 0;
     Port port_;
     hvsim::io::FileObject* file_ = nullptr;

@@ -58,13 +58,7 @@ std::optional<std::u16string> read_text(const registry::Key& key, std::u16string
 
 std::optional<ldr::LoadedDriver> driver_of(std::u16string_view service) {
     for (auto& driver : ldr::loaded_drivers()) {
-        if (driver.service.size() != service.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < service.size() && same; ++i) {
-            auto up = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; };
-            same = up(driver.service[i]) == up(service[i]);
-        }
-        if (same) return driver;
+        if (text::equal_nocase(driver.service, service)) return driver;
     }
     return std::nullopt;
 }

@@ -40,13 +40,6 @@ Sets& sets() {
     return *s;
 }
 
-std::u16string upcase(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    return out;
-}
-
 } // namespace
 
 HDEVINFO insert_set(std::shared_ptr<DeviceInfoSet> set) {
@@ -84,11 +77,16 @@ std::shared_ptr<Element> lookup_element(const std::shared_ptr<DeviceInfoSet>& se
     return nullptr;
 }
 
+std::shared_ptr<Element> lookup_element(HDEVINFO handle, PSP_DEVINFO_DATA data) {
+    auto set = lookup_set(handle);
+    return set ? lookup_element(set, data) : nullptr;
+}
+
 std::shared_ptr<Element> add_element(DeviceInfoSet& set, std::u16string_view instance_id) {
     auto device = devices::find_device(instance_id);
     if (!device) return nullptr;
     for (auto& element : set.elements)
-        if (!element->deleted && upcase(element->instance_id) == upcase(device->instance_id)) return element;
+        if (!element->deleted && text::equal_nocase(element->instance_id, device->instance_id)) return element;
     auto element = std::make_shared<Element>();
     element->instance_id = device->instance_id;
     element->devinst = device->devinst;
@@ -133,10 +131,6 @@ bool fail(DWORD error) {
     set_last_error(error);
     return false;
 }
-
-char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
-
-bool same_guid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::u16string wide(PCSTR text) { return text ? widen_ansi(text) : std::u16string(); }
 
@@ -275,7 +269,7 @@ HDEVINFO get_class_devs(const GUID* class_guid, const std::u16string& enumerator
         if (prefix.empty()) return true;
         if (id.size() < prefix.size()) return false;
         for (size_t i = 0; i < prefix.size(); ++i)
-            if (upper(id[i]) != upper(prefix[i])) return false;
+            if (text::ascii_upper(id[i]) != text::ascii_upper(prefix[i])) return false;
         return true;
     };
     if (flags & DIGCF_DEVICEINTERFACE) {
@@ -292,7 +286,7 @@ HDEVINFO get_class_devs(const GUID* class_guid, const std::u16string& enumerator
     } else {
         for (const auto& device : devices::list_devices(present)) {
             if (!matches_enumerator(device.instance_id)) continue;
-            if (!(flags & DIGCF_ALLCLASSES) && !same_guid(class_of(device.instance_id), *class_guid)) continue;
+            if (!(flags & DIGCF_ALLCLASSES) && !IsEqualGUID(class_of(device.instance_id), *class_guid)) continue;
             add_element(*set, device.instance_id);
         }
     }
@@ -308,7 +302,7 @@ BOOL open_device_info(HDEVINFO handle, const std::u16string& instance_id, PSP_DE
     if (instance_id.empty()) return fail(ERROR_INVALID_DEVINST_NAME);
     auto device = devices::find_device(instance_id);
     if (!device) return fail(ERROR_NO_SUCH_DEVINST);
-    if (set->class_guid && !same_guid(*set->class_guid, class_of(device->instance_id))) return fail(ERROR_CLASS_MISMATCH);
+    if (set->class_guid && !IsEqualGUID(*set->class_guid, class_of(device->instance_id))) return fail(ERROR_CLASS_MISMATCH);
     auto element = add_element(*set, device->instance_id);
     if (!element) return fail(ERROR_NO_SUCH_DEVINST);
     if (data) fill_data(*set, *element, data);
@@ -373,7 +367,7 @@ HKEY device_key(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD scope, DWORD key_t
         std::u16string path = driver_key_path(element->instance_id);
         if (path.empty() && create) {
             GUID guid = class_of(element->instance_id);
-            if (same_guid(guid, GUID{})) {
+            if (IsEqualGUID(guid, GUID{})) {
                 set_last_error(ERROR_NO_ASSOCIATED_CLASS);
                 return (HKEY)INVALID_HANDLE_VALUE;
             }
@@ -609,7 +603,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     DWORD seen = 0;
     for (size_t index = 0; index < set->interfaces.size(); ++index) {
         const auto& entry = set->interfaces[index];
-        if (!same_guid(entry.class_guid, *InterfaceClassGuid) || entry.element->deleted) continue;
+        if (!IsEqualGUID(entry.class_guid, *InterfaceClassGuid) || entry.element->deleted) continue;
         if (only && entry.element != only) continue;
         if (seen++ != MemberIndex) continue;
         DeviceInterfaceData->InterfaceClassGuid = entry.class_guid;

@@ -7,6 +7,7 @@
 //   Wow64EnableWow64FsRedirection    a 64-bit system's switch, from Windows XP
 #include <windows.h>
 
+#include <hvsim/format.h>
 #include <hvsim/user.h>
 
 #include <dlfcn.h>
@@ -57,13 +58,6 @@ bool version_has(const VersionedExport& e) {
     return v.major > e.major || (v.major == e.major && v.minor >= e.minor);
 }
 
-std::u16string upper(std::u16string_view text) {
-    std::u16string out(text);
-    for (auto& c : out)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    return out;
-}
-
 const SystemModule* row_of(HMODULE module) {
     for (const auto& row : kSystemModules)
         if (reinterpret_cast<HMODULE>(const_cast<SystemModule*>(&row)) == module) return &row;
@@ -83,10 +77,10 @@ thread_local bool t_redirection = true;
 } // namespace
 
 HMODULE system_module(std::u16string_view name) {
-    std::u16string key = upper(name);
+    std::u16string key = text::upcase(name);
     // A path names a system module only in the system folder.
     if (const size_t slash = key.find_last_of(u"\\/"); slash != std::u16string::npos) {
-        if (key.substr(0, slash) != upper(system_directory)) return nullptr;
+        if (key.substr(0, slash) != text::upcase(system_directory)) return nullptr;
         key = key.substr(slash + 1);
     }
     if (key.find(u'.') == std::u16string::npos) key += u".DLL";

@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 
 #include "comport_pnp.h"
@@ -15,15 +14,12 @@ namespace fs = std::filesystem;
 namespace comport_test {
 
 void ComPortTest::SetUp() {
-    static std::atomic<int> counter{0};
-    root_ = fs::temp_directory_path() / ("hv-comport-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    fs::remove_all(root_);
     hvsim::MachineOptions options;
-    options.root = root_;
+    options.root = machine_root();
     options.clock = hvsim::ClockMode::Virtual;
     machine_ = std::make_unique<hvsim::Machine>(options);
     // The build's package folder.
-    fs::path package = root_ / "package";
+    fs::path package = machine_root() / "package";
     fs::create_directories(package);
     for (const auto& entry : fs::directory_iterator(HV_PACKAGE_DIR))
         if (entry.is_regular_file()) fs::copy_file(entry.path(), package / entry.path().filename());
@@ -34,7 +30,7 @@ void ComPortTest::TearDown() {
     hvsim::user::current_process()->close_all_handles();
     machine_->shutdown();
     machine_.reset();
-    fs::remove_all(root_);
+    FolderTest::TearDown();
 }
 
 // A port's installation runs on its own after its bus driver reports it; the wait ends once

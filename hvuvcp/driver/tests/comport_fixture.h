@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "../../../tests/support/folder_test.h"
+#include "../../../tests/support/pending.h"
+
 namespace comport_test {
 
 constexpr LONG kStatusSuccess = 0;
@@ -27,22 +30,7 @@ constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BB);
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
 constexpr LONG kStatusDeviceRemoved = static_cast<LONG>(0xC00002B6);
 
-// An overlapped request with its own event.
-struct Pending {
-    OVERLAPPED overlapped{};
-    Pending() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Pending() { CloseHandle(overlapped.hEvent); }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
-    LONG status() const { return static_cast<LONG>(static_cast<ULONG>(overlapped.Internal)); }
-    ULONG_PTR information() const { return overlapped.InternalHigh; }
-    // Waits on the machine's clock; true when the request completed.
-    bool wait(DWORD milliseconds = INFINITE) {
-        return WaitForSingleObject(overlapped.hEvent, milliseconds) == WAIT_OBJECT_0;
-    }
-};
+using hvtest::Pending;
 
 // What a control request ended with.
 struct ControlResult {
@@ -56,7 +44,7 @@ struct Port {
     std::u16string name; // "COM3"
 };
 
-class ComPortTest : public ::testing::Test {
+class ComPortTest : public hvtest::FolderTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -84,7 +72,6 @@ protected:
     // The SERIALCOMM values whose data is the name (their value names).
     static std::vector<std::u16string> serialcomm_entries(const std::u16string& name);
 
-    std::filesystem::path root_;
     std::unique_ptr<hvsim::Machine> machine_;
 };
 

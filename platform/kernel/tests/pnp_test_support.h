@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "../testdrivers/testdriver.h"
+#include "support/folder_test.h"
 
 namespace hvsim::pnptest {
 
@@ -32,12 +33,10 @@ inline std::string narrow(std::u16string_view text) {
     return out;
 }
 
-class PnpMachine : public ::testing::Test {
+class PnpMachine : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hvpnp-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        root_ = machine_root();
         drivers_ = root_ / "C" / "Windows" / "System32" / "drivers";
         std::filesystem::create_directories(drivers_);
         std::filesystem::copy_file(HV_TESTFUNC_IMAGE, drivers_ / "HvTestFunc.sys");
@@ -52,8 +51,7 @@ protected:
 
     void TearDown() override {
         if (kernel_running()) kernel_shutdown();
-        std::error_code error;
-        std::filesystem::remove_all(root_, error);
+        FolderTest::TearDown();
     }
 
     void install_service(const std::u16string& name, const std::u16string& image) {

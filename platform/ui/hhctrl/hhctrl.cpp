@@ -4,8 +4,7 @@
 
 #include <hvsim/ui.h>
 
-extern "C" __attribute__((visibility("default"))) HWND WINAPI HtmlHelpW(HWND caller, LPCWSTR file, UINT command,
-                                                                        DWORD_PTR data) {
+extern "C" DECLSPEC_EXPORT HWND WINAPI HtmlHelpW(HWND caller, LPCWSTR file, UINT command, DWORD_PTR data) {
     hvsim::ui::HelpCall call;
     call.caller = caller;
     call.file = file ? file : u"";

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/folder_test.h"
+
 // Messages seen by recorded windows, as "name:MESSAGE" lines, from every thread.
 class MessageLog {
 public:
@@ -46,12 +48,10 @@ std::string message_name(UINT msg);
 // with DefWindowProcW.
 const char16_t* recording_class();
 
-class UiTest : public ::testing::Test {
+class UiTest : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        root_ = std::filesystem::temp_directory_path() /
-                ("hvui-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(root_);
+        root_ = machine_root();
         std::filesystem::create_directories(root_ / "C" / "Windows" / "System32");
         hvsim::ui::install_system_files(root_ / "C" / "Windows" / "System32");
         hvsim::KernelOptions options;
@@ -67,8 +67,7 @@ protected:
         for (HWND hwnd : hvsim::ui::top_level_windows()) DestroyWindow(hwnd);
         hvsim::user::current_process()->close_all_handles();
         hvsim::kernel_shutdown();
-        std::error_code error;
-        std::filesystem::remove_all(root_, error);
+        FolderTest::TearDown();
     }
 
     // A thread of the machine that runs `body` and ends.

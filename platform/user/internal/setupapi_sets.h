@@ -52,6 +52,8 @@ HDEVINFO insert_set(std::shared_ptr<DeviceInfoSet> set);
 std::shared_ptr<DeviceInfoSet> lookup_set(HDEVINFO set);
 // The element that a caller's SP_DEVINFO_DATA names; nullptr with the last error set.
 std::shared_ptr<Element> lookup_element(const std::shared_ptr<DeviceInfoSet>& set, PSP_DEVINFO_DATA data);
+// The same, from the set's handle.
+std::shared_ptr<Element> lookup_element(HDEVINFO handle, PSP_DEVINFO_DATA data);
 // Adds (or finds) the element of an instance; nullptr when the instance is unknown.
 std::shared_ptr<Element> add_element(DeviceInfoSet& set, std::u16string_view instance_id);
 void fill_data(const DeviceInfoSet& set, const Element& element, PSP_DEVINFO_DATA data);
@@ -65,7 +67,7 @@ std::u16string hardware_key_path(std::u16string_view instance_id);
 constexpr std::u16string_view kClassRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr std::u16string_view kServicesRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services";
 
-// ---- Device installation (device_installation.cpp) --------------------------------------------
+// ---- Device installation (class_installer_runner.cpp, device_arrivals.cpp) --------------------------------------------
 
 // The class installer, the co-installers and the default action of one DIF code.
 BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DATA data);

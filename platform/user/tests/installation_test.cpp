@@ -13,13 +13,13 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "installation_machine.h"
+#include "support/folder_test.h"
 
 namespace {
 
@@ -94,13 +94,10 @@ Desc = "Test serial port"
 )";
 }
 
-class InstallationTest : public ::testing::Test {
+class InstallationTest : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
-        root_ = fs::temp_directory_path() /
-                ("hv-install-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(root_);
+        root_ = machine_root();
         installation_test::boot(root_);
         source_ = root_ / "package";
         fs::create_directories(source_);
@@ -111,7 +108,7 @@ protected:
         EXPECT_EQ(0u, hvsim::user::open_device_info_sets());
         EXPECT_EQ(0u, hvsim::user::loaded_libraries());
         installation_test::shutdown();
-        fs::remove_all(root_);
+        FolderTest::TearDown();
     }
 
     std::u16string write_inf(const std::string& text, const char* name = "hvtest.inf") {

@@ -7,13 +7,13 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "installation_machine.h"
+#include "support/folder_test.h"
 
 namespace {
 
@@ -23,20 +23,17 @@ using hvsim::user::TokenKind;
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char16_t kPortsKey[] = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
 
-class SecurityTest : public ::testing::Test {
+class SecurityTest : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
-        root_ = fs::temp_directory_path() /
-                ("hv-security-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(root_);
+        root_ = machine_root();
         installation_test::boot(root_);
     }
     void TearDown() override {
         hvsim::user::set_registry_token(TokenKind::Administrator);
         hvsim::user::take_restart_request();
         installation_test::shutdown();
-        fs::remove_all(root_);
+        FolderTest::TearDown();
     }
 
     static std::shared_ptr<hvsim::user::Process> process(TokenKind kind) {

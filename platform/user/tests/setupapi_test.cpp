@@ -10,22 +10,20 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "inf_file.h"
 #include "installation_machine.h"
+#include "support/folder_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class SetupApiTest : public ::testing::Test {
+class SetupApiTest : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
-        root_ = fs::temp_directory_path() / ("hv-setupapi-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(root_);
+        root_ = machine_root();
         installation_test::boot(root_);
         device_ = installation_test::add_device(u"ROOT\\HVSETUPAPI");
         set_ = SetupDiCreateDeviceInfoList(nullptr, nullptr);
@@ -36,7 +34,7 @@ protected:
         EXPECT_EQ(0u, hvsim::user::open_device_info_sets());
         EXPECT_EQ(0u, hvsim::user::open_registry_handles());
         installation_test::shutdown();
-        fs::remove_all(root_);
+        FolderTest::TearDown();
     }
     fs::path root_;
     std::u16string device_;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "hvgentestbus_protocol.h"
+#include "support/machine_test.h"
 
 namespace gendrvtest::children {
 
@@ -58,21 +59,15 @@ inline ChildSpec child(DWORD number) {
     return spec;
 }
 
-class ChildDevices : public ::testing::Test {
+class ChildDevices : public hvtest::MachineTest {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/hvgenphys-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        const auto drivers = root_ / "C" / "Windows" / "System32" / "drivers";
+        const auto drivers = root() / "C" / "Windows" / "System32" / "drivers";
         std::filesystem::create_directories(drivers);
         std::filesystem::copy_file(HV_HVGENTESTBUS_IMAGE, drivers / kBusImage);
         std::filesystem::copy_file(HV_HVGENTESTCHILD_IMAGE, drivers / kChildImage);
 
-        hvsim::KernelOptions options;
-        options.clock = hvsim::ClockMode::Virtual;
-        options.root = root_;
-        hvsim::kernel_boot(options);
+        hvsim::kernel_boot(on_virtual_clock<hvsim::KernelOptions>());
         add_service(kBusService, u"hvgentestbus.sys");
         add_service(kChildService, u"hvgentestchild.sys");
         for (const GUID& guid : g_aPmTraceControlGuids) {
@@ -112,8 +107,7 @@ class ChildDevices : public ::testing::Test {
             hvsim::pnp::set_new_device_handler(nullptr);
             hvsim::kernel_shutdown();
         }
-        std::error_code error;
-        std::filesystem::remove_all(root_, error);
+        MachineTest::TearDown();
     }
 
     static void add_service(const std::u16string& name, const std::u16string& file) {
@@ -246,7 +240,6 @@ class ChildDevices : public ::testing::Test {
         EXPECT_EQ(hvsim::pool::outstanding(kChildImage).count, 0u) << hvsim::pool::leak_report(kChildImage);
     }
 
-    std::filesystem::path root_;
     bool install_children_ = true;
     // Further values of the Device Parameters of the function device on each child.
     std::map<std::u16string, DWORD> child_function_dwords_;

@@ -31,11 +31,11 @@ struct DeviceConfig {
     }
 };
 
-// Boots a machine on the virtual clock in a new temporary folder, with the test driver installed
-// as a service and its framework trace enabled; returns the folder (empty on failure).
-std::filesystem::path boot_framework_machine();
-// Shuts the machine down (a driver that still holds pool bug-checks there) and removes its folder.
-void shutdown_framework_machine(const std::filesystem::path& root);
+// Boots a machine on the virtual clock in the folder, with the test driver installed as a service
+// and its framework trace enabled.
+void boot_framework_machine(const std::filesystem::path& root);
+// Shuts the machine down; a driver that still holds pool bug-checks there.
+void shutdown_framework_machine();
 // A root device bound to the test driver, started once this returns; `ordinal` makes its driver
 // key name unique. Returns its instance ID.
 std::u16string add_framework_device(const DeviceConfig& config, int ordinal);

@@ -17,13 +17,7 @@ constexpr char kEventPrefix[] = "HVGT ";
 
 } // namespace
 
-std::filesystem::path boot_framework_machine() {
-    char pattern[] = "/tmp/hvgendrv-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        ADD_FAILURE() << "no temporary folder";
-        return {};
-    }
-    const std::filesystem::path root = pattern;
+void boot_framework_machine(const std::filesystem::path& root) {
     const auto drivers = root / "C" / "Windows" / "System32" / "drivers";
     std::filesystem::create_directories(drivers);
     std::filesystem::copy_file(HV_HVGENTEST_IMAGE, drivers / kImage);
@@ -43,15 +37,12 @@ std::filesystem::path boot_framework_machine() {
     // Every framework line of the test driver reaches the trace log.
     for (const GUID& guid : g_aPmTraceControlGuids) hvsim::trace_log::enable(guid, 0xFFFFFFFF, TRACE_LEVEL_VERBOSE, kImage);
     hvsim::pnp::start_tree();
-    return root;
 }
 
-void shutdown_framework_machine(const std::filesystem::path& root) {
+void shutdown_framework_machine() {
     // The shutdown removes what the test left and unloads the driver; pool it still held is a bug
     // check there.
     if (hvsim::kernel_running()) hvsim::kernel_shutdown();
-    std::error_code error;
-    if (!root.empty()) std::filesystem::remove_all(root, error);
 }
 
 std::u16string add_framework_device(const DeviceConfig& config, int ordinal) {
@@ -77,12 +68,12 @@ std::u16string add_framework_device(const DeviceConfig& config, int ordinal) {
     return id;
 }
 
-void FrameworkMachine::SetUp() {
-    root_ = boot_framework_machine();
-    ASSERT_FALSE(root_.empty());
-}
+void FrameworkMachine::SetUp() { boot_framework_machine(root()); }
 
-void FrameworkMachine::TearDown() { shutdown_framework_machine(root_); }
+void FrameworkMachine::TearDown() {
+    shutdown_framework_machine();
+    MachineTest::TearDown();
+}
 
 hvsim::pnp::DevInst FrameworkMachine::add_device(const DeviceConfig& config) {
     hvsim::pnp::DevInst node = hvsim::pnp::find_node(add_framework_device(config, next_instance_++));

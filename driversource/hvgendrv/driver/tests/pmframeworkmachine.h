@@ -19,13 +19,14 @@
 
 #include "hvgentest_protocol.h"
 #include "pmframeworkboot.h"
+#include "support/machine_test.h"
 
 namespace gendrvtest {
 
 inline constexpr char kImage[] = "hvgentest.sys";
 inline constexpr char16_t kService[] = u"HvGenTest";
 
-class FrameworkMachine : public ::testing::Test {
+class FrameworkMachine : public hvtest::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -54,7 +55,6 @@ protected:
     static std::vector<std::string> trace_lines();
     static bool traced(const std::string& line);
 
-    std::filesystem::path root_;
     std::vector<hvsim::pnp::DevInst> devices_;
     int next_instance_ = 0;
 };

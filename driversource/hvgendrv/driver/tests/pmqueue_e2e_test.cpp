@@ -14,27 +14,15 @@
 #include "hvgentest_protocol.h"
 #include "pmframeworkboot.h"
 
+#include "support/folder_test.h"
+#include "support/pending.h"
+
 namespace {
 
 constexpr LONG kStatusTimeout = 0x00000102;
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
 
-// An overlapped request with its own event.
-struct Pending {
-    OVERLAPPED overlapped{};
-    Pending() { overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Pending() { CloseHandle(overlapped.hEvent); }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    bool done() const { return HasOverlappedIoCompleted(&overlapped); }
-    LONG status() const { return static_cast<LONG>(static_cast<ULONG>(overlapped.Internal)); }
-    ULONG_PTR information() const { return overlapped.InternalHigh; }
-    // Waits on the machine's clock, at most `milliseconds`; true when the request completed.
-    bool wait(DWORD milliseconds = INFINITE) {
-        return WaitForSingleObject(overlapped.hEvent, milliseconds) == WAIT_OBJECT_0;
-    }
-};
+using hvtest::Pending;
 
 std::string pattern(ULONG first, ULONG count) {
     std::string bytes(count, '\0');
@@ -43,16 +31,16 @@ std::string pattern(ULONG first, ULONG count) {
     return bytes;
 }
 
-class QueueEndToEnd : public ::testing::Test {
+class QueueEndToEnd : public hvtest::FolderTest {
   protected:
     void SetUp() override {
-        root_ = gendrvtest::boot_framework_machine();
-        ASSERT_FALSE(root_.empty());
+        gendrvtest::boot_framework_machine(machine_root());
         gendrvtest::add_framework_device({}, 0);
     }
     void TearDown() override {
         hvsim::user::current_process()->close_all_handles();
-        gendrvtest::shutdown_framework_machine(root_);
+        gendrvtest::shutdown_framework_machine();
+        FolderTest::TearDown();
     }
 
     // Plug is SetUp; this opens the port for overlapped I/O.
@@ -146,7 +134,6 @@ class QueueEndToEnd : public ::testing::Test {
     // thread of the machine, the worker too, has nothing left to do.
     static void settle() { Sleep(1); }
 
-    std::filesystem::path root_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 

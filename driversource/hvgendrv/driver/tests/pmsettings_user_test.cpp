@@ -19,6 +19,7 @@
 
 #include "hvgentest_protocol.h"
 #include "pmframeworkboot.h"
+#include "support/folder_test.h"
 
 namespace {
 
@@ -184,16 +185,18 @@ void expect_values(const TestSettings& actual, ULONG speed, const std::string& i
     EXPECT_EQ(interface_type, actual.interface_type) << where;
 }
 
-class SettingsProgramTest : public ::testing::Test {
+class SettingsProgramTest : public hvtest::FolderTest {
 protected:
     void SetUp() override {
-        root_ = gendrvtest::boot_framework_machine();
-        ASSERT_FALSE(root_.empty());
+        gendrvtest::boot_framework_machine(machine_root());
         gendrvtest::DeviceConfig config;
         config.flags(HVGT_SETTINGS_CALLBACK);
         gendrvtest::add_framework_device(config, 0);
     }
-    void TearDown() override { gendrvtest::shutdown_framework_machine(root_); }
+    void TearDown() override {
+        gendrvtest::shutdown_framework_machine();
+        FolderTest::TearDown();
+    }
 
     // Runs `body` as the main thread of a new process of the machine; its exit code.
     DWORD run_program(const std::function<void()>& body) {
@@ -208,7 +211,6 @@ protected:
         return process->wait();
     }
 
-    std::filesystem::path root_;
 };
 
 TEST_F(SettingsProgramTest, ReadsWritesAndRestoresTheDefaultsThroughTheDeviceInterface) {

@@ -41,16 +41,10 @@ void write_device_registry(const std::u16string& parameters, const UsbRegistry& 
 } // namespace
 
 void TransportMachine::SetUp() {
-    char pattern[] = "/tmp/hvusbt-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    auto drivers = root_ / "C" / "Windows" / "System32" / "drivers";
+    auto drivers = root() / "C" / "Windows" / "System32" / "drivers";
     std::filesystem::create_directories(drivers);
     std::filesystem::copy_file(HV_HVUSBTEST_IMAGE, drivers / kImage);
-    hvsim::KernelOptions options;
-    options.clock = hvsim::ClockMode::Virtual;
-    options.root = root_;
-    hvsim::kernel_boot(options);
+    hvsim::kernel_boot(on_virtual_clock<hvsim::KernelOptions>());
     const std::u16string key = kServices + kService;
     hvsim::registry::create_key(key);
     hvsim::registry::set_dword(key, u"Type", 1);
@@ -81,25 +75,7 @@ void TransportMachine::TearDown() {
         hvsim::kernel_shutdown();
     }
     adapters_.clear();
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-}
-
-ULONG TransportMachine::plug(const std::string& text) {
-    std::string error;
-    auto spec = hvsim::devices::parse_device_spec(text, &error);
-    EXPECT_TRUE(spec) << error;
-    if (!spec) return 0;
-    hvsim::devices::DeviceOptions options;
-    options.print_pty_names = false;
-    options.now = hvsim::sched::now();
-    std::shared_ptr<hvsim::devices::EmulatedDevice> adapter = hvsim::devices::EmulatedDevice::create(*spec, options, &error);
-    EXPECT_TRUE(adapter) << error;
-    if (!adapter) return 0;
-    adapters_.push_back(adapter);
-    ULONG port = hvsim::usb::plug(std::shared_ptr<hvsim::devices::UsbDeviceModel>(adapter, &adapter->model()), text);
-    hvsim::pnp::wait_quiet();
-    return port;
+    MachineTest::TearDown();
 }
 
 PDEVICE_OBJECT TransportMachine::driver_device(ULONG port, int interface) {

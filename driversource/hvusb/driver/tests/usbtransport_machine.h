@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "hvusbtest_protocol.h"
+#include "support/machine_test.h"
 
 namespace usbtransporttest {
 
@@ -53,16 +54,14 @@ struct UsbRegistry {
     std::map<int, std::u16string> missing;
 };
 
-class TransportMachine : public ::testing::Test {
+class TransportMachine : public hvtest::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Plugs an adapter built from a spec and waits until the test driver runs on it.
-    ULONG plug(const std::string& spec);
-    hvsim::devices::FtdiChip& chip(size_t index = 0) {
-        return static_cast<hvsim::devices::FtdiChip&>(adapters_.at(index)->model());
-    }
+    // Plugs an adapter built from a spec and waits until the test driver runs on it; its port on
+    // the root hub, 0 when the spec builds none.
+    ULONG plug(const std::string& spec) { return plug_adapter(spec) ? usb_ports_.back() : 0; }
     // The test driver's device on the plugged device (or on one interface of it).
     PDEVICE_OBJECT driver_device(ULONG port, int interface = -1);
 
@@ -81,8 +80,6 @@ protected:
     static long count_lines(const std::string& text);
 
     UsbRegistry registry_;
-    std::filesystem::path root_;
-    std::vector<std::shared_ptr<hvsim::devices::EmulatedDevice>> adapters_;
 };
 
 } // namespace usbtransporttest
