@@ -129,6 +129,36 @@ struct RxEntry {
     bool event = false;  // the enabled event character
 };
 
+// The receive FIFO: a ring of its capacity, which spares the allocations of a deque.
+class RxFifo {
+public:
+    void set_capacity(std::size_t capacity) {
+        ring_.assign(capacity, RxEntry{});
+        head_ = size_ = 0;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { head_ = size_ = 0; }
+    // The caller keeps size() below the capacity.
+    void push_back(const RxEntry& e) {
+        std::size_t at = head_ + size_;
+        if (at >= ring_.size())
+            at -= ring_.size();
+        ring_[at] = e;
+        ++size_;
+    }
+    const RxEntry& front() const { return ring_[head_]; }
+    void pop_front() {
+        if (++head_ == ring_.size())
+            head_ = 0;
+        --size_;
+    }
+
+private:
+    std::vector<RxEntry> ring_;
+    std::size_t head_ = 0, size_ = 0;
+};
+
 struct Port {
     std::size_t number = 0; // 0-based; the interface index is number + 1
     PortType type = PortType::rs232;
@@ -150,7 +180,7 @@ struct Port {
     // The UART.
     UartTransmitter tx;
     UartReceiver receiver;
-    std::deque<RxEntry> rx;
+    RxFifo rx;
     std::size_t rx_capacity = 256;
     std::size_t rx_error_count = 0; // entries in rx with an error
     bool overrun = false;           // a byte was lost since the last packet
@@ -204,6 +234,7 @@ struct FtdiChip::Impl {
     void tell_ready();
     void receive(Port& p, const LineEvent& event, Ticks t);
     void accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks t);
+    bool take_looped_run(Port& p, Ticks t);
     void transmitted(Port& p, const LineSymbol& symbol);
     void update_flow(Port& p, Ticks t);
     void update_lines(Port& p, Ticks t);
@@ -609,6 +640,51 @@ void FtdiChip::Impl::accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks
     }
 }
 
+// Unpaced through a loopback plug, the characters that leave at one moment arrive at that moment
+// as sent. Taken as a run they skip the line and the receiver, up to the next point where one
+// of them changes what follows (a packet filled, the receive FIFO nearly full), so that the
+// packets, their status bytes and the flow control come out as one character at a time.
+bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t) {
+    if (!p.looped || p.tx.paced() || !p.tx.shifting() || p.throttled || p.half_duplex() || p.flush_due() ||
+        (p.event_char & kCharEnable) || p.inbox->next_time() <= t || p.receiver.next_deadline() <= t ||
+        !p.receiver.takes_as_sent(p.tx.shift_format()))
+        return false;
+    const std::size_t throttle = throttle_level(p.rx_capacity);
+    if (p.rx.size() >= throttle)
+        return false;
+    std::size_t limit = throttle - p.rx.size();
+    if (p.armed && !transfer_complete(p)) {
+        const std::size_t room = std::min(kPacketSize, p.armed_length - p.transfer.size());
+        if (room > 2 && room - 2 > p.rx.size())
+            limit = std::min(limit, room - 2 - p.rx.size());
+    }
+    const LineFormat format = p.tx.shift_format();
+    std::array<UartTransmitter::Item, kPacketSize> run;
+    const std::size_t n = p.tx.take_run(t, std::min(limit, run.size()), run.data());
+    if (n == 0)
+        return false;
+    const std::uint8_t mask = static_cast<std::uint8_t>((1u << format.data_bits) - 1u);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t errors = (format.parity != Parity::none && run[i].bad_parity ? kParityError : 0) |
+                                    (run[i].bad_stop ? kFramingError : 0);
+        std::uint8_t value = run[i].value & mask;
+        if (errors && (p.error_char & kCharEnable))
+            value = p.error_char & 0xFF;
+        if (p.rx.size() >= p.rx_capacity) {
+            p.overrun = true;
+            continue;
+        }
+        p.rx.push_back(RxEntry{value, errors, false});
+        if (errors)
+            ++p.rx_error_count;
+    }
+    p.last_tx_end = t;
+    p.receiver.taken_until(t);
+    update_flow(p, t);
+    fill_transfer(p, t);
+    return true;
+}
+
 void FtdiChip::Impl::transmitted(Port& p, const LineSymbol& symbol) {
     if (symbol.kind == LineSymbol::Kind::character) {
         p.last_tx_end = symbol.time;
@@ -735,6 +811,8 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             break;
         }
         case Source::transmitter: {
+            if (take_looped_run(p, t))
+                break;
             LineSymbol symbol;
             while (p.tx.step(t, symbol)) {
                 transmitted(p, symbol);
@@ -849,6 +927,7 @@ FtdiChip::FtdiChip(FtdiConfig config, std::span<const std::uint16_t> eeprom) {
         p.number = i;
         p.type = chip.config.port_types[i];
         p.rx_capacity = chip.config.rx_fifo_size;
+        p.rx.set_capacity(p.rx_capacity);
         p.tx = UartTransmitter(chip.config.tx_fifo_size);
         p.tx.set_paced(chip.config.paced);
         p.format = format_of(p);

@@ -359,9 +359,10 @@ struct LoopedRun {
     int wakes = 0;
 };
 
-// A host that writes 512 bytes a round and reads 128 every fifth round, with the port's flow
-// control, event character and pacing as given.
-LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char) {
+// A host that writes 512 bytes a round and reads `read` bytes every fifth round, with the port's
+// flow control, event character and pacing as given.
+LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char,
+                     std::size_t read) {
     FtdiConfig config = FtdiChip::default_config(1);
     config.paced = paced;
     Host host(config);
@@ -381,7 +382,7 @@ LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t f
         run.taken.push_back(n);
         offset += n;
         if (round % 5 == 0)
-            if (auto r = host.read(128))
+            if (auto r = host.read(read))
                 run.transfers.push_back(*r);
         host.now += microseconds(30);
         host.chip.advance(host.now);
@@ -392,17 +393,19 @@ LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t f
 TEST(FtdiLoopback, ThePlugGivesWhatAWireFromTxToRxGives) {
     for (bool paced : {false, true})
         for (std::uint8_t flow : {0x00, 0x01, 0x04})
-            for (bool event_char : {false, true}) {
-                SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event " << event_char);
-                const LoopedRun plug = run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char);
-                const LoopedRun wire = run_looped(std::make_shared<EchoWire>(), paced, flow, event_char);
-                EXPECT_EQ(plug.taken, wire.taken);
-                EXPECT_EQ(plug.transfers, wire.transfers);
-                std::size_t moved = 0;
-                for (const auto& t : plug.transfers)
-                    moved += payload(t).size();
-                EXPECT_GT(moved, 2000u);
-            }
+            for (bool event_char : {false, true})
+                for (std::size_t read : {128, 4096}) {
+                    SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event "
+                                                    << event_char << ", reads of " << read);
+                    const LoopedRun plug = run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char, read);
+                    const LoopedRun wire = run_looped(std::make_shared<EchoWire>(), paced, flow, event_char, read);
+                    EXPECT_EQ(plug.taken, wire.taken);
+                    EXPECT_EQ(plug.transfers, wire.transfers);
+                    std::size_t moved = 0;
+                    for (const auto& t : plug.transfers)
+                        moved += payload(t).size();
+                    EXPECT_GT(moved, 2000u);
+                }
 }
 
 TEST(FtdiBulkOut, AnOutTransferWaitingForRoomWakesTheHostWhenRoomComes) {
