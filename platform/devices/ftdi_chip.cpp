@@ -201,6 +201,7 @@ struct Port {
     bool modem_changed = false;     // no packet has carried the new modem status yet
     bool ready_told = false;        // the controller was told that the transfer is complete
     bool out_refused = false;       // an OUT transfer waits for room in the transmit FIFO
+    std::size_t refused_packet = 0; // the size of its packet that did not fit
     Ticks latency_start = 0;        // when the last packet went to the host
 
     Ticks latency_expiry() const { return latency_start + latency_ms * kTicksPerMillisecond; }
@@ -235,6 +236,7 @@ struct FtdiChip::Impl {
     void receive(Port& p, const LineEvent& event, Ticks t);
     void accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks t);
     bool take_looped_run(Port& p, Ticks t);
+    Ticks looped_quiet_until(const Port& p) const;
     void transmitted(Port& p, const LineSymbol& symbol);
     void update_flow(Port& p, Ticks t);
     void update_lines(Port& p, Ticks t);
@@ -855,10 +857,40 @@ void FtdiChip::Impl::tell_ready() {
         change_callback();
 }
 
+// Paced through a loopback plug, the port's characters change nothing that anyone outside the
+// chip sees until enough of them arrived to complete the pending transfer, to make room for a
+// refused OUT transfer (its packet, which a retry takes) or to throttle the receive FIFO: the earliest time one of these can come
+// lets the host sleep through the characters before it (the engine still runs each of them in
+// its order). Anything else on the line gives the transmitter's next event.
+Ticks FtdiChip::Impl::looped_quiet_until(const Port& p) const {
+    const Ticks next = p.tx.next_event();
+    if (!p.looped || !p.tx.paced() || !p.tx.shifting() || next == kNever || next == UartTransmitter::kAtNextStep ||
+        p.tx.edges_pending() || p.tx.breaking() || p.throttled || p.half_duplex() || p.flush_due() ||
+        (p.event_char & kCharEnable) || p.receiver.next_deadline() != kNever ||
+        !(p.tx.shift_format() == p.tx.format()) || !p.receiver.takes_as_sent(p.tx.format()))
+        return next;
+    const Ticks character = p.tx.format().character_time();
+    if (character <= 0 || character == kNever)
+        return next;
+    const std::size_t throttle = throttle_level(p.rx_capacity);
+    std::size_t chars = throttle > p.rx.size() ? throttle - p.rx.size() : 1;
+    if (p.armed && !transfer_complete(p)) {
+        const std::size_t remaining = p.armed_length - p.transfer.size();
+        const std::size_t tail = remaining % kPacketSize;
+        const std::size_t room = remaining / kPacketSize * (kPacketSize - 2) + (tail > 2 ? tail - 2 : 0);
+        chars = std::min(chars, room > p.rx.size() ? room - p.rx.size() : std::size_t(1));
+    }
+    if (p.out_refused) {
+        const std::size_t free = p.tx.free_space();
+        chars = std::min(chars, free < p.refused_packet ? p.refused_packet - free : std::size_t(1));
+    }
+    return next + static_cast<Ticks>(chars - 1) * character;
+}
+
 Ticks FtdiChip::Impl::next_deadline() const {
     Ticks best = kNever;
     for (const auto& p : ports) {
-        best = std::min({best, p.inbox->next_time(), p.receiver.next_deadline(), p.tx.next_event()});
+        best = std::min({best, p.inbox->next_time(), p.receiver.next_deadline(), looped_quiet_until(p)});
         if (p.far_end)
             best = std::min(best, p.far_end->next_deadline());
         // A finished transfer waits for the host's poll, not for time.
@@ -989,6 +1021,7 @@ BulkResult FtdiChip::offer(std::uint8_t endpoint, std::span<const std::uint8_t> 
         taken += packet;
     }
     p->out_refused = taken < bytes.size();
+    p->refused_packet = std::min(kPacketSize, bytes.size() - taken);
     chip.catch_up(chip.now);
     if (taken == 0 && !bytes.empty())
         return {UsbStatus::pending, 0};
