@@ -1,14 +1,16 @@
 // The data path's figures, one line each as `name value unit`: unpaced throughput of the whole
 // stack on 1, 2, 4 and 8 looped-back COM ports against an in-process pipe, the paced line rate
 // on 8 ports both ways, the latency of a byte from the far end to ReadFile, and the cost of
-// opening, closing and setting the baud rate. Arguments pick sections (throughput, paced,
-// latency, costs; throughput1 is one port alone, for a profile); none runs all but throughput1.
+// opening, closing and setting the baud rate, and one port's figure beside 8 busy threads against
+// its idle figure. Arguments pick sections (throughput, loaded, paced, latency, costs;
+// throughput1 is one port alone, for a profile); none runs all but throughput1.
 #include "bench_machine.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
@@ -118,8 +120,42 @@ double pipe_seconds(size_t bytes) {
     return seconds;
 }
 
+// The unpaced figure of one port in MB/s, on a fresh machine.
+double one_port_rate(size_t bytes) {
+    BenchMachine bench("bench-loaded", hvsim::ClockMode::Virtual);
+    std::vector<HANDLE> ports = open_looped_ports(bench, 1, "off");
+    hvbench::set_up_port(ports[0], 921600, 0, 0);
+    const double start = host_seconds();
+    const Moved moved = loop_through(ports, bytes);
+    const double seconds = host_seconds() - start;
+    if (moved.sent != moved.received || moved.mismatched) std::fprintf(stderr, "bench: the loaded run lost bytes\n");
+    return moved.received / seconds / 1e6;
+}
+
+// One port idle, then beside 8 threads of busy work that the bench starts itself.
+void loaded() {
+    constexpr size_t kBytes = 4 << 20;
+    const double idle = one_port_rate(kBytes);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < 8; ++i)
+        busy.emplace_back([&stop, i] {
+            volatile uint64_t x = static_cast<uint64_t>(i) + 1;
+            while (!stop.load(std::memory_order_relaxed))
+                for (int k = 0; k < 10000; ++k) x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        });
+    const double busy_rate = one_port_rate(kBytes);
+    stop = true;
+    for (auto& t : busy) t.join();
+    figure("loaded_idle_1_port_throughput", idle, "MB/s");
+    figure("loaded_1_port_throughput", busy_rate, "MB/s");
+    figure("loaded_ratio_to_idle", busy_rate / idle, "x");
+}
+
 void throughput(const std::vector<size_t>& counts) {
-    constexpr size_t kBytes = 4 << 20; // per port
+    // Per port; HV_BENCH_MIB makes it longer for a profile.
+    const char* mib = std::getenv("HV_BENCH_MIB");
+    const size_t kBytes = (mib ? std::strtoull(mib, nullptr, 10) : 4) << 20;
     const double pipe = pipe_seconds(kBytes);
     const double pipe_rate = kBytes / pipe / 1e6;
     figure("pipe_throughput", pipe_rate, "MB/s");
@@ -239,6 +275,7 @@ int main(int argc, char** argv) {
     auto run = [&](const char* name) { return wanted.empty() || wanted.count(name) != 0; };
     if (run("throughput")) throughput({1, 2, 4, 8});
     if (wanted.count("throughput1")) throughput({1}); // one port only, for a profile
+    if (run("loaded")) loaded();
     if (run("paced")) paced();
     if (run("latency")) latency();
     if (run("costs")) costs();

@@ -129,6 +129,36 @@ struct RxEntry {
     bool event = false;  // the enabled event character
 };
 
+// The receive FIFO: a ring of its capacity, which spares the allocations of a deque.
+class RxFifo {
+public:
+    void set_capacity(std::size_t capacity) {
+        ring_.assign(capacity, RxEntry{});
+        head_ = size_ = 0;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { head_ = size_ = 0; }
+    // The caller keeps size() below the capacity.
+    void push_back(const RxEntry& e) {
+        std::size_t at = head_ + size_;
+        if (at >= ring_.size())
+            at -= ring_.size();
+        ring_[at] = e;
+        ++size_;
+    }
+    const RxEntry& front() const { return ring_[head_]; }
+    void pop_front() {
+        if (++head_ == ring_.size())
+            head_ = 0;
+        --size_;
+    }
+
+private:
+    std::vector<RxEntry> ring_;
+    std::size_t head_ = 0, size_ = 0;
+};
+
 struct Port {
     std::size_t number = 0; // 0-based; the interface index is number + 1
     PortType type = PortType::rs232;
@@ -150,7 +180,7 @@ struct Port {
     // The UART.
     UartTransmitter tx;
     UartReceiver receiver;
-    std::deque<RxEntry> rx;
+    RxFifo rx;
     std::size_t rx_capacity = 256;
     std::size_t rx_error_count = 0; // entries in rx with an error
     bool overrun = false;           // a byte was lost since the last packet
@@ -171,6 +201,7 @@ struct Port {
     bool modem_changed = false;     // no packet has carried the new modem status yet
     bool ready_told = false;        // the controller was told that the transfer is complete
     bool out_refused = false;       // an OUT transfer waits for room in the transmit FIFO
+    std::size_t refused_packet = 0; // the size of its packet that did not fit
     Ticks latency_start = 0;        // when the last packet went to the host
 
     Ticks latency_expiry() const { return latency_start + latency_ms * kTicksPerMillisecond; }
@@ -204,6 +235,8 @@ struct FtdiChip::Impl {
     void tell_ready();
     void receive(Port& p, const LineEvent& event, Ticks t);
     void accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks t);
+    bool take_looped_run(Port& p, Ticks t);
+    Ticks looped_quiet_until(const Port& p) const;
     void transmitted(Port& p, const LineSymbol& symbol);
     void update_flow(Port& p, Ticks t);
     void update_lines(Port& p, Ticks t);
@@ -609,6 +642,51 @@ void FtdiChip::Impl::accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks
     }
 }
 
+// Unpaced through a loopback plug, the characters that leave at one moment arrive at that moment
+// as sent. Taken as a run they skip the line and the receiver, up to the next point where one
+// of them changes what follows (a packet filled, the receive FIFO nearly full), so that the
+// packets, their status bytes and the flow control come out as one character at a time.
+bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t) {
+    if (!p.looped || p.tx.paced() || !p.tx.shifting() || p.throttled || p.half_duplex() || p.flush_due() ||
+        (p.event_char & kCharEnable) || p.inbox->next_time() <= t || p.receiver.next_deadline() <= t ||
+        !p.receiver.takes_as_sent(p.tx.shift_format()))
+        return false;
+    const std::size_t throttle = throttle_level(p.rx_capacity);
+    if (p.rx.size() >= throttle)
+        return false;
+    std::size_t limit = throttle - p.rx.size();
+    if (p.armed && !transfer_complete(p)) {
+        const std::size_t room = std::min(kPacketSize, p.armed_length - p.transfer.size());
+        if (room > 2 && room - 2 > p.rx.size())
+            limit = std::min(limit, room - 2 - p.rx.size());
+    }
+    const LineFormat format = p.tx.shift_format();
+    std::array<UartTransmitter::Item, kPacketSize> run;
+    const std::size_t n = p.tx.take_run(t, std::min(limit, run.size()), run.data());
+    if (n == 0)
+        return false;
+    const std::uint8_t mask = static_cast<std::uint8_t>((1u << format.data_bits) - 1u);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t errors = (format.parity != Parity::none && run[i].bad_parity ? kParityError : 0) |
+                                    (run[i].bad_stop ? kFramingError : 0);
+        std::uint8_t value = run[i].value & mask;
+        if (errors && (p.error_char & kCharEnable))
+            value = p.error_char & 0xFF;
+        if (p.rx.size() >= p.rx_capacity) {
+            p.overrun = true;
+            continue;
+        }
+        p.rx.push_back(RxEntry{value, errors, false});
+        if (errors)
+            ++p.rx_error_count;
+    }
+    p.last_tx_end = t;
+    p.receiver.taken_until(t);
+    update_flow(p, t);
+    fill_transfer(p, t);
+    return true;
+}
+
 void FtdiChip::Impl::transmitted(Port& p, const LineSymbol& symbol) {
     if (symbol.kind == LineSymbol::Kind::character) {
         p.last_tx_end = symbol.time;
@@ -735,6 +813,8 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             break;
         }
         case Source::transmitter: {
+            if (take_looped_run(p, t))
+                break;
             LineSymbol symbol;
             while (p.tx.step(t, symbol)) {
                 transmitted(p, symbol);
@@ -777,10 +857,40 @@ void FtdiChip::Impl::tell_ready() {
         change_callback();
 }
 
+// Paced through a loopback plug, the port's characters change nothing that anyone outside the
+// chip sees until enough of them arrived to complete the pending transfer, to make room for a
+// refused OUT transfer (its packet, which a retry takes) or to throttle the receive FIFO: the earliest time one of these can come
+// lets the host sleep through the characters before it (the engine still runs each of them in
+// its order). Anything else on the line gives the transmitter's next event.
+Ticks FtdiChip::Impl::looped_quiet_until(const Port& p) const {
+    const Ticks next = p.tx.next_event();
+    if (!p.looped || !p.tx.paced() || !p.tx.shifting() || next == kNever || next == UartTransmitter::kAtNextStep ||
+        p.tx.edges_pending() || p.tx.breaking() || p.throttled || p.half_duplex() || p.flush_due() ||
+        (p.event_char & kCharEnable) || p.receiver.next_deadline() != kNever ||
+        !(p.tx.shift_format() == p.tx.format()) || !p.receiver.takes_as_sent(p.tx.format()))
+        return next;
+    const Ticks character = p.tx.format().character_time();
+    if (character <= 0 || character == kNever)
+        return next;
+    const std::size_t throttle = throttle_level(p.rx_capacity);
+    std::size_t chars = throttle > p.rx.size() ? throttle - p.rx.size() : 1;
+    if (p.armed && !transfer_complete(p)) {
+        const std::size_t remaining = p.armed_length - p.transfer.size();
+        const std::size_t tail = remaining % kPacketSize;
+        const std::size_t room = remaining / kPacketSize * (kPacketSize - 2) + (tail > 2 ? tail - 2 : 0);
+        chars = std::min(chars, room > p.rx.size() ? room - p.rx.size() : std::size_t(1));
+    }
+    if (p.out_refused) {
+        const std::size_t free = p.tx.free_space();
+        chars = std::min(chars, free < p.refused_packet ? p.refused_packet - free : std::size_t(1));
+    }
+    return next + static_cast<Ticks>(chars - 1) * character;
+}
+
 Ticks FtdiChip::Impl::next_deadline() const {
     Ticks best = kNever;
     for (const auto& p : ports) {
-        best = std::min({best, p.inbox->next_time(), p.receiver.next_deadline(), p.tx.next_event()});
+        best = std::min({best, p.inbox->next_time(), p.receiver.next_deadline(), looped_quiet_until(p)});
         if (p.far_end)
             best = std::min(best, p.far_end->next_deadline());
         // A finished transfer waits for the host's poll, not for time.
@@ -849,6 +959,7 @@ FtdiChip::FtdiChip(FtdiConfig config, std::span<const std::uint16_t> eeprom) {
         p.number = i;
         p.type = chip.config.port_types[i];
         p.rx_capacity = chip.config.rx_fifo_size;
+        p.rx.set_capacity(p.rx_capacity);
         p.tx = UartTransmitter(chip.config.tx_fifo_size);
         p.tx.set_paced(chip.config.paced);
         p.format = format_of(p);
@@ -910,6 +1021,7 @@ BulkResult FtdiChip::offer(std::uint8_t endpoint, std::span<const std::uint8_t> 
         taken += packet;
     }
     p->out_refused = taken < bytes.size();
+    p->refused_packet = std::min(kPacketSize, bytes.size() - taken);
     chip.catch_up(chip.now);
     if (taken == 0 && !bytes.empty())
         return {UsbStatus::pending, 0};

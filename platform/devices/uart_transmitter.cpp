@@ -97,6 +97,23 @@ bool UartTransmitter::step(Ticks limit, LineSymbol& out) {
     return false;
 }
 
+std::size_t UartTransmitter::take_run(Ticks limit, std::size_t max, Item* out) {
+    if (paced_ || start_deferred_ || breaking_ || !shifting_ || shift_end_ > limit || !edges_.empty())
+        return 0;
+    // What follows the character on the wire starts with the current format.
+    if (!(shift_format_ == format_))
+        max = std::min<std::size_t>(max, 1);
+    const Ticks t = shift_end_;
+    std::size_t n = 0;
+    while (n < max && shifting_) {
+        out[n++] = shift_item_;
+        shifting_ = false;
+        line_free_at_ = t;
+        kick(t);
+    }
+    return n;
+}
+
 void UartTransmitter::kick(Ticks now) {
     if (shifting_ || breaking_)
         return;

@@ -112,8 +112,14 @@ int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done
     int64_t deadline = devices::kNever;
     if (d.present && d.model->next_deadline() <= now) d.model->advance(now);
 
+    // Lists kept from pass to pass, so that a pass allocates nothing once they have grown (only
+    // the controller thread runs this).
+    static std::vector<Transfer*> admin, behind;
+    static std::vector<int> queues;
+
     // Pipe and port operations first: an abort must not wait behind the transfers it aborts.
-    for (Transfer* t : std::vector<Transfer*>(d.admin.begin(), d.admin.end())) {
+    admin.assign(d.admin.begin(), d.admin.end());
+    for (Transfer* t : admin) {
         if (t->op == Op::abort_pipe && !early_status(*t) && t->not_before <= now && !t->hold) {
             bool busy = false;
             for (auto& [queue, list] : d.queues)
@@ -127,14 +133,15 @@ int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done
         run_transfer(s, *t, now, deadline, done);
     }
 
-    std::vector<int> queues;
+    queues.clear();
     for (auto& [queue, list] : d.queues) queues.push_back(queue);
     for (int queue : queues) {
         for (;;) {
             auto q = d.queues.find(queue);
             if (q == d.queues.end()) break;
             // Transfers behind the head that end early do so at once.
-            for (Transfer* t : std::vector<Transfer*>(q->second.begin() + 1, q->second.end()))
+            behind.assign(q->second.begin() + 1, q->second.end());
+            for (Transfer* t : behind)
                 if (early_status(*t)) end_early(s, *t, false, now, done);
             q = d.queues.find(queue);
             if (q == d.queues.end()) break;
@@ -165,8 +172,10 @@ void complete_all(const std::vector<Finished>& done) {
 
 void controller_thread() {
     State& s = state();
+    std::vector<Finished> done;
+    std::vector<std::shared_ptr<Device>> work;
     for (;;) {
-        std::vector<Finished> done;
+        done.clear();
         int64_t deadline = devices::kNever;
         {
             std::lock_guard lock(s.mutex);
@@ -174,11 +183,11 @@ void controller_thread() {
             const int64_t now = sched::now();
             // Plugged devices, and devices already gone from the hub whose last transfers still
             // have to end.
-            std::vector<std::shared_ptr<Device>> work;
             for (auto& [port, device] : s.devices) work.push_back(device);
             for (auto& [irp, t] : s.transfers)
                 if (std::find(work.begin(), work.end(), t->device) == work.end()) work.push_back(t->device);
             for (auto& device : work) deadline = std::min(deadline, run_device(s, *device, now, done));
+            work.clear();
         }
         complete_all(done);
         if (!done.empty()) continue; // completions may have brought new work

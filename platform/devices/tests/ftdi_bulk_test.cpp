@@ -359,9 +359,10 @@ struct LoopedRun {
     int wakes = 0;
 };
 
-// A host that writes 512 bytes a round and reads 128 every fifth round, with the port's flow
-// control, event character and pacing as given.
-LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char) {
+// A host that writes 512 bytes a round and reads `read` bytes every fifth round, with the port's
+// flow control, event character and pacing as given.
+LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char,
+                     std::size_t read) {
     FtdiConfig config = FtdiChip::default_config(1);
     config.paced = paced;
     Host host(config);
@@ -381,7 +382,7 @@ LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t f
         run.taken.push_back(n);
         offset += n;
         if (round % 5 == 0)
-            if (auto r = host.read(128))
+            if (auto r = host.read(read))
                 run.transfers.push_back(*r);
         host.now += microseconds(30);
         host.chip.advance(host.now);
@@ -392,17 +393,76 @@ LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t f
 TEST(FtdiLoopback, ThePlugGivesWhatAWireFromTxToRxGives) {
     for (bool paced : {false, true})
         for (std::uint8_t flow : {0x00, 0x01, 0x04})
-            for (bool event_char : {false, true}) {
-                SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event " << event_char);
-                const LoopedRun plug = run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char);
-                const LoopedRun wire = run_looped(std::make_shared<EchoWire>(), paced, flow, event_char);
-                EXPECT_EQ(plug.taken, wire.taken);
-                EXPECT_EQ(plug.transfers, wire.transfers);
-                std::size_t moved = 0;
-                for (const auto& t : plug.transfers)
-                    moved += payload(t).size();
-                EXPECT_GT(moved, 2000u);
-            }
+            for (bool event_char : {false, true})
+                for (std::size_t read : {128, 4096}) {
+                    SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event "
+                                                    << event_char << ", reads of " << read);
+                    const LoopedRun plug = run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char, read);
+                    const LoopedRun wire = run_looped(std::make_shared<EchoWire>(), paced, flow, event_char, read);
+                    EXPECT_EQ(plug.taken, wire.taken);
+                    EXPECT_EQ(plug.transfers, wire.transfers);
+                    std::size_t moved = 0;
+                    for (const auto& t : plug.transfers)
+                        moved += payload(t).size();
+                    EXPECT_GT(moved, 2000u);
+                }
+}
+
+// A host that sleeps from one of the chip's deadlines to the next, resubmitting at once what
+// completed: what it got and when, on a paced line.
+struct TimedRun {
+    std::vector<std::pair<Ticks, std::size_t>> taken;
+    std::vector<std::pair<Ticks, Bytes>> transfers;
+};
+
+TimedRun run_by_deadlines(std::shared_ptr<FarEnd> far_end, std::uint8_t flow, std::size_t read) {
+    Host host(FtdiChip::default_config(1));
+    host.set_baud(kBaud921600);
+    host.set_flow(flow);
+    host.modem(0x0303);
+    host.chip.attach(0, std::move(far_end), host.now);
+    const Bytes data = random_bytes(9000, 4);
+    std::size_t offset = 0;
+    TimedRun run;
+    while (host.now < milliseconds(300)) {
+        while (offset < data.size()) {
+            const std::size_t n = host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
+            if (n == 0)
+                break;
+            run.taken.emplace_back(host.now, n);
+            offset += n;
+        }
+        while (auto r = host.read(read))
+            run.transfers.emplace_back(host.now, *r);
+        const Ticks next = host.chip.next_deadline();
+        if (next == kNever)
+            break;
+        host.now = std::max(host.now, next);
+    }
+    return run;
+}
+
+TEST(FtdiLoopback, APacedPlugWakesTheHostWhenAWireWould) {
+    for (std::uint8_t flow : {0x00, 0x01, 0x04})
+        for (std::size_t read : {128, 4096}) {
+            SCOPED_TRACE(testing::Message() << "flow " << int(flow) << ", reads of " << read);
+            const TimedRun plug = run_by_deadlines(std::make_shared<LoopbackPlug>(), flow, read);
+            const TimedRun wire = run_by_deadlines(std::make_shared<EchoWire>(), flow, read);
+            // The first difference, rather than two long lists.
+            auto first_difference = [](const auto& a, const auto& b) {
+                const auto at = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+                return at.first == a.end() && at.second == b.end() ? std::string("none")
+                       : "at " + std::to_string(at.first - a.begin()) + ", times " +
+                             (at.first == a.end() ? "-" : std::to_string(at.first->first)) + " and " +
+                             (at.second == b.end() ? "-" : std::to_string(at.second->first));
+            };
+            EXPECT_EQ(first_difference(plug.taken, wire.taken), "none");
+            EXPECT_EQ(first_difference(plug.transfers, wire.transfers), "none");
+            std::size_t moved = 0;
+            for (const auto& [t, transfer] : plug.transfers)
+                moved += payload(transfer).size();
+            EXPECT_EQ(moved, 9000u);
+        }
 }
 
 TEST(FtdiBulkOut, AnOutTransferWaitingForRoomWakesTheHostWhenRoomComes) {

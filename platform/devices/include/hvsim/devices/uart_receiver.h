@@ -9,6 +9,7 @@
 
 #include <hvsim/devices/line.h>
 
+#include <algorithm>
 #include <deque>
 #include <limits>
 #include <vector>
@@ -31,6 +32,15 @@ public:
     Ticks next_deadline() const { return in_frame_ ? frame_deadline() : kNever; }
     // Nothing arrived up to now: completes what the quiet line completes.
     void advance(Ticks now, std::vector<ReceivedAt>& out);
+    // Unpaced characters of the receiver's own framing on a quiet line decode as sent: an owner
+    // that takes such a run itself asks here first and says when the run ended.
+    bool takes_as_sent(const LineFormat& sent) const {
+        return segments_.empty() && !in_frame_ && format_.same_framing(sent) && format_.rate_matches(sent.baud);
+    }
+    void taken_until(Ticks t) {
+        hunt_from_ = static_cast<double>(t);
+        known_until_ = std::max(known_until_, t);
+    }
     // Forgets the character being sampled and the line before now.
     void reset(Ticks now);
 
