@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "hvsim_command.h"
@@ -45,10 +46,20 @@ int up(Invocation& in) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     Machine& machine = in.machine();
-    PtyLinks links(machine);
+    // The note goes before the links: whoever sees a link may call down at once, which must find
+    // this process. A SIGTERM that comes before the wait stays pending until it.
     const std::filesystem::path marker = in.root() / kUpFile;
     std::string why;
     if (!write_file_atomically(marker, std::to_string(::getpid()) + "\n", &why)) throw MachineError(why);
+    std::optional<PtyLinks> made;
+    try {
+        made.emplace(machine);
+    } catch (...) {
+        std::error_code error;
+        std::filesystem::remove(marker, error);
+        throw;
+    }
+    const PtyLinks& links = *made;
     for (const auto& link : links.links())
         std::printf("%s: %s -> %s (%s, interface %zu)\n", text::to_utf8(link.port.name).c_str(), link.path.c_str(),
                     link.target.c_str(), link.port.usb_id.c_str(), link.port.interface);

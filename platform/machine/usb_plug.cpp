@@ -91,6 +91,9 @@ Plugged plug_now(const std::string& id, const std::string& text, bool saved) {
     std::shared_ptr<devices::EmulatedDevice> adapter = devices::EmulatedDevice::create(spec, options, &error);
     if (!adapter) throw MachineError("cannot plug " + id + " (" + text + "): " + error);
     Plugged p{id, devices::to_string(spec), saved, 0, adapter};
+    // What the PnP manager has yet to do goes first: a device unplugged with files open leaves
+    // once the last one closes, and until it has, it keeps its port and its serial number.
+    pnp::wait_quiet();
     p.port = usb::plug(std::shared_ptr<devices::UsbDeviceModel>(adapter, &adapter->model()), id);
     if (!p.port) throw MachineError("cannot plug " + id + ": every port of the root hub is taken");
     pnp::wait_quiet();

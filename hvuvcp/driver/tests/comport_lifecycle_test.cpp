@@ -38,11 +38,26 @@ TEST_F(ComPortLifecycle, APluggedAgainAdapterGetsTheSameComNames) {
     ASSERT_EQ(2u, before.size());
     unplug(id);
 
-    std::vector<Port> after = ports(plug("ftdi:interfaces=2"));
+    id = plug("ftdi:interfaces=2");
+    std::vector<Port> after = ports(id);
     ASSERT_EQ(2u, after.size());
     for (size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(before[i].instance_id, after[i].instance_id);
         EXPECT_EQ(before[i].name, after[i].name);
         EXPECT_EQ(0u, dos_target(after[i].name).rfind(u"\\Device\\", 0));
+    }
+
+    // Pulled out while a program holds a port, and plugged back as soon as the handle closes:
+    // the close lets the old device go, so the adapter is not taken for a second one.
+    HANDLE held = open(after[1].name);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    unplug(id);
+    EXPECT_TRUE(CloseHandle(held));
+    std::vector<Port> again = ports(plug("ftdi:interfaces=2"));
+    ASSERT_EQ(2u, again.size());
+    for (size_t i = 0; i < again.size(); ++i) {
+        EXPECT_EQ(before[i].instance_id, again[i].instance_id);
+        EXPECT_EQ(before[i].name, again[i].name);
     }
 }
 

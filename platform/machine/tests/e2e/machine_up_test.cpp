@@ -101,6 +101,8 @@ TEST_F(MachineUp, UpKeepsTheLinksUntilDownAndOtherCommandsWaitMeanwhile) {
     for (int i = 0; i < 1000 && !std::filesystem::is_symlink(link); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(std::filesystem::is_symlink(link));
+    // A link is there only once down can find the up.
+    EXPECT_TRUE(std::filesystem::exists(machine_root() / "up.pid"));
     EXPECT_EQ(std::filesystem::read_symlink(link).string().rfind("/dev/pts/", 0), 0u);
     EXPECT_TRUE(LinuxProgram(link).open());
     const auto refused = hvtest::run_command("HVSIM_LOCK_WAIT=0 " + shell_quote(HVSIM_EXECUTABLE) + " --root " +
