@@ -22,8 +22,7 @@ std::unique_ptr<UsbSerialDevice> make_ftdi(const DeviceSpec& spec, std::span<con
     c.product_id = spec.product_id;
     c.bcd_device = spec.bcd_device;
     c.port_types = spec.types;
-    if (!spec.serial.empty())
-        c.serial.assign(spec.serial.begin(), spec.serial.end());
+    if (!spec.serial.empty()) c.serial.assign(spec.serial.begin(), spec.serial.end());
     c.paced = spec.paced;
     return std::make_unique<FtdiChip>(std::move(c), eeprom);
 }
@@ -34,16 +33,13 @@ constexpr DeviceModelInfo kModels[] = {
 
 std::string lower(std::string_view s) {
     std::string out(s);
-    for (auto& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-        s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.remove_suffix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
     return s;
 }
 
@@ -52,59 +48,45 @@ std::vector<std::string_view> split(std::string_view s, char separator) {
     for (;;) {
         const auto at = s.find(separator);
         parts.push_back(trim(s.substr(0, at)));
-        if (at == std::string_view::npos)
-            return parts;
+        if (at == std::string_view::npos) return parts;
         s.remove_prefix(at + 1);
     }
 }
 
 bool parse_hex16(std::string_view text, std::uint16_t& out) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        text.remove_prefix(2);
-    if (text.empty() || text.size() > 4)
-        return false;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    if (text.empty() || text.size() > 4) return false;
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    if (ec != std::errc() || end != text.data() + text.size())
-        return false;
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
     out = static_cast<std::uint16_t>(value);
     return true;
 }
 
 std::optional<PortType> parse_type(std::string_view text) {
     const std::string t = lower(text);
-    if (t == "rs232" || t == "rs-232")
-        return PortType::rs232;
-    if (t == "rs485" || t == "rs-485" || t == "rs422" || t == "rs-422")
-        return PortType::rs485;
+    if (t == "rs232" || t == "rs-232") return PortType::rs232;
+    if (t == "rs485" || t == "rs-485" || t == "rs422" || t == "rs-422") return PortType::rs485;
     return std::nullopt;
 }
 
 std::optional<Wire> parse_wire(std::string_view text) {
     const std::string t = lower(text);
-    if (t == "open" || t == "none")
-        return Wire::open;
-    if (t == "loopback")
-        return Wire::loopback;
-    if (t == "null-modem" || t == "nullmodem")
-        return Wire::null_modem;
-    if (t == "pty")
-        return Wire::pty;
+    if (t == "open" || t == "none") return Wire::open;
+    if (t == "loopback") return Wire::loopback;
+    if (t == "null-modem" || t == "nullmodem") return Wire::null_modem;
+    if (t == "pty") return Wire::pty;
     return std::nullopt;
 }
 
 std::optional<bool> parse_switch(std::string_view text) {
     const std::string t = lower(text);
-    if (t == "on" || t == "yes" || t == "true" || t == "1")
-        return true;
-    if (t == "off" || t == "no" || t == "false" || t == "0")
-        return false;
+    if (t == "on" || t == "yes" || t == "true" || t == "1") return true;
+    if (t == "off" || t == "no" || t == "false" || t == "0") return false;
     return std::nullopt;
 }
 
-const char* type_name(PortType t) {
-    return t == PortType::rs485 ? "rs485" : "rs232";
-}
+const char* type_name(PortType t) { return t == PortType::rs485 ? "rs485" : "rs232"; }
 
 const char* wire_name(Wire w) {
     switch (w) {
@@ -148,16 +130,14 @@ bool per_port(std::string_view key, std::string_view value, int ports, Parse par
 const DeviceModelInfo* find_device_model(std::string_view name) {
     const std::string n = lower(name);
     for (const auto& m : kModels)
-        if (m.name == n)
-            return &m;
+        if (m.name == n) return &m;
     return nullptr;
 }
 
 std::optional<DeviceSpec> parse_device_spec(std::string_view text, std::string* error) {
     std::string why;
     auto failed = [&](std::string reason) -> std::optional<DeviceSpec> {
-        if (error)
-            *error = "device spec '" + std::string(text) + "': " + reason;
+        if (error) *error = "device spec '" + std::string(text) + "': " + reason;
         return std::nullopt;
     };
 
@@ -167,8 +147,7 @@ std::optional<DeviceSpec> parse_device_spec(std::string_view text, std::string* 
     const DeviceModelInfo* model = find_device_model(name);
     if (!model) {
         std::string known;
-        for (const auto& m : kModels)
-            known += (known.empty() ? "'" : ", '") + std::string(m.name) + "'";
+        for (const auto& m : kModels) known += (known.empty() ? "'" : ", '") + std::string(m.name) + "'";
         return failed("unknown device model '" + std::string(name) + "' (known: " + known + ")");
     }
 
@@ -177,17 +156,13 @@ std::optional<DeviceSpec> parse_device_spec(std::string_view text, std::string* 
     if (colon != std::string_view::npos) {
         for (auto item : split(whole.substr(colon + 1), ',')) {
             const auto eq = item.find('=');
-            if (item.empty())
-                return failed("empty setting (two commas, or a comma at the end?)");
-            if (eq == std::string_view::npos)
-                return failed("'" + std::string(item) + "' is not key=value");
+            if (item.empty()) return failed("empty setting (two commas, or a comma at the end?)");
+            if (eq == std::string_view::npos) return failed("'" + std::string(item) + "' is not key=value");
             std::string key = lower(trim(item.substr(0, eq)));
             const std::string_view value = trim(item.substr(eq + 1));
-            if (value.empty())
-                return failed(key + ": no value");
+            if (value.empty()) return failed(key + ": no value");
             for (const auto& s : settings)
-                if (s.first == key)
-                    return failed(key + ": given twice");
+                if (s.first == key) return failed(key + ": given twice");
             settings.emplace_back(std::move(key), value);
         }
     }
@@ -195,8 +170,7 @@ std::optional<DeviceSpec> parse_device_spec(std::string_view text, std::string* 
     DeviceSpec spec;
     spec.model = std::string(model->name);
     for (const auto& [key, value] : settings) {
-        if (key != "interfaces")
-            continue;
+        if (key != "interfaces") continue;
         int n = 0;
         const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
         if (ec != std::errc() || end != value.data() + value.size() || !model->valid_interfaces(n))
@@ -218,19 +192,19 @@ std::optional<DeviceSpec> parse_device_spec(std::string_view text, std::string* 
             if (!per_port(key, value, spec.interfaces, parse_type, "rs232, rs485 or rs422", spec.types, why))
                 return failed(why);
         } else if (key == "wire") {
-            if (!per_port(key, value, spec.interfaces, parse_wire, "open, loopback, null-modem or pty", spec.wires, why))
+            if (!per_port(key, value, spec.interfaces, parse_wire, "open, loopback, null-modem or pty", spec.wires,
+                          why))
                 return failed(why);
         } else if (key == "serial") {
-            const bool printable = std::all_of(value.begin(), value.end(), [](char c) {
-                return c > ' ' && c < 0x7F && c != '/' && c != '\\';
-            });
+            const bool printable = std::all_of(value.begin(), value.end(),
+                                               [](char c) { return c > ' ' && c < 0x7F && c != '/' && c != '\\'; });
             if (!printable || value.size() > 32)
-                return failed("serial: '" + std::string(value) + "' must be 1 to 32 printable characters without spaces or slashes");
+                return failed("serial: '" + std::string(value) +
+                              "' must be 1 to 32 printable characters without spaces or slashes");
             spec.serial = std::string(value);
         } else if (key == "paced") {
             const auto on = parse_switch(value);
-            if (!on)
-                return failed("paced: '" + std::string(value) + "' is not on or off");
+            if (!on) return failed("paced: '" + std::string(value) + "' is not on or off");
             spec.paced = *on;
         } else {
             return failed("unknown key '" + key + "' (known: vid, pid, rev, interfaces, type, wire, serial, paced)");
@@ -243,17 +217,16 @@ std::optional<DeviceSpec> parse_device_spec(std::string_view text, std::string* 
 
 std::string to_string(const DeviceSpec& spec) {
     char ids[64];
-    std::snprintf(ids, sizeof ids, "vid=0x%04X,pid=0x%04X,rev=0x%04X", spec.vendor_id, spec.product_id, spec.bcd_device);
+    std::snprintf(ids, sizeof ids, "vid=0x%04X,pid=0x%04X,rev=0x%04X", spec.vendor_id, spec.product_id,
+                  spec.bcd_device);
     std::string text = spec.model + ":" + ids + ",interfaces=" + std::to_string(spec.interfaces);
     auto list = [&](const char* key, auto values, auto name) {
         text += std::string(",") + key + "=";
-        for (std::size_t i = 0; i < values.size(); ++i)
-            text += (i ? "/" : "") + std::string(name(values[i]));
+        for (std::size_t i = 0; i < values.size(); ++i) text += (i ? "/" : "") + std::string(name(values[i]));
     };
     list("type", spec.types, type_name);
     list("wire", spec.wires, wire_name);
-    if (!spec.serial.empty())
-        text += ",serial=" + spec.serial;
+    if (!spec.serial.empty()) text += ",serial=" + spec.serial;
     text += spec.paced ? ",paced=on" : ",paced=off";
     return text;
 }

@@ -10,13 +10,11 @@ namespace hvsim::devices {
 std::unique_ptr<EmulatedDevice> EmulatedDevice::create(const DeviceSpec& spec, const DeviceOptions& options,
                                                        std::string* error) {
     auto fail = [&](const std::string& why) -> std::unique_ptr<EmulatedDevice> {
-        if (error)
-            *error = why;
+        if (error) *error = why;
         return nullptr;
     };
     const DeviceModelInfo* info = find_device_model(spec.model);
-    if (!info)
-        return fail("unknown device model '" + spec.model + "'");
+    if (!info) return fail("unknown device model '" + spec.model + "'");
     if (!info->valid_interfaces(spec.interfaces) || spec.types.size() != std::size_t(spec.interfaces) ||
         spec.wires.size() != std::size_t(spec.interfaces))
         return fail("device spec with an inconsistent number of ports");
@@ -36,11 +34,8 @@ std::unique_ptr<EmulatedDevice> EmulatedDevice::create(const DeviceSpec& spec, c
     std::size_t waiting_for_partner = ports;
     for (std::size_t i = 0; i < ports; ++i) {
         switch (spec.wires[i]) {
-        case Wire::open:
-            break;
-        case Wire::loopback:
-            device->far_ends_[i] = std::make_shared<LoopbackPlug>();
-            break;
+        case Wire::open: break;
+        case Wire::loopback: device->far_ends_[i] = std::make_shared<LoopbackPlug>(); break;
         case Wire::null_modem:
             if (waiting_for_partner == ports) {
                 waiting_for_partner = i;
@@ -64,19 +59,15 @@ std::unique_ptr<EmulatedDevice> EmulatedDevice::create(const DeviceSpec& spec, c
             break;
         }
     }
-    if (waiting_for_partner != ports)
-        return fail("a null-modem port has no partner");
+    if (waiting_for_partner != ports) return fail("a null-modem port has no partner");
     for (std::size_t i = 0; i < ports; ++i)
-        if (device->far_ends_[i])
-            model.attach(i, device->far_ends_[i], options.now);
+        if (device->far_ends_[i]) model.attach(i, device->far_ends_[i], options.now);
     return device;
 }
 
 EmulatedDevice::~EmulatedDevice() {
-    if (!model_)
-        return;
-    for (std::size_t i = 0; i < model_->port_count(); ++i)
-        model_->attach(i, nullptr, 0);
+    if (!model_) return;
+    for (std::size_t i = 0; i < model_->port_count(); ++i) model_->attach(i, nullptr, 0);
 }
 
 std::shared_ptr<FarEnd> EmulatedDevice::far_end(std::size_t port) const {

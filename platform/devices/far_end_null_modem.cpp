@@ -26,21 +26,18 @@ public:
         core_->inbox[side_].reset();
         // The far port sees its inputs fall as the cable end comes loose.
         core_->outputs[side_] = ModemOutputs{};
-        if (auto& far = core_->inbox[other()])
-            far->push_modem(ModemInputs{}, now);
+        if (auto& far = core_->inbox[other()]) far->push_modem(ModemInputs{}, now);
     }
 
     void transmit(const LineSymbol& symbol) override {
         std::lock_guard lock(core_->mutex);
-        if (auto& far = core_->inbox[other()])
-            far->push_symbol(symbol);
+        if (auto& far = core_->inbox[other()]) far->push_symbol(symbol);
     }
 
     void outputs_changed(const ModemOutputs& outputs, Ticks time) override {
         std::lock_guard lock(core_->mutex);
         core_->outputs[side_] = outputs;
-        if (auto& far = core_->inbox[other()])
-            far->push_modem(crossed(outputs), time);
+        if (auto& far = core_->inbox[other()]) far->push_modem(crossed(outputs), time);
     }
 
 private:
@@ -57,8 +54,7 @@ NullModemCable::NullModemCable() {
 }
 
 std::shared_ptr<FarEnd> NullModemCable::end(int side) const {
-    if (side != 0 && side != 1)
-        throw std::out_of_range("a null-modem cable has ends 0 and 1");
+    if (side != 0 && side != 1) throw std::out_of_range("a null-modem cable has ends 0 and 1");
     return ends_[side];
 }
 

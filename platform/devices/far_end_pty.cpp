@@ -23,11 +23,11 @@ struct Speed {
 };
 
 constexpr Speed kSpeeds[] = {
-    {B50, 50},         {B75, 75},           {B110, 110},         {B134, 134.5},       {B150, 150},
-    {B200, 200},       {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
-    {B2400, 2400},     {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
-    {B57600, 57600},   {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000}, {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134.5},       {B150, 150},
+    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
     {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
 };
 
@@ -35,15 +35,13 @@ constexpr Speed kSpeeds[] = {
 speed_t nearest_speed(double baud) {
     const Speed* best = &kSpeeds[0];
     for (const auto& s : kSpeeds)
-        if (std::fabs(s.baud - baud) < std::fabs(best->baud - baud))
-            best = &s;
+        if (std::fabs(s.baud - baud) < std::fabs(best->baud - baud)) best = &s;
     return best->code;
 }
 
 double speed_baud(speed_t code) {
     for (const auto& s : kSpeeds)
-        if (s.code == code)
-            return s.baud;
+        if (s.code == code) return s.baud;
     return 0.0;
 }
 
@@ -58,8 +56,7 @@ void apply(const LineFormat& f, termios& t) {
     case Parity::mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
     case Parity::space: t.c_cflag |= PARENB | CMSPAR; break;
     }
-    if (f.stop_bits != StopBits::one)
-        t.c_cflag |= CSTOPB;
+    if (f.stop_bits != StopBits::one) t.c_cflag |= CSTOPB;
     const speed_t speed = nearest_speed(f.baud);
     cfsetospeed(&t, speed);
     cfsetispeed(&t, speed);
@@ -67,8 +64,7 @@ void apply(const LineFormat& f, termios& t) {
 
 LineFormat format_of(const termios& t, const LineFormat& before) {
     LineFormat f = before;
-    if (const double baud = speed_baud(cfgetospeed(&t)); baud > 0.0)
-        f.baud = baud;
+    if (const double baud = speed_baud(cfgetospeed(&t)); baud > 0.0) f.baud = baud;
     switch (t.c_cflag & CSIZE) {
     case CS5: f.data_bits = 5; break;
     case CS6: f.data_bits = 6; break;
@@ -89,16 +85,13 @@ bool same_termios(const termios& a, const termios& b) {
     return a.c_cflag == b.c_cflag && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
+[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 } // namespace
 
 PtyBridge::PtyBridge(std::string label, Log log, bool print) : label_(std::move(label)), log_(std::move(log)) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master_ < 0)
-        fail("posix_openpt");
+    if (master_ < 0) fail("posix_openpt");
     if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
         const int e = errno;
         ::close(master_);
@@ -132,8 +125,7 @@ PtyBridge::PtyBridge(std::string label, Log log, bool print) : label_(std::move(
     rx_.set_format(format_);
 
     const std::string line = "pty bridge for " + label_ + ": " + slave_name_;
-    if (log_)
-        log_(line);
+    if (log_) log_(line);
     if (print) {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -144,8 +136,7 @@ PtyBridge::PtyBridge(std::string label, Log log, bool print) : label_(std::move(
 PtyBridge::~PtyBridge() {
     stop_ = true;
     wake();
-    if (thread_.joinable())
-        thread_.join();
+    if (thread_.joinable()) thread_.join();
     ::close(wake_fd_);
     ::close(master_);
 }
@@ -186,8 +177,7 @@ ModemInputs PtyBridge::inputs_locked() const {
 
 void PtyBridge::push_inputs_locked(Ticks time) {
     const ModemInputs in = inputs_locked();
-    if (inbox_ && !(in == last_inputs_))
-        inbox_->push_modem(in, time);
+    if (inbox_ && !(in == last_inputs_)) inbox_->push_modem(in, time);
     last_inputs_ = in;
 }
 
@@ -213,8 +203,7 @@ void PtyBridge::transmit(const LineSymbol& symbol) {
         deliver_locked(chars, symbol.time);
         any = !chars.empty();
     }
-    if (any)
-        wake();
+    if (any) wake();
 }
 
 // Without PARMRK a terminal reads a spoiled character as it came and a break as a NUL.
@@ -226,8 +215,7 @@ void PtyBridge::deliver_locked(const std::vector<ReceivedAt>& chars, Ticks time)
         }
         outgoing_.push_back(r.c.value);
     }
-    if (!chars.empty())
-        push_inputs_locked(time);
+    if (!chars.empty()) push_inputs_locked(time);
 }
 
 void PtyBridge::outputs_changed(const ModemOutputs& outputs, Ticks time) {
@@ -262,12 +250,10 @@ void PtyBridge::advance(Ticks now) {
         deliver_locked(chars, now);
         any = !chars.empty();
         LineSymbol symbol;
-        if (inbox_ && tx_.step(now, symbol))
-            inbox_->push_symbol(symbol);
+        if (inbox_ && tx_.step(now, symbol)) inbox_->push_symbol(symbol);
         push_inputs_locked(now);
     }
-    if (any)
-        wake();
+    if (any) wake();
 }
 
 void PtyBridge::run() {
@@ -284,21 +270,17 @@ void PtyBridge::run() {
             want_write = !outgoing_.empty();
         }
         pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {master_, 0, 0}};
-        if (want_read)
-            fds[1].events |= POLLIN;
-        if (want_write)
-            fds[1].events |= POLLOUT;
+        if (want_read) fds[1].events |= POLLIN;
+        if (want_write) fds[1].events |= POLLOUT;
         // With no program on the slave the master reports a hang-up at once: look again later
         // instead of spinning.
         const nfds_t count = no_reader ? 1 : 2;
-        if (::poll(fds, count, no_reader ? 20 : 50) < 0 && errno != EINTR)
-            break;
+        if (::poll(fds, count, no_reader ? 20 : 50) < 0 && errno != EINTR) break;
         if (fds[0].revents & POLLIN) {
             std::uint64_t drained;
             [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &drained, sizeof drained);
         }
-        if (stop_)
-            break;
+        if (stop_) break;
 
         // Termios both ways: the port's programming first, then what the program set.
         termios now_seen{};
@@ -332,8 +314,7 @@ void PtyBridge::run() {
                     tx_.write(std::span(buffer, static_cast<std::size_t>(n)), UartTransmitter::kAtNextStep);
                     inbox = inbox_;
                 }
-                if (inbox)
-                    inbox->notify();
+                if (inbox) inbox->notify();
             } else if (n < 0 && errno == EIO) {
                 no_reader = true;
             }

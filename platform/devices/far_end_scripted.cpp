@@ -2,9 +2,7 @@
 
 namespace hvsim::devices {
 
-ScriptedPeer::ScriptedPeer(const LineFormat& format) {
-    tx_.set_format(format);
-}
+ScriptedPeer::ScriptedPeer(const LineFormat& format) { tx_.set_format(format); }
 
 void ScriptedPeer::set_format(const LineFormat& format) {
     std::lock_guard lock(mutex_);
@@ -53,8 +51,7 @@ void ScriptedPeer::send_break(Ticks at, Ticks duration) {
 void ScriptedPeer::set_inputs(const ModemInputs& inputs, Ticks at) {
     std::lock_guard lock(mutex_);
     inputs_ = inputs;
-    if (inbox_)
-        inbox_->push_modem(inputs, at);
+    if (inbox_) inbox_->push_modem(inputs, at);
 }
 
 bool ScriptedPeer::idle() const {
@@ -76,8 +73,7 @@ std::vector<std::uint8_t> ScriptedPeer::received_bytes() const {
     std::lock_guard lock(mutex_);
     std::vector<std::uint8_t> bytes;
     for (const auto& s : received_)
-        if (s.kind == LineSymbol::Kind::character)
-            bytes.push_back(s.value);
+        if (s.kind == LineSymbol::Kind::character) bytes.push_back(s.value);
     return bytes;
 }
 
@@ -109,8 +105,7 @@ void ScriptedPeer::transmit(const LineSymbol& symbol) {
 
 void ScriptedPeer::outputs_changed(const ModemOutputs& outputs, Ticks time) {
     std::lock_guard lock(mutex_);
-    if (!output_history_.empty() && outputs == outputs_)
-        return;
+    if (!output_history_.empty() && outputs == outputs_) return;
     outputs_ = outputs;
     output_history_.emplace_back(time, outputs);
 }
@@ -123,8 +118,7 @@ Ticks ScriptedPeer::next_deadline() const {
 void ScriptedPeer::advance(Ticks now) {
     std::lock_guard lock(mutex_);
     LineSymbol symbol;
-    if (inbox_ && tx_.step(now, symbol))
-        inbox_->push_symbol(symbol);
+    if (inbox_ && tx_.step(now, symbol)) inbox_->push_symbol(symbol);
 }
 
 void ScriptedPeer::wake() {
@@ -133,8 +127,7 @@ void ScriptedPeer::wake() {
         std::lock_guard lock(mutex_);
         inbox = inbox_;
     }
-    if (inbox)
-        inbox->notify();
+    if (inbox) inbox->notify();
 }
 
 } // namespace hvsim::devices

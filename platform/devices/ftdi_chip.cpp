@@ -90,9 +90,8 @@ constexpr std::uint8_t kModemStatusMarker = 0x01;
 constexpr std::uint8_t kCts = 0x10, kDsr = 0x20, kRi = 0x40, kDcd = 0x80;
 
 // Line status byte.
-constexpr std::uint8_t kDataReady = 0x01, kOverrun = 0x02, kParityError = 0x04, kFramingError = 0x08,
-                       kBreak = 0x10, kTransmitHoldingEmpty = 0x20, kTransmitterEmpty = 0x40,
-                       kReceiveFifoError = 0x80;
+constexpr std::uint8_t kDataReady = 0x01, kOverrun = 0x02, kParityError = 0x04, kFramingError = 0x08, kBreak = 0x10,
+                       kTransmitHoldingEmpty = 0x20, kTransmitterEmpty = 0x40, kReceiveFifoError = 0x80;
 constexpr std::uint8_t kCharacterErrors = kParityError | kFramingError | kBreak;
 
 constexpr std::uint8_t kDefaultLatencyMs = 16;
@@ -107,8 +106,8 @@ enum EepromWord : std::size_t {
     kEeVendor = 1,
     kEeProduct = 2,
     kEeRelease = 3,
-    kEePower = 4,      // bMaxPower << 8 | bmAttributes
-    kEePorts = 5,      // RS-485 mask << 8 | interface count
+    kEePower = 4, // bMaxPower << 8 | bmAttributes
+    kEePorts = 5, // RS-485 mask << 8 | interface count
     kEeManufacturer = 6,
     kEeProductName = 7,
     kEeSerial = 8,
@@ -142,15 +141,13 @@ public:
     // The caller keeps size() below the capacity.
     void push_back(const RxEntry& e) {
         std::size_t at = head_ + size_;
-        if (at >= ring_.size())
-            at -= ring_.size();
+        if (at >= ring_.size()) at -= ring_.size();
         ring_[at] = e;
         ++size_;
     }
     const RxEntry& front() const { return ring_[head_]; }
     void pop_front() {
-        if (++head_ == ring_.size())
-            head_ = 0;
+        if (++head_ == ring_.size()) head_ = 0;
         --size_;
     }
 
@@ -187,8 +184,8 @@ struct Port {
     bool throttled = false;         // receive FIFO nearly full
     bool xoff_sent = false;
     Ticks last_tx_end = kNever;
-    ModemInputs inputs;             // levels at the connector
-    ModemOutputs outputs;           // levels at the connector
+    ModemInputs inputs;   // levels at the connector
+    ModemOutputs outputs; // levels at the connector
     std::shared_ptr<LineInbox> inbox = std::make_shared<LineInbox>();
     std::shared_ptr<FarEnd> far_end;
     bool looped = false; // the far end is a loopback plug
@@ -283,14 +280,9 @@ ControlResult reset_port(Chip& chip, Port& p, const SetupPacket& setup, Data dat
         clear_receive(p);
         p.latency_start = chip.now;
         break;
-    case kPurgeReceive:
-        clear_receive(p);
-        break;
-    case kPurgeTransmit:
-        p.tx.purge();
-        break;
-    default:
-        return kStall;
+    case kPurgeReceive: clear_receive(p); break;
+    case kPurgeTransmit: p.tx.purge(); break;
+    default: return kStall;
     }
     chip.update_flow(p, chip.now);
     return done(setup, data);
@@ -299,20 +291,16 @@ ControlResult reset_port(Chip& chip, Port& p, const SetupPacket& setup, Data dat
 ControlResult set_modem_control(Chip& chip, Port& p, const SetupPacket& setup, Data data) {
     const std::uint8_t mask = setup.value >> 8;
     const std::uint8_t levels = setup.value & 0xFF;
-    if (mask & ~(kDtr | kRts))
-        return kStall;
-    if (mask & kDtr)
-        p.dtr = (levels & kDtr) != 0;
-    if (mask & kRts)
-        p.rts = (levels & kRts) != 0;
+    if (mask & ~(kDtr | kRts)) return kStall;
+    if (mask & kDtr) p.dtr = (levels & kDtr) != 0;
+    if (mask & kRts) p.rts = (levels & kRts) != 0;
     chip.update_lines(p, chip.now);
     return done(setup, data);
 }
 
 ControlResult set_flow_control(Chip& chip, Port& p, const SetupPacket& setup, Data data) {
     const std::uint8_t mode = setup.index >> 8;
-    if (mode & ~(kFlowRtsCts | kFlowDtrDsr | kFlowXonXoff))
-        return kStall;
+    if (mode & ~(kFlowRtsCts | kFlowDtrDsr | kFlowXonXoff)) return kStall;
     p.flow = mode;
     p.xon = setup.value & 0xFF;
     p.xoff = setup.value >> 8;
@@ -334,8 +322,7 @@ ControlResult set_data(Chip& chip, Port& p, const SetupPacket& setup, Data data)
     const unsigned bits = setup.value & 0xFF;
     const unsigned parity = (setup.value >> 8) & 7;
     const unsigned stop = (setup.value >> 11) & 7;
-    if (bits < 5 || bits > 8 || parity > 4 || stop > 2 || (setup.value & 0x8000))
-        return kStall;
+    if (bits < 5 || bits > 8 || parity > 4 || stop > 2 || (setup.value & 0x8000)) return kStall;
     p.data_word = setup.value;
     chip.apply_format(p, chip.now);
     return done(setup, data);
@@ -346,8 +333,7 @@ ControlResult get_modem_status(Chip& chip, Port& p, const SetupPacket& setup, Da
 }
 
 ControlResult set_special_char(std::uint16_t& slot, const SetupPacket& setup, Data data) {
-    if (setup.value & ~(kCharEnable | 0xFF))
-        return kStall;
+    if (setup.value & ~(kCharEnable | 0xFF)) return kStall;
     slot = setup.value;
     return done(setup, data);
 }
@@ -361,8 +347,7 @@ ControlResult set_error_char(Chip&, Port& p, const SetupPacket& setup, Data data
 }
 
 ControlResult set_latency_timer(Chip&, Port& p, const SetupPacket& setup, Data data) {
-    if (setup.value < 1 || setup.value > 255)
-        return kStall;
+    if (setup.value < 1 || setup.value > 255) return kStall;
     p.latency_ms = static_cast<std::uint8_t>(setup.value);
     return done(setup, data);
 }
@@ -374,15 +359,13 @@ ControlResult get_latency_timer(Chip&, Port& p, const SetupPacket& setup, Data d
 // --- Chip requests ---
 
 ControlResult read_eeprom(Chip& chip, const SetupPacket& setup, Data data) {
-    if (setup.index >= chip.eeprom.size())
-        return kStall;
+    if (setup.index >= chip.eeprom.size()) return kStall;
     const std::uint16_t word = chip.eeprom[setup.index];
     return reply(setup, data, {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)});
 }
 
 ControlResult write_eeprom(Chip& chip, const SetupPacket& setup, Data data) {
-    if (setup.index >= chip.eeprom.size())
-        return kStall;
+    if (setup.index >= chip.eeprom.size()) return kStall;
     chip.eeprom[setup.index] = setup.value;
     return done(setup, data);
 }
@@ -407,16 +390,14 @@ std::array<std::uint16_t, FtdiChip::kEepromWords> program_eeprom(const FtdiConfi
     w[kEePower] = static_cast<std::uint16_t>(kMaxPower2mA << 8 | kConfigAttributes);
     std::uint16_t rs485 = 0;
     for (std::size_t i = 0; i < c.port_types.size(); ++i)
-        if (c.port_types[i] == PortType::rs485)
-            rs485 |= 1u << i;
+        if (c.port_types[i] == PortType::rs485) rs485 |= 1u << i;
     w[kEePorts] = static_cast<std::uint16_t>(rs485 << 8 | c.interfaces);
     std::size_t at = kEepromStrings;
     const std::u16string* strings[] = {&c.manufacturer, &c.product, &c.serial};
     for (std::size_t s = 0; s < 3; ++s) {
         const std::size_t length = std::min(strings[s]->size(), std::size_t(kEeChecksum) - at);
         w[kEeManufacturer + s] = static_cast<std::uint16_t>(at << 8 | length);
-        for (std::size_t i = 0; i < length; ++i)
-            w[at++] = static_cast<std::uint16_t>((*strings[s])[i]);
+        for (std::size_t i = 0; i < length; ++i) w[at++] = static_cast<std::uint16_t>((*strings[s])[i]);
     }
     w[kEeChecksum] = eeprom_checksum(w);
     return w;
@@ -424,26 +405,21 @@ std::array<std::uint16_t, FtdiChip::kEepromWords> program_eeprom(const FtdiConfi
 
 // Reads the identity from an EEPROM image; false when it is blank, corrupt or for other silicon.
 bool identity_from(const std::array<std::uint16_t, FtdiChip::kEepromWords>& w, FtdiConfig& c) {
-    if (w[kEeMarker] != kEepromMarker || w[kEeChecksum] != eeprom_checksum(w))
-        return false;
-    if ((w[kEePorts] & 0xFF) != c.interfaces)
-        return false;
+    if (w[kEeMarker] != kEepromMarker || w[kEeChecksum] != eeprom_checksum(w)) return false;
+    if ((w[kEePorts] & 0xFF) != c.interfaces) return false;
     std::u16string strings[3];
     for (std::size_t s = 0; s < 3; ++s) {
         const std::size_t offset = w[kEeManufacturer + s] >> 8;
         const std::size_t length = w[kEeManufacturer + s] & 0xFF;
-        if (offset < kEepromStrings || offset + length > kEeChecksum)
-            return false;
-        for (std::size_t i = 0; i < length; ++i)
-            strings[s].push_back(static_cast<char16_t>(w[offset + i]));
+        if (offset < kEepromStrings || offset + length > kEeChecksum) return false;
+        for (std::size_t i = 0; i < length; ++i) strings[s].push_back(static_cast<char16_t>(w[offset + i]));
     }
     c.vendor_id = w[kEeVendor];
     c.product_id = w[kEeProduct];
     c.bcd_device = w[kEeRelease];
     c.port_types.assign(c.interfaces, PortType::rs232);
     for (int i = 0; i < c.interfaces; ++i)
-        if ((w[kEePorts] >> 8) & (1u << i))
-            c.port_types[i] = PortType::rs485;
+        if ((w[kEePorts] >> 8) & (1u << i)) c.port_types[i] = PortType::rs485;
     c.manufacturer = strings[0];
     c.product = strings[1];
     c.serial = strings[2];
@@ -494,17 +470,14 @@ Port* FtdiChip::Impl::port_for_index(std::uint16_t index) {
         // wIndex bit 0 may be the baud fraction bit here; the chip has one port.
         return (low <= 1) ? &ports[0] : nullptr;
     }
-    if (low == 0)
-        return &ports[0];
+    if (low == 0) return &ports[0];
     return low <= ports.size() ? &ports[low - 1] : nullptr;
 }
 
 Port* FtdiChip::Impl::port_for_endpoint(std::uint8_t endpoint, bool in) {
-    if (!standard.configured() || standard.halted(endpoint))
-        return nullptr;
+    if (!standard.configured() || standard.halted(endpoint)) return nullptr;
     for (auto& p : ports)
-        if ((in ? in_endpoint(p.number) : out_endpoint(p.number)) == endpoint)
-            return &p;
+        if ((in ? in_endpoint(p.number) : out_endpoint(p.number)) == endpoint) return &p;
     return nullptr;
 }
 
@@ -513,30 +486,23 @@ ModemInputs FtdiChip::Impl::effective_inputs(const Port& p) const {
     if (p.type == PortType::rs485) {
         // Only the RTS/CTS pair is on an RS-422 connector, and only in full duplex.
         in.dsr = in.ri = in.dcd = false;
-        if (p.half_duplex())
-            in.cts = false;
+        if (p.half_duplex()) in.cts = false;
     }
     return in;
 }
 
 std::uint8_t FtdiChip::Impl::modem_status(const Port& p) const {
     const ModemInputs in = effective_inputs(p);
-    return kModemStatusMarker | (in.cts ? kCts : 0) | (in.dsr ? kDsr : 0) | (in.ri ? kRi : 0) |
-           (in.dcd ? kDcd : 0);
+    return kModemStatusMarker | (in.cts ? kCts : 0) | (in.dsr ? kDsr : 0) | (in.ri ? kRi : 0) | (in.dcd ? kDcd : 0);
 }
 
 std::uint8_t FtdiChip::Impl::line_status(const Port& p, std::uint8_t packet_errors) const {
     std::uint8_t status = packet_errors;
-    if (p.overrun)
-        status |= kOverrun;
-    if (!p.rx.empty())
-        status |= kDataReady;
-    if (p.tx.queued() == 0)
-        status |= kTransmitHoldingEmpty;
-    if (p.tx.empty())
-        status |= kTransmitterEmpty;
-    if ((packet_errors & kCharacterErrors) || p.rx_error_count)
-        status |= kReceiveFifoError;
+    if (p.overrun) status |= kOverrun;
+    if (!p.rx.empty()) status |= kDataReady;
+    if (p.tx.queued() == 0) status |= kTransmitHoldingEmpty;
+    if (p.tx.empty()) status |= kTransmitterEmpty;
+    if ((packet_errors & kCharacterErrors) || p.rx_error_count) status |= kReceiveFifoError;
     return status;
 }
 
@@ -545,8 +511,7 @@ void FtdiChip::Impl::apply_format(Port& p, Ticks t) {
     p.tx.set_format(p.format);
     p.receiver.set_format(p.format);
     p.tx.set_break((p.data_word & kDataBreak) != 0, t);
-    if (p.far_end)
-        p.far_end->format_changed(p.format, t);
+    if (p.far_end) p.far_end->format_changed(p.format, t);
 }
 
 // The outputs on the connector and the transmitter's hold follow the host's levels, the flow
@@ -554,21 +519,17 @@ void FtdiChip::Impl::apply_format(Port& p, Ticks t) {
 void FtdiChip::Impl::update_lines(Port& p, Ticks t) {
     ModemOutputs out{p.rts, p.dtr};
     if (p.throttled) {
-        if (p.flow & kFlowRtsCts)
-            out.rts = false;
-        if (p.flow & kFlowDtrDsr)
-            out.dtr = false;
+        if (p.flow & kFlowRtsCts) out.rts = false;
+        if (p.flow & kFlowDtrDsr) out.dtr = false;
     }
     if (p.type == PortType::rs485) {
         // DTR selects the duplex mode and is not on the connector; half duplex has no RTS.
         out.dtr = false;
-        if (p.half_duplex())
-            out.rts = false;
+        if (p.half_duplex()) out.rts = false;
     }
     if (!(out == p.outputs)) {
         p.outputs = out;
-        if (p.far_end)
-            p.far_end->outputs_changed(out, t);
+        if (p.far_end) p.far_end->outputs_changed(out, t);
     }
     const ModemInputs in = effective_inputs(p);
     const bool held = ((p.flow & kFlowRtsCts) && !in.cts) || ((p.flow & kFlowDtrDsr) && !in.dsr);
@@ -586,8 +547,7 @@ void FtdiChip::Impl::update_flow(Port& p, Ticks t) {
         p.tx.send_priority(want_xoff ? p.xoff : p.xon, t);
         p.xoff_sent = want_xoff;
     }
-    if (was != p.throttled)
-        update_lines(p, t);
+    if (was != p.throttled) update_lines(p, t);
 }
 
 void FtdiChip::Impl::receive(Port& p, const LineEvent& event, Ticks t) {
@@ -598,8 +558,7 @@ void FtdiChip::Impl::receive(Port& p, const LineEvent& event, Ticks t) {
         // A change of CTS, DSR, RI or DCD goes to the host at once, as an event character does.
         if (modem_status(p) != before) {
             p.modem_changed = true;
-            if (p.armed && !transfer_complete(p))
-                end_transfer(p, t);
+            if (p.armed && !transfer_complete(p)) end_transfer(p, t);
         }
         return;
     }
@@ -623,22 +582,18 @@ void FtdiChip::Impl::accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks
         else
             errors = (c.parity_error ? kParityError : 0) | (c.framing_error ? kFramingError : 0);
         std::uint8_t value = c.value;
-        if ((errors & (kParityError | kFramingError)) && (p.error_char & kCharEnable))
-            value = p.error_char & 0xFF;
+        if ((errors & (kParityError | kFramingError)) && (p.error_char & kCharEnable)) value = p.error_char & 0xFF;
         if (p.rx.size() >= p.rx_capacity) {
             p.overrun = true;
             continue;
         }
         const bool is_event = !errors && (p.event_char & kCharEnable) && value == (p.event_char & 0xFF);
         p.rx.push_back(RxEntry{value, errors, is_event});
-        if (errors)
-            ++p.rx_error_count;
-        if (is_event)
-            ++p.events_waiting;
+        if (errors) ++p.rx_error_count;
+        if (is_event) ++p.events_waiting;
         update_flow(p, t);
         fill_transfer(p, t);
-        if (p.flush_due() && p.armed && !transfer_complete(p))
-            end_transfer(p, t);
+        if (p.flush_due() && p.armed && !transfer_complete(p)) end_transfer(p, t);
     }
 }
 
@@ -652,33 +607,28 @@ bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t) {
         !p.receiver.takes_as_sent(p.tx.shift_format()))
         return false;
     const std::size_t throttle = throttle_level(p.rx_capacity);
-    if (p.rx.size() >= throttle)
-        return false;
+    if (p.rx.size() >= throttle) return false;
     std::size_t limit = throttle - p.rx.size();
     if (p.armed && !transfer_complete(p)) {
         const std::size_t room = std::min(kPacketSize, p.armed_length - p.transfer.size());
-        if (room > 2 && room - 2 > p.rx.size())
-            limit = std::min(limit, room - 2 - p.rx.size());
+        if (room > 2 && room - 2 > p.rx.size()) limit = std::min(limit, room - 2 - p.rx.size());
     }
     const LineFormat format = p.tx.shift_format();
     std::array<UartTransmitter::Item, kPacketSize> run;
     const std::size_t n = p.tx.take_run(t, std::min(limit, run.size()), run.data());
-    if (n == 0)
-        return false;
+    if (n == 0) return false;
     const std::uint8_t mask = static_cast<std::uint8_t>((1u << format.data_bits) - 1u);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t errors = (format.parity != Parity::none && run[i].bad_parity ? kParityError : 0) |
                                     (run[i].bad_stop ? kFramingError : 0);
         std::uint8_t value = run[i].value & mask;
-        if (errors && (p.error_char & kCharEnable))
-            value = p.error_char & 0xFF;
+        if (errors && (p.error_char & kCharEnable)) value = p.error_char & 0xFF;
         if (p.rx.size() >= p.rx_capacity) {
             p.overrun = true;
             continue;
         }
         p.rx.push_back(RxEntry{value, errors, false});
-        if (errors)
-            ++p.rx_error_count;
+        if (errors) ++p.rx_error_count;
     }
     p.last_tx_end = t;
     p.receiver.taken_until(t);
@@ -701,13 +651,11 @@ void FtdiChip::Impl::transmitted(Port& p, const LineSymbol& symbol) {
             return;
         }
     }
-    if (p.far_end)
-        p.far_end->transmit(symbol);
+    if (p.far_end) p.far_end->transmit(symbol);
 }
 
 bool FtdiChip::Impl::transfer_complete(const Port& p) const {
-    if (p.transfer.empty())
-        return false;
+    if (p.transfer.empty()) return false;
     // A short packet ends a transfer, and so does a buffer with no room for another packet.
     return p.transfer.size() % kPacketSize != 0 || p.armed_length < p.transfer.size() + 2;
 }
@@ -723,8 +671,7 @@ void FtdiChip::Impl::add_packet(Port& p, std::size_t data_bytes, Ticks t) {
             errors |= e.errors;
             --p.rx_error_count;
         }
-        if (e.event)
-            --p.events_waiting;
+        if (e.event) --p.events_waiting;
         p.transfer[at + 2 + i] = e.value;
     }
     p.transfer[at] = modem_status(p);
@@ -740,8 +687,7 @@ void FtdiChip::Impl::fill_transfer(Port& p, Ticks t) {
     while (p.armed && !transfer_complete(p)) {
         const std::size_t room = std::min(kPacketSize, p.armed_length - p.transfer.size());
         const std::size_t data = room - 2;
-        if (data == 0 || p.rx.size() < data)
-            return;
+        if (data == 0 || p.rx.size() < data) return;
         add_packet(p, data, t);
     }
 }
@@ -750,8 +696,7 @@ void FtdiChip::Impl::fill_transfer(Port& p, Ticks t) {
 // as a short packet.
 void FtdiChip::Impl::end_transfer(Port& p, Ticks t) {
     fill_transfer(p, t);
-    if (transfer_complete(p))
-        return;
+    if (transfer_complete(p)) return;
     const std::size_t room = std::min(kPacketSize, p.armed_length - p.transfer.size());
     add_packet(p, std::min(p.rx.size(), std::min(room - 2, kPacketSize - 3)), t);
 }
@@ -761,8 +706,7 @@ void FtdiChip::Impl::end_transfer(Port& p, Ticks t) {
 // characters even when nothing is paced.
 void FtdiChip::Impl::catch_up(Ticks until) {
     until = std::max(until, now);
-    for (auto& p : ports)
-        p.inbox->hold_notifications();
+    for (auto& p : ports) p.inbox->hold_notifications();
     std::array<bool, 4> far_end_idle{};
     for (;;) {
         enum class Source { none, inbox, receiver, far_end, transmitter, latency } source = Source::none;
@@ -780,22 +724,18 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             Port& p = ports[i];
             consider(p.inbox->next_time(), Source::inbox, p);
             consider(p.receiver.next_deadline(), Source::receiver, p);
-            if (p.far_end && !far_end_idle[i])
-                consider(p.far_end->next_deadline(), Source::far_end, p);
+            if (p.far_end && !far_end_idle[i]) consider(p.far_end->next_deadline(), Source::far_end, p);
             consider(p.tx.next_event(), Source::transmitter, p);
-            if (p.armed && !transfer_complete(p))
-                consider(p.latency_expiry(), Source::latency, p);
+            if (p.armed && !transfer_complete(p)) consider(p.latency_expiry(), Source::latency, p);
         }
-        if (source == Source::none || best > until)
-            break;
+        if (source == Source::none || best > until) break;
         const Ticks t = std::max(best, now);
         now = t;
         Port& p = *port;
         switch (source) {
         case Source::inbox: {
             LineEvent event;
-            if (p.inbox->pop(kNever, event))
-                receive(p, event, t);
+            if (p.inbox->pop(kNever, event)) receive(p, event, t);
             break;
         }
         case Source::receiver:
@@ -808,34 +748,27 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             const std::size_t queued = p.inbox->size();
             p.far_end->advance(t);
             // A far end that is due but gives nothing must not stall the engine.
-            if (p.inbox->size() == queued && p.far_end->next_deadline() == before)
-                far_end_idle[p.number] = true;
+            if (p.inbox->size() == queued && p.far_end->next_deadline() == before) far_end_idle[p.number] = true;
             break;
         }
         case Source::transmitter: {
-            if (take_looped_run(p, t))
-                break;
+            if (take_looped_run(p, t)) break;
             LineSymbol symbol;
             while (p.tx.step(t, symbol)) {
                 transmitted(p, symbol);
                 // Only this port changed, so when its echo left nothing due now, its next
                 // character is again the earliest event: no need to look at every source.
-                if (!p.looped || p.tx.next_event() != t || p.inbox->next_time() <= t ||
-                    p.receiver.next_deadline() <= t)
+                if (!p.looped || p.tx.next_event() != t || p.inbox->next_time() <= t || p.receiver.next_deadline() <= t)
                     break;
             }
             break;
         }
-        case Source::latency:
-            end_transfer(p, t);
-            break;
-        case Source::none:
-            break;
+        case Source::latency: end_transfer(p, t); break;
+        case Source::none: break;
         }
     }
     now = until;
-    for (auto& p : ports)
-        p.inbox->release_notifications();
+    for (auto& p : ports) p.inbox->release_notifications();
     tell_ready();
 }
 
@@ -853,15 +786,14 @@ void FtdiChip::Impl::tell_ready() {
             any = true;
         }
     }
-    if (any && change_callback)
-        change_callback();
+    if (any && change_callback) change_callback();
 }
 
 // Paced through a loopback plug, the port's characters change nothing that anyone outside the
 // chip sees until enough of them arrived to complete the pending transfer, to make room for a
-// refused OUT transfer (its packet, which a retry takes) or to throttle the receive FIFO: the earliest time one of these can come
-// lets the host sleep through the characters before it (the engine still runs each of them in
-// its order). Anything else on the line gives the transmitter's next event.
+// refused OUT transfer (its packet, which a retry takes) or to throttle the receive FIFO: the earliest time one of
+// these can come lets the host sleep through the characters before it (the engine still runs each of them in its
+// order). Anything else on the line gives the transmitter's next event.
 Ticks FtdiChip::Impl::looped_quiet_until(const Port& p) const {
     const Ticks next = p.tx.next_event();
     if (!p.looped || !p.tx.paced() || !p.tx.shifting() || next == kNever || next == UartTransmitter::kAtNextStep ||
@@ -870,8 +802,7 @@ Ticks FtdiChip::Impl::looped_quiet_until(const Port& p) const {
         !(p.tx.shift_format() == p.tx.format()) || !p.receiver.takes_as_sent(p.tx.format()))
         return next;
     const Ticks character = p.tx.format().character_time();
-    if (character <= 0 || character == kNever)
-        return next;
+    if (character <= 0 || character == kNever) return next;
     const std::size_t throttle = throttle_level(p.rx_capacity);
     std::size_t chars = throttle > p.rx.size() ? throttle - p.rx.size() : 1;
     if (p.armed && !transfer_complete(p)) {
@@ -891,28 +822,33 @@ Ticks FtdiChip::Impl::next_deadline() const {
     Ticks best = kNever;
     for (const auto& p : ports) {
         best = std::min({best, p.inbox->next_time(), p.receiver.next_deadline(), looped_quiet_until(p)});
-        if (p.far_end)
-            best = std::min(best, p.far_end->next_deadline());
+        if (p.far_end) best = std::min(best, p.far_end->next_deadline());
         // A finished transfer waits for the host's poll, not for time.
-        if (p.armed && !transfer_complete(p))
-            best = std::min(best, p.latency_expiry());
+        if (p.armed && !transfer_complete(p)) best = std::min(best, p.latency_expiry());
     }
     return best == kNever ? kNever : std::max(best, now);
 }
 
 // --- The device ---
 
-bool FtdiChip::valid_interface_count(int interfaces) {
-    return interfaces == 1 || interfaces == 2 || interfaces == 4;
-}
+bool FtdiChip::valid_interface_count(int interfaces) { return interfaces == 1 || interfaces == 2 || interfaces == 4; }
 
 FtdiConfig FtdiChip::default_config(int interfaces) {
     FtdiConfig c;
     c.interfaces = interfaces;
     switch (interfaces) {
-    case 2: c.product_id = 0x1002; c.bcd_device = 0x0700; break;
-    case 4: c.product_id = 0x1004; c.bcd_device = 0x0800; break;
-    default: c.product_id = 0x1001; c.bcd_device = 0x0600; break;
+    case 2:
+        c.product_id = 0x1002;
+        c.bcd_device = 0x0700;
+        break;
+    case 4:
+        c.product_id = 0x1004;
+        c.bcd_device = 0x0800;
+        break;
+    default:
+        c.product_id = 0x1001;
+        c.bcd_device = 0x0600;
+        break;
     }
     c.port_types.assign(interfaces > 0 ? interfaces : 0, PortType::rs232);
     return c;
@@ -929,16 +865,13 @@ double FtdiChip::baud_rate(std::uint16_t value, unsigned code_high_bit) {
     static constexpr unsigned kEighths[8] = {0, 4, 2, 1, 3, 5, 6, 7};
     const unsigned divisor = value & 0x3FFF;
     const unsigned code = ((value >> 14) & 3) | ((code_high_bit & 1) << 2);
-    if (divisor == 0)
-        return 3'000'000.0;
-    if (divisor == 1)
-        return 2'000'000.0;
+    if (divisor == 0) return 3'000'000.0;
+    if (divisor == 1) return 2'000'000.0;
     return 24'000'000.0 / (8.0 * divisor + kEighths[code]);
 }
 
 FtdiChip::FtdiChip(FtdiConfig config, std::span<const std::uint16_t> eeprom) {
-    if (!valid_interface_count(config.interfaces))
-        throw std::invalid_argument("an FTDI chip has 1, 2 or 4 interfaces");
+    if (!valid_interface_count(config.interfaces)) throw std::invalid_argument("an FTDI chip has 1, 2 or 4 interfaces");
     if (config.tx_fifo_size < kPacketSize || config.rx_fifo_size < kPacketSize)
         throw std::invalid_argument("FIFOs hold at least one packet");
     config.port_types.resize(config.interfaces, PortType::rs232);
@@ -948,8 +881,7 @@ FtdiChip::FtdiChip(FtdiConfig config, std::span<const std::uint16_t> eeprom) {
         std::copy(eeprom.begin(), eeprom.end(), chip.eeprom.begin());
         chip.identity_from_eeprom = identity_from(chip.eeprom, chip.config);
     }
-    if (!chip.identity_from_eeprom)
-        chip.eeprom = program_eeprom(chip.config);
+    if (!chip.identity_from_eeprom) chip.eeprom = program_eeprom(chip.config);
     chip.descriptors = make_descriptors(chip.config);
     chip.standard = StandardRequests(chip.descriptors);
 
@@ -972,32 +904,25 @@ FtdiChip::~FtdiChip() {
     std::lock_guard lock(impl_->mutex);
     for (auto& p : impl_->ports) {
         p.inbox->set_notify(nullptr);
-        if (p.far_end)
-            p.far_end->disconnect(impl_->now);
+        if (p.far_end) p.far_end->disconnect(impl_->now);
     }
 }
 
-const UsbDescriptorSet& FtdiChip::descriptors() const {
-    return impl_->descriptors;
-}
+const UsbDescriptorSet& FtdiChip::descriptors() const { return impl_->descriptors; }
 
 ControlResult FtdiChip::control(const SetupPacket& setup, std::span<std::uint8_t> data, Ticks now) {
     std::lock_guard lock(impl_->mutex);
     Impl& chip = *impl_;
     chip.catch_up(now);
-    if (setup.type() == SetupPacket::Type::standard)
-        return chip.standard.handle(setup, data);
+    if (setup.type() == SetupPacket::Type::standard) return chip.standard.handle(setup, data);
     using R = SetupPacket::Recipient;
     if (setup.type() != SetupPacket::Type::vendor ||
         (setup.recipient() != R::device && setup.recipient() != R::interface))
         return kStall;
     for (const auto& request : kVendorRequests) {
-        if (request.number != setup.request)
-            continue;
-        if (request.device_to_host != setup.device_to_host())
-            return kStall;
-        if (request.chip_handler)
-            return request.chip_handler(chip, setup, data);
+        if (request.number != setup.request) continue;
+        if (request.device_to_host != setup.device_to_host()) return kStall;
+        if (request.chip_handler) return request.chip_handler(chip, setup, data);
         Port* p = chip.port_for_index(setup.index);
         return p ? request.port_handler(chip, *p, setup, data) : kStall;
     }
@@ -1009,22 +934,19 @@ BulkResult FtdiChip::offer(std::uint8_t endpoint, std::span<const std::uint8_t> 
     Impl& chip = *impl_;
     chip.catch_up(now);
     Port* p = chip.port_for_endpoint(endpoint, false);
-    if (!p)
-        return {UsbStatus::stall, 0};
+    if (!p) return {UsbStatus::stall, 0};
     // The chip takes a packet only when all of it fits.
     std::size_t taken = 0;
     while (taken < bytes.size()) {
         const std::size_t packet = std::min(kPacketSize, bytes.size() - taken);
-        if (p->tx.free_space() < packet)
-            break;
+        if (p->tx.free_space() < packet) break;
         p->tx.write(bytes.subspan(taken, packet), chip.now);
         taken += packet;
     }
     p->out_refused = taken < bytes.size();
     p->refused_packet = std::min(kPacketSize, bytes.size() - taken);
     chip.catch_up(chip.now);
-    if (taken == 0 && !bytes.empty())
-        return {UsbStatus::pending, 0};
+    if (taken == 0 && !bytes.empty()) return {UsbStatus::pending, 0};
     return {UsbStatus::ok, taken};
 }
 
@@ -1033,27 +955,22 @@ BulkResult FtdiChip::poll(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
     Impl& chip = *impl_;
     chip.catch_up(now);
     Port* found = chip.port_for_endpoint(endpoint, true);
-    if (!found)
-        return {UsbStatus::stall, 0};
+    if (!found) return {UsbStatus::stall, 0};
     Port& p = *found;
-    if (buffer.size() < 2)
-        return {UsbStatus::babble, 0};
+    if (buffer.size() < 2) return {UsbStatus::babble, 0};
     if (!p.armed || p.armed_length != buffer.size()) {
         p.armed = true;
         p.armed_length = buffer.size();
         p.ready_told = false;
         chip.fill_transfer(p, chip.now);
-        if (chip.now >= p.latency_expiry() || p.flush_due())
-            chip.end_transfer(p, chip.now);
+        if (chip.now >= p.latency_expiry() || p.flush_due()) chip.end_transfer(p, chip.now);
     }
-    if (!chip.transfer_complete(p) && p.transfer.size() < buffer.size())
-        return {UsbStatus::pending, 0};
+    if (!chip.transfer_complete(p) && p.transfer.size() < buffer.size()) return {UsbStatus::pending, 0};
     // Whole packets that fit; gathered for a larger buffer the rest opens the next transfer.
     std::size_t n = p.transfer.size();
     if (n > buffer.size()) {
         n = buffer.size() / kPacketSize * kPacketSize;
-        if (n == 0)
-            return {UsbStatus::babble, 0};
+        if (n == 0) return {UsbStatus::babble, 0};
     }
     std::memcpy(buffer.data(), p.transfer.data(), n);
     p.transfer.erase(p.transfer.begin(), p.transfer.begin() + static_cast<std::ptrdiff_t>(n));
@@ -1065,10 +982,8 @@ void FtdiChip::cancel(std::uint8_t endpoint, Ticks now) {
     std::lock_guard lock(impl_->mutex);
     impl_->catch_up(now);
     for (auto& p : impl_->ports) {
-        if (in_endpoint(p.number) == endpoint)
-            p.armed = false;
-        if (out_endpoint(p.number) == endpoint)
-            p.out_refused = false;
+        if (in_endpoint(p.number) == endpoint) p.armed = false;
+        if (out_endpoint(p.number) == endpoint) p.out_refused = false;
     }
 }
 
@@ -1076,8 +991,7 @@ void FtdiChip::port_reset(Ticks now) {
     std::lock_guard lock(impl_->mutex);
     impl_->catch_up(now);
     impl_->standard.clear_halts();
-    for (auto& p : impl_->ports)
-        p.armed = p.out_refused = false;
+    for (auto& p : impl_->ports) p.armed = p.out_refused = false;
 }
 
 Ticks FtdiChip::next_deadline() const {
@@ -1093,23 +1007,18 @@ void FtdiChip::advance(Ticks now) {
 void FtdiChip::set_change_callback(ChangeCallback callback) {
     std::lock_guard lock(impl_->mutex);
     impl_->change_callback = std::move(callback);
-    for (auto& p : impl_->ports)
-        p.inbox->set_notify(impl_->change_callback);
+    for (auto& p : impl_->ports) p.inbox->set_notify(impl_->change_callback);
 }
 
-std::size_t FtdiChip::port_count() const {
-    return impl_->ports.size();
-}
+std::size_t FtdiChip::port_count() const { return impl_->ports.size(); }
 
 void FtdiChip::attach(std::size_t port, std::shared_ptr<FarEnd> far_end, Ticks now) {
     std::lock_guard lock(impl_->mutex);
     Impl& chip = *impl_;
-    if (port >= chip.ports.size())
-        throw std::out_of_range("no such port");
+    if (port >= chip.ports.size()) throw std::out_of_range("no such port");
     chip.catch_up(now);
     Port& p = chip.ports[port];
-    if (p.far_end)
-        p.far_end->disconnect(chip.now);
+    if (p.far_end) p.far_end->disconnect(chip.now);
     // What was still on its way from the old far end is lost with it.
     p.inbox->clear();
     p.far_end = std::move(far_end);
@@ -1126,15 +1035,13 @@ void FtdiChip::attach(std::size_t port, std::shared_ptr<FarEnd> far_end, Ticks n
 
 void FtdiChip::set_paced(bool paced) {
     std::lock_guard lock(impl_->mutex);
-    for (auto& p : impl_->ports)
-        p.tx.set_paced(paced);
+    for (auto& p : impl_->ports) p.tx.set_paced(paced);
 }
 
 FtdiChip::PortState FtdiChip::port_state(std::size_t port) const {
     std::lock_guard lock(impl_->mutex);
     const Impl& chip = *impl_;
-    if (port >= chip.ports.size())
-        throw std::out_of_range("no such port");
+    if (port >= chip.ports.size()) throw std::out_of_range("no such port");
     const Port& p = chip.ports[port];
     PortState s;
     s.type = p.type;
@@ -1158,13 +1065,9 @@ FtdiChip::PortState FtdiChip::port_state(std::size_t port) const {
     return s;
 }
 
-const FtdiConfig& FtdiChip::config() const {
-    return impl_->config;
-}
+const FtdiConfig& FtdiChip::config() const { return impl_->config; }
 
-bool FtdiChip::identity_from_eeprom() const {
-    return impl_->identity_from_eeprom;
-}
+bool FtdiChip::identity_from_eeprom() const { return impl_->identity_from_eeprom; }
 
 std::vector<std::uint16_t> FtdiChip::eeprom() const {
     std::lock_guard lock(impl_->mutex);

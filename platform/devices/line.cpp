@@ -9,8 +9,7 @@ namespace hvsim::devices {
 
 int LineFormat::half_bits_per_character() const {
     int half = 2 * (1 + data_bits);
-    if (parity != Parity::none)
-        half += 2;
+    if (parity != Parity::none) half += 2;
     switch (stop_bits) {
     case StopBits::one: half += 2; break;
     case StopBits::one_and_half: half += 3; break;
@@ -20,8 +19,7 @@ int LineFormat::half_bits_per_character() const {
 }
 
 Ticks LineFormat::character_time() const {
-    if (baud <= 0.0)
-        return kNever;
+    if (baud <= 0.0) return kNever;
     return static_cast<Ticks>(std::llround(half_bits_per_character() * (kTicksPerSecond / 2.0) / baud));
 }
 
@@ -29,14 +27,12 @@ std::string LineFormat::to_string() const {
     static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
     static constexpr const char* kStop[] = {"1", "1.5", "2"};
     char text[64];
-    std::snprintf(text, sizeof text, "%.0f %u%c%s", baud, unsigned(data_bits),
-                  kParity[static_cast<int>(parity)], kStop[static_cast<int>(stop_bits)]);
+    std::snprintf(text, sizeof text, "%.0f %u%c%s", baud, unsigned(data_bits), kParity[static_cast<int>(parity)],
+                  kStop[static_cast<int>(stop_bits)]);
     return text;
 }
 
-bool operator==(const LineFormat& a, const LineFormat& b) {
-    return a.baud == b.baud && a.same_framing(b);
-}
+bool operator==(const LineFormat& a, const LineFormat& b) { return a.baud == b.baud && a.same_framing(b); }
 
 bool parity_bit(std::uint8_t value, std::uint8_t data_bits, Parity parity) {
     const unsigned mask = (1u << data_bits) - 1u;
@@ -52,19 +48,15 @@ bool parity_bit(std::uint8_t value, std::uint8_t data_bits, Parity parity) {
 }
 
 bool character_level(const LineSymbol& s, int cell) {
-    if (cell <= 0)
-        return false;
+    if (cell <= 0) return false;
     const int n = s.format.data_bits;
-    if (cell <= n)
-        return ((s.value >> (cell - 1)) & 1) != 0;
+    if (cell <= n) return ((s.value >> (cell - 1)) & 1) != 0;
     cell -= n;
     if (s.format.parity != Parity::none) {
-        if (cell == 1)
-            return parity_bit(s.value, s.format.data_bits, s.format.parity) != s.bad_parity;
+        if (cell == 1) return parity_bit(s.value, s.format.data_bits, s.format.parity) != s.bad_parity;
         cell -= 1;
     }
-    if (cell == 1)
-        return !s.bad_stop;
+    if (cell == 1) return !s.bad_stop;
     return true;
 }
 
@@ -88,8 +80,7 @@ ReceivedChar decode(const LineSymbol& s, const LineFormat& rx) {
 
     unsigned value = 0;
     for (int k = 1; k <= rx.data_bits; ++k)
-        if (sample(k))
-            value |= 1u << (k - 1);
+        if (sample(k)) value |= 1u << (k - 1);
     int next = rx.data_bits + 1;
     if (rx.parity != Parity::none) {
         const bool expected = parity_bit(static_cast<std::uint8_t>(value), rx.data_bits, rx.parity);
@@ -101,8 +92,7 @@ ReceivedChar decode(const LineSymbol& s, const LineFormat& rx) {
     if (!rx.rate_matches(s.format.baud)) {
         out.framing_error = true;
         // Close rates can sample every bit right; a real receiver that far off does not.
-        if (value == (s.value & ((1u << rx.data_bits) - 1u)))
-            value ^= 1u << (rx.data_bits - 1);
+        if (value == (s.value & ((1u << rx.data_bits) - 1u))) value ^= 1u << (rx.data_bits - 1);
     }
     out.value = static_cast<std::uint8_t>(value);
     return out;
@@ -116,9 +106,7 @@ ModemInputs crossed(const ModemOutputs& outputs) {
     return in;
 }
 
-bool operator==(const ModemOutputs& a, const ModemOutputs& b) {
-    return a.rts == b.rts && a.dtr == b.dtr;
-}
+bool operator==(const ModemOutputs& a, const ModemOutputs& b) { return a.rts == b.rts && a.dtr == b.dtr; }
 
 bool operator==(const ModemInputs& a, const ModemInputs& b) {
     return a.cts == b.cts && a.dsr == b.dsr && a.ri == b.ri && a.dcd == b.dcd;
@@ -131,8 +119,7 @@ void LineInbox::push(const LineEvent& event) {
         events_.push_back(event);
     } else {
         auto it = events_.end();
-        while (it != events_.begin() && std::prev(it)->time > event.time)
-            --it;
+        while (it != events_.begin() && std::prev(it)->time > event.time) --it;
         events_.insert(it, event);
     }
     front_time_.store(events_.front().time, std::memory_order_release);
@@ -178,8 +165,7 @@ void LineInbox::push_modem(const ModemInputs& inputs, Ticks time) {
 
 bool LineInbox::pop(Ticks limit, LineEvent& event) {
     std::lock_guard lock(mutex_);
-    if (events_.empty() || events_.front().time > limit)
-        return false;
+    if (events_.empty() || events_.front().time > limit) return false;
     event = events_.front();
     events_.pop_front();
     front_time_.store(events_.empty() ? kNever : events_.front().time, std::memory_order_release);
@@ -204,8 +190,7 @@ void LineInbox::set_notify(std::function<void()> notify) {
 
 void LineInbox::notify() {
     std::lock_guard lock(mutex_);
-    if (notify_)
-        notify_();
+    if (notify_) notify_();
 }
 
 } // namespace hvsim::devices

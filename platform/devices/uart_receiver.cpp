@@ -11,23 +11,17 @@ namespace {
 // boundary apart.
 constexpr double kEpsilon = 1e-3;
 
-double bit_time(const LineFormat& f) {
-    return static_cast<double>(kTicksPerSecond) / f.baud;
-}
+double bit_time(const LineFormat& f) { return static_cast<double>(kTicksPerSecond) / f.baud; }
 
 // Bit cells from the start bit to the first stop bit.
-int frame_cells(const LineFormat& f) {
-    return 2 + f.data_bits + (f.parity != Parity::none ? 1 : 0);
-}
+int frame_cells(const LineFormat& f) { return 2 + f.data_bits + (f.parity != Parity::none ? 1 : 0); }
 
 } // namespace
 
 bool UartReceiver::level(double t) const {
     for (const auto& s : segments_) {
-        if (t < static_cast<double>(s.start) || (s.end != kOpen && t >= static_cast<double>(s.end)))
-            continue;
-        if (s.symbol.kind != LineSymbol::Kind::character)
-            return false; // a break holds the line in space
+        if (t < static_cast<double>(s.start) || (s.end != kOpen && t >= static_cast<double>(s.end))) continue;
+        if (s.symbol.kind != LineSymbol::Kind::character) return false; // a break holds the line in space
         const double cell = std::floor((t - static_cast<double>(s.start)) / bit_time(s.symbol.format));
         return character_level(s.symbol, static_cast<int>(cell));
     }
@@ -40,10 +34,8 @@ bool UartReceiver::find_falling_edge(double from, double until, double& edge) co
     auto falls = [&](double t) { return t >= from && t <= until && level(t - kEpsilon) && !level(t + kEpsilon); };
     for (const auto& s : segments_) {
         const double start = static_cast<double>(s.start);
-        if (start > until)
-            break;
-        if (s.end != kOpen && static_cast<double>(s.end) <= from)
-            continue;
+        if (start > until) break;
+        if (s.end != kOpen && static_cast<double>(s.end) <= from) continue;
         if (s.symbol.kind != LineSymbol::Kind::character) {
             if (falls(start)) {
                 edge = start;
@@ -74,14 +66,12 @@ void UartReceiver::run(std::vector<ReceivedAt>& out) {
     for (;;) {
         if (!in_frame_) {
             double edge = 0;
-            if (!find_falling_edge(hunt_from_, known, edge))
-                break;
+            if (!find_falling_edge(hunt_from_, known, edge)) break;
             in_frame_ = true;
             frame_start_ = edge;
         }
         const double stop_at = stop_sample(frame_start_);
-        if (stop_at >= known)
-            break; // the line is not known as far as the stop bit yet
+        if (stop_at >= known) break; // the line is not known as far as the stop bit yet
         in_frame_ = false;
         const double e = frame_start_;
         auto sample = [&](int k) { return level(e + (k + 0.5) * bit); };
@@ -93,12 +83,12 @@ void UartReceiver::run(std::vector<ReceivedAt>& out) {
         ReceivedAt r;
         unsigned value = 0;
         for (int k = 1; k <= format_.data_bits; ++k)
-            if (sample(k))
-                value |= 1u << (k - 1);
+            if (sample(k)) value |= 1u << (k - 1);
         bool space_throughout = value == 0;
         if (format_.parity != Parity::none) {
             const bool bit_seen = sample(format_.data_bits + 1);
-            r.c.parity_error = bit_seen != parity_bit(static_cast<std::uint8_t>(value), format_.data_bits, format_.parity);
+            r.c.parity_error =
+                bit_seen != parity_bit(static_cast<std::uint8_t>(value), format_.data_bits, format_.parity);
             space_throughout = space_throughout && !bit_seen;
         }
         const bool stop = level(stop_at);
@@ -142,20 +132,17 @@ bool UartReceiver::break_on() const {
 void UartReceiver::receive(const LineSymbol& symbol, std::vector<ReceivedAt>& out) {
     switch (symbol.kind) {
     case LineSymbol::Kind::break_on:
-        if (!break_on())
-            segments_.push_back(Segment{symbol.time, kOpen, symbol});
+        if (!break_on()) segments_.push_back(Segment{symbol.time, kOpen, symbol});
         known_until_ = std::max(known_until_, symbol.time);
         run(out);
         return;
     case LineSymbol::Kind::break_off:
         for (auto& s : segments_)
-            if (s.end == kOpen)
-                s.end = symbol.time;
+            if (s.end == kOpen) s.end = symbol.time;
         known_until_ = std::max(known_until_, symbol.time);
         run(out);
         return;
-    case LineSymbol::Kind::character:
-        break;
+    case LineSymbol::Kind::character: break;
     }
 
     const Ticks start = symbol.time - symbol.duration;
@@ -171,16 +158,13 @@ void UartReceiver::receive(const LineSymbol& symbol, std::vector<ReceivedAt>& ou
     // it completes first. A quiet line has nothing to complete (the usual case, taken per byte).
     known_until_ = std::max(known_until_, start);
     const bool quiet = segments_.empty() && !in_frame_;
-    if (!quiet)
-        run(out);
+    if (!quiet) run(out);
     in_frame_ = false;
     out.push_back(ReceivedAt{decode(symbol, format_), symbol.time});
     hunt_from_ = static_cast<double>(symbol.time);
     known_until_ = std::max(known_until_, symbol.time);
-    if (symbol.duration > 0)
-        last_duration_ = symbol.duration;
-    if (!quiet)
-        prune();
+    if (symbol.duration > 0) last_duration_ = symbol.duration;
+    if (!quiet) prune();
 }
 
 Ticks UartReceiver::frame_deadline() const {
@@ -193,8 +177,7 @@ Ticks UartReceiver::frame_deadline() const {
 }
 
 void UartReceiver::advance(Ticks now, std::vector<ReceivedAt>& out) {
-    if (!in_frame_)
-        return;
+    if (!in_frame_) return;
     const bool break_on = this->break_on();
     known_until_ = std::max(known_until_, break_on ? now : now - last_duration_);
     run(out);

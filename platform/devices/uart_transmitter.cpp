@@ -6,16 +6,13 @@ namespace hvsim::devices {
 
 std::size_t UartTransmitter::write(std::span<const std::uint8_t> bytes, Ticks now) {
     const std::size_t n = std::min(bytes.size(), free_space());
-    for (std::size_t i = 0; i < n; ++i)
-        fifo_.push_back(Item{bytes[i]});
-    if (n)
-        kick(now);
+    for (std::size_t i = 0; i < n; ++i) fifo_.push_back(Item{bytes[i]});
+    if (n) kick(now);
     return n;
 }
 
 bool UartTransmitter::write(const Item& item, Ticks now) {
-    if (free_space() == 0)
-        return false;
+    if (free_space() == 0) return false;
     fifo_.push_back(item);
     kick(now);
     return true;
@@ -28,13 +25,11 @@ void UartTransmitter::send_priority(std::uint8_t value, Ticks now) {
 
 void UartTransmitter::set_held(bool held, Ticks now) {
     held_ = held;
-    if (!held)
-        kick(now);
+    if (!held) kick(now);
 }
 
 void UartTransmitter::set_break(bool on, Ticks now) {
-    if (on == breaking_)
-        return;
+    if (on == breaking_) return;
     LineSymbol edge;
     edge.format = format_;
     edge.time = now;
@@ -57,8 +52,7 @@ void UartTransmitter::set_break(bool on, Ticks now) {
 
 void UartTransmitter::purge() {
     fifo_.clear();
-    if (priority_.empty())
-        start_deferred_ = false;
+    if (priority_.empty()) start_deferred_ = false;
 }
 
 void UartTransmitter::reset() {
@@ -69,13 +63,11 @@ void UartTransmitter::reset() {
 }
 
 bool UartTransmitter::step(Ticks limit, LineSymbol& out) {
-    if (start_deferred_ && !shifting_ && !breaking_)
-        start_next(std::max(limit, line_free_at_));
+    if (start_deferred_ && !shifting_ && !breaking_) start_next(std::max(limit, line_free_at_));
 
     const Ticks edge_time = edges_.empty() ? kNever : edges_.front().time;
     if (shifting_ && shift_end_ <= edge_time) {
-        if (shift_end_ > limit)
-            return false;
+        if (shift_end_ > limit) return false;
         out = LineSymbol{};
         out.kind = LineSymbol::Kind::character;
         out.value = shift_item_.value;
@@ -98,11 +90,9 @@ bool UartTransmitter::step(Ticks limit, LineSymbol& out) {
 }
 
 std::size_t UartTransmitter::take_run(Ticks limit, std::size_t max, Item* out) {
-    if (paced_ || start_deferred_ || breaking_ || !shifting_ || shift_end_ > limit || !edges_.empty())
-        return 0;
+    if (paced_ || start_deferred_ || breaking_ || !shifting_ || shift_end_ > limit || !edges_.empty()) return 0;
     // What follows the character on the wire starts with the current format.
-    if (!(shift_format_ == format_))
-        max = std::min<std::size_t>(max, 1);
+    if (!(shift_format_ == format_)) max = std::min<std::size_t>(max, 1);
     const Ticks t = shift_end_;
     std::size_t n = 0;
     while (n < max && shifting_) {
@@ -115,10 +105,8 @@ std::size_t UartTransmitter::take_run(Ticks limit, std::size_t max, Item* out) {
 }
 
 void UartTransmitter::kick(Ticks now) {
-    if (shifting_ || breaking_)
-        return;
-    if (priority_.empty() && (held_ || fifo_.empty()))
-        return;
+    if (shifting_ || breaking_) return;
+    if (priority_.empty() && (held_ || fifo_.empty())) return;
     if (now == kAtNextStep) {
         start_deferred_ = true;
         return;

@@ -49,11 +49,19 @@ std::vector<std::uint8_t> make_device_descriptor(const DeviceDescriptorFields& f
 }
 
 std::vector<std::uint8_t> make_configuration_descriptor(const ConfigurationFields& f) {
-    std::vector<std::uint8_t> d{9, kDescriptorConfiguration, 0, 0, static_cast<std::uint8_t>(f.interfaces.size()),
-                                f.value, f.string_index, f.attributes, f.max_power_2ma};
+    std::vector<std::uint8_t> d{9,
+                                kDescriptorConfiguration,
+                                0,
+                                0,
+                                static_cast<std::uint8_t>(f.interfaces.size()),
+                                f.value,
+                                f.string_index,
+                                f.attributes,
+                                f.max_power_2ma};
     for (const auto& i : f.interfaces) {
-        d.insert(d.end(), {9, kDescriptorInterface, i.number, i.alternate, static_cast<std::uint8_t>(i.endpoints.size()),
-                           i.interface_class, i.interface_subclass, i.interface_protocol, i.string_index});
+        d.insert(d.end(),
+                 {9, kDescriptorInterface, i.number, i.alternate, static_cast<std::uint8_t>(i.endpoints.size()),
+                  i.interface_class, i.interface_subclass, i.interface_protocol, i.string_index});
         for (const auto& e : i.endpoints) {
             d.insert(d.end(), {7, kDescriptorEndpoint, e.address, e.attributes});
             put16(d, e.max_packet_size);
@@ -69,8 +77,7 @@ std::vector<std::uint8_t> make_string_descriptor(std::u16string_view text) {
     // bLength is one byte: at most 126 UTF-16 units fit.
     const std::size_t units = std::min<std::size_t>(text.size(), 126);
     std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * units), kDescriptorString};
-    for (std::size_t i = 0; i < units; ++i)
-        put16(d, static_cast<std::uint16_t>(text[i]));
+    for (std::size_t i = 0; i < units; ++i) put16(d, static_cast<std::uint16_t>(text[i]));
     return d;
 }
 
@@ -83,8 +90,7 @@ std::vector<std::uint8_t> make_language_descriptor(std::uint16_t language) {
 std::u16string string_descriptor_text(std::span<const std::uint8_t> d) {
     std::u16string text;
     const std::size_t length = d.empty() ? 0 : std::min<std::size_t>(d[0], d.size());
-    for (std::size_t i = 2; i + 1 < length; i += 2)
-        text.push_back(static_cast<char16_t>(d[i] | (d[i + 1] << 8)));
+    for (std::size_t i = 2; i + 1 < length; i += 2) text.push_back(static_cast<char16_t>(d[i] | (d[i + 1] << 8)));
     return text;
 }
 
@@ -95,10 +101,8 @@ StandardRequests::StandardRequests(const UsbDescriptorSet& descriptors) : descri
         config_attributes_ = c[7];
     }
     for (std::size_t at = 0; at + 1 < c.size() && c[at] != 0; at += c[at]) {
-        if (c[at + 1] == kDescriptorInterface && at + 2 < c.size())
-            interfaces_.insert(c[at + 2]);
-        if (c[at + 1] == kDescriptorEndpoint && at + 2 < c.size())
-            endpoints_.insert(c[at + 2]);
+        if (c[at + 1] == kDescriptorInterface && at + 2 < c.size()) interfaces_.insert(c[at + 2]);
+        if (c[at + 1] == kDescriptorEndpoint && at + 2 < c.size()) endpoints_.insert(c[at + 2]);
     }
 }
 
@@ -106,10 +110,8 @@ ControlResult StandardRequests::get_descriptor(const SetupPacket& setup, std::sp
     const std::uint8_t type = setup.value >> 8;
     const std::uint8_t index = setup.value & 0xFF;
     switch (type) {
-    case kDescriptorDevice:
-        return answer(descriptors_->device, setup, data);
-    case kDescriptorConfiguration:
-        return index == 0 ? answer(descriptors_->configuration, setup, data) : kStall;
+    case kDescriptorDevice: return answer(descriptors_->device, setup, data);
+    case kDescriptorConfiguration: return index == 0 ? answer(descriptors_->configuration, setup, data) : kStall;
     case kDescriptorString:
         if (index < descriptors_->strings.size() && !descriptors_->strings[index].empty())
             return answer(descriptors_->strings[index], setup, data);
@@ -128,16 +130,14 @@ ControlResult StandardRequests::handle(const SetupPacket& setup, std::span<std::
 
     switch (setup.request) {
     case GET_STATUS: {
-        if (!in)
-            return kStall;
+        if (!in) return kStall;
         std::uint16_t status = 0;
         if (recipient == R::device)
             status = ((config_attributes_ & 0x40) ? 1 : 0) | (remote_wakeup_ ? 2 : 0);
         else if (recipient == R::interface && !interfaces_.contains(target))
             return kStall;
         else if (recipient == R::endpoint) {
-            if (target != 0 && !endpoint_exists(target))
-                return kStall;
+            if (target != 0 && !endpoint_exists(target)) return kStall;
             status = halted(target) ? 1 : 0;
         } else if (recipient == R::other)
             return kStall;
@@ -146,20 +146,16 @@ ControlResult StandardRequests::handle(const SetupPacket& setup, std::span<std::
     }
     case CLEAR_FEATURE:
     case SET_FEATURE: {
-        if (in)
-            return kStall;
+        if (in) return kStall;
         const bool set = setup.request == SET_FEATURE;
         if (recipient == R::device && setup.value == kFeatureRemoteWakeup) {
-            if (!(config_attributes_ & 0x20))
-                return kStall;
+            if (!(config_attributes_ & 0x20)) return kStall;
             remote_wakeup_ = set;
             return kDone;
         }
         if (recipient == R::endpoint && setup.value == kFeatureEndpointHalt) {
-            if (target == 0)
-                return kDone;
-            if (!endpoint_exists(target))
-                return kStall;
+            if (target == 0) return kDone;
+            if (!endpoint_exists(target)) return kStall;
             if (set)
                 halted_.insert(target);
             else
@@ -169,31 +165,25 @@ ControlResult StandardRequests::handle(const SetupPacket& setup, std::span<std::
         return kStall;
     }
     case SET_ADDRESS:
-        if (in || recipient != R::device || setup.value > 127)
-            return kStall;
+        if (in || recipient != R::device || setup.value > 127) return kStall;
         address_ = static_cast<std::uint8_t>(setup.value);
         return kDone;
     case GET_DESCRIPTOR:
-        if (!in || recipient != R::device)
-            return kStall;
+        if (!in || recipient != R::device) return kStall;
         return get_descriptor(setup, data);
     case GET_CONFIGURATION: {
-        if (!in || recipient != R::device)
-            return kStall;
+        if (!in || recipient != R::device) return kStall;
         const std::uint8_t reply[1] = {configuration_};
         return answer(reply, setup, data);
     }
     case SET_CONFIGURATION:
-        if (in || recipient != R::device)
-            return kStall;
-        if (setup.value != 0 && setup.value != configuration_value_)
-            return kStall;
+        if (in || recipient != R::device) return kStall;
+        if (setup.value != 0 && setup.value != configuration_value_) return kStall;
         configuration_ = static_cast<std::uint8_t>(setup.value);
         halted_.clear();
         return kDone;
     case GET_INTERFACE: {
-        if (!in || recipient != R::interface || !configured() || !interfaces_.contains(target))
-            return kStall;
+        if (!in || recipient != R::interface || !configured() || !interfaces_.contains(target)) return kStall;
         const std::uint8_t reply[1] = {0};
         return answer(reply, setup, data);
     }
@@ -202,8 +192,7 @@ ControlResult StandardRequests::handle(const SetupPacket& setup, std::span<std::
             return kStall;
         halted_.clear();
         return kDone;
-    default:
-        return kStall;
+    default: return kStall;
     }
 }
 

@@ -63,7 +63,8 @@ NTSTATUS split(std::u16string_view path, std::vector<std::u16string_view>* parts
     size_t start = 0;
     for (;;) {
         size_t end = path.find(u'\\', start);
-        std::u16string_view part = path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+        std::u16string_view part =
+            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
         if (part.empty() || part.size() > max_key_name) return STATUS_OBJECT_NAME_INVALID;
         parts->push_back(part);
         if (end == std::u16string_view::npos) return STATUS_SUCCESS;

@@ -302,7 +302,8 @@ bool read_value(Reader& r, Value* v) {
         v->type = (ULONG)n;
     }
     r.skip_blanks();
-    if (r.line.substr(r.pos, 4) == "hex:") return read_hex(r, &v->data) && (r.at_end() || r.fail("text after the bytes"));
+    if (r.line.substr(r.pos, 4) == "hex:")
+        return read_hex(r, &v->data) && (r.at_end() || r.fail("text after the bytes"));
     if (r.pos < r.line.size() && r.line[r.pos] == '"' &&
         (v->type == REG_SZ || v->type == REG_EXPAND_SZ || v->type == REG_LINK || v->type == REG_MULTI_SZ)) {
         std::u16string text;
@@ -334,7 +335,8 @@ std::shared_ptr<Node> parse(std::string_view text, std::string* error) {
     };
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         start = end == std::string_view::npos ? text.size() : end + 1;
         ++line_number;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -390,7 +392,8 @@ std::shared_ptr<Node> parse(std::string_view text, std::string* error) {
             std::string_view property = r.word();
             if (property == ".time") {
                 std::vector<uint8_t> bytes;
-                if (!read_number(r, 8, &bytes) || !r.at_end()) return failed(r.error.empty() ? "text after the time" : r.error);
+                if (!read_number(r, 8, &bytes) || !r.at_end())
+                    return failed(r.error.empty() ? "text after the time" : r.error);
                 std::memcpy(&current->last_write_time, bytes.data(), 8);
             } else if (property == ".class") {
                 if (!read_quoted(r, &current->class_name) || !r.at_end())

@@ -94,8 +94,7 @@ NTSTATUS deliver(const std::vector<uint8_t>& info, ULONG fixed, ULONG partial_en
     return STATUS_SUCCESS;
 }
 
-template <typename T>
-void put(std::vector<uint8_t>& info, size_t offset, T value) {
+template <typename T> void put(std::vector<uint8_t>& info, size_t offset, T value) {
     std::memcpy(info.data() + offset, &value, sizeof value);
 }
 
@@ -103,8 +102,8 @@ void put_text(std::vector<uint8_t>& info, size_t offset, const std::u16string& t
     if (!text.empty()) std::memcpy(info.data() + offset, text.data(), text.size() * 2);
 }
 
-NTSTATUS value_information(const hvsim::registry::Value& v, KEY_VALUE_INFORMATION_CLASS information_class,
-                           PVOID buffer, ULONG length, PULONG result_length) {
+NTSTATUS value_information(const hvsim::registry::Value& v, KEY_VALUE_INFORMATION_CLASS information_class, PVOID buffer,
+                           ULONG length, PULONG result_length) {
     ULONG name_bytes = (ULONG)(v.name.size() * 2);
     ULONG data_bytes = (ULONG)v.data.size();
     std::vector<uint8_t> info;
@@ -120,8 +119,8 @@ NTSTATUS value_information(const hvsim::registry::Value& v, KEY_VALUE_INFORMATIO
     case KeyValueFullInformation:
     case KeyValueFullInformationAlign64: {
         ULONG fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
-        ULONG data_offset = information_class == KeyValueFullInformation ? align4(fixed + name_bytes)
-                                                                          : align8(fixed + name_bytes);
+        ULONG data_offset =
+            information_class == KeyValueFullInformation ? align4(fixed + name_bytes) : align8(fixed + name_bytes);
         info.assign(data_offset + data_bytes, 0);
         put<ULONG>(info, 4, v.type);
         put<ULONG>(info, 8, data_offset);
@@ -147,8 +146,7 @@ NTSTATUS value_information(const hvsim::registry::Value& v, KEY_VALUE_INFORMATIO
         if (data_bytes) std::memcpy(info.data() + fixed, v.data.data(), data_bytes);
         return deliver(info, fixed, fixed, buffer, length, result_length);
     }
-    default:
-        return STATUS_INVALID_PARAMETER;
+    default: return STATUS_INVALID_PARAMETER;
     }
 }
 
@@ -202,8 +200,7 @@ NTSTATUS key_information(const Key& key, const hvsim::registry::KeyInfo& k, KEY_
         put_text(info, fixed, path);
         return deliver(info, fixed, (ULONG)info.size(), buffer, length, result_length);
     }
-    default:
-        return STATUS_INVALID_PARAMETER;
+    default: return STATUS_INVALID_PARAMETER;
     }
 }
 
@@ -313,8 +310,8 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     return hvsim::registry::delete_value(key, name);
 }
 
-NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
-                        PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
+NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
+                        ULONG Length, PULONG ResultLength) {
     check_irql("ZwEnumerateKey");
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     *ResultLength = 0;

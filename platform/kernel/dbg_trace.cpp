@@ -273,8 +273,7 @@ void disable(const GUID& control_guid, std::string_view image) {
     {
         auto& s = state();
         std::lock_guard lock(s.mutex);
-        std::erase_if(s.sessions,
-                      [&](const Session& x) { return x.control == control_guid && x.image == image; });
+        std::erase_if(s.sessions, [&](const Session& x) { return x.control == control_guid && x.image == image; });
         actions = collect_all(s, &control_guid);
     }
     run(actions);

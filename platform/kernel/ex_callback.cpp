@@ -26,7 +26,8 @@ namespace {
 struct CallbackObject;
 
 struct Registration {
-    Registration(CallbackObject* o, PCALLBACK_FUNCTION f, PVOID c, uint64_t n) : object(o), function(f), context(c), order(n) {
+    Registration(CallbackObject* o, PCALLBACK_FUNCTION f, PVOID c, uint64_t n)
+        : object(o), function(f), context(c), order(n) {
         KeInitializeEvent(&changed, NotificationEvent, FALSE);
     }
     CallbackObject* object;

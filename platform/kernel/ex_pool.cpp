@@ -84,7 +84,7 @@ struct State {
     std::unordered_map<void*, FreedBlock> freed;
     uint64_t allocations = 0;
     uint64_t injected = 0;
-    uint64_t fail_at = 0;         // the allocation number to fail once; 0 for none
+    uint64_t fail_at = 0; // the allocation number to fail once; 0 for none
     uint64_t every = 0, every_base = 0;
     std::vector<TagRule> tag_rules;
 };
@@ -128,9 +128,9 @@ void check_guard(const Record& r, void* block) {
     auto* guard = (unsigned char*)block + r.size;
     for (size_t i = 0; i < guard_size; ++i)
         if (guard[i] != guard_fill)
-            bug_check(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
-                      "pool block " + hex(block) + " (tag " + tag_text(r.tag) + ", " + std::to_string(r.size) +
-                          " bytes, image " + r.image + ") was written past its end");
+            bug_check(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, "pool block " + hex(block) + " (tag " + tag_text(r.tag) +
+                                                                   ", " + std::to_string(r.size) + " bytes, image " +
+                                                                   r.image + ") was written past its end");
 }
 
 // The offset of the first byte that is not the freed fill, or size. Compared a page at a time:
@@ -140,12 +140,10 @@ size_t first_unpoisoned(const unsigned char* p, size_t size) {
     size_t at = 0;
     while (at < size) {
         const size_t n = std::min(size - at, poison.size());
-        if (std::memcmp(p + at, poison.data(), n) != 0)
-            break;
+        if (std::memcmp(p + at, poison.data(), n) != 0) break;
         at += n;
     }
-    while (at < size && p[at] == freed_fill)
-        ++at;
+    while (at < size && p[at] == freed_fill) ++at;
     return at;
 }
 

@@ -27,29 +27,23 @@ struct Spec {
     Size size = Size::None;
 };
 
-template <typename Out>
-void pad(Out& out, size_t n, typename Out::value_type c) {
-    out.append(n, c);
-}
+template <typename Out> void pad(Out& out, size_t n, typename Out::value_type c) { out.append(n, c); }
 
 // Appends text given as code units of either width, converted to the output width.
-template <typename Out>
-void append_converted(Out& out, const char* s, size_t n) {
+template <typename Out> void append_converted(Out& out, const char* s, size_t n) {
     if constexpr (sizeof(typename Out::value_type) == 1)
         out.append(s, n);
     else
         for (size_t i = 0; i < n; ++i) out.push_back(ansi_to_wide((unsigned char)s[i]));
 }
-template <typename Out>
-void append_converted(Out& out, const char16_t* s, size_t n) {
+template <typename Out> void append_converted(Out& out, const char16_t* s, size_t n) {
     if constexpr (sizeof(typename Out::value_type) == 1)
         for (size_t i = 0; i < n; ++i) out.push_back((char)wide_to_ansi(s[i]));
     else
         out.append(s, n);
 }
 
-template <typename Out, typename In>
-void emit_text(Out& out, const Spec& spec, const In* s, size_t n) {
+template <typename Out, typename In> void emit_text(Out& out, const Spec& spec, const In* s, size_t n) {
     if (spec.precision >= 0 && (size_t)spec.precision < n) n = (size_t)spec.precision;
     size_t fill = spec.width > 0 && (size_t)spec.width > n ? (size_t)spec.width - n : 0;
     if (!spec.left) pad(out, fill, ' ');
@@ -57,8 +51,7 @@ void emit_text(Out& out, const Spec& spec, const In* s, size_t n) {
     if (spec.left) pad(out, fill, ' ');
 }
 
-template <typename Out>
-void emit_null(Out& out, const Spec& spec) {
+template <typename Out> void emit_null(Out& out, const Spec& spec) {
     static const char null_text[] = "(null)";
     emit_text(out, spec, null_text, sizeof null_text - 1);
 }
@@ -99,8 +92,7 @@ void emit_integer(Out& out, const Spec& spec, ULONGLONG magnitude, bool negative
 }
 
 // Floating point goes through the C library with the same flags, width and precision.
-template <typename Out>
-void emit_float(Out& out, const Spec& spec, char type, long double value, bool is_long) {
+template <typename Out> void emit_float(Out& out, const Spec& spec, char type, long double value, bool is_long) {
     std::string f = "%";
     if (spec.left) f += '-';
     if (spec.plus) f += '+';
@@ -127,16 +119,14 @@ void emit_float(Out& out, const Spec& spec, char type, long double value, bool i
     append_converted(out, big.data(), (size_t)n);
 }
 
-template <typename In>
-size_t length_of(const In* s) {
+template <typename In> size_t length_of(const In* s) {
     size_t n = 0;
     while (s[n]) ++n;
     return n;
 }
 
 // The va_list is passed by pointer so that the caller's list advances with every argument taken.
-template <typename Out, typename In>
-void format_into(Out& out, const In* format, va_list* ap) {
+template <typename Out, typename In> void format_into(Out& out, const In* format, va_list* ap) {
     constexpr bool wide_formatter = sizeof(In) == 2;
     if (!format) return;
     const In* p = format;
@@ -218,9 +208,7 @@ void format_into(Out& out, const In* format, va_list* ap) {
         }
         ++p;
         switch (type) {
-        case '%':
-            out.push_back('%');
-            break;
+        case '%': out.push_back('%'); break;
         case 'd':
         case 'i': {
             LONGLONG v;
@@ -321,15 +309,12 @@ void format_into(Out& out, const In* format, va_list* ap) {
             // Disabled, as in the Windows runtime: the pointer is consumed and nothing is written.
             (void)va_arg(*ap, void*);
             break;
-        default:
-            append_converted(out, spec_start, (size_t)(p - spec_start));
-            break;
+        default: append_converted(out, spec_start, (size_t)(p - spec_start)); break;
         }
     }
 }
 
-template <typename Char>
-std::basic_string<Char> format_string(const Char* format, va_list args) {
+template <typename Char> std::basic_string<Char> format_string(const Char* format, va_list args) {
     std::basic_string<Char> out;
     va_list ap;
     va_copy(ap, args);
@@ -338,16 +323,14 @@ std::basic_string<Char> format_string(const Char* format, va_list args) {
     return out;
 }
 
-template <typename Char>
-size_t format_bounded(Char* buffer, size_t count, const Char* format, va_list args) {
+template <typename Char> size_t format_bounded(Char* buffer, size_t count, const Char* format, va_list args) {
     std::basic_string<Char> text = format_string(format, args);
     if (buffer && count) std::memcpy(buffer, text.data(), (text.size() < count ? text.size() : count) * sizeof(Char));
     return text.size();
 }
 
 // _snprintf family: count characters at most; -1 when the text does not fit, no terminator then.
-template <typename Char>
-int print_counted(Char* buffer, size_t count, const Char* format, va_list args) {
+template <typename Char> int print_counted(Char* buffer, size_t count, const Char* format, va_list args) {
     if (!format || (!buffer && count)) return -1;
     size_t n = format_bounded(buffer, count, format, args);
     if (n > count) return -1;
@@ -356,8 +339,7 @@ int print_counted(Char* buffer, size_t count, const Char* format, va_list args) 
 }
 
 // swprintf with a count: -1 when the text does not fit, the truncated text terminated.
-template <typename Char>
-int print_terminated(Char* buffer, size_t count, const Char* format, va_list args) {
+template <typename Char> int print_terminated(Char* buffer, size_t count, const Char* format, va_list args) {
     if (!format || !buffer || count == 0) return -1;
     size_t n = format_bounded(buffer, count, format, args);
     if (n >= count) {
@@ -368,8 +350,7 @@ int print_terminated(Char* buffer, size_t count, const Char* format, va_list arg
     return (int)n;
 }
 
-template <typename Char>
-int print_unbounded(Char* buffer, const Char* format, va_list args) {
+template <typename Char> int print_unbounded(Char* buffer, const Char* format, va_list args) {
     if (!format || !buffer) return -1;
     std::basic_string<Char> text = format_string(format, args);
     std::memcpy(buffer, text.c_str(), (text.size() + 1) * sizeof(Char));
@@ -438,9 +419,7 @@ int _snwprintf(char16_t* buffer, size_t count, const char16_t* format, ...) {
     va_end(ap);
     return n;
 }
-int _vscwprintf(const char16_t* format, va_list args) {
-    return format ? (int)format_string(format, args).size() : -1;
-}
+int _vscwprintf(const char16_t* format, va_list args) { return format ? (int)format_string(format, args).size() : -1; }
 int _scwprintf(const char16_t* format, ...) {
     va_list ap;
     va_start(ap, format);

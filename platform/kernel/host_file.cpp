@@ -42,8 +42,10 @@ bool write_with_mode(const std::filesystem::path& file, std::string_view content
     if (fd < 0) {
         why = errno_text("create", temporary);
     } else {
-        if (!write_all(fd, content)) why = errno_text("write", temporary);
-        else if (::fsync(fd) != 0) why = errno_text("flush", temporary);
+        if (!write_all(fd, content))
+            why = errno_text("write", temporary);
+        else if (::fsync(fd) != 0)
+            why = errno_text("flush", temporary);
         if (::close(fd) != 0 && why.empty()) why = errno_text("close", temporary);
         if (why.empty() && ::rename(temporary.c_str(), file.c_str()) != 0) why = errno_text("replace", file);
         if (!why.empty()) ::unlink(temporary.c_str());

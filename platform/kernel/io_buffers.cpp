@@ -39,7 +39,8 @@ void expect_copy_back(IRP* irp, void* destination, ULONG limit) {
 
 void release_attached(IRP* irp) {
     auto* record = record_of(irp);
-    if (record->owns_system_buffer && irp->AssociatedIrp.SystemBuffer) release(irp->AssociatedIrp.SystemBuffer, kTagBuffer);
+    if (record->owns_system_buffer && irp->AssociatedIrp.SystemBuffer)
+        release(irp->AssociatedIrp.SystemBuffer, kTagBuffer);
     irp->AssociatedIrp.SystemBuffer = nullptr;
     record->owns_system_buffer = false;
     record->copy_back = false;
@@ -87,9 +88,7 @@ NTSTATUS attach_control_buffers(IRP* irp, ULONG code, const void* input, ULONG i
         }
         return STATUS_SUCCESS;
     }
-    default:
-        stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
-        return STATUS_SUCCESS;
+    default: stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input); return STATUS_SUCCESS;
     }
 }
 
@@ -97,7 +96,8 @@ NTSTATUS attach_transfer_buffer(IRP* irp, DEVICE_OBJECT* target, bool input_oper
     irp->UserBuffer = buffer;
     if (!length) return STATUS_SUCCESS;
     if (target->Flags & DO_BUFFERED_IO) {
-        NTSTATUS status = attach_system_buffer(irp, input_operation ? nullptr : buffer, input_operation ? 0 : length, length);
+        NTSTATUS status =
+            attach_system_buffer(irp, input_operation ? nullptr : buffer, input_operation ? 0 : length, length);
         if (NT_SUCCESS(status) && input_operation) expect_copy_back(irp, buffer, length);
         return status;
     }
@@ -164,7 +164,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 VOID IoFreeMdl(PMDL Mdl) {
     if (!Mdl) return;
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED)
-        bug_check(DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS, "IoFreeMdl on MDL " + hex(Mdl) + " whose pages are still locked");
+        bug_check(DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS,
+                  "IoFreeMdl on MDL " + hex(Mdl) + " whose pages are still locked");
     release(Mdl, kTagMdl);
 }
 
@@ -182,7 +183,8 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 
 VOID MmUnlockPages(PMDL MemoryDescriptorList) {
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED))
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "MmUnlockPages on MDL " + hex(MemoryDescriptorList) + " that is not locked");
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                  "MmUnlockPages on MDL " + hex(MemoryDescriptorList) + " that is not locked");
     MemoryDescriptorList->MdlFlags &= ~MDL_PAGES_LOCKED;
 }
 

@@ -22,10 +22,8 @@ PIRP build_fsd_request(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG l
     case IRP_MJ_FLUSH_BUFFERS:
     case IRP_MJ_SHUTDOWN:
     case IRP_MJ_PNP:
-    case IRP_MJ_POWER:
-        break;
-    default:
-        return nullptr;
+    case IRP_MJ_POWER: break;
+    default: return nullptr;
     }
     if (!device) return nullptr;
     PIRP irp = allocate_irp(device->StackSize, kind);

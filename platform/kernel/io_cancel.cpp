@@ -56,8 +56,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         routine(device, Irp);
     }
     if (g_cancel_owner.load() == std::this_thread::get_id())
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                  "cancel routine " + hex(reinterpret_cast<void*>(routine)) + " returned without releasing the cancel spin lock");
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "cancel routine " + hex(reinterpret_cast<void*>(routine)) +
+                                                           " returned without releasing the cancel spin lock");
     return TRUE;
 }
 

@@ -21,16 +21,15 @@ void take_out(PIO_CSQ csq, PIRP irp) {
 }
 
 // IO_CSQ keeps the insert routine of both kinds in one slot; Type says which it is.
-template <class To, class From>
-To routine_cast(From routine) {
+template <class To, class From> To routine_cast(From routine) {
     return reinterpret_cast<To>(reinterpret_cast<void (*)(void)>(routine));
 }
 
 PIO_CSQ queue_of(PIRP irp) {
     auto* tag = static_cast<ULONG*>(irp->Tail.Overlay.DriverContext[3]);
     if (!tag)
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                  "cancel-safe queue: IRP " + hvsim::io::detail::hex(irp) + " lost its queue (DriverContext[3] was overwritten)");
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "cancel-safe queue: IRP " + hvsim::io::detail::hex(irp) +
+                                                           " lost its queue (DriverContext[3] was overwritten)");
     return *tag == IO_TYPE_CSQ_IRP_CONTEXT ? static_cast<PIO_CSQ_IRP_CONTEXT>(static_cast<void*>(tag))->Csq
                                            : static_cast<PIO_CSQ>(static_cast<void*>(tag));
 }
@@ -75,11 +74,13 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
 NTSTATUS IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
                            PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
                            PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp) {
-    return initialize(Csq, IO_TYPE_CSQ_EX, routine_cast<PIO_CSQ_INSERT_IRP>(CsqInsertIrp), CsqRemoveIrp,
-                      CsqPeekNextIrp, CsqAcquireLock, CsqReleaseLock, CsqCompleteCanceledIrp);
+    return initialize(Csq, IO_TYPE_CSQ_EX, routine_cast<PIO_CSQ_INSERT_IRP>(CsqInsertIrp), CsqRemoveIrp, CsqPeekNextIrp,
+                      CsqAcquireLock, CsqReleaseLock, CsqCompleteCanceledIrp);
 }
 
-VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context) { IoCsqInsertIrpEx(Csq, Irp, Context, nullptr); }
+VOID IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context) {
+    IoCsqInsertIrpEx(Csq, Irp, Context, nullptr);
+}
 
 NTSTATUS IoCsqInsertIrpEx(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context, PVOID InsertContext) {
     NTSTATUS status = STATUS_SUCCESS;

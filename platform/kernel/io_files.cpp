@@ -39,8 +39,8 @@ ACCESS_MASK map_generic(ACCESS_MASK access) {
 
 bool device_gone(DEVICE_OBJECT* device) {
     auto* extra = extra_of(device);
-    return extra->deleted ||
-           (extra->pub.ExtensionFlags & (DOE_UNLOAD_PENDING | DOE_DELETE_PENDING | DOE_REMOVE_PENDING | DOE_REMOVE_PROCESSED));
+    return extra->deleted || (extra->pub.ExtensionFlags &
+                              (DOE_UNLOAD_PENDING | DOE_DELETE_PENDING | DOE_REMOVE_PENDING | DOE_REMOVE_PROCESSED));
 }
 
 void free_file(FileBlock* file) {
@@ -214,7 +214,8 @@ LONG open_file(const OpenOptions& options, FileObject** result) {
     file->SharedRead = (options.share_access & FILE_SHARE_READ) != 0;
     file->SharedWrite = (options.share_access & FILE_SHARE_WRITE) != 0;
     file->SharedDelete = (options.share_access & FILE_SHARE_DELETE) != 0;
-    if (options.create_options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) file->Flags |= FO_SYNCHRONOUS_IO;
+    if (options.create_options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
+        file->Flags |= FO_SYNCHRONOUS_IO;
     if (options.create_options & FILE_SYNCHRONOUS_IO_ALERT) file->Flags |= FO_ALERTABLE_IO;
     ob::insert_object(static_cast<FILE_OBJECT*>(file), &g_file_type);
 
@@ -225,7 +226,8 @@ LONG open_file(const OpenOptions& options, FileObject** result) {
         [&](IRP* irp, PIO_STACK_LOCATION stack) {
             stack->MajorFunction = IRP_MJ_CREATE;
             stack->Parameters.Create.SecurityContext = &security;
-            stack->Parameters.Create.Options = (options.disposition << 24) | (options.create_options & FILE_VALID_OPTION_FLAGS);
+            stack->Parameters.Create.Options =
+                (options.disposition << 24) | (options.create_options & FILE_VALID_OPTION_FLAGS);
             stack->Parameters.Create.FileAttributes = (USHORT)options.file_attributes;
             stack->Parameters.Create.ShareAccess = (USHORT)options.share_access;
             irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
@@ -244,7 +246,9 @@ LONG open_file(const OpenOptions& options, FileObject** result) {
 }
 
 IoResult read_file(FileObject* file, void* buffer, ULONG length, const LONGLONG* offset) {
-    return wait_for([&](RequestFinish done) { return transfer_request(file, IRP_MJ_READ, buffer, length, offset, std::move(done)); });
+    return wait_for([&](RequestFinish done) {
+        return transfer_request(file, IRP_MJ_READ, buffer, length, offset, std::move(done));
+    });
 }
 
 Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion done, const LONGLONG* offset,
@@ -253,13 +257,15 @@ Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion d
 }
 
 IoResult write_file(FileObject* file, const void* buffer, ULONG length, const LONGLONG* offset) {
-    return wait_for([&](RequestFinish done) { return transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset, std::move(done)); });
+    return wait_for([&](RequestFinish done) {
+        return transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset, std::move(done));
+    });
 }
 
-Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Completion done,
-                       const LONGLONG* offset, const void* key) {
-    return to_issue(transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset,
-                                     std::move(done), key));
+Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Completion done, const LONGLONG* offset,
+                       const void* key) {
+    return to_issue(
+        transfer_request(file, IRP_MJ_WRITE, const_cast<void*>(buffer), length, offset, std::move(done), key));
 }
 
 IoResult device_control(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
@@ -271,8 +277,8 @@ IoResult device_control(FileObject* file, ULONG code, const void* input, ULONG i
 
 Issue device_control_async(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
                            ULONG output_length, Completion done, bool internal, const void* key) {
-    return to_issue(control_request(file, code, input, input_length, output, output_length, internal,
-                                    std::move(done), key));
+    return to_issue(
+        control_request(file, code, input, input_length, output, output_length, internal, std::move(done), key));
 }
 
 IoResult flush_file(FileObject* file) {
@@ -298,8 +304,7 @@ size_t cancel_matching(FileObject* file_object, const std::function<bool(const I
         std::lock_guard lock(file->lock);
         for (IRP* irp : file->outstanding) {
             IrpRecord* record = record_of(irp);
-            if (!matches(*record))
-                continue;
+            if (!matches(*record)) continue;
             ++record->pins;
             mine.push_back(irp);
         }
@@ -324,8 +329,7 @@ size_t cancel_io(FileObject* file, std::thread::id issuer) {
 }
 
 size_t cancel_request(FileObject* file, const void* key) {
-    if (!key)
-        return 0;
+    if (!key) return 0;
     return cancel_matching(file, [key](const IrpRecord& record) { return record.key == key; });
 }
 
@@ -354,7 +358,9 @@ HV_EXTERN_C_BEGIN
 POBJECT_TYPE IoFileObjectTypeValue = &g_file_type;
 POBJECT_TYPE* IoFileObjectType = &IoFileObjectTypeValue;
 
-PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) { return IoGetAttachedDevice(FileObject->DeviceObject); }
+PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+    return IoGetAttachedDevice(FileObject->DeviceObject);
+}
 
 // Opens the device as a handle would, closes the handle (IRP_MJ_CLEANUP) and keeps the file
 // object referenced: its last dereference sends IRP_MJ_CLOSE.

@@ -103,9 +103,9 @@ struct IrpRecord {
     uint32_t magic;
     IrpKind kind;
     USHORT irp_size = 0;
-    bool from_heap = false;      // a must-succeed IRP the pool could not give
-    bool sent = false;           // handed to IoCallDriver since its last return to its owner
-    CHAR origin = 0;             // CurrentLocation of its owner when sent
+    bool from_heap = false; // a must-succeed IRP the pool could not give
+    bool sent = false;      // handed to IoCallDriver since its last return to its owner
+    CHAR origin = 0;        // CurrentLocation of its owner when sent
     // Buffers that the I/O manager attached and frees with the IRP.
     bool owns_system_buffer = false;
     PMDL owned_mdl = nullptr;
@@ -118,8 +118,8 @@ struct IrpRecord {
     std::function<void(NTSTATUS, ULONG_PTR)> finish;
     FILE_OBJECT* file = nullptr; // referenced while the IRP lives
     std::thread::id issuer;
-    const void* key = nullptr;   // an asynchronous file request's, for cancel_request
-    int pins = 0;                // guarded by the file's lock: cancel_io holding the IRP
+    const void* key = nullptr; // an asynchronous file request's, for cancel_request
+    int pins = 0;              // guarded by the file's lock: cancel_io holding the IRP
     bool free_when_unpinned = false;
 };
 
@@ -142,8 +142,7 @@ void release_quarantine();
 // STATUS_INSUFFICIENT_RESOURCES when memory runs out, and leaves the IRP untouched then.
 NTSTATUS attach_control_buffers(IRP* irp, ULONG code, const void* input, ULONG input_length, void* output,
                                 ULONG output_length);
-NTSTATUS attach_transfer_buffer(IRP* irp, DEVICE_OBJECT* target, bool input_operation, void* buffer,
-                                ULONG length);
+NTSTATUS attach_transfer_buffer(IRP* irp, DEVICE_OBJECT* target, bool input_operation, void* buffer, ULONG length);
 PMDL build_mdl(void* buffer, ULONG length);
 
 // ---------------------------------------------------------------------------------------------

@@ -78,8 +78,8 @@ IrpRecord* checked(IRP* irp, const char* routine, Use use) {
         std::lock_guard lock(t.lock);
         if (irp && t.live.count(irp)) return record_of(irp);
         if (!irp || !t.freed.count(irp))
-            bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, std::string(routine) + " called with " + hex(irp) +
-                                                               ", which is not an IRP");
+            bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      std::string(routine) + " called with " + hex(irp) + ", which is not an IRP");
     }
     bug_check(use == Use::Complete ? MULTIPLE_IRP_COMPLETE_REQUESTS : DRIVER_VERIFIER_IOMANAGER_VIOLATION,
               std::string(routine) + " called with IRP " + hex(irp) +
@@ -132,10 +132,12 @@ void finish_at_top(IRP* irp, IrpRecord* record) {
     switch (record->kind) {
     case IrpKind::Driver:
     case IrpKind::AsyncFsd:
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                  "IRP " + hex(irp) + (record->kind == IrpKind::Driver ? " from IoAllocateIrp" : " from IoBuildAsynchronousFsdRequest") +
-                      " was completed past its top stack location: its sender's completion routine must return "
-                      "STATUS_MORE_PROCESSING_REQUIRED and free or reuse it");
+        bug_check(
+            DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+            "IRP " + hex(irp) +
+                (record->kind == IrpKind::Driver ? " from IoAllocateIrp" : " from IoBuildAsynchronousFsdRequest") +
+                " was completed past its top stack location: its sender's completion routine must return "
+                "STATUS_MORE_PROCESSING_REQUIRED and free or reuse it");
     case IrpKind::Synchronous: {
         copy_back_buffered(irp);
         if (irp->UserIosb) {
@@ -221,7 +223,8 @@ IRP* allocate_irp(CCHAR stack_size, IrpKind kind, bool must_succeed) {
 
 void free_irp_unchecked(IRP* irp) {
     auto* record = record_of(irp);
-    if (record->owns_system_buffer && irp->AssociatedIrp.SystemBuffer) release(irp->AssociatedIrp.SystemBuffer, kTagBuffer);
+    if (record->owns_system_buffer && irp->AssociatedIrp.SystemBuffer)
+        release(irp->AssociatedIrp.SystemBuffer, kTagBuffer);
     if (record->owned_mdl) IoFreeMdl(record->owned_mdl);
     record->finish = nullptr;
     record->magic = kFreed;
@@ -287,7 +290,8 @@ VOID IoFreeIrp(PIRP Irp) {
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     IrpRecord* record = checked(Irp, "IoReuseIrp", Use::Other);
     if (record->kind != IrpKind::Driver)
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoReuseIrp on IRP " + hex(Irp) + ", which IoAllocateIrp did not allocate");
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                  "IoReuseIrp on IRP " + hex(Irp) + ", which IoAllocateIrp did not allocate");
     require_returned(Irp, record, "IoReuseIrp");
     initialize(Irp, Irp->Size, Irp->StackCount, Irp->AllocationFlags);
     Irp->IoStatus.Status = Iostatus;
@@ -299,21 +303,24 @@ PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return location(Irp,
 
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation <= 1)
-        bug_check(NO_MORE_IRP_STACK_LOCATIONS, "IRP " + hex(Irp) + " has no stack location left below the current one (StackCount " +
+        bug_check(NO_MORE_IRP_STACK_LOCATIONS, "IRP " + hex(Irp) +
+                                                   " has no stack location left below the current one (StackCount " +
                                                    std::to_string(Irp->StackCount) + ")");
     return location(Irp, Irp->CurrentLocation - 1);
 }
 
 VOID IoSetNextIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation <= 1)
-        bug_check(NO_MORE_IRP_STACK_LOCATIONS, "IoSetNextIrpStackLocation: IRP " + hex(Irp) + " has no stack location left");
+        bug_check(NO_MORE_IRP_STACK_LOCATIONS,
+                  "IoSetNextIrpStackLocation: IRP " + hex(Irp) + " has no stack location left");
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation = location(Irp, Irp->CurrentLocation);
 }
 
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation > Irp->StackCount)
-        bug_check(NO_MORE_IRP_STACK_LOCATIONS, "IoSkipCurrentIrpStackLocation: IRP " + hex(Irp) + " has no current stack location");
+        bug_check(NO_MORE_IRP_STACK_LOCATIONS,
+                  "IoSkipCurrentIrpStackLocation: IRP " + hex(Irp) + " has no current stack location");
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation = location(Irp, Irp->CurrentLocation);
 }
@@ -334,7 +341,8 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
 }
 
 NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                                  PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+                                  PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                  BOOLEAN InvokeOnCancel) {
     auto* ex = static_cast<CompletionExContext*>(allocate(sizeof(CompletionExContext), kTagCompletion));
     if (!ex) return STATUS_INSUFFICIENT_RESOURCES;
     ex->routine = CompletionRoutine;
@@ -353,10 +361,10 @@ VOID IoMarkIrpPending(PIRP Irp) { mark_pending(Irp); }
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IrpRecord* record = checked(Irp, "IoCallDriver", Use::Send);
     KIRQL irql = KeGetCurrentIrql();
-    if (irql > DISPATCH_LEVEL)
-        bug_check(IRQL_NOT_LESS_OR_EQUAL, "IoCallDriver at IRQL " + std::to_string(irql));
+    if (irql > DISPATCH_LEVEL) bug_check(IRQL_NOT_LESS_OR_EQUAL, "IoCallDriver at IRQL " + std::to_string(irql));
     if (!DeviceObject || !ob::is_object(DeviceObject, &g_device_type))
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoCallDriver to " + hex(DeviceObject) + ", which is not a device object");
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                  "IoCallDriver to " + hex(DeviceObject) + ", which is not a device object");
     if (Irp->CurrentLocation <= 1)
         bug_check(NO_MORE_IRP_STACK_LOCATIONS,
                   "IoCallDriver to a device of " + driver_name_of(DeviceObject->DriverObject) + ": IRP " + hex(Irp) +
@@ -376,7 +384,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoCallDriver with major function " + std::to_string(major));
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
     if (!dispatch)
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, driver_name_of(driver) + " has no dispatch routine for " + major_name(major));
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                  driver_name_of(driver) + " has no dispatch routine for " + major_name(major));
 
     t_frames.push_back({Irp, Irp->CurrentLocation, false});
     NTSTATUS status = dispatch(DeviceObject, Irp);
@@ -384,22 +393,22 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     t_frames.pop_back();
 
     if (KeGetCurrentIrql() != irql)
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "the " + std::string(major_name(major)) + " dispatch routine of " +
-                                                          driver_name_of(driver) + " returned at IRQL " +
-                                                          std::to_string(KeGetCurrentIrql()) + ", called at " +
-                                                          std::to_string(irql));
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "the " + std::string(major_name(major)) +
+                                                          " dispatch routine of " + driver_name_of(driver) +
+                                                          " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                                                          ", called at " + std::to_string(irql));
     if (marked && status != STATUS_PENDING)
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                  "the " + std::string(major_name(major)) + " dispatch routine of " + driver_name_of(driver) +
-                      " marked IRP " + hex(Irp) + " pending but returned " + hex((ULONG)status) + " instead of STATUS_PENDING");
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "the " + std::string(major_name(major)) +
+                                                           " dispatch routine of " + driver_name_of(driver) +
+                                                           " marked IRP " + hex(Irp) + " pending but returned " +
+                                                           hex((ULONG)status) + " instead of STATUS_PENDING");
     return status;
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     IrpRecord* record = checked(Irp, "IoCompleteRequest", Use::Complete);
     KIRQL irql = KeGetCurrentIrql();
-    if (irql > DISPATCH_LEVEL)
-        bug_check(IRQL_NOT_LESS_OR_EQUAL, "IoCompleteRequest at IRQL " + std::to_string(irql));
+    if (irql > DISPATCH_LEVEL) bug_check(IRQL_NOT_LESS_OR_EQUAL, "IoCompleteRequest at IRQL " + std::to_string(irql));
     if (Irp->IoStatus.Status == STATUS_PENDING)
         bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IRP " + hex(Irp) + " completed with STATUS_PENDING");
     if (Irp->CancelRoutine)
@@ -436,17 +445,18 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->CurrentLocation > Irp->StackCount && record->kind == IrpKind::AsyncFsd) copy_back_buffered(Irp);
 
         if (routine && should_invoke(Irp, control)) {
-            PDEVICE_OBJECT device =
-                Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+            PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                        ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                        : nullptr;
             NTSTATUS result;
             {
                 ldr::ImageCall call(reinterpret_cast<const void*>(routine), "completion routine");
                 result = routine(device, Irp, context);
             }
             if (KeGetCurrentIrql() != irql)
-                bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "completion routine " + hex(reinterpret_cast<void*>(routine)) +
-                                                                  " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
-                                                                  ", called at " + std::to_string(irql));
+                bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          "completion routine " + hex(reinterpret_cast<void*>(routine)) + " returned at IRQL " +
+                              std::to_string(KeGetCurrentIrql()) + ", called at " + std::to_string(irql));
             // The routine's owner keeps the IRP; it may be gone already.
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {

@@ -103,8 +103,7 @@ NTSTATUS insert_locked(Namespace& ns, const std::u16string& name, Entry entry) {
 }
 
 // Calls use(namespace, entry or entries.end(), status of the name's syntax) under the lock.
-template <class Use>
-auto with_entry(std::u16string_view name, Use use) {
+template <class Use> auto with_entry(std::u16string_view name, Use use) {
     std::u16string canon;
     NTSTATUS status = canonical(name, canon);
     auto& ns = names();
@@ -121,7 +120,8 @@ ResolvedPath resolve_locked(Namespace& ns, std::u16string_view path, bool refere
     size_t start = 1;
     for (;;) {
         size_t end = canon.find(u'\\', start);
-        std::u16string_view component = std::u16string_view(canon).substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+        std::u16string_view component =
+            std::u16string_view(canon).substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
         if (component.empty()) return {STATUS_OBJECT_NAME_INVALID, nullptr, {}};
         key += u'\\';
         key += upcase(component);
@@ -134,14 +134,15 @@ ResolvedPath resolve_locked(Namespace& ns, std::u16string_view path, bool refere
                 if (depth >= kMaxReparse) return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr, {}};
                 return resolve_locked(ns, entry.target + rest, reference, depth + 1);
             case NameKind::Device:
-                if (reference && !ob::reference_if_live(entry.object)) return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr, {}};
+                if (reference && !ob::reference_if_live(entry.object))
+                    return {STATUS_OBJECT_NAME_NOT_FOUND, nullptr, {}};
                 return {STATUS_SUCCESS, static_cast<DEVICE_OBJECT*>(entry.object), rest};
-            case NameKind::Driver:
-                return {STATUS_OBJECT_TYPE_MISMATCH, nullptr, {}};
+            case NameKind::Driver: return {STATUS_OBJECT_TYPE_MISMATCH, nullptr, {}};
             }
         }
         if (!ns.directories.count(key))
-            return {end == std::u16string::npos ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND, nullptr, {}};
+            return {
+                end == std::u16string::npos ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND, nullptr, {}};
         if (end == std::u16string::npos) return {STATUS_OBJECT_TYPE_MISMATCH, nullptr, {}};
         start = end + 1;
     }
@@ -159,7 +160,8 @@ _OBJECT_TYPE link_object_type = {"SymbolicLink", destroy_link_object};
 void check_passive(const char* routine) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " called at IRQL " + std::to_string(irql));
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL,
+                         std::string(routine) + " called at IRQL " + std::to_string(irql));
 }
 
 NTSTATUS create_link(PUNICODE_STRING link, PUNICODE_STRING target) {
@@ -308,7 +310,8 @@ NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                  [&target](Namespace& ns, auto found, NTSTATUS syntax) -> NTSTATUS {
                                      if (!NT_SUCCESS(syntax)) return syntax;
                                      if (found == ns.entries.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-                                     if (found->second.kind != NameKind::SymbolicLink) return STATUS_OBJECT_TYPE_MISMATCH;
+                                     if (found->second.kind != NameKind::SymbolicLink)
+                                         return STATUS_OBJECT_TYPE_MISMATCH;
                                      target = found->second.target;
                                      return STATUS_SUCCESS;
                                  });

@@ -20,7 +20,7 @@ namespace {
 
 struct DriverBlock : DRIVER_OBJECT {
     DRIVER_EXTENSION extension{};
-    std::u16string name;          // "\Driver\<service>"
+    std::u16string name; // "\Driver\<service>"
     std::u16string service;
     std::u16string registry_path;
     std::u16string hardware_database = u"\\REGISTRY\\MACHINE\\HARDWARE\\DESCRIPTION\\SYSTEM";
@@ -154,7 +154,8 @@ void finish_driver_initialization(DriverObject* driver) {
 
 void delete_driver_object(DriverObject* driver) {
     if (!driver || !ob::is_object(driver, &g_driver_type))
-        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "delete_driver_object: " + hex(driver) + " is not a driver object");
+        bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                  "delete_driver_object: " + hex(driver) + " is not a driver object");
     size_t left = 0;
     std::string names;
     {
@@ -165,9 +166,9 @@ void delete_driver_object(DriverObject* driver) {
         }
     }
     if (left)
-        bug_check(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
-                  driver_name_of(driver) + " unloaded with " + std::to_string(left) +
-                      " device object(s) not deleted:" + names);
+        bug_check(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, driver_name_of(driver) + " unloaded with " +
+                                                                             std::to_string(left) +
+                                                                             " device object(s) not deleted:" + names);
     driver->Flags |= DRVO_UNLOAD_INVOKED;
     remove_name(static_cast<DriverBlock*>(driver)->name, driver);
     ob::dereference(driver);
@@ -275,7 +276,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     {
         std::lock_guard lock(topology_lock());
         if (extra->deleted)
-            bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoDeleteDevice called twice on " + device_label(DeviceObject));
+            bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      "IoDeleteDevice called twice on " + device_label(DeviceObject));
         // A bus driver deletes its PDO on REMOVE before the function driver above detaches (the
         // FDO passes REMOVE down first); the attachment's reference keeps the object until then.
         if (extra->pub.AttachedTo)
@@ -320,8 +322,9 @@ NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
     if (top == SourceDevice)
         bug_check(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoAttachDeviceToDeviceStack: a device attached to itself");
     auto* below = extra_of(top);
-    if (below->deleted || (below->pub.ExtensionFlags & (DOE_UNLOAD_PENDING | DOE_DELETE_PENDING | DOE_REMOVE_PENDING |
-                                                        DOE_REMOVE_PROCESSED)) ||
+    if (below->deleted ||
+        (below->pub.ExtensionFlags &
+         (DOE_UNLOAD_PENDING | DOE_DELETE_PENDING | DOE_REMOVE_PENDING | DOE_REMOVE_PROCESSED)) ||
         top->StackSize >= 127)
         return STATUS_NO_SUCH_DEVICE;
     top->AttachedDevice = SourceDevice;

@@ -9,9 +9,7 @@ void* allocate(size_t size, ULONG tag) {
     return pool::allocate(NonPagedPool, size, tag, reinterpret_cast<const void*>(&allocate));
 }
 
-void release(void* block, ULONG tag) {
-    pool::free(block, tag, true, reinterpret_cast<const void*>(&allocate));
-}
+void release(void* block, ULONG tag) { pool::free(block, tag, true, reinterpret_cast<const void*>(&allocate)); }
 
 std::string narrow(std::u16string_view text) {
     std::string out;
@@ -28,13 +26,34 @@ std::string driver_name_of(const DRIVER_OBJECT* driver) {
 
 const char* major_name(UCHAR major) {
     static const char* const names[] = {
-        "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-        "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-        "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-        "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-        "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-        "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-        "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP",
+        "IRP_MJ_CREATE",
+        "IRP_MJ_CREATE_NAMED_PIPE",
+        "IRP_MJ_CLOSE",
+        "IRP_MJ_READ",
+        "IRP_MJ_WRITE",
+        "IRP_MJ_QUERY_INFORMATION",
+        "IRP_MJ_SET_INFORMATION",
+        "IRP_MJ_QUERY_EA",
+        "IRP_MJ_SET_EA",
+        "IRP_MJ_FLUSH_BUFFERS",
+        "IRP_MJ_QUERY_VOLUME_INFORMATION",
+        "IRP_MJ_SET_VOLUME_INFORMATION",
+        "IRP_MJ_DIRECTORY_CONTROL",
+        "IRP_MJ_FILE_SYSTEM_CONTROL",
+        "IRP_MJ_DEVICE_CONTROL",
+        "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+        "IRP_MJ_SHUTDOWN",
+        "IRP_MJ_LOCK_CONTROL",
+        "IRP_MJ_CLEANUP",
+        "IRP_MJ_CREATE_MAILSLOT",
+        "IRP_MJ_QUERY_SECURITY",
+        "IRP_MJ_SET_SECURITY",
+        "IRP_MJ_POWER",
+        "IRP_MJ_SYSTEM_CONTROL",
+        "IRP_MJ_DEVICE_CHANGE",
+        "IRP_MJ_QUERY_QUOTA",
+        "IRP_MJ_SET_QUOTA",
+        "IRP_MJ_PNP",
     };
     return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "IRP_MJ_(invalid)";
 }

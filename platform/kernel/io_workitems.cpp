@@ -70,7 +70,8 @@ void start_worker_locked(WorkerPool& p) {
 
 PIO_WORKITEM checked_item(PIO_WORKITEM item, const char* routine) {
     if (!item || item->magic != kItemLive)
-        bug_check(WORKER_INVALID, std::string(routine) + " called with " + hex(item) + ", which is not a live work item");
+        bug_check(WORKER_INVALID,
+                  std::string(routine) + " called with " + hex(item) + ", which is not a live work item");
     return item;
 }
 

@@ -13,21 +13,16 @@
 namespace hvsim::sched::detail {
 namespace {
 
-PKMUTANT as_mutant(DISPATCHER_HEADER* header) {
-    return CONTAINING_RECORD(header, KMUTANT, Header);
-}
+PKMUTANT as_mutant(DISPATCHER_HEADER* header) { return CONTAINING_RECORD(header, KMUTANT, Header); }
 
-_ETHREAD* thread_of(PKTHREAD thread) {
-    return static_cast<_ETHREAD*>(thread);
-}
+_ETHREAD* thread_of(PKTHREAD thread) { return static_cast<_ETHREAD*>(thread); }
 
 } // namespace
 
 namespace {
 
 bool is_signalled_for(DISPATCHER_HEADER* header, _ETHREAD* thread) {
-    if (header->Type == MutantObject)
-        return header->SignalState > 0 || as_mutant(header)->OwnerThread == thread;
+    if (header->Type == MutantObject) return header->SignalState > 0 || as_mutant(header)->OwnerThread == thread;
     return header->SignalState > 0;
 }
 
@@ -35,12 +30,8 @@ bool is_signalled_for(DISPATCHER_HEADER* header, _ETHREAD* thread) {
 bool satisfy(DISPATCHER_HEADER* header, _ETHREAD* thread) {
     switch (header->Type) {
     case EventSynchronizationObject:
-    case TimerSynchronizationObject:
-        header->SignalState = 0;
-        return false;
-    case SemaphoreObject:
-        --header->SignalState;
-        return false;
+    case TimerSynchronizationObject: header->SignalState = 0; return false;
+    case SemaphoreObject: --header->SignalState; return false;
     case MutantObject: {
         PKMUTANT mutant = as_mutant(header);
         bool abandoned = mutant->Abandoned;
@@ -56,9 +47,7 @@ bool satisfy(DISPATCHER_HEADER* header, _ETHREAD* thread) {
     }
 }
 
-DISPATCHER_HEADER* object_of(const KWAIT_BLOCK& block) {
-    return static_cast<DISPATCHER_HEADER*>(block.Object);
-}
+DISPATCHER_HEADER* object_of(const KWAIT_BLOCK& block) { return static_cast<DISPATCHER_HEADER*>(block.Object); }
 
 } // namespace
 
@@ -71,19 +60,15 @@ NTSTATUS try_satisfy_wait(_ETHREAD* thread, PKWAIT_BLOCK blocks, ULONG count, WA
         return STATUS_PENDING;
     }
     for (ULONG i = 0; i < count; ++i)
-        if (!is_signalled_for(object_of(blocks[i]), thread))
-            return STATUS_PENDING;
+        if (!is_signalled_for(object_of(blocks[i]), thread)) return STATUS_PENDING;
     bool abandoned = false;
-    for (ULONG i = 0; i < count; ++i)
-        abandoned |= satisfy(object_of(blocks[i]), thread);
+    for (ULONG i = 0; i < count; ++i) abandoned |= satisfy(object_of(blocks[i]), thread);
     return abandoned ? STATUS_ABANDONED_WAIT_0 : STATUS_WAIT_0;
 }
 
 void unwait(_ETHREAD* thread, NTSTATUS status) {
-    if (!thread->wait_pending)
-        return;
-    for (ULONG i = 0; i < thread->wait_count; ++i)
-        RemoveEntryList(&thread->wait_blocks[i].WaitListEntry);
+    if (!thread->wait_pending) return;
+    for (ULONG i = 0; i < thread->wait_count; ++i) RemoveEntryList(&thread->wait_blocks[i].WaitListEntry);
     thread->wait_pending = false;
     thread->wait_status = status;
     unblock(thread);
@@ -95,8 +80,8 @@ restart:
     for (PLIST_ENTRY entry = head->Flink; entry != head && header->SignalState > 0; entry = entry->Flink) {
         PKWAIT_BLOCK block = CONTAINING_RECORD(entry, KWAIT_BLOCK, WaitListEntry);
         _ETHREAD* thread = thread_of(block->Thread);
-        NTSTATUS status = try_satisfy_wait(thread, thread->wait_blocks, thread->wait_count,
-                                           static_cast<WAIT_TYPE>(block->WaitType));
+        NTSTATUS status =
+            try_satisfy_wait(thread, thread->wait_blocks, thread->wait_count, static_cast<WAIT_TYPE>(block->WaitType));
         if (status != STATUS_PENDING) {
             unwait(thread, status);
             goto restart; // unwait unlinked this thread's blocks, so start over
@@ -126,10 +111,8 @@ void init_header(DISPATCHER_HEADER* header, UCHAR type, UCHAR size, LONG state) 
     InitializeListHead(&header->WaitListHead);
 }
 
-void check_type(Lock& lock, const DISPATCHER_HEADER* header, UCHAR expected, UCHAR also,
-                const char* routine) {
-    if (header && (header->Type == expected || header->Type == also))
-        return;
+void check_type(Lock& lock, const DISPATCHER_HEADER* header, UCHAR expected, UCHAR also, const char* routine) {
+    if (header && (header->Type == expected || header->Type == also)) return;
     fail(lock, hvsim::INVALID_DISPATCHER_OBJECT,
          std::string(routine) + ": " + hex(header) + " is not an initialised object of the right type");
 }
@@ -142,8 +125,7 @@ HV_EXTERN_C_BEGIN
 // Events
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    init_header(&Event->Header,
-                Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
+    init_header(&Event->Header, Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
                 sizeof(KEVENT) / sizeof(LONG), State ? 1 : 0);
 }
 
@@ -173,9 +155,7 @@ LONG KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
-void KeClearEvent(PRKEVENT Event) {
-    KeResetEvent(Event);
-}
+void KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
     Lock lock(dispatcher().lock);
@@ -240,9 +220,9 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     LONG previous = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment)
         fail(lock, hvsim::KMODE_EXCEPTION_NOT_HANDLED,
-             "KeReleaseSemaphore: releasing " + std::to_string(Adjustment) + " on semaphore " +
-                 hex(Semaphore) + " with count " + std::to_string(previous) + " and limit " +
-                 std::to_string(Semaphore->Limit) + " (STATUS_SEMAPHORE_LIMIT_EXCEEDED)");
+             "KeReleaseSemaphore: releasing " + std::to_string(Adjustment) + " on semaphore " + hex(Semaphore) +
+                 " with count " + std::to_string(previous) + " and limit " + std::to_string(Semaphore->Limit) +
+                 " (STATUS_SEMAPHORE_LIMIT_EXCEEDED)");
     Semaphore->Header.SignalState = previous + Adjustment;
     wait_test(&Semaphore->Header);
     return previous;

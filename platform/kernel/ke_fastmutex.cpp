@@ -14,26 +14,19 @@ using namespace hvsim::sched::detail;
 namespace {
 
 // Other threads read the owner to catch recursion, so it is accessed atomically.
-PKTHREAD owner_of(PFAST_MUTEX mutex) {
-    return __atomic_load_n(&mutex->Owner, __ATOMIC_RELAXED);
-}
-void set_owner(PFAST_MUTEX mutex, PKTHREAD owner) {
-    __atomic_store_n(&mutex->Owner, owner, __ATOMIC_RELAXED);
-}
+PKTHREAD owner_of(PFAST_MUTEX mutex) { return __atomic_load_n(&mutex->Owner, __ATOMIC_RELAXED); }
+void set_owner(PFAST_MUTEX mutex, PKTHREAD owner) { __atomic_store_n(&mutex->Owner, owner, __ATOMIC_RELAXED); }
 
-std::string describe(PFAST_MUTEX mutex) {
-    return "fast mutex " + hex(mutex);
-}
+std::string describe(PFAST_MUTEX mutex) { return "fast mutex " + hex(mutex); }
 
 void check_acquire(PFAST_MUTEX mutex, PKTHREAD self, const char* routine) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql > APC_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " on " + describe(mutex) +
-                                                            " at IRQL " + std::to_string(irql));
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL,
+                         std::string(routine) + " on " + describe(mutex) + " at IRQL " + std::to_string(irql));
     if (owner_of(mutex) == self)
         hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         std::string(routine) + ": " + describe(mutex) +
-                             " is already owned by the calling thread");
+                         std::string(routine) + ": " + describe(mutex) + " is already owned by the calling thread");
 }
 
 void acquire(PFAST_MUTEX mutex, PKTHREAD self) {
@@ -47,11 +40,9 @@ void acquire(PFAST_MUTEX mutex, PKTHREAD self) {
 void release(PFAST_MUTEX mutex, const char* routine) {
     if (owner_of(mutex) != KeGetCurrentThread())
         hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         std::string(routine) + ": " + describe(mutex) +
-                             " is not owned by the calling thread");
+                         std::string(routine) + ": " + describe(mutex) + " is not owned by the calling thread");
     set_owner(mutex, nullptr);
-    if (InterlockedIncrement(&mutex->Count) != 1)
-        KeSetEvent(&mutex->Event, IO_NO_INCREMENT, FALSE);
+    if (InterlockedIncrement(&mutex->Count) != 1) KeSetEvent(&mutex->Event, IO_NO_INCREMENT, FALSE);
 }
 
 } // namespace
@@ -78,9 +69,8 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != APC_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "ExReleaseFastMutex on " + describe(FastMutex) +
-                                                            " at IRQL " + std::to_string(irql) +
-                                                            " instead of APC_LEVEL");
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "ExReleaseFastMutex on " + describe(FastMutex) + " at IRQL " +
+                                                            std::to_string(irql) + " instead of APC_LEVEL");
     KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
     release(FastMutex, "ExReleaseFastMutex");
     KeLowerIrql(old);
@@ -89,8 +79,8 @@ void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql > APC_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "ExTryToAcquireFastMutex on " + describe(FastMutex) +
-                                                            " at IRQL " + std::to_string(irql));
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL,
+                         "ExTryToAcquireFastMutex on " + describe(FastMutex) + " at IRQL " + std::to_string(irql));
     PKTHREAD self = KeGetCurrentThread();
     KIRQL old;
     KeRaiseIrql(APC_LEVEL, &old);
@@ -109,8 +99,6 @@ void ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
     acquire(FastMutex, self);
 }
 
-void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
-    release(FastMutex, "ExReleaseFastMutexUnsafe");
-}
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) { release(FastMutex, "ExReleaseFastMutexUnsafe"); }
 
 HV_EXTERN_C_END

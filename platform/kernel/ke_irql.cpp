@@ -10,15 +10,12 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 HV_EXTERN_C_BEGIN
 
-KIRQL KeGetCurrentIrql(void) {
-    return t_irql;
-}
+KIRQL KeGetCurrentIrql(void) { return t_irql; }
 
 void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     if (NewIrql < t_irql)
         hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "KeRaiseIrql to " + std::to_string(NewIrql) +
-                                                            " below the current IRQL " +
-                                                            std::to_string(t_irql));
+                                                            " below the current IRQL " + std::to_string(t_irql));
     *OldIrql = t_irql;
     t_irql = NewIrql;
 }
@@ -26,8 +23,7 @@ void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 void KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > t_irql)
         hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql to " + std::to_string(NewIrql) +
-                                                            " above the current IRQL " +
-                                                            std::to_string(t_irql));
+                                                            " above the current IRQL " + std::to_string(t_irql));
     t_irql = NewIrql;
 }
 

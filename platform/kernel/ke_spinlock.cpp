@@ -15,38 +15,31 @@ namespace {
 
 thread_local char t_token; // its address identifies the thread
 
-ULONG_PTR self_token() {
-    return reinterpret_cast<ULONG_PTR>(&t_token);
-}
+ULONG_PTR self_token() { return reinterpret_cast<ULONG_PTR>(&t_token); }
 
-std::string describe(PKSPIN_LOCK lock) {
-    return "spin lock " + hvsim::sched::detail::hex(lock);
-}
+std::string describe(PKSPIN_LOCK lock) { return "spin lock " + hvsim::sched::detail::hex(lock); }
 
 void check_irql_at_least_dispatch(const char* routine, PKSPIN_LOCK lock) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql < DISPATCH_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " on " + describe(lock) +
-                                                            " at IRQL " + std::to_string(irql) +
-                                                            ", below DISPATCH_LEVEL");
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " on " + describe(lock) + " at IRQL " +
+                                                            std::to_string(irql) + ", below DISPATCH_LEVEL");
 }
 
 bool try_take(PKSPIN_LOCK lock, const char* routine) {
     ULONG_PTR expected = 0;
     ULONG_PTR self = self_token();
-    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-        return true;
+    if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) return true;
     if (expected == self)
-        hvsim::bug_check(hvsim::SPIN_LOCK_ALREADY_OWNED, std::string(routine) + ": " + describe(lock) +
-                                                             " is already held by the calling thread");
+        hvsim::bug_check(hvsim::SPIN_LOCK_ALREADY_OWNED,
+                         std::string(routine) + ": " + describe(lock) + " is already held by the calling thread");
     return false;
 }
 
 void take(PKSPIN_LOCK lock, const char* routine) {
     for (unsigned spins = 0; !try_take(lock, routine); ++spins) {
         while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
-            if (++spins % 64 == 0)
-                std::this_thread::yield();
+            if (++spins % 64 == 0) std::this_thread::yield();
         }
     }
 }
@@ -54,18 +47,15 @@ void take(PKSPIN_LOCK lock, const char* routine) {
 void give(PKSPIN_LOCK lock, const char* routine) {
     ULONG_PTR expected = self_token();
     if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
-        hvsim::bug_check(hvsim::SPIN_LOCK_NOT_OWNED,
-                         std::string(routine) + ": " + describe(lock) +
-                             (expected ? " is held by another thread" : " is not held"));
+        hvsim::bug_check(hvsim::SPIN_LOCK_NOT_OWNED, std::string(routine) + ": " + describe(lock) +
+                                                         (expected ? " is held by another thread" : " is not held"));
 }
 
 } // namespace
 
 HV_EXTERN_C_BEGIN
 
-void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
-}
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     KIRQL old;
@@ -94,9 +84,7 @@ BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     return try_take(SpinLock, "KeTryToAcquireSpinLockAtDpcLevel") ? TRUE : FALSE;
 }
 
-BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock) {
-    return __atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == 0 ? TRUE : FALSE;
-}
+BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock) { return __atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == 0 ? TRUE : FALSE; }
 
 void KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
     LockHandle->LockQueue.Next = nullptr;

@@ -12,15 +12,13 @@ HV_EXTERN_C_BEGIN
 
 CCHAR KeNumberProcessors = 1;
 
-PKTHREAD KeGetCurrentThread(void) {
-    return current_thread();
-}
+PKTHREAD KeGetCurrentThread(void) { return current_thread(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     if (!Thread || Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY)
-        hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         "KeSetPriorityThread: priority " + std::to_string(Priority) + " for thread " +
-                             hex(Thread) + " is outside 0..31");
+        hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION, "KeSetPriorityThread: priority " +
+                                                                        std::to_string(Priority) + " for thread " +
+                                                                        hex(Thread) + " is outside 0..31");
     Lock lock(dispatcher().lock);
     auto* thread = static_cast<_ETHREAD*>(Thread);
     KPRIORITY old = thread->priority;
@@ -33,8 +31,6 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
     return static_cast<_ETHREAD*>(Thread)->priority;
 }
 
-ULONG KeGetCurrentProcessorNumber(void) {
-    return 0;
-}
+ULONG KeGetCurrentProcessorNumber(void) { return 0; }
 
 HV_EXTERN_C_END

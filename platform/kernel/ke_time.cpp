@@ -21,32 +21,23 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     CurrentTime->QuadPart = hvsim::sched::boot_system_time() + hvsim::sched::now();
 }
 
-ULONGLONG KeQueryInterruptTime(void) {
-    return static_cast<ULONGLONG>(hvsim::sched::now());
-}
+ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(hvsim::sched::now()); }
 
-void KeQueryTickCount(PLARGE_INTEGER TickCount) {
-    TickCount->QuadPart = hvsim::sched::now() / kTimeIncrement;
-}
+void KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = hvsim::sched::now() / kTimeIncrement; }
 
-ULONG KeQueryTimeIncrement(void) {
-    return kTimeIncrement;
-}
+ULONG KeQueryTimeIncrement(void) { return kTimeIncrement; }
 
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
-    if (PerformanceFrequency)
-        PerformanceFrequency->QuadPart = kPerformanceFrequency;
+    if (PerformanceFrequency) PerformanceFrequency->QuadPart = kPerformanceFrequency;
     LARGE_INTEGER counter;
     counter.QuadPart = hvsim::sched::now() * (kPerformanceFrequency / hvsim::sched::kTicksPerSecond);
     return counter;
 }
 
 void KeStallExecutionProcessor(ULONG MicroSeconds) {
-    if (hvsim::sched::clock_mode() == hvsim::ClockMode::Virtual)
-        return;
+    if (hvsim::sched::clock_mode() == hvsim::ClockMode::Virtual) return;
     auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(MicroSeconds);
-    while (std::chrono::steady_clock::now() < until) {
-    }
+    while (std::chrono::steady_clock::now() < until) {}
 }
 
 HV_EXTERN_C_END

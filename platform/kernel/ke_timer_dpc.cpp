@@ -18,12 +18,8 @@ namespace {
 
 std::thread g_dpc_thread; // touched only by boot and shutdown
 
-PKTIMER timer_of(PLIST_ENTRY link) {
-    return CONTAINING_RECORD(link, KTIMER, TimerListEntry);
-}
-PKDPC dpc_of(PLIST_ENTRY link) {
-    return CONTAINING_RECORD(link, KDPC, DpcListEntry);
-}
+PKTIMER timer_of(PLIST_ENTRY link) { return CONTAINING_RECORD(link, KTIMER, TimerListEntry); }
+PKDPC dpc_of(PLIST_ENTRY link) { return CONTAINING_RECORD(link, KDPC, DpcListEntry); }
 
 // After the timers due at the same time or earlier, so that equal due times expire in set order.
 void insert_timer_locked(PKTIMER timer, int64_t due) {
@@ -31,8 +27,7 @@ void insert_timer_locked(PKTIMER timer, int64_t due) {
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     timer->Header.Inserted = 1;
     PLIST_ENTRY after = d.timers.Blink;
-    while (after != &d.timers && static_cast<int64_t>(timer_of(after)->DueTime.QuadPart) > due)
-        after = after->Blink;
+    while (after != &d.timers && static_cast<int64_t>(timer_of(after)->DueTime.QuadPart) > due) after = after->Blink;
     PLIST_ENTRY entry = &timer->TimerListEntry;
     entry->Flink = after->Flink;
     entry->Blink = after;
@@ -50,38 +45,33 @@ void expire_one(PKTIMER timer, int64_t now) {
         // Keep the phase: the next expiry is a whole number of periods after the first.
         int64_t period = int64_t{timer->Period} * hvsim::sched::kTicksPerMillisecond;
         int64_t next = due + period;
-        if (next <= now)
-            next += ((now - next) / period + 1) * period;
+        if (next <= now) next += ((now - next) / period + 1) * period;
         insert_timer_locked(timer, next);
     }
     if (timer->Dpc) {
         LARGE_INTEGER system_time;
         system_time.QuadPart = hvsim::sched::boot_system_time() + now;
-        insert_dpc_locked(
-            timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(system_time.LowPart)),
-            reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(system_time.HighPart))));
+        insert_dpc_locked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(system_time.LowPart)),
+                          reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(system_time.HighPart))));
     }
 }
 
 void check_timer(Lock& lock, PKTIMER timer, const char* routine) {
-    if (timer &&
-        (timer->Header.Type == TimerNotificationObject || timer->Header.Type == TimerSynchronizationObject))
+    if (timer && (timer->Header.Type == TimerNotificationObject || timer->Header.Type == TimerSynchronizationObject))
         return;
     fail(lock, hvsim::INVALID_DISPATCHER_OBJECT,
          std::string(routine) + ": " + hex(timer) + " is not an initialised timer");
 }
 
 void check_dpc(PRKDPC dpc, const char* routine) {
-    if (dpc && dpc->Type == DpcObject && dpc->DeferredRoutine)
-        return;
+    if (dpc && dpc->Type == DpcObject && dpc->DeferredRoutine) return;
     hvsim::bug_check(hvsim::INVALID_DISPATCHER_OBJECT,
                      std::string(routine) + ": " + hex(dpc) + " is not an initialised DPC");
 }
 
 bool dpcs_pending_up_to(uint64_t sequence) {
     auto& d = dispatcher();
-    if (d.running_dpc != 0 && d.running_dpc <= sequence)
-        return true;
+    if (d.running_dpc != 0 && d.running_dpc <= sequence) return true;
     return !IsListEmpty(&d.dpcs) && dpc_of(d.dpcs.Flink)->Sequence <= sequence;
 }
 
@@ -109,21 +99,18 @@ void dpc_thread_main(_ETHREAD* self) {
             }
             KIRQL after = KeGetCurrentIrql();
             if (after != DISPATCH_LEVEL)
-                hvsim::bug_check(hvsim::IRQL_UNEXPECTED_VALUE,
-                                 "DPC routine " + hex(reinterpret_cast<void*>(routine)) +
-                                     " returned at IRQL " + std::to_string(after) +
-                                     " instead of DISPATCH_LEVEL");
+                hvsim::bug_check(hvsim::IRQL_UNEXPECTED_VALUE, "DPC routine " + hex(reinterpret_cast<void*>(routine)) +
+                                                                   " returned at IRQL " + std::to_string(after) +
+                                                                   " instead of DISPATCH_LEVEL");
             KeLowerIrql(old);
             lock.lock();
             d.running_dpc = 0;
             queue_wake_all(d.dpc_flushers);
             continue;
         }
-        if (d.dpc_stop)
-            break;
+        if (d.dpc_stop) break;
         std::optional<int64_t> deadline;
-        if (d.mode.load() == hvsim::ClockMode::Real)
-            deadline = earliest_timer();
+        if (d.mode.load() == hvsim::ClockMode::Real) deadline = earliest_timer();
         block(lock, self, deadline, "the DPC queue", nullptr);
     }
     d.dpc_thread = nullptr;
@@ -144,8 +131,7 @@ void expire_timers(int64_t now) {
 
 std::optional<int64_t> earliest_timer() {
     auto& d = dispatcher();
-    if (IsListEmpty(&d.timers))
-        return std::nullopt;
+    if (IsListEmpty(&d.timers)) return std::nullopt;
     return static_cast<int64_t>(timer_of(d.timers.Flink)->DueTime.QuadPart);
 }
 
@@ -161,15 +147,13 @@ std::optional<int64_t> earliest_waking_timer() {
 
 BOOLEAN insert_dpc_locked(PRKDPC dpc, PVOID argument1, PVOID argument2) {
     auto& d = dispatcher();
-    if (dpc->Inserted)
-        return FALSE;
+    if (dpc->Inserted) return FALSE;
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
     dpc->Inserted = 1;
     dpc->Sequence = ++d.dpc_sequence;
     InsertTailList(&d.dpcs, &dpc->DpcListEntry);
-    if (d.dpc_thread)
-        unblock(d.dpc_thread);
+    if (d.dpc_thread) unblock(d.dpc_thread);
     return TRUE;
 }
 
@@ -189,13 +173,11 @@ void stop_dpc_thread() {
     auto& d = dispatcher();
     {
         Lock lock(d.lock);
-        if (!d.dpc_thread)
-            return;
+        if (!d.dpc_thread) return;
         d.dpc_stop = true;
         unblock(d.dpc_thread);
     }
-    if (g_dpc_thread.joinable())
-        hvsim::sched::join(g_dpc_thread);
+    if (g_dpc_thread.joinable()) hvsim::sched::join(g_dpc_thread);
 }
 
 std::string pending_in_range(uintptr_t start, uintptr_t end) {
@@ -254,17 +236,13 @@ void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     Timer->Period = 0;
 }
 
-void KeInitializeTimer(PKTIMER Timer) {
-    KeInitializeTimerEx(Timer, NotificationTimer);
-}
+void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     if (Period < 0)
-        hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION, "KeSetTimerEx: negative period " +
-                                                                        std::to_string(Period) +
-                                                                        " on timer " + hex(Timer));
-    if (Dpc)
-        check_dpc(Dpc, "KeSetTimerEx");
+        hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                         "KeSetTimerEx: negative period " + std::to_string(Period) + " on timer " + hex(Timer));
+    if (Dpc) check_dpc(Dpc, "KeSetTimerEx");
     auto& d = dispatcher();
     Lock lock(d.lock);
     check_timer(lock, Timer, "KeSetTimerEx");
@@ -281,21 +259,17 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     insert_timer_locked(Timer, due);
     if (due <= now)
         expire_timers(now);
-    else if (d.mode.load() == hvsim::ClockMode::Real && d.timers.Flink == &Timer->TimerListEntry &&
-             d.dpc_thread)
+    else if (d.mode.load() == hvsim::ClockMode::Real && d.timers.Flink == &Timer->TimerListEntry && d.dpc_thread)
         unblock(d.dpc_thread); // it sleeps until the old earliest timer
     return was_set;
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
-    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
-}
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
     Lock lock(dispatcher().lock);
     check_timer(lock, Timer, "KeCancelTimer");
-    if (!Timer->Header.Inserted)
-        return FALSE;
+    if (!Timer->Header.Inserted) return FALSE;
     RemoveEntryList(&Timer->TimerListEntry);
     Timer->Header.Inserted = 0;
     return TRUE;
@@ -333,8 +307,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     check_dpc(Dpc, "KeRemoveQueueDpc");
     auto& d = dispatcher();
     Lock lock(d.lock);
-    if (!Dpc->Inserted)
-        return FALSE;
+    if (!Dpc->Inserted) return FALSE;
     RemoveEntryList(&Dpc->DpcListEntry);
     Dpc->Inserted = 0;
     queue_wake_all(d.dpc_flushers);

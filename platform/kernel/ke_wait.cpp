@@ -19,10 +19,8 @@ bool is_dispatcher_type(UCHAR type) {
     case SemaphoreObject:
     case ThreadObject:
     case TimerNotificationObject:
-    case TimerSynchronizationObject:
-        return true;
-    default:
-        return false;
+    case TimerSynchronizationObject: return true;
+    default: return false;
     }
 }
 
@@ -34,17 +32,15 @@ void check_wait_irql(const char* routine, PLARGE_INTEGER timeout) {
                                                             " timeout at IRQL " + std::to_string(irql));
 }
 
-NTSTATUS wait_for_objects(const char* routine, ULONG count, PVOID objects[], WAIT_TYPE type,
-                          PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks) {
+NTSTATUS wait_for_objects(const char* routine, ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout,
+                          PKWAIT_BLOCK blocks) {
     check_wait_irql(routine, timeout);
-    if (count == 0 || !objects)
-        return STATUS_INVALID_PARAMETER;
-    if (type != WaitAny && type != WaitAll)
-        return STATUS_INVALID_PARAMETER;
+    if (count == 0 || !objects) return STATUS_INVALID_PARAMETER;
+    if (type != WaitAny && type != WaitAll) return STATUS_INVALID_PARAMETER;
     if (count > MAXIMUM_WAIT_OBJECTS)
-        hvsim::bug_check(hvsim::MAXIMUM_WAIT_OBJECTS_EXCEEDED,
-                         std::string(routine) + ": " + std::to_string(count) + " objects, more than " +
-                             std::to_string(MAXIMUM_WAIT_OBJECTS));
+        hvsim::bug_check(hvsim::MAXIMUM_WAIT_OBJECTS_EXCEEDED, std::string(routine) + ": " + std::to_string(count) +
+                                                                   " objects, more than " +
+                                                                   std::to_string(MAXIMUM_WAIT_OBJECTS));
     _ETHREAD* self = current_thread();
     if (!blocks) {
         if (count > THREAD_WAIT_OBJECTS)
@@ -55,8 +51,7 @@ NTSTATUS wait_for_objects(const char* routine, ULONG count, PVOID objects[], WAI
         blocks = self->builtin_wait_blocks;
     }
     std::optional<int64_t> deadline;
-    if (timeout)
-        deadline = hvsim::sched::deadline_from_timeout(timeout->QuadPart);
+    if (timeout) deadline = hvsim::sched::deadline_from_timeout(timeout->QuadPart);
 
     Lock lock(dispatcher().lock);
     for (ULONG i = 0; i < count; ++i) {
@@ -75,10 +70,8 @@ NTSTATUS wait_for_objects(const char* routine, ULONG count, PVOID objects[], WAI
         wb->BlockState = 0;
     }
     NTSTATUS status = try_satisfy_wait(self, blocks, count, type);
-    if (status != STATUS_PENDING)
-        return status;
-    if (timeout && timeout->QuadPart == 0)
-        return STATUS_TIMEOUT;
+    if (status != STATUS_PENDING) return status;
+    if (timeout && timeout->QuadPart == 0) return STATUS_TIMEOUT;
 
     for (ULONG i = 0; i < count; ++i)
         InsertTailList(&static_cast<DISPATCHER_HEADER*>(objects[i])->WaitListHead, &blocks[i].WaitListEntry);
@@ -87,8 +80,7 @@ NTSTATUS wait_for_objects(const char* routine, ULONG count, PVOID objects[], WAI
     self->wait_pending = true;
     block(lock, self, deadline, routine, count == 1 ? objects[0] : static_cast<const void*>(objects));
     if (self->wait_pending) { // the deadline ended it without the scheduler's help (real clock)
-        for (ULONG i = 0; i < count; ++i)
-            RemoveEntryList(&blocks[i].WaitListEntry);
+        for (ULONG i = 0; i < count; ++i) RemoveEntryList(&blocks[i].WaitListEntry);
         self->wait_pending = false;
         self->wait_status = STATUS_TIMEOUT;
     }
@@ -101,8 +93,8 @@ NTSTATUS wait_for_objects(const char* routine, ULONG count, PVOID objects[], WAI
 
 HV_EXTERN_C_BEGIN
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
     PVOID objects[1] = {Object};
     return wait_for_objects("KeWaitForSingleObject", 1, objects, WaitAny, Timeout, nullptr);
 }
@@ -116,10 +108,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql >= DISPATCH_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL,
-                         "KeDelayExecutionThread at IRQL " + std::to_string(irql));
-    if (!Interval)
-        return STATUS_INVALID_PARAMETER;
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "KeDelayExecutionThread at IRQL " + std::to_string(irql));
+    if (!Interval) return STATUS_INVALID_PARAMETER;
     _ETHREAD* self = current_thread();
     if (Interval->QuadPart == 0) {
         std::this_thread::yield();
@@ -127,8 +117,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     }
     int64_t deadline = hvsim::sched::deadline_from_timeout(Interval->QuadPart);
     Lock lock(dispatcher().lock);
-    do
-        block(lock, self, deadline, "KeDelayExecutionThread", nullptr);
+    do block(lock, self, deadline, "KeDelayExecutionThread", nullptr);
     while (!self->timed_out);
     return STATUS_SUCCESS;
 }

@@ -152,11 +152,15 @@ std::string resolve_image_path(std::u16string_view image_path) {
         relative = path.substr(prefix.size());
         return true;
     };
-    if (strip(u"\\SystemRoot\\") || strip(u"%SystemRoot%\\")) relative = u"Windows\\" + relative;
+    if (strip(u"\\SystemRoot\\") || strip(u"%SystemRoot%\\"))
+        relative = u"Windows\\" + relative;
     else if (strip(u"\\??\\C:\\") || strip(u"C:\\")) {
-    } else if (upper.compare(0, 9, u"SYSTEM32\\") == 0) relative = u"Windows\\" + path;
-    else if (path.find(u'\\') == std::u16string::npos) relative = u"Windows\\System32\\drivers\\" + path;
-    else return {};
+    } else if (upper.compare(0, 9, u"SYSTEM32\\") == 0)
+        relative = u"Windows\\" + path;
+    else if (path.find(u'\\') == std::u16string::npos)
+        relative = u"Windows\\System32\\drivers\\" + path;
+    else
+        return {};
 
     std::filesystem::path current = root / "C";
     size_t start = 0;
@@ -232,8 +236,8 @@ NTSTATUS load_service(std::u16string_view service, PDRIVER_OBJECT* out, ULONG* p
             *problem = prob::disabled_service;
             return STATUS_DRIVER_UNABLE_TO_LOAD;
         }
-        std::u16string image = read_string(service_key, u"ImagePath")
-                                   .value_or(u"System32\\drivers\\" + std::u16string(service) + u".sys");
+        std::u16string image =
+            read_string(service_key, u"ImagePath").value_or(u"System32\\drivers\\" + std::u16string(service) + u".sys");
         driver.host_path = resolve_image_path(image);
         if (driver.host_path.empty()) {
             DbgPrint("LDR: %s: image %s not found\n", to_utf8(service).c_str(), to_utf8(image).c_str());
@@ -270,8 +274,10 @@ NTSTATUS load_service(std::u16string_view service, PDRIVER_OBJECT* out, ULONG* p
         return STATUS_OBJECT_NAME_COLLISION;
     }
     driver.object->DriverInit = entry;
-    if (driver.handle) driver.object->DriverSection = driver.handle;
-    else driver.object->Flags |= DRVO_BUILTIN_DRIVER;
+    if (driver.handle)
+        driver.object->DriverSection = driver.handle;
+    else
+        driver.object->Flags |= DRVO_BUILTIN_DRIVER;
 
     NTSTATUS status = entry(driver.object, io::driver_registry_path(driver.object));
     require_passive("DriverEntry", service);

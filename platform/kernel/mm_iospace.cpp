@@ -38,8 +38,8 @@ State& state() {
 std::string describe(void* address, const Mapping& m) {
     char physical[32];
     std::snprintf(physical, sizeof physical, "0x%llX", (unsigned long long)m.physical);
-    return hex(address) + " (" + std::to_string(m.size) + " bytes of physical " + physical + ", mapped by " +
-           m.image + ")";
+    return hex(address) + " (" + std::to_string(m.size) + " bytes of physical " + physical + ", mapped by " + m.image +
+           ")";
 }
 
 void boot(const KernelOptions&) {
@@ -111,9 +111,9 @@ VOID MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
         hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          "MmUnmapIoSpace of " + hvsim::mm::hex(BaseAddress) + ", which is no mapping of device memory");
     if (it->second.size != NumberOfBytes)
-        hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         "MmUnmapIoSpace of " + std::to_string(NumberOfBytes) + " bytes at " +
-                             hvsim::mm::describe(BaseAddress, it->second));
+        hvsim::bug_check(hvsim::DRIVER_VERIFIER_DETECTED_VIOLATION, "MmUnmapIoSpace of " +
+                                                                        std::to_string(NumberOfBytes) + " bytes at " +
+                                                                        hvsim::mm::describe(BaseAddress, it->second));
     std::free(BaseAddress);
     s.mappings.erase(it);
 }

@@ -201,8 +201,8 @@ std::vector<OpenHandle> open_handles() {
     std::vector<OpenHandle> out;
     for (auto& [handle, entry] : s.handles) {
         auto object = s.objects.find(entry.body);
-        out.push_back({(HANDLE)handle, object == s.objects.end() ? nullptr : object->second.type, entry.body,
-                       entry.access});
+        out.push_back(
+            {(HANDLE)handle, object == s.objects.end() ? nullptr : object->second.type, entry.body, entry.access});
     }
     return out;
 }

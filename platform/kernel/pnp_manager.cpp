@@ -839,8 +839,7 @@ NTSTATUS create_root_device(const RootDeviceSpec& spec, std::u16string* instance
 
 namespace {
 
-template <class F>
-auto with_node(DevInst devinst, F body) {
+template <class F> auto with_node(DevInst devinst, F body) {
     return [devinst, body]() {
         Node* node = node_by_devinst(devinst);
         if (node) body(node);
@@ -848,8 +847,7 @@ auto with_node(DevInst devinst, F body) {
 }
 
 // An action that removes a node first: refused for unknown nodes and for the root.
-template <class F>
-Veto removal_action(DevInst devinst, F body) {
+template <class F> Veto removal_action(DevInst devinst, F body) {
     Veto veto{STATUS_NO_SUCH_DEVICE, no_node};
     run_sync(with_node(devinst, [&](Node* node) {
         if (node->devinst == root_node) {
@@ -903,8 +901,10 @@ Veto restart_device(DevInst devinst) {
         node = node_by_devinst(devinst);
         if (!node || !node->present) return veto;
         set_problem(node, prob::none);
-        if (!node->enumerated_once) process_node(node);
-        else start_node(node);
+        if (!node->enumerated_once)
+            process_node(node);
+        else
+            start_node(node);
         return veto;
     });
 }

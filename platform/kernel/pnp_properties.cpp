@@ -103,15 +103,20 @@ Answer property_of(const Node& node, DEVICE_REGISTRY_PROPERTY property) {
     case DevicePropertyInstallState: {
         DWORD flags = read_dword(key, u"ConfigFlags").value_or(0);
         DEVICE_INSTALL_STATE state = InstallStateInstalled;
-        if (flags & configflag::failed_install) state = InstallStateFailedInstall;
-        else if (flags & configflag::reinstall) state = InstallStateNeedsReinstall;
-        else if (flags & configflag::finish_install) state = InstallStateFinishInstall;
+        if (flags & configflag::failed_install)
+            state = InstallStateFailedInstall;
+        else if (flags & configflag::reinstall)
+            state = InstallStateNeedsReinstall;
+        else if (flags & configflag::finish_install)
+            state = InstallStateFinishInstall;
         return from_ulong((ULONG)state);
     }
     case DevicePropertyRemovalPolicy: {
         DEVICE_REMOVAL_POLICY policy = RemovalPolicyExpectNoRemoval;
-        if (node.caps.Removable) policy = RemovalPolicyExpectSurpriseRemoval;
-        else if (node.caps.EjectSupported || node.caps.LockSupported) policy = RemovalPolicyExpectOrderlyRemoval;
+        if (node.caps.Removable)
+            policy = RemovalPolicyExpectSurpriseRemoval;
+        else if (node.caps.EjectSupported || node.caps.LockSupported)
+            policy = RemovalPolicyExpectOrderlyRemoval;
         return from_ulong((ULONG)policy);
     }
     default: return {STATUS_INVALID_PARAMETER_2, {}};
@@ -126,8 +131,8 @@ using namespace hvsim::pnp::detail;
 
 HV_EXTERN_C_BEGIN
 
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength) {
     require_passive("IoGetDeviceProperty");
     if (!ResultLength) return STATUS_INVALID_PARAMETER;
     *ResultLength = 0;

@@ -150,8 +150,8 @@ NTSTATUS query_id(RootDevice* device, PIRP irp, PIO_STACK_LOCATION stack) {
     case BusQueryInstanceID: answer = make_sz(device->instance); break;
     case BusQueryHardwareIDs:
     case BusQueryCompatibleIDs: {
-        auto ids = read_multi(key, stack->Parameters.QueryId.IdType == BusQueryHardwareIDs ? u"HardwareID"
-                                                                                          : u"CompatibleIDs");
+        auto ids =
+            read_multi(key, stack->Parameters.QueryId.IdType == BusQueryHardwareIDs ? u"HardwareID" : u"CompatibleIDs");
         if (!ids || ids->empty()) return keep(irp);
         answer = make_multi_sz(*ids);
         break;

@@ -134,8 +134,6 @@ void write_dword(const registry::Key& key, std::u16string_view name, DWORD value
     if (key) registry::set_value(key, name, REG_DWORD, &value, sizeof value);
 }
 
-
-
 std::u16string to_u16(std::string_view text) { return text::from_utf8(text); }
 
 std::string to_utf8(std::u16string_view text) { return text::to_utf8(text); }

@@ -74,8 +74,10 @@ void fill_power(PIO_STACK_LOCATION stack, UCHAR minor, POWER_STATE_TYPE type, PO
 // One power IRP from the power manager itself to the top of a node's stack, waited for.
 NTSTATUS send_power(Node* node, UCHAR minor, POWER_STATE_TYPE type, ULONG value, POWER_ACTION action) {
     POWER_STATE state;
-    if (type == SystemPowerState) state.SystemState = (SYSTEM_POWER_STATE)value;
-    else state.DeviceState = (DEVICE_POWER_STATE)value;
+    if (type == SystemPowerState)
+        state.SystemState = (SYSTEM_POWER_STATE)value;
+    else
+        state.DeviceState = (DEVICE_POWER_STATE)value;
     size_t index = add_record({node->devinst, minor, type, value, STATUS_PENDING, false});
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node->pdo);
     io::IoResult result = io::send_and_wait(
@@ -140,8 +142,8 @@ TransitionResult sleep(SYSTEM_POWER_STATE state) {
             queried.push_back(node);
             if (!NT_SUCCESS(status)) {
                 // A refusal: the stacks already asked hear that the system stays working.
-                for (Node* asked : queried) send_power(asked, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking,
-                                                       PowerActionNone);
+                for (Node* asked : queried)
+                    send_power(asked, IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking, PowerActionNone);
                 result = {status, node->devinst};
                 return;
             }
@@ -240,9 +242,9 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
     // The requester's image stays mapped until its completion function has returned.
-    ldr::ImageSlot* image =
-        CompletionFunction ? ldr::enter_image(reinterpret_cast<const void*>(CompletionFunction), "power completion function")
-                           : nullptr;
+    ldr::ImageSlot* image = CompletionFunction ? ldr::enter_image(reinterpret_cast<const void*>(CompletionFunction),
+                                                                  "power completion function")
+                                               : nullptr;
     const io::Issue issue = io::send_async(
         top,
         [&](PIRP irp, PIO_STACK_LOCATION stack) {

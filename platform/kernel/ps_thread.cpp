@@ -22,13 +22,9 @@ using namespace hvsim::sched::detail;
 
 namespace {
 
-void destroy_thread(void* body) {
-    delete static_cast<_ETHREAD*>(body);
-}
+void destroy_thread(void* body) { delete static_cast<_ETHREAD*>(body); }
 
-void release_running_reference(_ETHREAD* thread) {
-    hvsim::ob::dereference(thread);
-}
+void release_running_reference(_ETHREAD* thread) { hvsim::ob::dereference(thread); }
 
 _OBJECT_TYPE g_thread_type{"Thread", destroy_thread};
 POBJECT_TYPE g_thread_type_pointer = &g_thread_type;
@@ -42,21 +38,18 @@ std::string thread_name(PKSTART_ROUTINE routine) {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(routine), &info) && info.dli_fname) {
         std::string where = std::filesystem::path(info.dli_fname).filename().string();
-        if (info.dli_sname)
-            where += "!" + std::string(info.dli_sname);
+        if (info.dli_sname) where += "!" + std::string(info.dli_sname);
         return where;
     }
     return hex(reinterpret_cast<void*>(routine));
 }
 
 // `image` holds the start routine's image from the thread's creation until the routine is left.
-void run_system_thread(_ETHREAD* thread, PKSTART_ROUTINE routine, PVOID context,
-                       hvsim::ldr::ImageSlot* image) {
+void run_system_thread(_ETHREAD* thread, PKSTART_ROUTINE routine, PVOID context, hvsim::ldr::ImageSlot* image) {
     adopt_thread(thread);
     try {
         routine(context);
-    } catch (const TerminateThread&) {
-    }
+    } catch (const TerminateThread&) {}
     hvsim::ldr::leave_image(image);
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
@@ -64,11 +57,10 @@ void run_system_thread(_ETHREAD* thread, PKSTART_ROUTINE routine, PVOID context,
                          thread->name + (thread->terminated ? " terminated" : " returned") + " at IRQL " +
                              std::to_string(irql) + " instead of PASSIVE_LEVEL");
     if (!thread->owned_mutexes.empty())
-        hvsim::bug_check(hvsim::THREAD_TERMINATE_HELD_MUTEX,
-                         thread->name + " ended holding " + std::to_string(thread->owned_mutexes.size()) +
-                             " mutex(es)");
-    if (!thread->terminated)
-        thread->exit_status = STATUS_SUCCESS;
+        hvsim::bug_check(hvsim::THREAD_TERMINATE_HELD_MUTEX, thread->name + " ended holding " +
+                                                                 std::to_string(thread->owned_mutexes.size()) +
+                                                                 " mutex(es)");
+    if (!thread->terminated) thread->exit_status = STATUS_SUCCESS;
     retire_current_thread(release_running_reference);
 }
 
@@ -83,12 +75,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               PVOID StartContext) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL)
-        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL,
-                         "PsCreateSystemThread at IRQL " + std::to_string(irql));
-    if (!ThreadHandle || !StartRoutine)
-        return STATUS_INVALID_PARAMETER;
-    if (ProcessHandle && ProcessHandle != NtCurrentProcess())
-        return STATUS_INVALID_HANDLE;
+        hvsim::bug_check(hvsim::IRQL_NOT_LESS_OR_EQUAL, "PsCreateSystemThread at IRQL " + std::to_string(irql));
+    if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
+    if (ProcessHandle && ProcessHandle != NtCurrentProcess()) return STATUS_INVALID_HANDLE;
     *ThreadHandle = nullptr;
 
     _ETHREAD* thread;
@@ -126,27 +115,18 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
     _ETHREAD* self = current_thread_if_registered();
-    if (!self || !self->system_thread)
-        return STATUS_INVALID_PARAMETER;
+    if (!self || !self->system_thread) return STATUS_INVALID_PARAMETER;
     self->terminated = true;
     self->exit_status = ExitStatus;
     throw TerminateThread{};
 }
 
-PETHREAD PsGetCurrentThread(void) {
-    return current_thread();
-}
+PETHREAD PsGetCurrentThread(void) { return current_thread(); }
 
-HANDLE PsGetCurrentThreadId(void) {
-    return reinterpret_cast<HANDLE>(current_thread()->id);
-}
+HANDLE PsGetCurrentThreadId(void) { return reinterpret_cast<HANDLE>(current_thread()->id); }
 
-HANDLE PsGetThreadId(PETHREAD Thread) {
-    return reinterpret_cast<HANDLE>(Thread->id);
-}
+HANDLE PsGetThreadId(PETHREAD Thread) { return reinterpret_cast<HANDLE>(Thread->id); }
 
-BOOLEAN PsIsSystemThread(PETHREAD Thread) {
-    return Thread->system_thread ? TRUE : FALSE;
-}
+BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread->system_thread ? TRUE : FALSE; }
 
 HV_EXTERN_C_END

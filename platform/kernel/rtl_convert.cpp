@@ -24,8 +24,7 @@ int digit_value(int c) {
 
 // The lenient reading of the kernel's integer parsers: white space, sign, prefix (base 0 only),
 // then digits up to the first character that is not one.
-template <typename Char>
-NTSTATUS parse_integer(const Char* text, size_t length, ULONG base, PULONG value) {
+template <typename Char> NTSTATUS parse_integer(const Char* text, size_t length, ULONG base, PULONG value) {
     if (!value || (length && !text)) return STATUS_INVALID_PARAMETER;
     if (base != 0 && base != 2 && base != 8 && base != 10 && base != 16) return STATUS_INVALID_PARAMETER;
     auto unit = [text](size_t i) { return (unsigned)(std::make_unsigned_t<Char>)text[i]; };

@@ -51,16 +51,14 @@ Parsed parse(const char16_t* s, int base, ULONGLONG limit) {
     return r;
 }
 
-template <typename T>
-T signed_value(const char16_t* s, char16_t** end, int base, T min, T max) {
+template <typename T> T signed_value(const char16_t* s, char16_t** end, int base, T min, T max) {
     Parsed r = parse(s, base, (ULONGLONG)max + 1);
     if (end) *end = const_cast<char16_t*>(r.end);
-    if (r.negative) return r.magnitude >= (ULONGLONG)max + 1 ? min : (T)-(T)r.magnitude;
+    if (r.negative) return r.magnitude >= (ULONGLONG)max + 1 ? min : (T) - (T)r.magnitude;
     return r.magnitude > (ULONGLONG)max ? max : (T)r.magnitude;
 }
 
-template <typename T>
-T unsigned_value(const char16_t* s, char16_t** end, int base, T max) {
+template <typename T> T unsigned_value(const char16_t* s, char16_t** end, int base, T max) {
     Parsed r = parse(s, base, (ULONGLONG)max);
     if (end) *end = const_cast<char16_t*>(r.end);
     if (r.overflow) return max;

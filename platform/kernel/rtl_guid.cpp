@@ -40,7 +40,7 @@ NTSTATUS RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString) {
             continue;
         }
         uint8_t byte = raw[nibble / 2];
-        buffer[i] = (WCHAR)"0123456789ABCDEF"[nibble % 2 ? byte & 0xF : byte >> 4];
+        buffer[i] = (WCHAR) "0123456789ABCDEF"[nibble % 2 ? byte & 0xF : byte >> 4];
         ++nibble;
     }
     buffer[guid_characters] = 0;

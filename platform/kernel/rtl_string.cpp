@@ -57,7 +57,9 @@ VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
     DestinationString->Buffer = const_cast<PCHAR>(SourceString);
 }
 
-VOID RtlInitString(PSTRING DestinationString, PCSTR SourceString) { RtlInitAnsiString(DestinationString, SourceString); }
+VOID RtlInitString(PSTRING DestinationString, PCSTR SourceString) {
+    RtlInitAnsiString(DestinationString, SourceString);
+}
 
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
     if (!DestinationString) return;

@@ -10,14 +10,10 @@
 
 namespace {
 
-template <typename Char>
-bool valid_size(Char* dest, size_t cch) {
-    return dest && cch > 0 && cch <= NTSTRSAFE_MAX_CCH;
-}
+template <typename Char> bool valid_size(Char* dest, size_t cch) { return dest && cch > 0 && cch <= NTSTRSAFE_MAX_CCH; }
 
 // Copies at most max characters of src after the first `used` characters of dest.
-template <typename Char>
-NTSTATUS copy_at(Char* dest, size_t cch, size_t used, const Char* src, size_t max) {
+template <typename Char> NTSTATUS copy_at(Char* dest, size_t cch, size_t used, const Char* src, size_t max) {
     if (!src) {
         dest[used] = 0;
         return STATUS_INVALID_PARAMETER;
@@ -31,8 +27,7 @@ NTSTATUS copy_at(Char* dest, size_t cch, size_t used, const Char* src, size_t ma
     return truncated ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
-template <typename Char>
-NTSTATUS copy(Char* dest, size_t cch, const Char* src, size_t max) {
+template <typename Char> NTSTATUS copy(Char* dest, size_t cch, const Char* src, size_t max) {
     if (!valid_size(dest, cch)) return STATUS_INVALID_PARAMETER;
     if (max > NTSTRSAFE_MAX_CCH) {
         dest[0] = 0;
@@ -41,8 +36,7 @@ NTSTATUS copy(Char* dest, size_t cch, const Char* src, size_t max) {
     return copy_at(dest, cch, 0, src, max);
 }
 
-template <typename Char>
-NTSTATUS length(const Char* s, size_t max, size_t* out) {
+template <typename Char> NTSTATUS length(const Char* s, size_t max, size_t* out) {
     if (out) *out = 0;
     if (!s || max > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
     size_t n = 0;
@@ -52,16 +46,14 @@ NTSTATUS length(const Char* s, size_t max, size_t* out) {
     return STATUS_SUCCESS;
 }
 
-template <typename Char>
-NTSTATUS cat(Char* dest, size_t cch, const Char* src, size_t max) {
+template <typename Char> NTSTATUS cat(Char* dest, size_t cch, const Char* src, size_t max) {
     if (!valid_size(dest, cch) || max > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
     size_t used;
     if (!NT_SUCCESS(length(dest, cch, &used))) return STATUS_INVALID_PARAMETER;
     return copy_at(dest, cch, used, src, max);
 }
 
-template <typename Char>
-NTSTATUS vprint(Char* dest, size_t cch, const Char* format, va_list args) {
+template <typename Char> NTSTATUS vprint(Char* dest, size_t cch, const Char* format, va_list args) {
     if (!valid_size(dest, cch)) return STATUS_INVALID_PARAMETER;
     if (!format) {
         dest[0] = 0;
@@ -72,17 +64,18 @@ NTSTATUS vprint(Char* dest, size_t cch, const Char* format, va_list args) {
     return n < cch ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
-template <typename Char>
-size_t characters(size_t bytes) {
-    return bytes / sizeof(Char);
-}
+template <typename Char> size_t characters(size_t bytes) { return bytes / sizeof(Char); }
 
 } // namespace
 
 HV_EXTERN_C_BEGIN
 
-NTSTATUS RtlStringCchCopyA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR s) { return copy(d, cch, s, NTSTRSAFE_MAX_CCH); }
-NTSTATUS RtlStringCchCopyW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR s) { return copy(d, cch, s, NTSTRSAFE_MAX_CCH); }
+NTSTATUS RtlStringCchCopyA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR s) {
+    return copy(d, cch, s, NTSTRSAFE_MAX_CCH);
+}
+NTSTATUS RtlStringCchCopyW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR s) {
+    return copy(d, cch, s, NTSTRSAFE_MAX_CCH);
+}
 NTSTATUS RtlStringCbCopyA(NTSTRSAFE_PSTR d, size_t cb, NTSTRSAFE_PCSTR s) {
     return copy(d, characters<CHAR>(cb), s, NTSTRSAFE_MAX_CCH);
 }
@@ -100,7 +93,9 @@ NTSTATUS RtlStringCbCopyNW(NTSTRSAFE_PWSTR d, size_t cb, NTSTRSAFE_PCWSTR s, siz
 }
 
 NTSTATUS RtlStringCchCatA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR s) { return cat(d, cch, s, NTSTRSAFE_MAX_CCH); }
-NTSTATUS RtlStringCchCatW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR s) { return cat(d, cch, s, NTSTRSAFE_MAX_CCH); }
+NTSTATUS RtlStringCchCatW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR s) {
+    return cat(d, cch, s, NTSTRSAFE_MAX_CCH);
+}
 NTSTATUS RtlStringCbCatA(NTSTRSAFE_PSTR d, size_t cb, NTSTRSAFE_PCSTR s) {
     return cat(d, characters<CHAR>(cb), s, NTSTRSAFE_MAX_CCH);
 }
@@ -117,8 +112,12 @@ NTSTATUS RtlStringCbCatNW(NTSTRSAFE_PWSTR d, size_t cb, NTSTRSAFE_PCWSTR s, size
     return cat(d, characters<WCHAR>(cb), s, characters<WCHAR>(n));
 }
 
-NTSTATUS RtlStringCchVPrintfA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR f, va_list a) { return vprint(d, cch, f, a); }
-NTSTATUS RtlStringCchVPrintfW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR f, va_list a) { return vprint(d, cch, f, a); }
+NTSTATUS RtlStringCchVPrintfA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR f, va_list a) {
+    return vprint(d, cch, f, a);
+}
+NTSTATUS RtlStringCchVPrintfW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR f, va_list a) {
+    return vprint(d, cch, f, a);
+}
 NTSTATUS RtlStringCbVPrintfA(NTSTRSAFE_PSTR d, size_t cb, NTSTRSAFE_PCSTR f, va_list a) {
     return vprint(d, characters<CHAR>(cb), f, a);
 }
@@ -126,15 +125,19 @@ NTSTATUS RtlStringCbVPrintfW(NTSTRSAFE_PWSTR d, size_t cb, NTSTRSAFE_PCWSTR f, v
     return vprint(d, characters<WCHAR>(cb), f, a);
 }
 
-#define HV_PRINTF_FORWARD(call) \
-    va_list ap;                 \
-    va_start(ap, f);            \
-    NTSTATUS status = call;     \
-    va_end(ap);                 \
+#define HV_PRINTF_FORWARD(call)                                                                                        \
+    va_list ap;                                                                                                        \
+    va_start(ap, f);                                                                                                   \
+    NTSTATUS status = call;                                                                                            \
+    va_end(ap);                                                                                                        \
     return status
 
-NTSTATUS RtlStringCchPrintfA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR f, ...) { HV_PRINTF_FORWARD(vprint(d, cch, f, ap)); }
-NTSTATUS RtlStringCchPrintfW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR f, ...) { HV_PRINTF_FORWARD(vprint(d, cch, f, ap)); }
+NTSTATUS RtlStringCchPrintfA(NTSTRSAFE_PSTR d, size_t cch, NTSTRSAFE_PCSTR f, ...) {
+    HV_PRINTF_FORWARD(vprint(d, cch, f, ap));
+}
+NTSTATUS RtlStringCchPrintfW(NTSTRSAFE_PWSTR d, size_t cch, NTSTRSAFE_PCWSTR f, ...) {
+    HV_PRINTF_FORWARD(vprint(d, cch, f, ap));
+}
 NTSTATUS RtlStringCbPrintfA(NTSTRSAFE_PSTR d, size_t cb, NTSTRSAFE_PCSTR f, ...) {
     HV_PRINTF_FORWARD(vprint(d, characters<CHAR>(cb), f, ap));
 }

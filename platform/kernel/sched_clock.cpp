@@ -14,18 +14,13 @@ using namespace detail;
 
 int64_t now() {
     auto& d = dispatcher();
-    if (d.mode.load(std::memory_order_relaxed) == ClockMode::Virtual)
-        return d.virtual_now.load();
+    if (d.mode.load(std::memory_order_relaxed) == ClockMode::Virtual) return d.virtual_now.load();
     return (std::chrono::steady_clock::now().time_since_epoch().count() - d.real_base_ns.load()) / 100;
 }
 
-ClockMode clock_mode() {
-    return dispatcher().mode.load();
-}
+ClockMode clock_mode() { return dispatcher().mode.load(); }
 
-int64_t boot_system_time() {
-    return dispatcher().boot_system_time.load();
-}
+int64_t boot_system_time() { return dispatcher().boot_system_time.load(); }
 
 int64_t deadline_from_timeout(int64_t timeout) {
     // Far enough to mean never (some 7000 years), near enough that adding a timer period or the
@@ -56,8 +51,8 @@ void reset_clock(ClockMode mode) {
     } else {
         constexpr int64_t k1601To1970 = 11'644'473'600LL * kTicksPerSecond;
         auto since_1970 = std::chrono::system_clock::now().time_since_epoch();
-        d.boot_system_time.store(
-            k1601To1970 + std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970).count() / 100);
+        d.boot_system_time.store(k1601To1970 +
+                                 std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970).count() / 100);
     }
 }
 

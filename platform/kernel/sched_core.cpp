@@ -29,9 +29,7 @@ struct ThreadHolder {
 thread_local _ETHREAD* t_current = nullptr;
 thread_local ThreadHolder t_holder;
 
-_ETHREAD* thread_of(PLIST_ENTRY link) {
-    return static_cast<_ETHREAD::Link*>(link)->thread;
-}
+_ETHREAD* thread_of(PLIST_ENTRY link) { return static_cast<_ETHREAD::Link*>(link)->thread; }
 
 void timeout_thread(_ETHREAD* thread) {
     thread->timed_out = true;
@@ -60,10 +58,8 @@ std::string describe_locked() {
             out << "running";
         else {
             out << "blocked in " << (t->wait_what ? t->wait_what : "?");
-            if (t->wait_object)
-                out << " on " << hex(t->wait_object);
-            if (t->deadline)
-                out << " until " << format_time(*t->deadline);
+            if (t->wait_object) out << " on " << hex(t->wait_object);
+            if (t->deadline) out << " until " << format_time(*t->deadline);
         }
         out << "\n";
     }
@@ -73,11 +69,9 @@ std::string describe_locked() {
 // Everyone waits and nothing can ever end a wait: say so once, then keep waiting.
 void report_stall() {
     auto& d = dispatcher();
-    if (d.stall_reported)
-        return;
+    if (d.stall_reported) return;
     for (PLIST_ENTRY link = d.threads.Flink; link != &d.threads; link = link->Flink)
-        if (thread_of(link)->external_depth > 0)
-            return; // the outside world may still wake it
+        if (thread_of(link)->external_depth > 0) return; // the outside world may still wake it
     d.stall_reported = true;
     std::string text = "hvsim: every machine thread is blocked and no deadline is pending (machine time " +
                        format_time(d.virtual_now.load()) + "):\n" + describe_locked();
@@ -100,8 +94,7 @@ void advance_if_idle() {
         std::optional<int64_t> earliest = earliest_waking_timer();
         for (PLIST_ENTRY link = d.threads.Flink; link != &d.threads; link = link->Flink) {
             _ETHREAD* t = thread_of(link);
-            if (t->blocked && t->deadline && (!earliest || *t->deadline < *earliest))
-                earliest = t->deadline;
+            if (t->blocked && t->deadline && (!earliest || *t->deadline < *earliest)) earliest = t->deadline;
         }
         if (!earliest) {
             report_stall();
@@ -116,8 +109,7 @@ void advance_if_idle() {
         expire_timers(now);
         for (PLIST_ENTRY link = d.threads.Flink; link != &d.threads; link = link->Flink) {
             _ETHREAD* t = thread_of(link);
-            if (t->blocked && t->deadline && *t->deadline <= now)
-                timeout_thread(t);
+            if (t->blocked && t->deadline && *t->deadline <= now) timeout_thread(t);
         }
     }
 }
@@ -127,16 +119,14 @@ void register_locked(_ETHREAD* thread) {
     InsertTailList(&d.threads, &thread->thread_link);
     ++d.registered;
     ++d.running;
-    if (thread->system_thread)
-        ++d.system_threads;
+    if (thread->system_thread) ++d.system_threads;
 }
 
 void unregister_locked(_ETHREAD* thread) {
     auto& d = dispatcher();
     RemoveEntryList(&thread->thread_link);
     --d.registered;
-    if (!thread->blocked)
-        --d.running;
+    if (!thread->blocked) --d.running;
     if (thread->system_thread) {
         --d.system_threads;
         queue_wake_all(d.system_thread_ended);
@@ -145,8 +135,7 @@ void unregister_locked(_ETHREAD* thread) {
 }
 
 ThreadHolder::~ThreadHolder() {
-    if (owned && owned == t_current)
-        delete retire_current_thread();
+    if (owned && owned == t_current) delete retire_current_thread();
 }
 
 } // namespace
@@ -163,8 +152,7 @@ std::string hex(const void* pointer) {
 }
 
 [[noreturn]] void fail(Lock& lock, ULONG code, const std::string& message) {
-    if (lock.owns_lock())
-        lock.unlock();
+    if (lock.owns_lock()) lock.unlock();
     bug_check(code, message);
 }
 
@@ -182,17 +170,12 @@ _ETHREAD* create_thread_locked(std::string name, bool system_thread) {
     return t;
 }
 
-void adopt_thread(_ETHREAD* thread) {
-    t_current = thread;
-}
+void adopt_thread(_ETHREAD* thread) { t_current = thread; }
 
-_ETHREAD* current_thread_if_registered() {
-    return t_current;
-}
+_ETHREAD* current_thread_if_registered() { return t_current; }
 
 _ETHREAD* current_thread() {
-    if (t_current)
-        return t_current;
+    if (t_current) return t_current;
     Lock lock(dispatcher().lock);
     t_current = create_thread_locked({}, false);
     t_holder.owned = t_current;
@@ -201,29 +184,24 @@ _ETHREAD* current_thread() {
 
 void retire_thread(_ETHREAD* thread, void (*release)(_ETHREAD*)) {
     Lock lock(dispatcher().lock);
-    for (PKMUTANT mutex : std::exchange(thread->owned_mutexes, {}))
-        abandon_mutex(mutex);
+    for (PKMUTANT mutex : std::exchange(thread->owned_mutexes, {})) abandon_mutex(mutex);
     thread->Header.SignalState = 1;
     wait_test(&thread->Header);
     unregister_locked(thread);
-    if (release)
-        release(thread);
+    if (release) release(thread);
 }
 
 _ETHREAD* retire_current_thread(void (*release)(_ETHREAD*)) {
     _ETHREAD* self = t_current;
-    if (!self)
-        return nullptr;
+    if (!self) return nullptr;
     retire_thread(self, release);
     t_current = nullptr;
-    if (t_holder.owned == self)
-        t_holder.owned = nullptr;
+    if (t_holder.owned == self) t_holder.owned = nullptr;
     return release ? nullptr : self;
 }
 
 void unblock(_ETHREAD* thread) {
-    if (!thread->blocked)
-        return;
+    if (!thread->blocked) return;
     auto& d = dispatcher();
     thread->blocked = false;
     thread->deadline.reset();
@@ -232,8 +210,7 @@ void unblock(_ETHREAD* thread) {
     thread->wakeup.notify_one();
 }
 
-void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const char* what,
-           const void* object) {
+void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const char* what, const void* object) {
     auto& d = dispatcher();
     self->timed_out = false;
     if (deadline && *deadline <= now()) {
@@ -256,8 +233,7 @@ void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const ch
             }
             auto until = std::chrono::steady_clock::time_point(
                 std::chrono::nanoseconds(d.real_base_ns.load() + *deadline * 100));
-            if (self->wakeup.wait_until(lock, until) == std::cv_status::timeout && self->blocked &&
-                now() >= *deadline)
+            if (self->wakeup.wait_until(lock, until) == std::cv_status::timeout && self->blocked && now() >= *deadline)
                 timeout_thread(self);
         } else {
             self->wakeup.wait(lock);
@@ -267,8 +243,8 @@ void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const ch
     self->wait_object = nullptr;
 }
 
-bool queue_wait(WaitQueue& queue, Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline,
-                const char* what, const void* object) {
+bool queue_wait(WaitQueue& queue, Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const char* what,
+                const void* object) {
     WaitNode node{self};
     node.prev = queue.tail;
     (queue.tail ? queue.tail->next : queue.head) = &node;
@@ -293,8 +269,7 @@ void take_node(WaitQueue& queue, WaitNode* node) {
 bool queue_wake_one(WaitQueue& queue) {
     // A waiter whose deadline already ended its wait gets nothing: the signal stays for the next.
     for (WaitNode* node = queue.head; node; node = node->next) {
-        if (!node->thread->blocked)
-            continue;
+        if (!node->thread->blocked) continue;
         take_node(queue, node);
         node->signalled = true;
         unblock(node->thread);
@@ -307,8 +282,7 @@ size_t queue_wake_all(WaitQueue& queue) {
     size_t woken = 0;
     while (WaitNode* node = queue.head) {
         take_node(queue, node);
-        if (!node->thread->blocked)
-            continue;
+        if (!node->thread->blocked) continue;
         node->signalled = true;
         unblock(node->thread);
         ++woken;
@@ -321,13 +295,10 @@ std::string wait_for_system_threads(int64_t deadline) {
     auto& d = dispatcher();
     Lock lock(d.lock);
     while (d.system_threads > 0)
-        if (!queue_wait(d.system_thread_ended, lock, self, deadline, "the end of the system threads",
-                        nullptr))
-            break;
+        if (!queue_wait(d.system_thread_ended, lock, self, deadline, "the end of the system threads", nullptr)) break;
     std::string remaining;
     for (PLIST_ENTRY link = d.threads.Flink; link != &d.threads; link = link->Flink)
-        if (thread_of(link)->system_thread)
-            remaining += "  " + thread_of(link)->name + "\n";
+        if (thread_of(link)->system_thread) remaining += "  " + thread_of(link)->name + "\n";
     return remaining;
 }
 
@@ -349,8 +320,7 @@ MachineThread::MachineThread(std::string name) : owns_(current_thread_if_registe
 }
 
 MachineThread::~MachineThread() {
-    if (owns_)
-        delete retire_current_thread();
+    if (owns_) delete retire_current_thread();
 }
 
 void set_thread_name(std::string name) {
@@ -363,8 +333,7 @@ ExternalWait::ExternalWait(const char* what) {
     _ETHREAD* self = current_thread();
     auto& d = dispatcher();
     Lock lock(d.lock);
-    if (self->external_depth++ > 0)
-        return;
+    if (self->external_depth++ > 0) return;
     self->blocked = true;
     self->deadline.reset();
     self->wait_what = what;
@@ -375,11 +344,9 @@ ExternalWait::ExternalWait(const char* what) {
 
 ExternalWait::~ExternalWait() {
     _ETHREAD* self = current_thread_if_registered();
-    if (!self)
-        return;
+    if (!self) return;
     Lock lock(dispatcher().lock);
-    if (--self->external_depth > 0)
-        return;
+    if (--self->external_depth > 0) return;
     self->wait_what = nullptr;
     unblock(self);
 }
@@ -400,11 +367,9 @@ std::thread start_thread(std::string name, std::function<void()> body) {
 
 void abandon_owned_mutexes() {
     _ETHREAD* self = t_current;
-    if (!self)
-        return;
+    if (!self) return;
     Lock lock(dispatcher().lock);
-    for (PKMUTANT mutex : std::exchange(self->owned_mutexes, {}))
-        abandon_mutex(mutex);
+    for (PKMUTANT mutex : std::exchange(self->owned_mutexes, {})) abandon_mutex(mutex);
 }
 
 void join(std::thread& thread) {

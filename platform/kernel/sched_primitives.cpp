@@ -15,8 +15,7 @@ Event::Event(Reset reset, bool initially_set) : auto_reset_(reset == Reset::Auto
 void Event::set() {
     Lock lock(dispatcher().lock);
     if (auto_reset_) {
-        if (!queue_wake_one(waiters_))
-            set_ = true;
+        if (!queue_wake_one(waiters_)) set_ = true;
     } else {
         set_ = true;
         queue_wake_all(waiters_);
@@ -37,8 +36,7 @@ bool Event::wait(std::optional<int64_t> deadline) {
     _ETHREAD* self = current_thread();
     Lock lock(dispatcher().lock);
     if (set_) {
-        if (auto_reset_)
-            set_ = false;
+        if (auto_reset_) set_ = false;
         return true;
     }
     return queue_wait(waiters_, lock, self, deadline, "hvsim::sched::Event", this);
@@ -71,13 +69,10 @@ bool ConditionVariable::wait_until(std::unique_lock<std::mutex>& user_lock, std:
 void sleep_until(int64_t deadline) {
     _ETHREAD* self = current_thread();
     Lock lock(dispatcher().lock);
-    do
-        block(lock, self, deadline, "hvsim::sched::sleep", nullptr);
+    do block(lock, self, deadline, "hvsim::sched::sleep", nullptr);
     while (!self->timed_out);
 }
 
-void sleep_for(int64_t ticks) {
-    sleep_until(now() + ticks);
-}
+void sleep_for(int64_t ticks) { sleep_until(now() + ticks); }
 
 } // namespace hvsim::sched

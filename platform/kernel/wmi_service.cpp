@@ -131,7 +131,8 @@ bool learn_registration(Provider& info) {
                     auto* pdo = (PDEVICE_OBJECT)guid.Pdo;
                     if (pdo && !info.pdo) {
                         info.pdo = pdo;
-                        if (auto node = pnp::node_info(pnp::node_of_pdo(pdo))) info.instance_base_name = node->instance_id;
+                        if (auto node = pnp::node_info(pnp::node_of_pdo(pdo)))
+                            info.instance_base_name = node->instance_id;
                     }
                     // REGINFO_EX hands over a reference on the PDO for each GUID.
                     if (pdo && minor == IRP_MN_REGINFO_EX) ObDereferenceObject(pdo);
@@ -299,14 +300,15 @@ QueryResult query_all_data(ULONG provider_id, const GUID& guid, ULONG buffer_siz
             length = wnode->FixedInstanceSize;
             offset = wnode->DataBlockOffset + i * align8(length);
         } else {
-            size_t pair = offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + i * sizeof(OFFSETINSTANCEDATAANDLENGTH);
+            size_t pair =
+                offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + i * sizeof(OFFSETINSTANCEDATAANDLENGTH);
             if (pair + sizeof(OFFSETINSTANCEDATAANDLENGTH) > limit) return {STATUS_UNSUCCESSFUL, {}};
             offset = wnode->OffsetInstanceDataAndLength[i].OffsetInstanceData;
             length = wnode->OffsetInstanceDataAndLength[i].LengthInstanceData;
         }
         if ((size_t)offset + length > limit) return {STATUS_UNSUCCESSFUL, {}};
-        result.instances.push_back({i, std::vector<UCHAR>(reply.wnode.begin() + offset,
-                                                          reply.wnode.begin() + offset + length)});
+        result.instances.push_back(
+            {i, std::vector<UCHAR>(reply.wnode.begin() + offset, reply.wnode.begin() + offset + length)});
     }
     return result;
 }
@@ -316,7 +318,8 @@ QueryResult query_single_instance(ULONG provider_id, const GUID& guid, ULONG ins
     Reply reply = request_growing(provider_id, IRP_MN_QUERY_SINGLE_INSTANCE, guid, buffer_size, [&](ULONG size) {
         std::vector<UCHAR> buffer(std::max<ULONG>(size, data_offset), 0);
         WNODE_SINGLE_INSTANCE wnode{};
-        wnode.WnodeHeader = header_for(provider_id, guid, size, WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES);
+        wnode.WnodeHeader =
+            header_for(provider_id, guid, size, WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES);
         wnode.InstanceIndex = instance_index;
         wnode.DataBlockOffset = data_offset;
         std::memcpy(buffer.data(), &wnode, offsetof(WNODE_SINGLE_INSTANCE, VariableData));
@@ -367,12 +370,12 @@ NTSTATUS change_single_instance(ULONG provider_id, const GUID& guid, ULONG insta
 
 NTSTATUS change_single_item(ULONG provider_id, const GUID& guid, ULONG instance_index, ULONG item_id,
                             const std::vector<UCHAR>& data) {
-    auto buffer = data_request<WNODE_SINGLE_ITEM>(provider_id, guid, WNODE_FLAG_SINGLE_ITEM, data, 0,
-                                                  [&](WNODE_SINGLE_ITEM& w) {
-                                                      w.InstanceIndex = instance_index;
-                                                      w.ItemId = item_id;
-                                                      w.SizeDataItem = (ULONG)data.size();
-                                                  });
+    auto buffer =
+        data_request<WNODE_SINGLE_ITEM>(provider_id, guid, WNODE_FLAG_SINGLE_ITEM, data, 0, [&](WNODE_SINGLE_ITEM& w) {
+            w.InstanceIndex = instance_index;
+            w.ItemId = item_id;
+            w.SizeDataItem = (ULONG)data.size();
+        });
     return send_request(provider_id, IRP_MN_CHANGE_SINGLE_ITEM, guid, std::move(buffer)).status;
 }
 
@@ -399,8 +402,8 @@ MethodResult execute_method(ULONG provider_id, const GUID& guid, ULONG instance_
 }
 
 NTSTATUS enable_events(ULONG provider_id, const GUID& guid, bool enable, ULONG64 historical_context) {
-    WNODE_HEADER header = header_for(provider_id, guid, sizeof(WNODE_HEADER),
-                                     historical_context ? WNODE_FLAG_TRACED_GUID : 0);
+    WNODE_HEADER header =
+        header_for(provider_id, guid, sizeof(WNODE_HEADER), historical_context ? WNODE_FLAG_TRACED_GUID : 0);
     header.HistoricalContext = historical_context;
     std::vector<UCHAR> buffer(sizeof header);
     std::memcpy(buffer.data(), &header, sizeof header);
@@ -480,7 +483,8 @@ NTSTATUS IoWMIWriteEvent(PVOID WnodeEventItem) {
     event.guid = header->Guid;
     event.provider_id = header->ProviderId;
     event.wnode.assign((UCHAR*)WnodeEventItem, (UCHAR*)WnodeEventItem + header->BufferSize);
-    if ((header->Flags & WNODE_FLAG_SINGLE_INSTANCE) && header->BufferSize >= offsetof(WNODE_SINGLE_INSTANCE, VariableData)) {
+    if ((header->Flags & WNODE_FLAG_SINGLE_INSTANCE) &&
+        header->BufferSize >= offsetof(WNODE_SINGLE_INSTANCE, VariableData)) {
         auto* wnode = (WNODE_SINGLE_INSTANCE*)WnodeEventItem;
         event.instance_index = wnode->InstanceIndex;
         if ((size_t)wnode->DataBlockOffset + wnode->SizeDataBlock <= header->BufferSize)
@@ -522,8 +526,7 @@ void wmi_shutdown() {
     }
     if (installed) trace_log::set_system_control_deliverer(nullptr);
     std::lock_guard lock(s.mutex);
-    for (auto& [id, entry] : s.providers)
-        DbgPrint("WMI: provider %u still registered at shutdown\n", id);
+    for (auto& [id, entry] : s.providers) DbgPrint("WMI: provider %u still registered at shutdown\n", id);
     s.providers.clear();
     s.ids.clear();
 }

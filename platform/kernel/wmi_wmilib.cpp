@@ -112,7 +112,8 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
                           PSYSCTL_IRP_DISPOSITION IrpDisposition) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     UCHAR minor = stack->MinorFunction;
-    if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL || (minor > IRP_MN_EXECUTE_METHOD && minor != IRP_MN_REGINFO_EX)) {
+    if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL ||
+        (minor > IRP_MN_EXECUTE_METHOD && minor != IRP_MN_REGINFO_EX)) {
         *IrpDisposition = IrpNotWmi;
         return Irp->IoStatus.Status;
     }
@@ -213,8 +214,8 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
             return not_completed(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
         }
         if (!WmiLibInfo->ExecuteWmiMethod) return complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
-        return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, index, instance, wnode->MethodId,
-                                            wnode->SizeDataBlock, size - data_offset, buffer + data_offset);
+        return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, index, instance, wnode->MethodId, wnode->SizeDataBlock,
+                                            size - data_offset, buffer + data_offset);
     }
     case IRP_MN_ENABLE_EVENTS:
     case IRP_MN_DISABLE_EVENTS:
@@ -226,9 +227,7 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
         return WmiLibInfo->WmiFunctionControl(DeviceObject, Irp, index, events ? WmiEventControl : WmiDataBlockControl,
                                               enable);
     }
-    default:
-        *IrpDisposition = IrpNotWmi;
-        return Irp->IoStatus.Status;
+    default: *IrpDisposition = IrpNotWmi; return Irp->IoStatus.Status;
     }
 }
 

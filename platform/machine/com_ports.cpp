@@ -45,9 +45,11 @@ std::vector<ComPort> com_ports(const Machine& machine) {
             if (!above) break;
             for (const auto& adapter : adapters) {
                 for (size_t i = 0; i < adapter.interfaces.size(); ++i)
-                    if (same_text(adapter.interfaces[i], above->instance_id)) port.usb_id = adapter.id, port.interface = i;
+                    if (same_text(adapter.interfaces[i], above->instance_id))
+                        port.usb_id = adapter.id, port.interface = i;
                 if (port.usb_id.empty() && same_text(adapter.instance_id, above->instance_id)) port.usb_id = adapter.id;
-                if (!port.usb_id.empty() && port.interface < adapter.ptys.size()) port.pty = adapter.ptys[port.interface];
+                if (!port.usb_id.empty() && port.interface < adapter.ptys.size())
+                    port.pty = adapter.ptys[port.interface];
                 if (!port.usb_id.empty()) break;
             }
         }

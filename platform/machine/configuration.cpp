@@ -44,7 +44,8 @@ MachineConfiguration read_configuration(const std::filesystem::path& file) {
             if (!configuration.clock) throw MachineError(where + "clock must be real or virtual, not '" + value + "'");
         } else if (name == "windows") {
             if (!windows_version_named(value))
-                throw MachineError(where + "windows must be one of " + windows_version_names() + ", not '" + value + "'");
+                throw MachineError(where + "windows must be one of " + windows_version_names() + ", not '" + value +
+                                   "'");
             configuration.windows = value;
         } else {
             throw MachineError(where + "unknown setting '" + name + "'");

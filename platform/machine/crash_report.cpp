@@ -17,8 +17,9 @@ namespace {
 
 const char* fault_name(int signal, int code) {
     switch (signal) {
-    case SIGSEGV: return code == SEGV_ACCERR ? "access violation (memory it may not write or run)"
-                                             : "access violation (memory that is not there)";
+    case SIGSEGV:
+        return code == SEGV_ACCERR ? "access violation (memory it may not write or run)"
+                                   : "access violation (memory that is not there)";
     case SIGBUS: return "bus error (misaligned or vanished memory)";
     case SIGFPE: return code == FPE_INTDIV ? "integer division by zero" : "arithmetic fault";
     case SIGILL: return "illegal instruction";

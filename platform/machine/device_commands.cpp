@@ -30,7 +30,8 @@ pnp::DevInst resolve(Machine& machine, const std::string& name) {
     const auto instance = device_named(machine, text::from_utf8(name));
     const pnp::DevInst node = instance ? pnp::find_node(*instance) : pnp::no_node;
     if (node == pnp::no_node)
-        throw MachineError("no device '" + name + "' (name one by its instance ID, as hvsim devices shows it, or by "
+        throw MachineError("no device '" + name +
+                           "' (name one by its instance ID, as hvsim devices shows it, or by "
                            "its COM name, as hvsim ports shows it)");
     return node;
 }

@@ -40,8 +40,10 @@ void cancel_windows(DWORD process_id) {
     auto windows = ui::top_level_windows(process_id);
     for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
         if (!IsWindowVisible(*it)) continue;
-        if (ui::Sheet(*it).page_window()) PostMessageW(*it, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-        else PostMessageW(*it, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        if (ui::Sheet(*it).page_window())
+            PostMessageW(*it, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        else
+            PostMessageW(*it, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     }
 }
 
@@ -136,9 +138,9 @@ DWORD show_properties(DeviceProperties::State& state) {
     if (HPROPSHEETPAGE general = create_general_page(set, &data)) pages[header.nPages++] = general;
     DWORD required = 0;
     if (!SetupDiGetClassDevPropertySheetsW(set, &data, &header, DWORD(pages.size()), &required, DIGCDP_FLAG_ADVANCED))
-        OutputDebugStringA(("Device Manager: the device's pages were not all had (error " +
-                            std::to_string(GetLastError()) + ")\n")
-                               .c_str());
+        OutputDebugStringA(
+            ("Device Manager: the device's pages were not all had (error " + std::to_string(GetLastError()) + ")\n")
+                .c_str());
 
     Watch watch{&state, state.process->id()};
     HANDLE watcher = CreateThread(nullptr, 0, watch_removal, &watch, 0, nullptr);

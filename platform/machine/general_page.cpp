@@ -21,15 +21,15 @@ constexpr int kTypeLabel = 1012, kManufacturerLabel = 1013, kLocationLabel = 101
 HV_DIALOGS_BEGIN
 HV_DIALOGEX(kGeneralDialog, 0, 0, 252, 218, DS_SETFONT | WS_CHILD | WS_CAPTION, u"General")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_LTEXT(u"", kGeneralDescription, 14, 10, 226, 8)
-    HV_LTEXT(u"Device type:", kTypeLabel, 14, 32, 60, 8)
-    HV_LTEXT(u"", kGeneralType, 80, 32, 160, 8)
-    HV_LTEXT(u"Manufacturer:", kManufacturerLabel, 14, 44, 60, 8)
-    HV_LTEXT(u"", kGeneralManufacturer, 80, 44, 160, 8)
-    HV_LTEXT(u"Location:", kLocationLabel, 14, 56, 60, 8)
-    HV_LTEXT(u"", kGeneralLocation, 80, 56, 160, 8)
-    HV_GROUPBOX(u"Device status", kStatusFrame, 7, 76, 238, 56)
-    HV_LTEXT(u"", kGeneralStatus, 14, 90, 224, 36)
+HV_LTEXT(u"", kGeneralDescription, 14, 10, 226, 8)
+HV_LTEXT(u"Device type:", kTypeLabel, 14, 32, 60, 8)
+HV_LTEXT(u"", kGeneralType, 80, 32, 160, 8)
+HV_LTEXT(u"Manufacturer:", kManufacturerLabel, 14, 44, 60, 8)
+HV_LTEXT(u"", kGeneralManufacturer, 80, 44, 160, 8)
+HV_LTEXT(u"Location:", kLocationLabel, 14, 56, 60, 8)
+HV_LTEXT(u"", kGeneralLocation, 80, 56, 160, 8)
+HV_GROUPBOX(u"Device status", kStatusFrame, 7, 76, 238, 56)
+HV_LTEXT(u"", kGeneralStatus, 14, 90, 224, 36)
 HV_DIALOGS_END
 
 // This library's module handle, which names its dialogs: its link map, as for any image.

@@ -47,8 +47,8 @@ struct Command {
     const char* arguments; // as the usage shows them: "SPEC", "IMAGE [ARGS...]"
     size_t minimum;
     size_t maximum;
-    const char* summary;   // one line in `hvsim help`
-    const char* details;   // the rest of `hvsim COMMAND --help`
+    const char* summary; // one line in `hvsim help`
+    const char* details; // the rest of `hvsim COMMAND --help`
     int (*run)(Invocation&);
 };
 

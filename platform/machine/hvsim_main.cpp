@@ -157,8 +157,8 @@ constexpr Command kCommands[] = {
      restart},
     {"remove", "DEVICE", 1, 1, "remove a device from the device tree",
      "DEVICE as for status. A device that is still there comes back at the next rescan or boot.\n", remove},
-    {"properties", "DEVICE [STEP...]", 1, SIZE_MAX, "show a device's property sheet, as Device Manager does, and use it",
-     kPropertyStepsHelp, properties},
+    {"properties", "DEVICE [STEP...]", 1, SIZE_MAX,
+     "show a device's property sheet, as Device Manager does, and use it", kPropertyStepsHelp, properties},
     {"rescan", "", 0, 0, "ask every bus for its devices again and install the new ones",
      "Finds devices that were removed while still present, and prints the device tree.\n", rescan},
     {"plug", "SPEC", 1, 1, "add a USB device to the machine, present from the next boot",
@@ -237,8 +237,10 @@ std::string usage_text() {
                        "Commands:\n";
     for (const auto& c : kCommands) {
         std::string left = "  " + signature(c);
-        if (left.size() < 29) left.resize(29, ' ');
-        else left += "\n" + std::string(29, ' ');
+        if (left.size() < 29)
+            left.resize(29, ' ');
+        else
+            left += "\n" + std::string(29, ' ');
         text += left + c.summary + "\n";
     }
     return text + "\n" + kOptions + kFooter;

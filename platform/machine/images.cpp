@@ -11,8 +11,7 @@
 namespace hvsim {
 namespace {
 
-template <typename T>
-bool read_at(const std::string& bytes, size_t offset, T* out) {
+template <typename T> bool read_at(const std::string& bytes, size_t offset, T* out) {
     if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
     std::memcpy(out, bytes.data() + offset, sizeof(T));
     return true;
@@ -63,8 +62,7 @@ std::optional<std::string> image_problem(const std::filesystem::path& file, Imag
     Elf64_Ehdr header;
     if (!read_at(bytes, 0, &header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0)
         return "it is not an image (no shared object)";
-    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
-        header.e_type != ET_DYN)
+    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB || header.e_type != ET_DYN)
         return "it is not a shared object of this machine";
     const char* entry = kind == ImageKind::Driver ? "DriverEntry" : kind == ImageKind::Program ? "wmain" : nullptr;
     if (entry && !exports_symbol(bytes, header, entry))

@@ -124,8 +124,7 @@ std::filesystem::path Machine::logs_directory() const { return root_ / "logs"; }
 void Machine::add_driver(const std::u16string& service, const std::filesystem::path& image) {
     if (!valid_service_name(service)) throw MachineError("invalid service name '" + narrow(service) + "'");
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(image, ec))
-        throw MachineError(image.string() + ": no such driver image");
+    if (!std::filesystem::is_regular_file(image, ec)) throw MachineError(image.string() + ": no such driver image");
     if (auto problem = image_problem(image, ImageKind::Driver)) throw MachineError(image.string() + ": " + *problem);
 
     // A new file replaces the old one under its name, so that a loaded image keeps its own.

@@ -85,7 +85,8 @@ std::pair<std::filesystem::path, std::u16string> Machine::locate_program(const s
         return {*host, path};
     }
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(program, ec)) throw MachineError(program.string() + ": no such program image");
+    if (!std::filesystem::is_regular_file(program, ec))
+        throw MachineError(program.string() + ": no such program image");
     return {std::filesystem::absolute(program, ec), machine_path_of(root_, program)};
 }
 

@@ -41,8 +41,8 @@ Step parse(const std::string& text) {
         Kind kind;
         bool takes_value;
     };
-    static const Verb kVerbs[] = {{"type", Kind::Type, true},   {"select", Kind::Select, true},
-                                  {"click", Kind::Click, false}, {"check", Kind::Check, false},
+    static const Verb kVerbs[] = {{"type", Kind::Type, true},        {"select", Kind::Select, true},
+                                  {"click", Kind::Click, false},     {"check", Kind::Check, false},
                                   {"uncheck", Kind::Uncheck, false}, {"slide", Kind::Slide, true},
                                   {"open", Kind::Open, false}};
     if (verb == "page") {
@@ -52,8 +52,8 @@ Step parse(const std::string& text) {
         return step;
     }
     if (verb == "answer") {
-        static const std::pair<const char*, int> kAnswers[] = {{"yes", IDYES}, {"no", IDNO}, {"ok", IDOK},
-                                                               {"cancel", IDCANCEL}};
+        static const std::pair<const char*, int> kAnswers[] = {
+            {"yes", IDYES}, {"no", IDNO}, {"ok", IDOK}, {"cancel", IDCANCEL}};
         step.kind = Kind::Answer;
         for (auto& [name, id] : kAnswers)
             if (rest == name) step.answer = id;
@@ -170,8 +170,10 @@ private:
             run(nested);
             if (IsWindow(nested) && !window.ended()) {
                 out_ << "(" << text::to_utf8(window.text()) << " is left open: Cancel)\n";
-                if (window.page_window()) PostMessageW(nested, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-                else PostMessageW(nested, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+                if (window.page_window())
+                    PostMessageW(nested, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+                else
+                    PostMessageW(nested, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
             }
         }});
         const bool clicked = page.click(step.id);

@@ -14,8 +14,8 @@ namespace {
 
 // A link put in place whole: made beside under a name of its own, then renamed over the old one.
 void replace_link(const std::filesystem::path& link, const std::string& target) {
-    const std::filesystem::path temporary = link.parent_path() / ("." + link.filename().string() + ".new-" +
-                                                                  std::to_string(::getpid()));
+    const std::filesystem::path temporary =
+        link.parent_path() / ("." + link.filename().string() + ".new-" + std::to_string(::getpid()));
     ::unlink(temporary.c_str());
     if (::symlink(target.c_str(), temporary.c_str()) != 0 || ::rename(temporary.c_str(), link.c_str()) != 0) {
         const std::string why = std::strerror(errno);

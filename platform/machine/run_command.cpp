@@ -46,7 +46,8 @@ int run_program_command(Machine& machine, const std::vector<std::string>& args) 
             const TokenName* token = nullptr;
             for (const auto& t : kTokens)
                 if (std::strcmp(value, t.name) == 0) token = &t;
-            if (!token) throw UsageError(std::string("--as must be administrator, user or filtered, not '") + value + "'");
+            if (!token)
+                throw UsageError(std::string("--as must be administrator, user or filtered, not '") + value + "'");
             options.token = token->kind;
         } else {
             throw UsageError("unknown option of run '" + option + "'");

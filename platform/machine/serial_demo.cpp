@@ -193,7 +193,8 @@ std::vector<ComPort> wait_for_com_ports(const Machine& machine, const std::strin
     }
     std::vector<ComPort> ports(interfaces);
     for (const auto& port : com_ports(machine))
-        if (port.usb_id == id && port.interface < ports.size() && !port.link_target.empty()) ports[port.interface] = port;
+        if (port.usb_id == id && port.interface < ports.size() && !port.link_target.empty())
+            ports[port.interface] = port;
     return ports;
 }
 
@@ -311,7 +312,8 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
 
     for (size_t i = 0; i < ports.size(); ++i) {
         begin("send and read back", " " + std::to_string(options.bytes) + " bytes on " + narrow(ports[i].name));
-        if (auto failure = exchange_in_process(ports[i], i, options, out)) return fail(narrow(ports[i].name) + ": " + *failure);
+        if (auto failure = exchange_in_process(ports[i], i, options, out))
+            return fail(narrow(ports[i].name) + ": " + *failure);
     }
 
     begin("unplug the adapter", " " + id);
@@ -322,8 +324,8 @@ int run_demo(Machine& machine, const DemoOptions& options, std::ostream& out) {
     }
     const std::vector<ComPort> left = com_ports(machine);
     for (const auto& port : ports) {
-        const bool node_left = std::any_of(left.begin(), left.end(),
-                                           [&](const ComPort& p) { return p.instance_id == port.instance_id; });
+        const bool node_left =
+            std::any_of(left.begin(), left.end(), [&](const ComPort& p) { return p.instance_id == port.instance_id; });
         if (node_left || link_exists(port.name))
             return fail(narrow(port.name) + " is still there after the unplug" +
                         (node_left ? " (its device node stayed)" : " (\\\\.\\" + narrow(port.name) + " still opens)"));

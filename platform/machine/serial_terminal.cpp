@@ -74,8 +74,10 @@ ULONGLONG machine_ms() {
 
 // Tenths of a millisecond a character takes on the line: start bit, data, parity, stop bits.
 ULONGLONG character_time_tenths(const DCB& dcb) {
-    const ULONGLONG bits_x2 = 2 * (1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0)) +
-                              (dcb.StopBits == ONESTOPBIT ? 2 : dcb.StopBits == ONE5STOPBITS ? 3 : 4);
+    const ULONGLONG bits_x2 =
+        2 * (1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0)) + (dcb.StopBits == ONESTOPBIT     ? 2
+                                                                     : dcb.StopBits == ONE5STOPBITS ? 3
+                                                                                                    : 4);
     return bits_x2 * 10000 / 2 / std::max<DWORD>(dcb.BaudRate, 1) + 1;
 }
 
@@ -200,10 +202,14 @@ DWORD terminal_session(const std::u16string& name, const std::string& mode, int 
     // First-byte reads: back at once with what came, or empty after a slice.
     COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadSliceMs, 0, 0};
     const char* failed = nullptr;
-    if (!GetCommState(session.port, &dcb)) failed = "GetCommState";
-    else if (!BuildCommDCBA(mode.c_str(), &dcb)) failed = "the mode";
-    else if (!SetCommState(session.port, &dcb)) failed = "SetCommState";
-    else if (!SetCommTimeouts(session.port, &timeouts)) failed = "SetCommTimeouts";
+    if (!GetCommState(session.port, &dcb))
+        failed = "GetCommState";
+    else if (!BuildCommDCBA(mode.c_str(), &dcb))
+        failed = "the mode";
+    else if (!SetCommState(session.port, &dcb))
+        failed = "SetCommState";
+    else if (!SetCommTimeouts(session.port, &timeouts))
+        failed = "SetCommTimeouts";
     if (failed) {
         messages << "hvsim: " << narrow_name << ": " << failed << " failed: " << windows_error_text(GetLastError())
                  << " (mode '" << mode << "')\n";

@@ -39,9 +39,9 @@ bool ports_pending(const Machine& machine, const std::string& id, size_t interfa
 std::string explain_missing_port(const std::u16string& interface_instance);
 
 struct DemoOptions {
-    std::filesystem::path package;                  // the folder install-package takes
+    std::filesystem::path package; // the folder install-package takes
     std::string adapter = "ftdi:interfaces=2,wire=loopback";
-    size_t bytes = 64 * 1024;                       // sent and read back on each port
+    size_t bytes = 64 * 1024; // sent and read back on each port
     DWORD baud = 921600;
 };
 

@@ -237,7 +237,8 @@ std::string Machine::usb_devices_text() const {
     out << "USB devices:" << (devices.empty() ? " (none)" : "") << "\n";
     for (auto& d : devices) {
         out << "    " << d.id << " on port " << d.port << (d.saved ? "" : " (not saved)") << ": " << d.spec << "\n";
-        out << "        device: " << (d.instance_id.empty() ? "(not enumerated)" : text::to_utf8(d.instance_id)) << "\n";
+        out << "        device: " << (d.instance_id.empty() ? "(not enumerated)" : text::to_utf8(d.instance_id))
+            << "\n";
         for (size_t i = 0; i < d.interfaces.size(); ++i) {
             out << "        interface " << i << ": ";
             out << (d.interfaces[i].empty() ? "(the device itself)" : text::to_utf8(d.interfaces[i]));

@@ -58,8 +58,10 @@ LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case BM_GETSTATE: return model(hwnd).check | model(hwnd).state;
     case BM_SETSTATE:
-        if (wp) model(hwnd).state |= BST_PUSHED;
-        else model(hwnd).state &= ~BST_PUSHED;
+        if (wp)
+            model(hwnd).state |= BST_PUSHED;
+        else
+            model(hwnd).state &= ~BST_PUSHED;
         return 0;
     case BM_SETSTYLE: {
         const LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);

@@ -109,15 +109,17 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     }
     case CB_ADDSTRING: return insert(hwnd, -1, reinterpret_cast<LPCWSTR>(lp));
-    case CB_INSERTSTRING: return insert(hwnd, int(wp) == -1 ? int(model(hwnd).items.size()) : int(wp),
-                                        reinterpret_cast<LPCWSTR>(lp));
+    case CB_INSERTSTRING:
+        return insert(hwnd, int(wp) == -1 ? int(model(hwnd).items.size()) : int(wp), reinterpret_cast<LPCWSTR>(lp));
     case CB_DELETESTRING: {
         auto& m = model(hwnd);
         const int index = int(wp);
         if (index < 0 || index >= int(m.items.size())) return CB_ERR;
         m.items.erase(m.items.begin() + index);
-        if (m.current == index) select(hwnd, CB_ERR);
-        else if (m.current > index) --m.current;
+        if (m.current == index)
+            select(hwnd, CB_ERR);
+        else if (m.current > index)
+            --m.current;
         return LRESULT(m.items.size());
     }
     case CB_RESETCONTENT:
@@ -166,8 +168,7 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!model(hwnd).edit) return CB_ERR;
         SendMessageW(model(hwnd).edit, EM_LIMITTEXT, wp, 0);
         return TRUE;
-    case CB_GETEDITSEL:
-        return model(hwnd).edit ? SendMessageW(model(hwnd).edit, EM_GETSEL, wp, lp) : CB_ERR;
+    case CB_GETEDITSEL: return model(hwnd).edit ? SendMessageW(model(hwnd).edit, EM_GETSEL, wp, lp) : CB_ERR;
     case CB_SETEDITSEL:
         if (!model(hwnd).edit) return CB_ERR;
         SendMessageW(model(hwnd).edit, EM_SETSEL, WPARAM(short(LOWORD(lp))), LPARAM(short(HIWORD(lp))));
@@ -224,8 +225,10 @@ LRESULT CALLBACK combo_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case WM_SETFOCUS:
-        if (model(hwnd).edit) SetFocus(model(hwnd).edit);
-        else notify_parent_command(hwnd, CBN_SETFOCUS);
+        if (model(hwnd).edit)
+            SetFocus(model(hwnd).edit);
+        else
+            notify_parent_command(hwnd, CBN_SETFOCUS);
         return 0;
     case WM_KILLFOCUS:
         if (!model(hwnd).edit) notify_parent_command(hwnd, CBN_KILLFOCUS);

@@ -54,8 +54,10 @@ public:
     }
     void align(size_t to) {
         const size_t aligned = (offset_ + to - 1) / to * to;
-        if (aligned > size_) ok_ = false;
-        else offset_ = aligned;
+        if (aligned > size_)
+            ok_ = false;
+        else
+            offset_ = aligned;
     }
     void bytes(size_t n, std::vector<BYTE>& out) {
         if (!take(n)) return;
@@ -148,8 +150,10 @@ std::optional<DialogTemplate> parse_dialog_template(const void* data, size_t siz
         item.title = r.ordinal_or_text(&item.title_resource);
         const WORD extra = r.read<WORD>();
         // The short form counts its creation data with the count word; the extended one without.
-        if (t.extended && extra) r.bytes(extra, item.creation_data);
-        else if (!t.extended && extra > sizeof(WORD)) r.bytes(extra - sizeof(WORD), item.creation_data);
+        if (t.extended && extra)
+            r.bytes(extra, item.creation_data);
+        else if (!t.extended && extra > sizeof(WORD))
+            r.bytes(extra - sizeof(WORD), item.creation_data);
         if (!r.ok() || item.cx < 0 || item.cy < 0) return std::nullopt;
         t.items.push_back(std::move(item));
     }

@@ -66,8 +66,7 @@ DialogState* dialog_state(const WindowPtr& w) {
     return w->dialog.get();
 }
 
-HWND create_dialog(HINSTANCE instance, const DialogTemplate& t, HWND parent, DLGPROC proc, LPARAM param,
-                   bool modal) {
+HWND create_dialog(HINSTANCE instance, const DialogTemplate& t, HWND parent, DLGPROC proc, LPARAM param, bool modal) {
     for (const auto& item : t.items) {
         WNDCLASSEXW info{};
         info.cbSize = sizeof info;
@@ -110,10 +109,10 @@ HWND create_dialog(HINSTANCE instance, const DialogTemplate& t, HWND parent, DLG
     for (const auto& item : t.items) {
         if (!IsWindow(hwnd)) return nullptr;
         LPVOID data = item.creation_data.empty() ? nullptr : const_cast<BYTE*>(item.creation_data.data());
-        HWND control = CreateWindowExW(item.ex_style | WS_EX_NOPARENTNOTIFY, item.class_name.c_str(),
-                                       item.title.c_str(), item.style | WS_CHILD, map_x(item.x, *d), map_y(item.y, *d),
-                                       map_x(item.cx, *d), map_y(item.cy, *d), hwnd,
-                                       reinterpret_cast<HMENU>(uintptr_t(item.id)), instance, data);
+        HWND control =
+            CreateWindowExW(item.ex_style | WS_EX_NOPARENTNOTIFY, item.class_name.c_str(), item.title.c_str(),
+                            item.style | WS_CHILD, map_x(item.x, *d), map_y(item.y, *d), map_x(item.cx, *d),
+                            map_y(item.cy, *d), hwnd, reinterpret_cast<HMENU>(uintptr_t(item.id)), instance, data);
         if (!control) {
             if (t.style & DS_NOFAILCREATE) continue;
             if (IsWindow(hwnd)) DestroyWindow(hwnd);
@@ -248,8 +247,8 @@ LRESULT WINAPI DefDlgProcW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         return 0;
     }
     case WM_SETFOCUS: {
-        HWND target = d->saved_focus && IsChild(hwnd, d->saved_focus) ? d->saved_focus
-                                                                       : GetNextDlgTabItem(hwnd, nullptr, FALSE);
+        HWND target =
+            d->saved_focus && IsChild(hwnd, d->saved_focus) ? d->saved_focus : GetNextDlgTabItem(hwnd, nullptr, FALSE);
         if (target) SetFocus(target);
         return 0;
     }

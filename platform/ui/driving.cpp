@@ -202,8 +202,10 @@ bool Dialog::type(int id, std::u16string_view text) const {
     HWND control = item(id);
     if (!control) return false;
     const std::string kind = control_kind(control);
-    if (kind == "combo") control = combo_edit(control);
-    else if (kind != "edit") return false;
+    if (kind == "combo")
+        control = combo_edit(control);
+    else if (kind != "edit")
+        return false;
     if (!control) return false;
     const std::u16string copy(text);
     return act(control, [&] { edit_user_type(control, copy); });
@@ -269,7 +271,8 @@ std::vector<std::u16string> Dialog::items(int id) const {
         for (int i = 0; i < count; ++i) {
             const LRESULT length = SendMessageW(control, CB_GETLBTEXTLEN, WPARAM(i), 0);
             std::u16string text(size_t(std::max<LRESULT>(length, 0)) + 1, u'\0');
-            text.resize(size_t(std::max<LRESULT>(SendMessageW(control, CB_GETLBTEXT, WPARAM(i), LPARAM(text.data())), 0)));
+            text.resize(
+                size_t(std::max<LRESULT>(SendMessageW(control, CB_GETLBTEXT, WPARAM(i), LPARAM(text.data())), 0)));
             result.push_back(std::move(text));
         }
         return result;

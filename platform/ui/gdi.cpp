@@ -275,8 +275,10 @@ HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ h) {
                    : type == OBJ_FONT ? GetStockObject(SYSTEM_FONT)
                                       : nullptr;
     }
-    if (is_stock(h)) d->selected.erase(type);
-    else d->selected[type] = h;
+    if (is_stock(h))
+        d->selected.erase(type);
+    else
+        d->selected[type] = h;
     return previous;
 }
 
@@ -359,7 +361,6 @@ int WINAPI GetDeviceCaps(HDC dc, int index) {
     }
 }
 
-
 int WINAPI SetBkMode(HDC dc, int mode) {
     if (mode != TRANSPARENT && mode != OPAQUE) return 0;
     return with_dc(dc, [&](GdiObject& d) { return std::exchange(d.bk_mode, mode); });
@@ -381,4 +382,3 @@ COLORREF WINAPI GetTextColor(HDC dc) {
 }
 
 HV_EXTERN_C_END
-

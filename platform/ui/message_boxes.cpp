@@ -65,8 +65,8 @@ HWND create_box(HWND owner, const std::u16string& text, const std::u16string& ca
                                WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, 0, 0, 240, 96, owner, nullptr,
                                nullptr, nullptr);
     if (!box) return nullptr;
-    CreateWindowExW(0, u"Static", text.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT, 12, 12, 216, 40, box,
-                    HMENU(0xFFFF), nullptr, nullptr);
+    CreateWindowExW(0, u"Static", text.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT, 12, 12, 216, 40, box, HMENU(0xFFFF),
+                    nullptr, nullptr);
     int x = 12;
     for (auto& [id, label] : buttons_of(type)->buttons) {
         CreateWindowExW(0, u"Button", label, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, x, 60, 66, 22, box,
@@ -91,8 +91,10 @@ int show(HWND owner, std::u16string text, std::u16string caption, UINT type) {
             int answer = s.answers.front();
             s.answers.pop_front();
             entry.scripted = true;
-            if (answer_fits(type, answer)) entry.answer = answer;
-            else SetLastError(ERROR_INVALID_PARAMETER);
+            if (answer_fits(type, answer))
+                entry.answer = answer;
+            else
+                SetLastError(ERROR_INVALID_PARAMETER);
         } else if ((type & MB_TYPEMASK) == MB_OK) {
             entry.answer = IDOK;
         } else {

@@ -52,9 +52,7 @@ void complete(const std::shared_ptr<SentMessage>& sm, LRESULT result) {
     sm->sender->wake.notify_all();
 }
 
-bool in_range(UINT message, UINT min, UINT max) {
-    return (min == 0 && max == 0) || (message >= min && message <= max);
-}
+bool in_range(UINT message, UINT min, UINT max) { return (min == 0 && max == 0) || (message >= min && message <= max); }
 
 bool matches(const MSG& msg, HWND filter, UINT min, UINT max) {
     if (!in_range(msg.message, min, max)) return false;
@@ -190,7 +188,9 @@ LRESULT call_procedure(const WindowPtr& w, UINT msg, WPARAM wp, LPARAM lp) {
     return proc ? proc(w->handle, msg, wp, lp) : 0;
 }
 
-LRESULT call_on_owner(const WindowPtr& w, std::function<LRESULT()> call) { return send_to(w, 0, 0, 0, std::move(call)); }
+LRESULT call_on_owner(const WindowPtr& w, std::function<LRESULT()> call) {
+    return send_to(w, 0, 0, 0, std::move(call));
+}
 
 bool handle_sent_messages(const QueuePtr& q) {
     bool handled = false;
@@ -298,13 +298,12 @@ LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
 }
 
-LRESULT WINAPI SendMessageTimeoutW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT, UINT timeout,
-                                   DWORD_PTR* result) {
+LRESULT WINAPI SendMessageTimeoutW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT, UINT timeout, DWORD_PTR* result) {
     auto w = window_of(hwnd);
     if (!w) return 0;
     bool timed_out = false;
-    LRESULT r = send_to(w, msg, wp, lp, nullptr, sched::now() + int64_t(timeout) * sched::kTicksPerMillisecond,
-                        &timed_out);
+    LRESULT r =
+        send_to(w, msg, wp, lp, nullptr, sched::now() + int64_t(timeout) * sched::kTicksPerMillisecond, &timed_out);
     if (timed_out) {
         SetLastError(ERROR_TIMEOUT);
         return 0;
@@ -494,8 +493,10 @@ UINT_PTR WINAPI SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc) {
     }
     auto it = std::find_if(me->timers.begin(), me->timers.end(), [&](auto& t) { return t.hwnd == hwnd && t.id == id; });
     Timer timer{hwnd, id, period, sched::now() + period, proc};
-    if (it != me->timers.end()) *it = timer;
-    else me->timers.push_back(timer);
+    if (it != me->timers.end())
+        *it = timer;
+    else
+        me->timers.push_back(timer);
     return hwnd ? (id ? id : 1) : id;
 }
 

@@ -443,21 +443,24 @@ INT_PTR CALLBACK sheet_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!is_live(page) || index_of(*s, page) >= 0 || s->pages.size() >= MAXPROPPAGES) return reply(hwnd, FALSE);
         size_t at = s->pages.size();
         if (msg == PSM_INSERTPAGE) {
-            if (IS_INTRESOURCE(wp)) at = wp;
-            else at = size_t(std::max(0, index_of(*s, reinterpret_cast<Page*>(wp)) + 1));
+            if (IS_INTRESOURCE(wp))
+                at = wp;
+            else
+                at = size_t(std::max(0, index_of(*s, reinterpret_cast<Page*>(wp)) + 1));
         }
         insert_page(*s, at, page);
         return reply(hwnd, TRUE);
     }
-    case PSM_REMOVEPAGE: remove_page(*s, lp ? index_of(*s, reinterpret_cast<Page*>(lp)) : int(wp)); return reply(hwnd, 0);
+    case PSM_REMOVEPAGE:
+        remove_page(*s, lp ? index_of(*s, reinterpret_cast<Page*>(lp)) : int(wp));
+        return reply(hwnd, 0);
     case PSM_APPLY: return reply(hwnd, apply(*s, false));
     case PSM_QUERYSIBLINGS:
         for (Page* page : s->pages)
             if (page->hwnd)
                 if (LRESULT r = SendMessageW(page->hwnd, PSM_QUERYSIBLINGS, wp, lp)) return reply(hwnd, r);
         return reply(hwnd, 0);
-    case PSM_INDEXTOHWND:
-        return reply(hwnd, wp < s->pages.size() ? LRESULT(s->pages[wp]->hwnd) : 0);
+    case PSM_INDEXTOHWND: return reply(hwnd, wp < s->pages.size() ? LRESULT(s->pages[wp]->hwnd) : 0);
     case PSM_HWNDTOINDEX:
         for (size_t i = 0; i < s->pages.size(); ++i)
             if (s->pages[i]->hwnd == HWND(wp)) return reply(hwnd, LRESULT(i));
@@ -518,7 +521,8 @@ std::vector<BYTE> sheet_template(const SheetModel& s) {
         width = cx + 14;
         height = cy + kPageY + 24;
         const int y = height - 18;
-        controls = {{WC_TABCONTROLW, u"", IDC_PS_TABCONTROL, WS_CHILD | WS_VISIBLE | WS_TABSTOP, 4, 4, width - 8, cy + kPageY}};
+        controls = {
+            {WC_TABCONTROLW, u"", IDC_PS_TABCONTROL, WS_CHILD | WS_VISIBLE | WS_TABSTOP, 4, 4, width - 8, cy + kPageY}};
         std::vector<std::pair<const char16_t*, int>> buttons = {{u"OK", IDOK}, {u"Cancel", IDCANCEL}};
         if (!(s.flags & PSH_NOAPPLYNOW)) buttons.push_back({u"&Apply", IDC_PS_APPLYNOW});
         if (s.flags & PSH_HASHELP) buttons.push_back({u"Help", IDHELP});
@@ -614,9 +618,7 @@ std::vector<std::u16string> Sheet::page_titles() const {
     return titles;
 }
 
-bool Sheet::select_page(int index) const {
-    return SendMessageW(hwnd_, PSM_SETCURSEL, WPARAM(index), 0) != 0;
-}
+bool Sheet::select_page(int index) const { return SendMessageW(hwnd_, PSM_SETCURSEL, WPARAM(index), 0) != 0; }
 
 bool Sheet::select_page(std::u16string_view title) const {
     const auto titles = page_titles();
@@ -627,8 +629,8 @@ bool Sheet::select_page(std::u16string_view title) const {
 
 bool Sheet::press(SheetButton b) const {
     if (!button_enabled(b) || !button_visible(b)) return false;
-    static constexpr WPARAM kPress[] = {PSBTN_OK, PSBTN_CANCEL, PSBTN_APPLYNOW, PSBTN_HELP,
-                                        PSBTN_BACK, PSBTN_NEXT, PSBTN_FINISH};
+    static constexpr WPARAM kPress[] = {PSBTN_OK,   PSBTN_CANCEL, PSBTN_APPLYNOW, PSBTN_HELP,
+                                        PSBTN_BACK, PSBTN_NEXT,   PSBTN_FINISH};
     SendMessageW(hwnd_, PSM_PRESSBUTTON, kPress[int(b)], 0);
     return true;
 }
@@ -656,7 +658,8 @@ std::u16string header_text(HWND sheet, bool title) {
             const PROPSHEETPAGEW* psp = page->psp();
             const std::u16string& set = title ? page->header_title : page->header_subtitle;
             const DWORD flag = title ? PSP_USEHEADERTITLE : PSP_USEHEADERSUBTITLE;
-            if (!set.empty()) text = set;
+            if (!set.empty())
+                text = set;
             else if ((psp->dwFlags & flag) && psp->dwSize >= PROPSHEETPAGEW_V2_SIZE)
                 text = string_or_resource(psp->hInstance, title ? psp->pszHeaderTitle : psp->pszHeaderSubTitle);
             return 0;
@@ -720,8 +723,10 @@ INT_PTR WINAPI PropertySheetW(LPCPROPSHEETHEADERW h) {
     s->wizard = is_wizard(h->dwFlags);
     s->callback = (h->dwFlags & PSH_USECALLBACK) ? h->pfnCallback : nullptr;
     s->caption = string_or_resource(h->hInstance, h->pszCaption);
-    if (h->dwFlags & PSH_USEPSTARTPAGE) s->start_title = string_or_resource(h->hInstance, h->pStartPage);
-    else s->start = int(h->nStartPage);
+    if (h->dwFlags & PSH_USEPSTARTPAGE)
+        s->start_title = string_or_resource(h->hInstance, h->pStartPage);
+    else
+        s->start = int(h->nStartPage);
     bool pages_ok = true;
     if (h->dwFlags & PSH_PROPSHEETPAGE) {
         auto* p = reinterpret_cast<const BYTE*>(h->ppsp);

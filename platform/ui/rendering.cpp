@@ -41,14 +41,15 @@ DWORD style_of(HWND hwnd) { return DWORD(GetWindowLongPtrW(hwnd, GWL_STYLE)); }
 std::string state_of(HWND control, const std::string& kind) {
     std::string state;
     auto add = [&](const std::string& s) { state += " " + s; };
-    if (kind == "check" || kind == "radio") add(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? "checked" : "unchecked");
+    if (kind == "check" || kind == "radio")
+        add(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? "checked" : "unchecked");
     if (kind == "combo" || kind == "list") {
         add("items=" + std::to_string(SendMessageW(control, CB_GETCOUNT, 0, 0)));
         add("sel=" + std::to_string(SendMessageW(control, CB_GETCURSEL, 0, 0)));
     }
     if (kind == "trackbar")
-        add("pos=" + std::to_string(SendMessageW(control, TBM_GETPOS, 0, 0)) + " range=" +
-            std::to_string(SendMessageW(control, TBM_GETRANGEMIN, 0, 0)) + ".." +
+        add("pos=" + std::to_string(SendMessageW(control, TBM_GETPOS, 0, 0)) +
+            " range=" + std::to_string(SendMessageW(control, TBM_GETRANGEMIN, 0, 0)) + ".." +
             std::to_string(SendMessageW(control, TBM_GETRANGEMAX, 0, 0)));
     if (kind == "progress") {
         PBRANGE r{};
@@ -73,9 +74,12 @@ struct Grid {
         for (size_t i = 0; i < s.size() && column < width && (limit < 0 || column < x + limit);) {
             size_t n = 1;
             const unsigned char c = static_cast<unsigned char>(s[i]);
-            if (c >= 0xF0) n = 4;
-            else if (c >= 0xE0) n = 3;
-            else if (c >= 0xC0) n = 2;
+            if (c >= 0xF0)
+                n = 4;
+            else if (c >= 0xE0)
+                n = 3;
+            else if (c >= 0xC0)
+                n = 2;
             if (column >= 0) {
                 auto& row = rows[size_t(y)];
                 size_t at = byte_of(row, column);

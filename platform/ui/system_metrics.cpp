@@ -12,12 +12,11 @@ struct Metric {
     int value;
 };
 constexpr Metric kMetrics[] = {
-    {SM_CXSCREEN, 1024}, {SM_CYSCREEN, 768},   {SM_CXVSCROLL, 17},     {SM_CYHSCROLL, 17},
-    {SM_CYCAPTION, 23},  {SM_CXBORDER, 1},     {SM_CYBORDER, 1},       {SM_CXDLGFRAME, 3},
-    {SM_CYDLGFRAME, 3},  {SM_CXICON, 32},      {SM_CYICON, 32},        {SM_CXCURSOR, 32},
-    {SM_CYCURSOR, 32},   {SM_CYMENU, 20},      {SM_CXFULLSCREEN, 1024}, {SM_CYFULLSCREEN, 705},
-    {SM_MOUSEPRESENT, 1}, {SM_CXMIN, 132},     {SM_CYMIN, 38},         {SM_CXSMICON, 16},
-    {SM_CYSMICON, 16},   {SM_CLEANBOOT, 0},    {SM_CMONITORS, 1},      {SM_REMOTESESSION, 0},
+    {SM_CXSCREEN, 1024},    {SM_CYSCREEN, 768},   {SM_CXVSCROLL, 17}, {SM_CYHSCROLL, 17},    {SM_CYCAPTION, 23},
+    {SM_CXBORDER, 1},       {SM_CYBORDER, 1},     {SM_CXDLGFRAME, 3}, {SM_CYDLGFRAME, 3},    {SM_CXICON, 32},
+    {SM_CYICON, 32},        {SM_CXCURSOR, 32},    {SM_CYCURSOR, 32},  {SM_CYMENU, 20},       {SM_CXFULLSCREEN, 1024},
+    {SM_CYFULLSCREEN, 705}, {SM_MOUSEPRESENT, 1}, {SM_CXMIN, 132},    {SM_CYMIN, 38},        {SM_CXSMICON, 16},
+    {SM_CYSMICON, 16},      {SM_CLEANBOOT, 0},    {SM_CMONITORS, 1},  {SM_REMOTESESSION, 0},
 };
 
 struct SysColor {
@@ -66,8 +65,10 @@ template <class Metrics> BOOL nonclient_metrics(UINT size, PVOID out) {
 template <class Font> BOOL parameters(UINT action, UINT size, PVOID out) {
     switch (action) {
     case SPI_GETNONCLIENTMETRICS:
-        if constexpr (sizeof(Font) == sizeof(LOGFONTW)) return nonclient_metrics<NONCLIENTMETRICSW>(size, out);
-        else return nonclient_metrics<NONCLIENTMETRICSA>(size, out);
+        if constexpr (sizeof(Font) == sizeof(LOGFONTW))
+            return nonclient_metrics<NONCLIENTMETRICSW>(size, out);
+        else
+            return nonclient_metrics<NONCLIENTMETRICSA>(size, out);
     case SPI_GETICONTITLELOGFONT:
         if (!out) break;
         fill_font(*static_cast<Font*>(out), -12, FW_NORMAL);

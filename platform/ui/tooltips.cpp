@@ -51,8 +51,10 @@ void set_text(Tool& tool, const TTTOOLINFOW* ti) {
     tool.resource = 0;
     tool.text.clear();
     if (tool.callback) return;
-    if (ti->lpszText && IS_INTRESOURCE(ti->lpszText)) tool.resource = UINT(uintptr_t(ti->lpszText));
-    else if (ti->lpszText) tool.text = ti->lpszText;
+    if (ti->lpszText && IS_INTRESOURCE(ti->lpszText))
+        tool.resource = UINT(uintptr_t(ti->lpszText));
+    else if (ti->lpszText)
+        tool.text = ti->lpszText;
 }
 
 void fill(const Tool& tool, TTTOOLINFOW* ti, bool with_text) {
@@ -89,8 +91,10 @@ LRESULT CALLBACK tooltip_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (ti->cbSize >= TTTOOLINFOW_V2_SIZE) tool.lparam = ti->lParam;
         set_text(tool, ti);
         auto existing = find_tool(m, ti);
-        if (existing != m.tools.end()) *existing = std::move(tool);
-        else m.tools.push_back(std::move(tool));
+        if (existing != m.tools.end())
+            *existing = std::move(tool);
+        else
+            m.tools.push_back(std::move(tool));
         return TRUE;
     }
     case TTM_DELTOOLW: {
@@ -240,8 +244,8 @@ std::optional<TipText> tooltip_text(HWND owner, HWND control) {
             auto* m = model_of<TooltipModel>(w);
             if (!m) return 0;
             for (auto& tool : m->tools) {
-                const bool match = (tool.flags & TTF_IDISHWND) ? HWND(tool.id) == control
-                                                               : tool.hwnd == owner && int(tool.id) == id;
+                const bool match =
+                    (tool.flags & TTF_IDISHWND) ? HWND(tool.id) == control : tool.hwnd == owner && int(tool.id) == id;
                 if (!match) continue;
                 found = text_of(w->handle, tool);
                 return 1;

@@ -265,9 +265,8 @@ ATOM WINAPI RegisterClassW(const WNDCLASSW* wc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    WNDCLASSEXW ex{sizeof ex,         wc->style,         wc->lpfnWndProc, wc->cbClsExtra,
-                   wc->cbWndExtra,    wc->hInstance,     wc->hIcon,       wc->hCursor,
-                   wc->hbrBackground, wc->lpszMenuName, wc->lpszClassName, nullptr};
+    WNDCLASSEXW ex{sizeof ex, wc->style,   wc->lpfnWndProc,   wc->cbClsExtra,   wc->cbWndExtra,    wc->hInstance,
+                   wc->hIcon, wc->hCursor, wc->hbrBackground, wc->lpszMenuName, wc->lpszClassName, nullptr};
     return RegisterClassExW(&ex);
 }
 
@@ -295,9 +294,18 @@ BOOL WINAPI GetClassInfoExW(HINSTANCE instance, LPCWSTR name, LPWNDCLASSEXW wc) 
         SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
         return FALSE;
     }
-    *wc = WNDCLASSEXW{sizeof *wc,   c->style,       c->proc,       c->class_extra,
-                      c->window_extra, c->instance, c->icon,       c->cursor,
-                      c->background, nullptr,       IS_INTRESOURCE(name) ? name : name, nullptr};
+    *wc = WNDCLASSEXW{sizeof *wc,
+                      c->style,
+                      c->proc,
+                      c->class_extra,
+                      c->window_extra,
+                      c->instance,
+                      c->icon,
+                      c->cursor,
+                      c->background,
+                      nullptr,
+                      IS_INTRESOURCE(name) ? name : name,
+                      nullptr};
     return TRUE;
 }
 
@@ -314,8 +322,7 @@ int WINAPI GetClassNameW(HWND hwnd, LPWSTR buffer, int max) {
 // ---- Creation and destruction ------------------------------------------------------------------------
 
 HWND WINAPI CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DWORD style, int x, int y,
-                            int width, int height, HWND parent_handle, HMENU menu, HINSTANCE instance,
-                            LPVOID param) {
+                            int width, int height, HWND parent_handle, HMENU menu, HINSTANCE instance, LPVOID param) {
     auto cls = class_name ? find_class(class_name, instance) : nullptr;
     if (!cls) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
@@ -359,7 +366,8 @@ HWND WINAPI CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_n
         if (parent && (style & WS_CHILD)) add_child(*parent, w->handle);
     }
     HWND hwnd = w->handle;
-    CREATESTRUCTW cs{param, instance, menu, parent ? parent->handle : nullptr, height, width, y, x,
+    CREATESTRUCTW cs{param,       instance,    menu,       parent ? parent->handle : nullptr,
+                     height,      width,       y,          x,
                      LONG(style), window_name, class_name, ex_style};
     if (!SendMessageW(hwnd, WM_NCCREATE, 0, LPARAM(&cs))) {
         if (find_window(hwnd)) free_window(w);
@@ -476,9 +484,9 @@ LRESULT WINAPI DefWindowProcW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSCROLLBAR:
     case WM_CTLCOLORSTATIC:
-        return LRESULT(GetSysColorBrush(msg == WM_CTLCOLOREDIT || msg == WM_CTLCOLORLISTBOX ? COLOR_WINDOW
-                                                                                           : COLOR_BTNFACE));
-    case WM_NOTIFYFORMAT: return 1; // NFR_UNICODE
+        return LRESULT(
+            GetSysColorBrush(msg == WM_CTLCOLOREDIT || msg == WM_CTLCOLORLISTBOX ? COLOR_WINDOW : COLOR_BTNFACE));
+    case WM_NOTIFYFORMAT: return 1;  // NFR_UNICODE
     case WM_MOUSEACTIVATE: return 1; // MA_ACTIVATE
     case WM_NCHITTEST: return 1;     // HTCLIENT
     case WM_ERASEBKGND: return 1;
@@ -543,10 +551,22 @@ LONG_PTR WINAPI SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value) {
         previous = LONG_PTR(w->proc);
         w->proc = reinterpret_cast<WNDPROC>(value);
         return previous;
-    case GWLP_HINSTANCE: previous = LONG_PTR(w->instance); w->instance = HINSTANCE(value); return previous;
-    case GWLP_HWNDPARENT: previous = LONG_PTR(w->owner); w->owner = HWND(value); return previous;
-    case GWLP_ID: previous = w->id; w->id = value; return previous;
-    case GWLP_USERDATA: previous = w->user_data; w->user_data = value; return previous;
+    case GWLP_HINSTANCE:
+        previous = LONG_PTR(w->instance);
+        w->instance = HINSTANCE(value);
+        return previous;
+    case GWLP_HWNDPARENT:
+        previous = LONG_PTR(w->owner);
+        w->owner = HWND(value);
+        return previous;
+    case GWLP_ID:
+        previous = w->id;
+        w->id = value;
+        return previous;
+    case GWLP_USERDATA:
+        previous = w->user_data;
+        w->user_data = value;
+        return previous;
     default:
         if (index < 0 || size_t(index) + sizeof(LONG_PTR) > w->extra.size()) {
             SetLastError(ERROR_INVALID_INDEX);
@@ -665,7 +685,9 @@ HWND WINAPI FindWindowExW(HWND parent, HWND after, LPCWSTR class_name, LPCWSTR t
     return nullptr;
 }
 
-HWND WINAPI FindWindowW(LPCWSTR class_name, LPCWSTR title) { return FindWindowExW(nullptr, nullptr, class_name, title); }
+HWND WINAPI FindWindowW(LPCWSTR class_name, LPCWSTR title) {
+    return FindWindowExW(nullptr, nullptr, class_name, title);
+}
 
 BOOL WINAPI EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lp) {
     auto p = window_of(parent);
@@ -703,8 +725,10 @@ BOOL WINAPI EnableWindow(HWND hwnd, BOOL enable) {
         if (was_disabled == !enable) return was_disabled;
         {
             std::lock_guard lock(windows_lock());
-            if (enable) w->style &= ~WS_DISABLED;
-            else w->style |= WS_DISABLED;
+            if (enable)
+                w->style &= ~WS_DISABLED;
+            else
+                w->style |= WS_DISABLED;
         }
         auto q = current_queue();
         if (!enable && q->focus && (q->focus == w->handle || IsChild(w->handle, q->focus))) SetFocus(nullptr);
@@ -729,14 +753,18 @@ BOOL WINAPI ShowWindow(HWND hwnd, int command) {
         const bool minimize = command == SW_MINIMIZE || command == SW_SHOWMINIMIZED || command == SW_SHOWMINNOACTIVE;
         {
             std::lock_guard lock(windows_lock());
-            if (minimize) w->style |= WS_MINIMIZE;
-            else if (command == SW_RESTORE || command == SW_SHOWNORMAL) w->style &= ~WS_MINIMIZE;
+            if (minimize)
+                w->style |= WS_MINIMIZE;
+            else if (command == SW_RESTORE || command == SW_SHOWNORMAL)
+                w->style &= ~WS_MINIMIZE;
         }
         if (show != was_visible) {
             SendMessageW(w->handle, WM_SHOWWINDOW, show, 0);
             std::lock_guard lock(windows_lock());
-            if (show) w->style |= WS_VISIBLE;
-            else w->style &= ~WS_VISIBLE;
+            if (show)
+                w->style |= WS_VISIBLE;
+            else
+                w->style &= ~WS_VISIBLE;
         }
         const bool activates = show && !minimize && command != SW_SHOWNA && command != SW_SHOWNOACTIVATE &&
                                !(w->style & WS_CHILD) && !(w->ex_style & WS_EX_NOACTIVATE);

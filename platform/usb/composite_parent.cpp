@@ -46,8 +46,7 @@ const InterfaceDesc* interface_of(const Device& d, UCHAR number) {
 NTSTATUS child_pnp(PDEVICE_OBJECT object, Child& self, PIRP irp) {
     Device& d = *self.device;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const std::u16string base =
-        u"USB\\VID_" + hex4(d.vendor_id) + u"&PID_" + hex4(d.product_id);
+    const std::u16string base = u"USB\\VID_" + hex4(d.vendor_id) + u"&PID_" + hex4(d.product_id);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
         std::lock_guard lock(state().mutex);
@@ -75,7 +74,8 @@ NTSTATUS child_pnp(PDEVICE_OBJECT object, Child& self, PIRP irp) {
         switch (stack->Parameters.QueryId.IdType) {
         case BusQueryDeviceID: return answer_strings(irp, {base + mi(self.interface)});
         case BusQueryHardwareIDs:
-            return answer_strings(irp, {base + u"&REV_" + hex4(d.bcd_device) + mi(self.interface), base + mi(self.interface)});
+            return answer_strings(
+                irp, {base + u"&REV_" + hex4(d.bcd_device) + mi(self.interface), base + mi(self.interface)});
         case BusQueryCompatibleIDs: {
             if (!i) return keep_irp(irp);
             return answer_strings(irp, class_ids(u"Class", i->cls, i->subclass, i->protocol));

@@ -363,7 +363,8 @@ void unconfigure(Device& device) {
 
 USBD_STATUS configure_whole_device(Device& device) {
     if (!device.present) return USBD_STATUS_DEVICE_GONE;
-    if (device.configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    if (device.configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
     UCHAR value = device.configuration[5];
     devices::SetupPacket setup;
     setup.request = USB_REQUEST_SET_CONFIGURATION;
@@ -429,7 +430,8 @@ ULONG plug(std::shared_ptr<devices::UsbDeviceModel> model, std::string label) {
     device->device_subclass = dd.bDeviceSubClass;
     device->device_protocol = dd.bDeviceProtocol;
     device->interfaces = parse_configuration(device->configuration);
-    device->serial = string_descriptor(*model, device->device_descriptor, offsetof(USB_DEVICE_DESCRIPTOR, iSerialNumber));
+    device->serial =
+        string_descriptor(*model, device->device_descriptor, offsetof(USB_DEVICE_DESCRIPTOR, iSerialNumber));
     device->product = string_descriptor(*model, device->device_descriptor, offsetof(USB_DEVICE_DESCRIPTOR, iProduct));
     {
         std::lock_guard lock(s.mutex);

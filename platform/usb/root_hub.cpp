@@ -82,8 +82,7 @@ void install_composite(const std::u16string& instance_id) {
 NTSTATUS device_query_id(Device& d, PIRP irp, BUS_QUERY_ID_TYPE type) {
     switch (type) {
     case BusQueryDeviceID: return answer_text(irp, vid_pid(d));
-    case BusQueryHardwareIDs:
-        return answer_strings(irp, {vid_pid(d) + u"&REV_" + hex4(d.bcd_device), vid_pid(d)});
+    case BusQueryHardwareIDs: return answer_strings(irp, {vid_pid(d) + u"&REV_" + hex4(d.bcd_device), vid_pid(d)});
     case BusQueryCompatibleIDs: {
         std::vector<std::u16string> ids;
         if (d.composite()) {
@@ -447,7 +446,8 @@ NTSTATUS forward_and_wait(PDEVICE_OBJECT lower, PIRP irp) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, signal_event, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     return irp->IoStatus.Status;
 }
 
@@ -465,7 +465,8 @@ NTSTATUS answer_strings(PIRP irp, const std::vector<std::u16string>& strings) {
 // A string with one more terminator is still the string.
 NTSTATUS answer_text(PIRP irp, const std::u16string& text) { return answer_strings(irp, {text}); }
 
-NTSTATUS answer_relations(PIRP irp, const std::vector<PDEVICE_OBJECT>& objects, bool forward_down, PDEVICE_OBJECT lower) {
+NTSTATUS answer_relations(PIRP irp, const std::vector<PDEVICE_OBJECT>& objects, bool forward_down,
+                          PDEVICE_OBJECT lower) {
     size_t size = offsetof(DEVICE_RELATIONS, Objects) + std::max<size_t>(objects.size(), 1) * sizeof(PDEVICE_OBJECT);
     auto* relations = (DEVICE_RELATIONS*)ExAllocatePoolWithTag(PagedPool, size, kUsbTag);
     if (!relations) return complete_irp(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -484,7 +485,5 @@ NTSTATUS answer_relations(PIRP irp, const std::vector<PDEVICE_OBJECT>& objects, 
     if (forward_down) return pass_down(lower, irp);
     return complete_irp(irp, STATUS_SUCCESS, (ULONG_PTR)relations);
 }
-
-
 
 } // namespace hvsim::usb::detail

@@ -142,7 +142,8 @@ void apply_faults(Transfer& t, int64_t now) {
             break;
         case FaultKind::delay:
             t.not_before = now + rule.fault.delay;
-            std::snprintf(text, sizeof text, "delay %lld us", (long long)(rule.fault.delay / sched::kTicksPerMicrosecond));
+            std::snprintf(text, sizeof text, "delay %lld us",
+                          (long long)(rule.fault.delay / sched::kTicksPerMicrosecond));
             break;
         }
         if (!s.log.empty() && s.log.back().serial == t.serial) s.log.back().fault = text;
@@ -170,8 +171,8 @@ std::string UrbRecord::text() const {
                   function_name(function).c_str(), in ? "IN" : "OUT");
     std::string out = line;
     if (function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && function != kResetPortRecord) {
-        std::snprintf(line, sizeof line, " type=0x%02X req=0x%02X value=0x%04X index=0x%04X", request_type, request, value,
-                      index);
+        std::snprintf(line, sizeof line, " type=0x%02X req=0x%02X value=0x%04X index=0x%04X", request_type, request,
+                      value, index);
         out += line;
     }
     std::snprintf(line, sizeof line, " len=%u ep=0x%02X", (unsigned)length, endpoint);

@@ -68,9 +68,7 @@ constexpr StandardShape kStandardShapes[] = {
     {URB_FUNCTION_GET_INTERFACE, USB_REQUEST_GET_INTERFACE, BMREQUEST_TO_INTERFACE, true},
 };
 
-UCHAR request_type(bool in, UCHAR type, UCHAR recipient) {
-    return (UCHAR)((in ? 0x80 : 0) | type << 5 | recipient);
-}
+UCHAR request_type(bool in, UCHAR type, UCHAR recipient) { return (UCHAR)((in ? 0x80 : 0) | type << 5 | recipient); }
 
 // The data buffer of a transfer: TransferBuffer, else the MDL's system address.
 bool take_buffer(Transfer& t, PVOID buffer, struct _MDL* mdl, ULONG length) {
@@ -86,7 +84,8 @@ USBD_STATUS prepare_control(Transfer& t) {
     for (const ControlShape& shape : kControlShapes) {
         if (shape.function != function) continue;
         t.in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        if (!take_buffer(t, c.TransferBuffer, c.TransferBufferMDL, c.TransferBufferLength) || c.TransferBufferLength > 0xFFFF)
+        if (!take_buffer(t, c.TransferBuffer, c.TransferBufferMDL, c.TransferBufferLength) ||
+            c.TransferBufferLength > 0xFFFF)
             return USBD_STATUS_INVALID_PARAMETER;
         t.setup.request_type = (UCHAR)(request_type(t.in, shape.type, shape.recipient) | c.RequestTypeReservedBits);
         t.setup.request = c.Request;
@@ -102,13 +101,15 @@ USBD_STATUS prepare_control(Transfer& t) {
         t.setup.request = shape.request;
         if (shape.request == USB_REQUEST_GET_DESCRIPTOR || shape.request == USB_REQUEST_SET_DESCRIPTOR) {
             auto& d = t.urb->UrbControlDescriptorRequest;
-            if (!take_buffer(t, d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength) || d.TransferBufferLength > 0xFFFF)
+            if (!take_buffer(t, d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength) ||
+                d.TransferBufferLength > 0xFFFF)
                 return USBD_STATUS_INVALID_PARAMETER;
             t.setup.value = (USHORT)(d.DescriptorType << 8 | d.Index);
             t.setup.index = d.LanguageId;
         } else if (shape.request == USB_REQUEST_GET_STATUS) {
             auto& g = t.urb->UrbControlGetStatusRequest;
-            if (!take_buffer(t, g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength) || g.TransferBufferLength < 2)
+            if (!take_buffer(t, g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength) ||
+                g.TransferBufferLength < 2)
                 return USBD_STATUS_INVALID_PARAMETER;
             t.length = 2;
             t.setup.index = g.Index;
@@ -119,12 +120,14 @@ USBD_STATUS prepare_control(Transfer& t) {
             t.setup.index = f.Index;
         } else if (shape.request == USB_REQUEST_GET_CONFIGURATION) {
             auto& g = t.urb->UrbControlGetConfigurationRequest;
-            if (!take_buffer(t, g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength) || g.TransferBufferLength < 1)
+            if (!take_buffer(t, g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength) ||
+                g.TransferBufferLength < 1)
                 return USBD_STATUS_INVALID_PARAMETER;
             t.length = 1;
         } else {
             auto& g = t.urb->UrbControlGetInterfaceRequest;
-            if (!take_buffer(t, g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength) || g.TransferBufferLength < 1)
+            if (!take_buffer(t, g.TransferBuffer, g.TransferBufferMDL, g.TransferBufferLength) ||
+                g.TransferBufferLength < 1)
                 return USBD_STATUS_INVALID_PARAMETER;
             t.length = 1;
             t.setup.index = g.Interface;
@@ -156,7 +159,8 @@ USBD_STATUS fill_interface(Device& d, USBD_INTERFACE_INFORMATION* info, size_t r
     for (const InterfaceDesc& i : d.interfaces)
         if (i.number == info->InterfaceNumber && i.alternate == info->AlternateSetting) desc = &i;
     if (!desc) return USBD_STATUS_INTERFACE_NOT_FOUND;
-    size_t needed = offsetof(USBD_INTERFACE_INFORMATION, Pipes) + desc->endpoints.size() * sizeof(USBD_PIPE_INFORMATION);
+    size_t needed =
+        offsetof(USBD_INTERFACE_INFORMATION, Pipes) + desc->endpoints.size() * sizeof(USBD_PIPE_INFORMATION);
     if (info->Length < needed || room < needed) return USBD_STATUS_BUFFER_TOO_SMALL;
     Interface* handle = nullptr;
     for (Interface* i : d.current_interfaces)
@@ -312,13 +316,15 @@ USBD_STATUS prepare(Transfer& t) {
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
     case URB_FUNCTION_SYNC_CLEAR_STALL:
-        t.op = function == URB_FUNCTION_ABORT_PIPE      ? Op::abort_pipe
+        t.op = function == URB_FUNCTION_ABORT_PIPE         ? Op::abort_pipe
                : function == URB_FUNCTION_SYNC_CLEAR_STALL ? Op::clear_stall
                                                            : Op::reset_pipe;
         t.pipe = d.pipe_of(t.urb->UrbPipeRequest.PipeHandle, t.interface);
         if (!t.pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
-        if (function == URB_FUNCTION_SYNC_RESET_PIPE) t.setup.request = 0; // no CLEAR_FEATURE to the device
-        else t.setup.request = USB_REQUEST_CLEAR_FEATURE;
+        if (function == URB_FUNCTION_SYNC_RESET_PIPE)
+            t.setup.request = 0; // no CLEAR_FEATURE to the device
+        else
+            t.setup.request = USB_REQUEST_CLEAR_FEATURE;
         return USBD_STATUS_SUCCESS;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
         auto& b = t.urb->UrbBulkOrInterruptTransfer;
@@ -326,7 +332,8 @@ USBD_STATUS prepare(Transfer& t) {
         t.pipe = d.pipe_of(b.PipeHandle, t.interface);
         if (!t.pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
         UCHAR type = t.pipe->endpoint.attributes & USB_ENDPOINT_TYPE_MASK;
-        if (type != USB_ENDPOINT_TYPE_BULK && type != USB_ENDPOINT_TYPE_INTERRUPT) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        if (type != USB_ENDPOINT_TYPE_BULK && type != USB_ENDPOINT_TYPE_INTERRUPT)
+            return USBD_STATUS_INVALID_PIPE_HANDLE;
         t.in = USB_ENDPOINT_DIRECTION_IN(t.pipe->endpoint.address) != 0;
         t.queue = t.pipe->endpoint.address;
         if (!take_buffer(t, b.TransferBuffer, b.TransferBufferMDL, b.TransferBufferLength))
@@ -340,8 +347,8 @@ USBD_STATUS prepare(Transfer& t) {
         t.in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
         if (!take_buffer(t, c.TransferBuffer, c.TransferBufferMDL, c.TransferBufferLength))
             return USBD_STATUS_INVALID_PARAMETER;
-        const UCHAR* setup = function == URB_FUNCTION_CONTROL_TRANSFER ? c.SetupPacket
-                                                                       : t.urb->UrbControlTransferEx.SetupPacket;
+        const UCHAR* setup =
+            function == URB_FUNCTION_CONTROL_TRANSFER ? c.SetupPacket : t.urb->UrbControlTransferEx.SetupPacket;
         t.setup.request_type = setup[0];
         t.setup.request = setup[1];
         t.setup.value = (USHORT)(setup[2] | setup[3] << 8);
@@ -351,9 +358,7 @@ USBD_STATUS prepare(Transfer& t) {
         t.op = Op::control;
         return USBD_STATUS_SUCCESS;
     }
-    default:
-        t.op = Op::control;
-        return prepare_control(t);
+    default: t.op = Op::control; return prepare_control(t);
     }
 }
 
@@ -375,7 +380,8 @@ bool perform(Transfer& t, int64_t now, USBD_STATUS* status) {
             setup.index = t.pipe->endpoint.address;
             d.model->control(setup, {}, now);
         }
-        if (t.op == Op::reset_pipe || t.setup.request == USB_REQUEST_CLEAR_FEATURE) d.halted.erase(t.pipe->endpoint.address);
+        if (t.op == Op::reset_pipe || t.setup.request == USB_REQUEST_CLEAR_FEATURE)
+            d.halted.erase(t.pipe->endpoint.address);
         return true;
     }
     case Op::frame_number:

@@ -79,7 +79,7 @@ struct Device {
     std::u16string product;
     bool unique_serial = false;
 
-    bool present = true;     // plugged
+    bool present = true; // plugged
     UCHAR configuration_value = 0;
     // Pipes and interfaces of every configuration ever selected, so that a stale handle never
     // names a new pipe; `current` are the valid ones.
@@ -107,7 +107,7 @@ struct Device {
 // ---- Transfers ----------------------------------------------------------------------------------
 
 enum class Op {
-    control,   // a control transfer on the default pipe: through the model
+    control, // a control transfer on the default pipe: through the model
     select_configuration,
     select_interface,
     bulk,
@@ -129,9 +129,9 @@ struct Transfer {
     devices::SetupPacket setup;
     PUCHAR buffer = nullptr;
     ULONG length = 0;
-    ULONG done = 0;          // bytes moved so far
+    ULONG done = 0; // bytes moved so far
     Pipe* pipe = nullptr;
-    bool polled = false;     // the model has seen this IN transfer
+    bool polled = false; // the model has seen this IN transfer
     int64_t not_before = 0;
     bool hold = false;
     bool cancelled = false;   // asked to end with CANCELED
@@ -139,7 +139,7 @@ struct Transfer {
     LONG preset_status = 0;   // a failure decided at submission (fault or invalid request)
     bool performed = false;   // ran against the device; `result` is its status
     LONG result = 0;
-    uint64_t serial = 0;      // in the log
+    uint64_t serial = 0; // in the log
 };
 
 // A transfer ready to complete, with its URB and IRP filled in.
@@ -241,7 +241,8 @@ NTSTATUS answer_text(PIRP irp, const std::u16string& text);
 NTSTATUS answer_strings(PIRP irp, const std::vector<std::u16string>& strings);
 // Relations of these objects, replacing an answer from above; a function device passes the
 // IRP down, a PDO completes it.
-NTSTATUS answer_relations(PIRP irp, const std::vector<PDEVICE_OBJECT>& objects, bool forward_down, PDEVICE_OBJECT lower);
+NTSTATUS answer_relations(PIRP irp, const std::vector<PDEVICE_OBJECT>& objects, bool forward_down,
+                          PDEVICE_OBJECT lower);
 NTSTATUS pdo_power(Device* device, PDEVICE_OBJECT pdo, PIRP irp);
 WCHAR* pool_multi_sz(const std::vector<std::u16string>& strings);
 std::u16string hex4(USHORT value, bool upper = true);

@@ -43,8 +43,14 @@ std::vector<InterfaceDesc> parse_configuration(const std::vector<uint8_t>& confi
         if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE && p[0] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             if (current) current->length = (size_t)(p - begin) - current->offset;
             auto* d = (const USB_INTERFACE_DESCRIPTOR*)p;
-            out.push_back({d->bInterfaceNumber, d->bAlternateSetting, d->bInterfaceClass, d->bInterfaceSubClass,
-                           d->bInterfaceProtocol, (size_t)(p - begin), 0, {}});
+            out.push_back({d->bInterfaceNumber,
+                           d->bAlternateSetting,
+                           d->bInterfaceClass,
+                           d->bInterfaceSubClass,
+                           d->bInterfaceProtocol,
+                           (size_t)(p - begin),
+                           0,
+                           {}});
             current = &out.back();
         } else if (p[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && p[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR) && current) {
             USB_ENDPOINT_DESCRIPTOR d;
@@ -173,9 +179,10 @@ PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR Configuration
     const UCHAR* end = configuration_end(ConfigurationDescriptor);
     if (!end) return nullptr;
     std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-    for (PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor,
-                                                                          -1, 0, -1, -1, -1);
-         d; d = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, (PUCHAR)d + d->bLength, -1, 0, -1, -1, -1)) {
+    for (PUSB_INTERFACE_DESCRIPTOR d =
+             USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, -1, 0, -1, -1, -1);
+         d;
+         d = USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, (PUCHAR)d + d->bLength, -1, 0, -1, -1, -1)) {
         list.push_back({d, nullptr});
         if ((const UCHAR*)d + d->bLength >= end) break;
     }

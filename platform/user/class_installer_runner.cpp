@@ -51,7 +51,6 @@ bool load_library_entry(const std::u16string& spec, const char* default_entry, H
 
 namespace {
 
-
 // A library's entry point named "file.dll,Entry" (or the default entry).
 struct Entry {
     HMODULE module = nullptr;
@@ -61,8 +60,7 @@ struct Entry {
     }
 };
 
-template <typename Routine>
-Routine routine_as(FARPROC routine) {
+template <typename Routine> Routine routine_as(FARPROC routine) {
     return reinterpret_cast<Routine>(reinterpret_cast<void (*)()>(routine));
 }
 
@@ -84,8 +82,7 @@ std::vector<std::u16string> coinstallers_of(const Element& element) {
 DWORD default_action(DI_FUNCTION function, HDEVINFO handle, Element& element) {
     switch (function) {
     case DIF_REGISTER_COINSTALLERS: return register_coinstallers(element) ? NO_ERROR : GetLastError();
-    case DIF_INSTALLDEVICE:
-        return install_driver(element) && start_device(element) ? NO_ERROR : GetLastError();
+    case DIF_INSTALLDEVICE: return install_driver(element) && start_device(element) ? NO_ERROR : GetLastError();
     case DIF_REMOVE: return remove_device(element) ? NO_ERROR : GetLastError();
     case DIF_PROPERTYCHANGE: return change_state(element) ? NO_ERROR : GetLastError();
     default: return NO_ERROR;
@@ -97,8 +94,8 @@ DWORD default_action(DI_FUNCTION function, HDEVINFO handle, Element& element) {
 std::vector<std::u16string> installer_libraries(const Element& element) {
     std::vector<std::u16string> out = coinstallers_of(element);
     if (!IsEqualGUID(element.class_guid, GUID{}))
-        if (auto spec = devices::read_string(std::u16string(kClassRoot) + u"\\" + devices::guid_text(element.class_guid),
-                                             u"Installer32");
+        if (auto spec = devices::read_string(
+                std::u16string(kClassRoot) + u"\\" + devices::guid_text(element.class_guid), u"Installer32");
             spec && !spec->empty())
             out.push_back(*spec);
     for (auto& spec : out) {
@@ -184,8 +181,7 @@ BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DAT
 }
 
 // Installs one element with the driver selected for it.
-bool install_element(HDEVINFO handle, DeviceInfoSet& set, Element& element, const SelectedDriver& driver,
-                     bool start) {
+bool install_element(HDEVINFO handle, DeviceInfoSet& set, Element& element, const SelectedDriver& driver, bool start) {
     auto inf = stored_of(driver.inf_path);
     if (!inf) return fail(ERROR_FILE_NOT_FOUND, to_utf8(driver.inf_path) + " is not in the INF store");
     auto file = load_inf(*inf);

@@ -21,7 +21,8 @@ namespace {
 
 using namespace hvsim;
 
-constexpr std::u16string_view kArbiterKey = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
+constexpr std::u16string_view kArbiterKey =
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 constexpr std::u16string_view kValue = u"ComDB";
 constexpr size_t kMinBytes = COMDB_MIN_PORTS_ARBITRATED / 8;
 
@@ -51,8 +52,7 @@ registry::CreateOptions parents() {
 // The bitmap, or nullopt when the value is not a bitmap (it is then left alone).
 std::optional<std::vector<uint8_t>> load() {
     registry::Key key;
-    if (!NT_SUCCESS(registry::create(nullptr, kArbiterKey, &key, nullptr, parents())))
-        return std::nullopt;
+    if (!NT_SUCCESS(registry::create(nullptr, kArbiterKey, &key, nullptr, parents()))) return std::nullopt;
     registry::Value value;
     std::vector<uint8_t> bits;
     if (NT_SUCCESS(registry::query_value(key, kValue, &value))) {
@@ -76,8 +76,10 @@ bool valid(State& s, HCOMDB handle) { return s.open.count(reinterpret_cast<uintp
 bool claimed(const std::vector<uint8_t>& bits, DWORD port) { return bits[(port - 1) / 8] & (1u << ((port - 1) % 8)); }
 void set_bit(std::vector<uint8_t>& bits, DWORD port, bool on) {
     uint8_t mask = uint8_t(1u << ((port - 1) % 8));
-    if (on) bits[(port - 1) / 8] |= mask;
-    else bits[(port - 1) / 8] &= uint8_t(~mask);
+    if (on)
+        bits[(port - 1) / 8] |= mask;
+    else
+        bits[(port - 1) / 8] &= uint8_t(~mask);
 }
 
 } // namespace

@@ -64,8 +64,8 @@ BOOL read_state(HANDLE file, PortState* state) {
 }
 
 // The DCB's flags in the handflow: DTR and RTS control are the two-bit fields in place.
-constexpr ULONG kDcbHandShake = SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE |
-                                SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT;
+constexpr ULONG kDcbHandShake =
+    SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT;
 constexpr ULONG kDcbFlowReplace = SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR |
                                   SERIAL_NULL_STRIPPING | SERIAL_RTS_MASK | SERIAL_XOFF_CONTINUE;
 
@@ -199,8 +199,7 @@ std::optional<bool> parse_switch(const std::string& text) {
     return {};
 }
 
-template <typename T, typename Field>
-bool take(const std::optional<T>& value, Field& field) {
+template <typename T, typename Field> bool take(const std::optional<T>& value, Field& field) {
     if (value) field = *value;
     return value.has_value();
 }
@@ -413,8 +412,8 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     static constexpr DWORD kCodes[] = {
-        IOCTL_SERIAL_SET_XOFF,  IOCTL_SERIAL_SET_XON,       IOCTL_SERIAL_SET_RTS,
-        IOCTL_SERIAL_CLR_RTS,   IOCTL_SERIAL_SET_DTR,       IOCTL_SERIAL_CLR_DTR,
+        IOCTL_SERIAL_SET_XOFF,     IOCTL_SERIAL_SET_XON,      IOCTL_SERIAL_SET_RTS,
+        IOCTL_SERIAL_CLR_RTS,      IOCTL_SERIAL_SET_DTR,      IOCTL_SERIAL_CLR_DTR,
         IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF,
     };
     if (dwFunc < SETXOFF || dwFunc > CLRBREAK) return invalid_parameter();

@@ -59,15 +59,16 @@ std::optional<std::u16string> id_of(DEVINST node) {
     return device->instance_id;
 }
 
-template <typename Char>
-CONFIGRET copy_id(DEVINST node, Char* buffer, ULONG length, ULONG flags) {
+template <typename Char> CONFIGRET copy_id(DEVINST node, Char* buffer, ULONG length, ULONG flags) {
     if (!buffer) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
     auto id = id_of(node);
     if (!id) return CR_NO_SUCH_DEVNODE;
     std::basic_string<Char> text;
-    if constexpr (sizeof(Char) == 1) text = narrow_ansi(*id);
-    else text = *id;
+    if constexpr (sizeof(Char) == 1)
+        text = narrow_ansi(*id);
+    else
+        text = *id;
     ULONG copied = std::min<ULONG>(length, ULONG(text.size()));
     std::copy_n(text.data(), copied, buffer);
     if (length <= text.size()) return CR_BUFFER_SMALL;

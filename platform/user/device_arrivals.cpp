@@ -151,7 +151,8 @@ struct InstallationSubsystem {
 // After user mode at boot and before it at shutdown: the installation worker runs SetupAPI in a
 // service process of its own, as the system.
 const bool registered = [] {
-    register_kernel_subsystem({"device installation", 950, InstallationSubsystem::boot, InstallationSubsystem::shutdown});
+    register_kernel_subsystem(
+        {"device installation", 950, InstallationSubsystem::boot, InstallationSubsystem::shutdown});
     return true;
 }();
 

@@ -22,8 +22,7 @@ namespace hvsim::user {
 namespace {
 
 // FILE_* values of the kernel's create request.
-constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwrite = 4,
-                kFileOverwriteIf = 5;
+constexpr ULONG kFileOpen = 1, kFileCreate = 2, kFileOpenIf = 3, kFileOverwrite = 4, kFileOverwriteIf = 5;
 constexpr ULONG kFileWriteThrough = 0x2, kFileSequentialOnly = 0x4, kFileNoIntermediateBuffering = 0x8,
                 kFileSynchronousIoNonalert = 0x20, kFileNonDirectoryFile = 0x40, kFileRandomAccess = 0x800,
                 kFileDeleteOnClose = 0x1000, kFileOpenForBackupIntent = 0x4000;
@@ -35,7 +34,7 @@ bool nt_error(LONG status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 // Writes in flight on a file, by the order they were issued in, so that a flush can wait for
 // those that came before it. A write ends in its completing thread, possibly at DISPATCH_LEVEL.
 class WriteTracker {
-  public:
+public:
     uint64_t begin() {
         std::lock_guard lock(mutex_);
         in_flight_.insert(next_);
@@ -44,8 +43,7 @@ class WriteTracker {
     void end(uint64_t write) {
         std::lock_guard lock(mutex_);
         in_flight_.erase(write);
-        for (KernelEvent* waiter : waiters_)
-            waiter->set();
+        for (KernelEvent* waiter : waiters_) waiter->set();
     }
     // Returns once every write begun before the call has ended.
     void wait_for_earlier() {
@@ -69,7 +67,7 @@ class WriteTracker {
         }
     }
 
-  private:
+private:
     std::mutex mutex_;
     uint64_t next_ = 0;
     std::set<uint64_t> in_flight_;
@@ -126,7 +124,7 @@ SynchronousRequests& synchronous_requests() {
 
 // Registered for as long as the synchronous request runs.
 class SynchronousScope {
-  public:
+public:
     explicit SynchronousScope(const std::shared_ptr<DeviceFile>& file) {
         auto& s = synchronous_requests();
         std::lock_guard lock(s.mutex);
@@ -140,7 +138,7 @@ class SynchronousScope {
     SynchronousScope(const SynchronousScope&) = delete;
     SynchronousScope& operator=(const SynchronousScope&) = delete;
 
-  private:
+private:
     std::list<SynchronousRequest>::iterator entry_;
 };
 
@@ -211,7 +209,7 @@ using AsyncCall = std::function<io::Issue(io::Completion)>;
 // The completion routine of ReadFileEx or WriteFileEx, queued to the issuing thread as a user APC
 // once the request has ended, and only when its issue did not fail.
 class CompletionApc {
-  public:
+public:
     CompletionApc(LPOVERLAPPED_COMPLETION_ROUTINE routine, LPOVERLAPPED overlapped)
         : thread_(current_thread_object()), routine_(routine), overlapped_(overlapped) {}
     void completed(LONG status, ULONG_PTR information) {
@@ -228,15 +226,13 @@ class CompletionApc {
         queue_when_known();
     }
 
-  private:
+private:
     void queue_when_known() {
-        if (!completed_ || !issued_ || !deliver_)
-            return;
+        if (!completed_ || !issued_ || !deliver_) return;
         const DWORD error = nt_success(status_) ? ERROR_SUCCESS : RtlNtStatusToDosError(status_);
         const DWORD bytes = static_cast<DWORD>(information_);
-        thread_->queue_apc([routine = routine_, overlapped = overlapped_, error, bytes] {
-            routine(error, bytes, overlapped);
-        });
+        thread_->queue_apc(
+            [routine = routine_, overlapped = overlapped_, error, bytes] { routine(error, bytes, overlapped); });
     }
 
     std::mutex mutex_;
@@ -279,13 +275,11 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
         std::lock_guard lock(file->mutex);
         auto [first, last] = file->outstanding.equal_range(overlapped);
         auto it = std::find_if(first, last, [&](const auto& entry) { return entry.second.issuer == issuer; });
-        if (it != last)
-            file->outstanding.erase(it);
+        if (it != last) file->outstanding.erase(it);
     };
     // Once the write's result is where its issuer looks, for a flush that waits for it.
     auto write_done = [file = file.get(), write, is_write = kind.write] {
-        if (is_write)
-            file->writes.end(write);
+        if (is_write) file->writes.end(write);
     };
 
     if (!file->overlapped) {
@@ -297,8 +291,7 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
             result = sync();
         }
         forget();
-        if (kind.end_of_file_is_success && result.status == kStatusEndOfFile)
-            result = {kStatusSuccess, 0};
+        if (kind.end_of_file_is_success && result.status == kStatusEndOfFile) result = {kStatusSuccess, 0};
         if (overlapped) {
             overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(result.status));
             overlapped->InternalHigh = result.information;
@@ -332,10 +325,8 @@ BOOL perform(const std::shared_ptr<DeviceFile>& file, LPOVERLAPPED overlapped, L
         file->completed.set();
         write_done();
         file.reset();
-        if (event)
-            static_cast<EventObject&>(*event).event.set();
-        if (apc)
-            apc->completed(status, information);
+        if (event) static_cast<EventObject&>(*event).event.set();
+        if (apc) apc->completed(status, information);
     };
     io::Issue issue = async(std::move(done));
     if (!issue.issued) {
@@ -385,8 +376,8 @@ std::shared_ptr<DeviceFile> device_file(const std::shared_ptr<UserObject>& objec
 }
 
 // A read or a write; a read's end of file is a success.
-BOOL transfer(const std::shared_ptr<DeviceFile>& file, bool write, void* buffer, DWORD length,
-              LPDWORD transferred, LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+BOOL transfer(const std::shared_ptr<DeviceFile>& file, bool write, void* buffer, DWORD length, LPDWORD transferred,
+              LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
     const FileOffset at(overlapped);
     return perform(
         file, overlapped, transferred,
@@ -395,10 +386,8 @@ BOOL transfer(const std::shared_ptr<DeviceFile>& file, bool write, void* buffer,
                          : io::read_file(file->file, buffer, length, at.get());
         },
         [&](io::Completion done) {
-            return write ? io::write_file_async(file->file, buffer, length, std::move(done), at.get(),
-                                                overlapped)
-                         : io::read_file_async(file->file, buffer, length, std::move(done), at.get(),
-                                               overlapped);
+            return write ? io::write_file_async(file->file, buffer, length, std::move(done), at.get(), overlapped)
+                         : io::read_file_async(file->file, buffer, length, std::move(done), at.get(), overlapped);
         },
         RequestKind{!write, write, routine});
 }
@@ -492,9 +481,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 }
 
 // ReadFileEx and WriteFileEx need a handle opened for overlapped I/O and an OVERLAPPED.
-static std::shared_ptr<DeviceFile>
-file_for_completion_routine(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                            LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+static std::shared_ptr<DeviceFile> file_for_completion_routine(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                                               LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
     auto file = device_file(resolve_handle(hFile));
     if (file && (!file->overlapped || !lpOverlapped || !lpCompletionRoutine)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -506,16 +494,14 @@ file_for_completion_routine(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
     auto file = file_for_completion_routine(hFile, lpOverlapped, lpCompletionRoutine);
-    if (!file)
-        return FALSE;
+    if (!file) return FALSE;
     return transfer(file, false, lpBuffer, nNumberOfBytesToRead, nullptr, lpOverlapped, lpCompletionRoutine);
 }
 
-BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                        LPOVERLAPPED lpOverlapped, LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
+BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
     auto file = file_for_completion_routine(hFile, lpOverlapped, lpCompletionRoutine);
-    if (!file)
-        return FALSE;
+    if (!file) return FALSE;
     return transfer(file, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, nullptr, lpOverlapped,
                     lpCompletionRoutine);
 }
@@ -524,8 +510,7 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     auto object = resolve_handle(hFile);
     if (is_regular_file_handle(object)) return regular_file_flush(object);
     auto file = device_file(object);
-    if (!file)
-        return FALSE;
+    if (!file) return FALSE;
     file->writes.wait_for_earlier();
     io::IoResult result = io::flush_file(file->file);
     return report(result.status, 0, nullptr);
@@ -543,9 +528,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                                       nOutBufferSize);
         },
         [&](io::Completion done) {
-            return io::device_control_async(file->file, dwIoControlCode, lpInBuffer, nInBufferSize,
-                                            lpOutBuffer, nOutBufferSize, std::move(done), false,
-                                            lpOverlapped);
+            return io::device_control_async(file->file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                            nOutBufferSize, std::move(done), false, lpOverlapped);
         },
         RequestKind{});
 }
@@ -563,17 +547,16 @@ BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWO
             return FALSE;
         }
         // Without an event of its own the request signals the file.
-        HANDLE waitable = lpOverlapped->hEvent
-                              ? reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(lpOverlapped->hEvent) &
-                                                         ~ULONG_PTR(1))
-                              : hFile;
+        HANDLE waitable =
+            lpOverlapped->hEvent
+                ? reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(lpOverlapped->hEvent) & ~ULONG_PTR(1))
+                : hFile;
         const DWORD waited = WaitForSingleObjectEx(waitable, dwMilliseconds, bAlertable);
         if (waited == WAIT_TIMEOUT || waited == WAIT_IO_COMPLETION) {
             SetLastError(dwMilliseconds == 0 && waited == WAIT_TIMEOUT ? ERROR_IO_INCOMPLETE : waited);
             return FALSE;
         }
-        if (waited != WAIT_OBJECT_0)
-            return FALSE;
+        if (waited != WAIT_OBJECT_0) return FALSE;
         // An event shared with other requests may have been set by one of them.
         if (pending()) {
             SetLastError(ERROR_IO_INCOMPLETE);
@@ -589,8 +572,7 @@ BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWO
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                                 BOOL bWait) {
-    return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait ? INFINITE : 0,
-                                 FALSE);
+    return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait ? INFINITE : 0, FALSE);
 }
 
 BOOL WINAPI CancelIo(HANDLE hFile) {
@@ -610,8 +592,7 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
     {
         std::lock_guard lock(file->mutex);
         for (const auto& [request, entry] : file->outstanding) {
-            if (lpOverlapped && request != lpOverlapped)
-                continue;
+            if (lpOverlapped && request != lpOverlapped) continue;
             // A synchronous request is the only one of its thread on the file.
             if (lpOverlapped && entry.asynchronous)
                 keyed = true;
@@ -623,28 +604,24 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
-    if (keyed)
-        io::cancel_request(file->file, lpOverlapped);
+    if (keyed) io::cancel_request(file->file, lpOverlapped);
     for (auto issuer : issuers) io::cancel_io(file->file, issuer);
     return TRUE;
 }
 
 BOOL WINAPI CancelSynchronousIo(HANDLE hThread) {
     auto object = resolve_handle(hThread, ObjectKind::Thread);
-    if (!object)
-        return FALSE;
+    if (!object) return FALSE;
     const DWORD thread = static_cast<ThreadObject&>(*object).id();
     std::vector<SynchronousRequest> waiting;
     {
         auto& s = synchronous_requests();
         std::lock_guard lock(s.mutex);
         for (const auto& request : s.requests)
-            if (request.thread == thread)
-                waiting.push_back(request);
+            if (request.thread == thread) waiting.push_back(request);
     }
     size_t cancelled = 0;
-    for (const auto& request : waiting)
-        cancelled += io::cancel_io(request.file->file, request.issuer);
+    for (const auto& request : waiting) cancelled += io::cancel_io(request.file->file, request.issuer);
     if (cancelled == 0) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;

@@ -19,7 +19,6 @@ bool owned_by_composite_parent(const std::vector<std::u16string>& device_ids) {
                        [](const std::u16string& id) { return equal_nocase(id, u"USB\\COMPOSITE"); });
 }
 
-
 } // namespace
 
 // The models section of a [Manufacturer] line for this platform: the base name with the first
@@ -58,8 +57,8 @@ std::u16string decorated(const InfFile& file, const std::u16string& section) {
 // The best model of an INF for a device: the lower the rank, the better (hardware IDs rank
 // before compatible IDs, each in its list's order).
 std::optional<std::pair<int, SelectedDriver>> best_model(const InfFile& file, const std::u16string& machine_path,
-                                                        const std::vector<std::u16string>& device_ids,
-                                                        const std::u16string* only_id) {
+                                                         const std::vector<std::u16string>& device_ids,
+                                                         const std::u16string* only_id) {
     std::optional<std::pair<int, SelectedDriver>> best;
     if (owned_by_composite_parent(device_ids)) return best;
     for (const auto& model : models_of(file)) {

@@ -218,8 +218,7 @@ BOOL fail(DWORD error) {
 }
 
 // Runs `action` on the resolved path; a path that does not resolve fails with its error.
-template <class Action>
-BOOL on_path(LPCWSTR name, Action action) {
+template <class Action> BOOL on_path(LPCWSTR name, Action action) {
     if (!name) return fail(ERROR_INVALID_PARAMETER);
     files::MachinePath path;
     if (DWORD error = files::resolve(name, &path); error != ERROR_SUCCESS) return fail(error);
@@ -239,9 +238,9 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     on_path(lpFileName, [&](const files::MachinePath& path) -> DWORD {
         attributes = files::attributes_of(path);
         if (attributes != INVALID_FILE_ATTRIBUTES) return ERROR_SUCCESS;
-        return path.is_root() ? ERROR_SUCCESS : (std::filesystem::is_directory(path.parent().host)
-                                                     ? ERROR_FILE_NOT_FOUND
-                                                     : ERROR_PATH_NOT_FOUND);
+        return path.is_root()
+                   ? ERROR_SUCCESS
+                   : (std::filesystem::is_directory(path.parent().host) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     });
     return attributes;
 }
@@ -254,9 +253,8 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
     return on_path(lpFileName, [&](const files::MachinePath& path) -> DWORD {
         const DWORD current = files::attributes_of(path);
-        if (current == INVALID_FILE_ATTRIBUTES) return std::filesystem::is_directory(path.parent().host)
-                                                           ? ERROR_FILE_NOT_FOUND
-                                                           : ERROR_PATH_NOT_FOUND;
+        if (current == INVALID_FILE_ATTRIBUTES)
+            return std::filesystem::is_directory(path.parent().host) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         if (path.read_only) return ERROR_ACCESS_DENIED;
         files::store_attributes(path, dwFileAttributes);
         return ERROR_SUCCESS;

@@ -27,7 +27,8 @@ struct Entry {
 
 class FileSearch : public UserObject {
 public:
-    explicit FileSearch(std::vector<Entry> entries) : UserObject(ObjectKind::FileSearch), entries_(std::move(entries)) {}
+    explicit FileSearch(std::vector<Entry> entries)
+        : UserObject(ObjectKind::FileSearch), entries_(std::move(entries)) {}
     // The next entry, or null at the end.
     const Entry* next() {
         std::lock_guard lock(mutex_);
@@ -82,12 +83,13 @@ DWORD search(const files::MachinePath& pattern_path, std::vector<Entry>* out) {
     return out->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
-template <class Data>
-bool fill(const Entry& entry, Data* data) {
+template <class Data> bool fill(const Entry& entry, Data* data) {
     using Char = std::remove_reference_t<decltype(data->cFileName[0])>;
     std::basic_string<Char> name;
-    if constexpr (sizeof(Char) == 1) name = narrow_ansi(entry.name);
-    else name = entry.name;
+    if constexpr (sizeof(Char) == 1)
+        name = narrow_ansi(entry.name);
+    else
+        name = entry.name;
     if (name.size() >= std::size(data->cFileName)) return false;
     *data = {};
     data->dwFileAttributes = entry.attributes;
@@ -100,8 +102,7 @@ bool fill(const Entry& entry, Data* data) {
     return true;
 }
 
-template <class Data>
-BOOL find_next(HANDLE handle, Data* data) {
+template <class Data> BOOL find_next(HANDLE handle, Data* data) {
     auto object = resolve_handle(handle, ObjectKind::FileSearch);
     if (!object) return FALSE;
     if (!data) {
@@ -116,8 +117,7 @@ BOOL find_next(HANDLE handle, Data* data) {
     return FALSE;
 }
 
-template <class Data>
-HANDLE find_first(const std::u16string& pattern, Data* data) {
+template <class Data> HANDLE find_first(const std::u16string& pattern, Data* data) {
     if (!data) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;

@@ -72,8 +72,8 @@ ShareClaim::~ShareClaim() {
     auto it = o.by_file.find(key_);
     if (it == o.by_file.end()) return;
     auto& list = it->second;
-    auto open = std::find_if(list.begin(), list.end(),
-                             [&](const Open& e) { return e.access == access_ && e.share == share_; });
+    auto open =
+        std::find_if(list.begin(), list.end(), [&](const Open& e) { return e.access == access_ && e.share == share_; });
     if (open != list.end()) list.erase(open);
     if (list.empty()) o.by_file.erase(it);
 }

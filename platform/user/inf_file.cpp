@@ -175,8 +175,10 @@ std::optional<InfFile> InfFile::parse(std::string_view bytes, std::string* error
             }
             std::u16string name = trim(std::u16string_view(line.text).substr(1, close - 1));
             auto it = std::find_if(raw.begin(), raw.end(), [&](auto& s) { return equal_nocase(s.name, name); });
-            if (it == raw.end()) raw.push_back({name, {}});
-            else std::rotate(it, it + 1, raw.end()); // a section named twice continues
+            if (it == raw.end())
+                raw.push_back({name, {}});
+            else
+                std::rotate(it, it + 1, raw.end()); // a section named twice continues
             continue;
         }
         if (raw.empty()) {

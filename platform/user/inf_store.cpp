@@ -169,8 +169,10 @@ BOOL copy_oem_inf_out(const std::u16string& source, DWORD media_type, DWORD styl
     setup::StoredInf result;
     if (!setup::copy_oem_inf(source, style, &result)) return FALSE;
     std::basic_string<Char> path;
-    if constexpr (sizeof(Char) == 1) path = narrow_ansi(result.machine_path);
-    else path = result.machine_path;
+    if constexpr (sizeof(Char) == 1)
+        path = narrow_ansi(result.machine_path);
+    else
+        path = result.machine_path;
     if (required) *required = DWORD(path.size() + 1);
     if (destination) {
         if (size < path.size() + 1) return setup::fail(ERROR_INSUFFICIENT_BUFFER);

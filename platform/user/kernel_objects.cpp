@@ -75,8 +75,7 @@ LONG wait_for_dispatchers(size_t count, void* const* objects, bool wait_all, DWO
     LARGE_INTEGER timeout;
     timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * sched::kTicksPerMillisecond;
     PLARGE_INTEGER timeout_pointer = milliseconds == 0xFFFFFFFFu ? nullptr : &timeout;
-    if (count == 1)
-        return KeWaitForSingleObject(objects[0], UserRequest, UserMode, FALSE, timeout_pointer);
+    if (count == 1) return KeWaitForSingleObject(objects[0], UserRequest, UserMode, FALSE, timeout_pointer);
     KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
     return KeWaitForMultipleObjects(static_cast<ULONG>(count), const_cast<PVOID*>(objects),
                                     wait_all ? WaitAll : WaitAny, UserRequest, UserMode, FALSE, timeout_pointer,

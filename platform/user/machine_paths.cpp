@@ -45,8 +45,13 @@ char16_t upper_drive(char16_t c) { return c >= u'a' ? static_cast<char16_t>(c - 
 bool bad_name_character(char16_t c, bool wildcards) {
     if (c < 32) return true;
     switch (c) {
-    case u'<': case u'>': case u'"': case u'|': case u':': return true;
-    case u'*': case u'?': return !wildcards;
+    case u'<':
+    case u'>':
+    case u'"':
+    case u'|':
+    case u':': return true;
+    case u'*':
+    case u'?': return !wildcards;
     default: return false;
     }
 }
@@ -189,7 +194,8 @@ DWORD resolve(std::u16string_view path, MachinePath* out, bool allow_wildcards) 
         const char16_t named = upper_drive(rest[0]);
         rest.remove_prefix(2);
         // "D:name" is relative to the current folder only on the current drive.
-        if ((rest.empty() || !is_separator(rest[0])) && named == drive) split_into(std::u16string_view(current).substr(2));
+        if ((rest.empty() || !is_separator(rest[0])) && named == drive)
+            split_into(std::u16string_view(current).substr(2));
         drive = named;
     } else if (!is_separator(rest[0])) {
         if (current.size() >= 2) split_into(std::u16string_view(current).substr(2));

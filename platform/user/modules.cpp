@@ -28,8 +28,8 @@ using namespace hvsim::user;
 using DllEntry = BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID);
 
 struct Library {
-    size_t references = 0;         // LoadLibrary count
-    std::filesystem::path file;    // empty for a system module
+    size_t references = 0;      // LoadLibrary count
+    std::filesystem::path file; // empty for a system module
     std::shared_ptr<files::ShareClaim> claim;
 };
 struct Modules {
@@ -194,7 +194,8 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         if (is_system_module(hLibModule)) return TRUE;
     }
     if (last)
-        if (auto entry = reinterpret_cast<DllEntry>(dlsym(hLibModule, "DllMain"))) entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
+        if (auto entry = reinterpret_cast<DllEntry>(dlsym(hLibModule, "DllMain")))
+            entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
     dlclose(hLibModule);
     return TRUE;
 }

@@ -60,8 +60,7 @@ HV_EXTERN_C_BEGIN
 
 BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, PCWSTR HardwareId, PCWSTR FullInfPath, DWORD InstallFlags,
                                                PBOOL bRebootRequired) {
-    return update_driver(HardwareId ? HardwareId : u"", FullInfPath ? FullInfPath : u"", InstallFlags,
-                         bRebootRequired);
+    return update_driver(HardwareId ? HardwareId : u"", FullInfPath ? FullInfPath : u"", InstallFlags, bRebootRequired);
 }
 
 BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND, PCSTR HardwareId, PCSTR FullInfPath, DWORD InstallFlags,

@@ -17,8 +17,9 @@
 namespace hvsim::user {
 namespace {
 
-constexpr DWORD kPriorityClasses[] = {IDLE_PRIORITY_CLASS,  BELOW_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS,
-                                      ABOVE_NORMAL_PRIORITY_CLASS, HIGH_PRIORITY_CLASS,  REALTIME_PRIORITY_CLASS};
+constexpr DWORD kPriorityClasses[] = {IDLE_PRIORITY_CLASS,   BELOW_NORMAL_PRIORITY_CLASS,
+                                      NORMAL_PRIORITY_CLASS, ABOVE_NORMAL_PRIORITY_CLASS,
+                                      HIGH_PRIORITY_CLASS,   REALTIME_PRIORITY_CLASS};
 constexpr DWORD kPriorityMask = IDLE_PRIORITY_CLASS | BELOW_NORMAL_PRIORITY_CLASS | NORMAL_PRIORITY_CLASS |
                                 ABOVE_NORMAL_PRIORITY_CLASS | HIGH_PRIORITY_CLASS | REALTIME_PRIORITY_CLASS;
 
@@ -102,15 +103,16 @@ DWORD image_of_command_line(ProcessState& state, std::u16string_view line, files
 }
 
 // An environment block: "NAME=value" strings, each terminated, and one more terminator.
-template <class Char>
-std::vector<std::pair<std::u16string, std::u16string>> environment_of(const Char* block) {
+template <class Char> std::vector<std::pair<std::u16string, std::u16string>> environment_of(const Char* block) {
     std::vector<std::pair<std::u16string, std::u16string>> out;
     while (*block) {
         std::basic_string<Char> entry(block);
         block += entry.size() + 1;
         std::u16string wide;
-        if constexpr (sizeof(Char) == 1) wide = widen_ansi(entry.c_str());
-        else wide = entry;
+        if constexpr (sizeof(Char) == 1)
+            wide = widen_ansi(entry.c_str());
+        else
+            wide = entry;
         // Entries that begin with "=" are the per-drive folders of the command interpreter.
         const size_t equals = wide.find(u'=', 1);
         if (equals == std::u16string::npos) continue;
@@ -278,14 +280,13 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
     std::optional<std::u16string> folder = wide_of(lpCurrentDirectory);
     return CreateProcessW(application ? application->c_str() : nullptr, command ? command->data() : nullptr,
                           lpProcessAttributes, lpThreadAttributes, bInheritHandles, dwCreationFlags, lpEnvironment,
-                          folder ? folder->c_str() : nullptr, lpStartupInfo ? &startup : nullptr,
-                          lpProcessInformation);
+                          folder ? folder->c_str() : nullptr, lpStartupInfo ? &startup : nullptr, lpProcessInformation);
 }
 
-BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR lpCommandLine,
-                                 LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL bInheritHandles,
-                                 DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
-                                 LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
+BOOL WINAPI CreateProcessAsUserA(HANDLE hToken, LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
+                                 LPSECURITY_ATTRIBUTES, BOOL bInheritHandles, DWORD dwCreationFlags,
+                                 LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA lpStartupInfo,
+                                 LPPROCESS_INFORMATION lpProcessInformation) {
     if (windows_9x()) {
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return FALSE;

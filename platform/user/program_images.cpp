@@ -104,8 +104,8 @@ struct MappedImage {
 
 } // namespace
 
-std::shared_ptr<Process> start_program(const std::filesystem::path& host_image, ProcessOptions options,
-                                       DWORD* error, bool suspended) {
+std::shared_ptr<Process> start_program(const std::filesystem::path& host_image, ProcessOptions options, DWORD* error,
+                                       bool suspended) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(host_image, ec)) {
         *error = ERROR_FILE_NOT_FOUND;

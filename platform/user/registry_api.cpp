@@ -9,8 +9,8 @@
 //
 // Handles carry the access they were opened with and every call checks it. Opening checks the
 // key's DACL against the calling process's token; a key without a descriptor is open to everyone,
-// and so is every key on Windows 9x, which has no registry security. Names are counted in characters, data in bytes; the narrow forms convert names
-// and string data through the ANSI code page.
+// and so is every key on Windows 9x, which has no registry security. Names are counted in characters, data in bytes;
+// the narrow forms convert names and string data through the ANSI code page.
 #include "internal/registry_store.h"
 
 #include <winternl.h>
@@ -82,8 +82,8 @@ HKEY insert_handle(registry::Key key, ACCESS_MASK granted) {
 
 // What a key's descriptor lacks is everyone's: a key without one, or with a NULL DACL.
 const std::vector<uint8_t>& open_descriptor() {
-    static const std::vector<uint8_t> d =
-        security::build({std::string(security::kAdministrators), {}, true, {{std::string(security::kEveryone), KEY_ALL_ACCESS}}});
+    static const std::vector<uint8_t> d = security::build(
+        {std::string(security::kAdministrators), {}, true, {{std::string(security::kEveryone), KEY_ALL_ACCESS}}});
     return d;
 }
 
@@ -111,7 +111,8 @@ DWORD registry_error(NTSTATUS status) {
 }
 
 ACCESS_MASK map_key_access(REGSAM access) {
-    ACCESS_MASK mask = access & ~ACCESS_MASK(KEY_WOW64_RES | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    ACCESS_MASK mask =
+        access & ~ACCESS_MASK(KEY_WOW64_RES | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
     if (access & GENERIC_READ) mask |= KEY_READ;
     if (access & GENERIC_WRITE) mask |= KEY_WRITE;
     if (access & GENERIC_EXECUTE) mask |= KEY_EXECUTE;
@@ -227,8 +228,8 @@ LSTATUS open_key(HKEY parent, std::u16string_view subkey, REGSAM sam, PHKEY resu
     return ERROR_SUCCESS;
 }
 
-LSTATUS create_key(HKEY parent, std::u16string_view subkey, std::u16string_view class_name, DWORD options,
-                   REGSAM sam, PHKEY result, LPDWORD disposition) {
+LSTATUS create_key(HKEY parent, std::u16string_view subkey, std::u16string_view class_name, DWORD options, REGSAM sam,
+                   PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     if (LSTATUS e = check_subkey(subkey)) return e;
@@ -246,14 +247,15 @@ LSTATUS create_key(HKEY parent, std::u16string_view subkey, std::u16string_view 
         create.create_parents = true;
         create.is_volatile = (options & REG_OPTION_VOLATILE) != 0;
         create.class_name = std::u16string(class_name);
-        if (NTSTATUS s = registry::create(base, path, &key, &created, create); !NT_SUCCESS(s))
-            return registry_error(s);
+        if (NTSTATUS s = registry::create(base, path, &key, &created, create); !NT_SUCCESS(s)) return registry_error(s);
         if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
     ACCESS_MASK wanted = map_key_access(sam);
     ACCESS_MASK granted = granted_access(key);
-    if (wanted & MAXIMUM_ALLOWED) wanted = granted;
-    else if ((wanted & granted) != wanted) return ERROR_ACCESS_DENIED;
+    if (wanted & MAXIMUM_ALLOWED)
+        wanted = granted;
+    else if ((wanted & granted) != wanted)
+        return ERROR_ACCESS_DENIED;
     *result = insert_handle(std::move(key), wanted);
     return ERROR_SUCCESS;
 }
@@ -328,8 +330,7 @@ LSTATUS set_value(HKEY handle, std::u16string_view name, DWORD type, const BYTE*
 }
 
 // Copies a name to a caller's buffer of *count characters (terminator included).
-template <typename Char>
-LSTATUS give_name(const std::basic_string<Char>& name, Char* out, LPDWORD count) {
+template <typename Char> LSTATUS give_name(const std::basic_string<Char>& name, Char* out, LPDWORD count) {
     if (!out || !count) return ERROR_INVALID_PARAMETER;
     if (name.size() >= *count) return ERROR_MORE_DATA;
     std::copy(name.begin(), name.end(), out);
@@ -338,10 +339,11 @@ LSTATUS give_name(const std::basic_string<Char>& name, Char* out, LPDWORD count)
     return ERROR_SUCCESS;
 }
 
-template <typename Char>
-std::basic_string<Char> convert_name(const std::u16string& name) {
-    if constexpr (sizeof(Char) == 1) return text::wide_to_ansi(name);
-    else return name;
+template <typename Char> std::basic_string<Char> convert_name(const std::u16string& name) {
+    if constexpr (sizeof(Char) == 1)
+        return text::wide_to_ansi(name);
+    else
+        return name;
 }
 
 template <typename Char>
@@ -471,9 +473,7 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     return h.open.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-LSTATUS WINAPI RegFlushKey(HKEY hKey) {
-    return registry_key_of(hKey, nullptr) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
+LSTATUS WINAPI RegFlushKey(HKEY hKey) { return registry_key_of(hKey, nullptr) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE; }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {

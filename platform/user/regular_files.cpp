@@ -47,8 +47,8 @@ class DiskFile : public UserObject {
 public:
     DiskFile(int fd, DWORD access, files::MachinePath path, std::unique_ptr<files::ShareClaim> claim,
              bool delete_on_close)
-        : UserObject(ObjectKind::DiskFile), fd_(fd), access_(access), path_(std::move(path)),
-          claim_(std::move(claim)), delete_on_close_(delete_on_close) {}
+        : UserObject(ObjectKind::DiskFile), fd_(fd), access_(access), path_(std::move(path)), claim_(std::move(claim)),
+          delete_on_close_(delete_on_close) {}
     ~DiskFile() override { close(); }
 
     void last_handle_closed() override { close(); }
@@ -296,10 +296,11 @@ BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
     // Without the high part the distance is a signed 32-bit number.
     LARGE_INTEGER distance;
-    distance.QuadPart = lpDistanceToMoveHigh
-                            ? static_cast<LONGLONG>((static_cast<ULONGLONG>(static_cast<ULONG>(*lpDistanceToMoveHigh)) << 32) |
-                                                    static_cast<ULONG>(lDistanceToMove))
-                            : lDistanceToMove;
+    distance.QuadPart =
+        lpDistanceToMoveHigh
+            ? static_cast<LONGLONG>((static_cast<ULONGLONG>(static_cast<ULONG>(*lpDistanceToMoveHigh)) << 32) |
+                                    static_cast<ULONG>(lDistanceToMove))
+            : lDistanceToMove;
     LARGE_INTEGER position{};
     if (!SetFilePointerEx(hFile, distance, &position, dwMoveMethod)) return INVALID_SET_FILE_POINTER;
     if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(position.QuadPart >> 32);

@@ -26,7 +26,8 @@ std::u16string dirid_path(DWORD dirid) {
 std::u16string expand_dirids(std::u16string text) {
     for (DWORD id : {10u, 11u, 12u, 17u}) {
         std::u16string token = u"%" + decimal(id) + u"%";
-        for (size_t at; (at = text.find(token)) != std::u16string::npos;) text.replace(at, token.size(), dirid_path(id));
+        for (size_t at; (at = text.find(token)) != std::u16string::npos;)
+            text.replace(at, token.size(), dirid_path(id));
     }
     return text;
 }
@@ -83,7 +84,7 @@ bool Installer::add_reg_line(const inf::Line& line, const std::u16string& hkr) c
         devices::delete_value(key, name);
         return true;
     }
-    if ((flags & 0x2) && devices::read_value(key, name)) return true; // FLG_ADDREG_NOCLOBBER
+    if ((flags & 0x2) && devices::read_value(key, name)) return true;   // FLG_ADDREG_NOCLOBBER
     if ((flags & 0x20) && !devices::read_value(key, name)) return true; // FLG_ADDREG_OVERWRITEONLY
     std::vector<std::u16string> data(fields.begin() + 4, fields.end());
     DWORD type_bits = flags & 0xFFFF0001u;
@@ -193,9 +194,9 @@ bool Installer::add_services(const std::u16string& section, std::u16string* asso
         devices::write_dword(key, u"ErrorControl", number(u"ErrorControl", 1));
         if (auto binary = file.value(body, u"ServiceBinary")) {
             std::u16string image = *binary;
-            for (auto [token, replacement] : {std::pair{u"%12%", u"\\SystemRoot\\System32\\drivers"},
-                                              std::pair{u"%11%", u"\\SystemRoot\\System32"},
-                                              std::pair{u"%10%", u"\\SystemRoot"}})
+            for (auto [token, replacement] :
+                 {std::pair{u"%12%", u"\\SystemRoot\\System32\\drivers"}, std::pair{u"%11%", u"\\SystemRoot\\System32"},
+                  std::pair{u"%10%", u"\\SystemRoot"}})
                 if (image.starts_with(token)) image = replacement + image.substr(4);
             devices::write_string(key, u"ImagePath", image, REG_EXPAND_SZ);
         }
@@ -287,8 +288,10 @@ bool install_driver(Element& element) {
     }
     devices::write_string(device, u"DeviceDesc", element.driver->description);
     devices::write_string(device, u"Mfg", element.driver->manufacturer);
-    if (service.empty()) devices::delete_value(device, u"Service");
-    else devices::write_string(device, u"Service", service);
+    if (service.empty())
+        devices::delete_value(device, u"Service");
+    else
+        devices::write_string(device, u"Service", service);
     DWORD flags = 0;
     if (auto value = devices::read_value(device, u"ConfigFlags"); value && value->data.size() == 4)
         std::memcpy(&flags, value->data.data(), 4);

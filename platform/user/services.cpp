@@ -27,21 +27,21 @@ constexpr size_t kMaxServiceName = 256;
 constexpr uintptr_t kFirstHandle = 0x00C00000;
 
 // What a token without an enabled Administrators group gets.
-constexpr DWORD kUserManagerAccess = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS |
-                                     READ_CONTROL;
+constexpr DWORD kUserManagerAccess =
+    SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL;
 constexpr DWORD kUserServiceAccess = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS |
                                      SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | READ_CONTROL;
 
-const GenericMapping kManagerMapping{
-    STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS,
-    STANDARD_RIGHTS_WRITE | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG,
-    STANDARD_RIGHTS_EXECUTE | SC_MANAGER_CONNECT | SC_MANAGER_LOCK, SC_MANAGER_ALL_ACCESS};
-const GenericMapping kServiceMapping{
-    STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
-        SERVICE_ENUMERATE_DEPENDENTS,
-    STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
-    STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL,
-    SERVICE_ALL_ACCESS};
+const GenericMapping kManagerMapping{STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS,
+                                     STANDARD_RIGHTS_WRITE | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG,
+                                     STANDARD_RIGHTS_EXECUTE | SC_MANAGER_CONNECT | SC_MANAGER_LOCK,
+                                     SC_MANAGER_ALL_ACCESS};
+const GenericMapping kServiceMapping{STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                         SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS,
+                                     STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
+                                     STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                                         SERVICE_USER_DEFINED_CONTROL,
+                                     SERVICE_ALL_ACCESS};
 
 enum class Kind { Manager, Service };
 
@@ -179,14 +179,14 @@ DWORD access_for_control(DWORD control) {
     return 0;
 }
 
-template <typename Char>
-std::basic_string<Char> convert(const std::u16string& text) {
-    if constexpr (sizeof(Char) == 1) return narrow_ansi(text);
-    else return text;
+template <typename Char> std::basic_string<Char> convert(const std::u16string& text) {
+    if constexpr (sizeof(Char) == 1)
+        return narrow_ansi(text);
+    else
+        return text;
 }
 
-template <typename Char, typename Config>
-BOOL query_config(SC_HANDLE handle, Config* out, DWORD size, LPDWORD needed) {
+template <typename Char, typename Config> BOOL query_config(SC_HANDLE handle, Config* out, DWORD size, LPDWORD needed) {
     if (!available()) return FALSE;
     auto entry = lookup(handle, Kind::Service, SERVICE_QUERY_CONFIG);
     if (!entry) return FALSE;

@@ -179,8 +179,10 @@ std::optional<devices::RegValue> read_property(const Element& element, DWORD pro
     }
     if (!info->value) {
         std::u16string text;
-        if (property == SPDRP_ENUMERATOR_NAME) text = element.instance_id.substr(0, element.instance_id.find(u'\\'));
-        else text = devices::pdo_name(element.devinst);
+        if (property == SPDRP_ENUMERATOR_NAME)
+            text = element.instance_id.substr(0, element.instance_id.find(u'\\'));
+        else
+            text = devices::pdo_name(element.devinst);
         if (text.empty()) {
             set_last_error(ERROR_INVALID_DATA);
             return std::nullopt;
@@ -219,8 +221,7 @@ BOOL get_property(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD property, PDWORD
     return TRUE;
 }
 
-BOOL set_property(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD property, const BYTE* buffer, DWORD size,
-                  bool narrow) {
+BOOL set_property(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD property, const BYTE* buffer, DWORD size, bool narrow) {
     auto set = lookup_set(handle);
     if (!set) return FALSE;
     auto element = lookup_element(set, data);
@@ -302,7 +303,8 @@ BOOL open_device_info(HDEVINFO handle, const std::u16string& instance_id, PSP_DE
     if (instance_id.empty()) return fail(ERROR_INVALID_DEVINST_NAME);
     auto device = devices::find_device(instance_id);
     if (!device) return fail(ERROR_NO_SUCH_DEVINST);
-    if (set->class_guid && !IsEqualGUID(*set->class_guid, class_of(device->instance_id))) return fail(ERROR_CLASS_MISMATCH);
+    if (set->class_guid && !IsEqualGUID(*set->class_guid, class_of(device->instance_id)))
+        return fail(ERROR_CLASS_MISMATCH);
     auto element = add_element(*set, device->instance_id);
     if (!element) return fail(ERROR_NO_SUCH_DEVINST);
     if (data) fill_data(*set, *element, data);
@@ -317,8 +319,10 @@ BOOL instance_id(HDEVINFO handle, PSP_DEVINFO_DATA data, Char* buffer, DWORD siz
     auto element = lookup_element(set, data);
     if (!element) return FALSE;
     std::basic_string<Char> id;
-    if constexpr (sizeof(Char) == 1) id = narrow_ansi(element->instance_id);
-    else id = element->instance_id;
+    if constexpr (sizeof(Char) == 1)
+        id = narrow_ansi(element->instance_id);
+    else
+        id = element->instance_id;
     if (required) *required = DWORD(id.size() + 1);
     if (!buffer || size < id.size() + 1) return fail(ERROR_INSUFFICIENT_BUFFER);
     std::copy(id.begin(), id.end(), buffer);
@@ -398,8 +402,8 @@ HKEY device_key(HDEVINFO handle, PSP_DEVINFO_DATA data, DWORD scope, DWORD key_t
 // ---- Interfaces -------------------------------------------------------------------------------
 
 template <typename Detail, typename Char>
-BOOL interface_detail(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA interface, Detail* detail, DWORD size,
-                      PDWORD required, PSP_DEVINFO_DATA data) {
+BOOL interface_detail(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA interface, Detail* detail, DWORD size, PDWORD required,
+                      PSP_DEVINFO_DATA data) {
     auto set = lookup_set(handle);
     if (!set) return FALSE;
     if (!interface || interface->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
@@ -407,8 +411,10 @@ BOOL interface_detail(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA interface, Deta
     if (index < 1 || index > set->interfaces.size()) return fail(ERROR_INVALID_PARAMETER);
     const auto& entry = set->interfaces[index - 1];
     std::basic_string<Char> path;
-    if constexpr (sizeof(Char) == 1) path = narrow_ansi(entry.path);
-    else path = entry.path;
+    if constexpr (sizeof(Char) == 1)
+        path = narrow_ansi(entry.path);
+    else
+        path = entry.path;
     DWORD needed = DWORD(offsetof(Detail, DevicePath) + (path.size() + 1) * sizeof(Char));
     if (required) *required = needed;
     if (data) {
@@ -525,13 +531,13 @@ BOOL WINAPI SetupDiDeleteDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Dev
     return TRUE;
 }
 
-BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        PWSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
+BOOL WINAPI SetupDiGetDeviceInstanceIdW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PWSTR DeviceInstanceId,
+                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
     return instance_id(DeviceInfoSet, DeviceInfoData, DeviceInstanceId, DeviceInstanceIdSize, RequiredSize);
 }
 
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSTR DeviceInstanceId,
+                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
     return instance_id(DeviceInfoSet, DeviceInfoData, DeviceInstanceId, DeviceInstanceIdSize, RequiredSize);
 }
 
@@ -628,10 +634,9 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                                              DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
                                              PSP_DEVINFO_DATA DeviceInfoData) {
-    return interface_detail<SP_DEVICE_INTERFACE_DETAIL_DATA_A, char>(DeviceInfoSet, DeviceInterfaceData,
-                                                                     DeviceInterfaceDetailData,
-                                                                     DeviceInterfaceDetailDataSize, RequiredSize,
-                                                                     DeviceInfoData);
+    return interface_detail<SP_DEVICE_INTERFACE_DETAIL_DATA_A, char>(
+        DeviceInfoSet, DeviceInterfaceData, DeviceInterfaceDetailData, DeviceInterfaceDetailDataSize, RequiredSize,
+        DeviceInfoData);
 }
 
 BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -703,9 +708,12 @@ BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
         return fail(ERROR_INVALID_PARAMETER);
     }
     auto& params = element ? element->install_params : set->install_params;
-    if (bytes.empty()) params.Flags &= ~DWORD(DI_CLASSINSTALLPARAMS);
-    else params.Flags |= DI_CLASSINSTALLPARAMS;
-    if (element) element->class_install_params = std::move(bytes);
+    if (bytes.empty())
+        params.Flags &= ~DWORD(DI_CLASSINSTALLPARAMS);
+    else
+        params.Flags |= DI_CLASSINSTALLPARAMS;
+    if (element)
+        element->class_install_params = std::move(bytes);
     else {
         // Set-wide parameters apply to every element that has none of its own.
         for (auto& e : set->elements)

@@ -241,8 +241,7 @@ std::vector<std::u16string> read_multi(std::u16string_view key, std::u16string_v
 
 bool write_value(std::u16string_view key_path, std::u16string_view name, DWORD type, const void* data, size_t size) {
     registry::Key key;
-    if (!NT_SUCCESS(registry::create(nullptr, native(key_path), &key, nullptr, parents())))
-        return false;
+    if (!NT_SUCCESS(registry::create(nullptr, native(key_path), &key, nullptr, parents()))) return false;
     return NT_SUCCESS(registry::set_value(key, name, type, data, size));
 }
 
@@ -346,8 +345,8 @@ std::filesystem::path machine_root() { return kernel_options().root; }
 std::filesystem::path host_path(std::u16string_view path, bool must_exist) {
     std::error_code error;
     // A path of a drive: the machine's own rules (case, dots, never out of its folder).
-    const bool drive_path = (path.size() >= 3 && path[1] == u':') || path.starts_with(u"\\??\\") ||
-                            path.starts_with(u"\\\\?\\");
+    const bool drive_path =
+        (path.size() >= 3 && path[1] == u':') || path.starts_with(u"\\??\\") || path.starts_with(u"\\\\?\\");
     if (drive_path) {
         files::MachinePath resolved;
         if (files::resolve(path, &resolved) != 0) return {};

@@ -32,8 +32,10 @@ bool fail(DWORD error) {
 void destroy_page(HPROPSHEETPAGE page) {
     using Destroy = BOOL(WINAPI*)(HPROPSHEETPAGE);
     static auto destroy = reinterpret_cast<Destroy>(dlsym(RTLD_DEFAULT, "DestroyPropertySheetPage"));
-    if (destroy) destroy(page);
-    else debugger_output("SETUP: a property page cannot be freed without the window system\n");
+    if (destroy)
+        destroy(page);
+    else
+        debugger_output("SETUP: a property page cannot be freed without the window system\n");
 }
 
 // The header's page list as the callback fills it.
@@ -57,8 +59,8 @@ BOOL CALLBACK add_page(HPROPSHEETPAGE page, LPARAM data) {
 // Pages from the class installer and co-installers: they append to the class install
 // parameters, which are taken back afterwards. Pages that do not fit are freed here, since no
 // one else holds them.
-void installer_pages(HDEVINFO set, PSP_DEVINFO_DATA data, DI_FUNCTION function, PageList& list,
-                     DeviceInfoSet& owner, const Element& element) {
+void installer_pages(HDEVINFO set, PSP_DEVINFO_DATA data, DI_FUNCTION function, PageList& list, DeviceInfoSet& owner,
+                     const Element& element) {
     // Their pages call into them: the libraries stay loaded with the set.
     for (const auto& file : installer_libraries(element))
         if (HMODULE module = LoadLibraryW(file.c_str())) owner.page_providers.push_back(module);
@@ -89,8 +91,8 @@ std::u16string provider_of(const Element& element) {
         if (auto spec = devices::read_string(driver, u"EnumPropPages32"); spec && !spec->empty()) return *spec;
     const GUID none{};
     if (std::memcmp(&element.class_guid, &none, sizeof(GUID)) != 0)
-        if (auto spec = devices::read_string(std::u16string(kClassRoot) + u"\\" + devices::guid_text(element.class_guid),
-                                             u"EnumPropPages32"))
+        if (auto spec = devices::read_string(
+                std::u16string(kClassRoot) + u"\\" + devices::guid_text(element.class_guid), u"EnumPropPages32"))
             return *spec;
     return {};
 }
@@ -126,8 +128,8 @@ BOOL WINAPI SetupDiGetClassDevPropertySheetsW(HDEVINFO DeviceInfoSet, PSP_DEVINF
     const bool advanced = PropertySheetType == DIGCDP_FLAG_ADVANCED;
     PageList list{PropertySheetHeader, PropertySheetHeaderPageListSize};
     if (element)
-        installer_pages(DeviceInfoSet, DeviceInfoData, advanced ? DIF_ADDPROPERTYPAGE_ADVANCED : DIF_ADDPROPERTYPAGE_BASIC,
-                        list, *set, *element);
+        installer_pages(DeviceInfoSet, DeviceInfoData,
+                        advanced ? DIF_ADDPROPERTYPAGE_ADVANCED : DIF_ADDPROPERTYPAGE_BASIC, list, *set, *element);
 
     if (element) {
         if (std::u16string spec = provider_of(*element); !spec.empty()) {
@@ -135,10 +137,10 @@ BOOL WINAPI SetupDiGetClassDevPropertySheetsW(HDEVINFO DeviceInfoSet, PSP_DEVINF
             FARPROC entry = nullptr;
             if (load_library_entry(spec, "EnumPropPages", &module, &entry)) {
                 set->page_providers.push_back(module);
-                SP_PROPSHEETPAGE_REQUEST request{sizeof(SP_PROPSHEETPAGE_REQUEST),
-                                                 DWORD(advanced ? SPPSR_ENUM_ADV_DEVICE_PROPERTIES
-                                                                : SPPSR_ENUM_BASIC_DEVICE_PROPERTIES),
-                                                 DeviceInfoSet, DeviceInfoData};
+                SP_PROPSHEETPAGE_REQUEST request{
+                    sizeof(SP_PROPSHEETPAGE_REQUEST),
+                    DWORD(advanced ? SPPSR_ENUM_ADV_DEVICE_PROPERTIES : SPPSR_ENUM_BASIC_DEVICE_PROPERTIES),
+                    DeviceInfoSet, DeviceInfoData};
                 auto provider = reinterpret_cast<PROPERTY_PAGE_PROVIDER>(reinterpret_cast<void (*)()>(entry));
                 if (!provider(&request, add_page, LPARAM(&list)))
                     debugger_output("SETUP: the property-page provider " + to_utf8(spec) + " added no page\n");

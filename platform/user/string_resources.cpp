@@ -125,7 +125,6 @@ const WCHAR* find(State& s, HINSTANCE module, UINT id, size_t& length, bool& has
     return nullptr;
 }
 
-
 void drop_empty_images(State& s) {
     for (auto it = s.images.begin(); it != s.images.end();)
         it = it->second.strings.empty() && it->second.resources.empty() ? s.images.erase(it) : std::next(it);
@@ -240,8 +239,10 @@ std::vector<std::unique_ptr<Resource>> build_dialog_templates(const HV_DIALOG_LI
         const HV_DIALOG_LINE* font = nullptr;
         std::vector<const HV_DIALOG_LINE*> items;
         for (; i < count && table[i].Kind != HV_DIALOG_LINE_DIALOG; ++i) {
-            if (table[i].Kind == HV_DIALOG_LINE_FONT) font = &table[i];
-            else if (table[i].Kind == HV_DIALOG_LINE_CONTROL) items.push_back(&table[i]);
+            if (table[i].Kind == HV_DIALOG_LINE_FONT)
+                font = &table[i];
+            else if (table[i].Kind == HV_DIALOG_LINE_CONTROL)
+                items.push_back(&table[i]);
         }
         result.push_back(build_dialog(table, dialog, font, items));
     }

@@ -74,8 +74,7 @@ bool has_unpaired_surrogate(std::u16string_view text) {
 
 // Copies a conversion result out with the size rules both conversions share: a zero-sized
 // destination asks for the size, a short one fails.
-template <class Char>
-int deliver(const std::basic_string<Char>& result, Char* out, int out_size) {
+template <class Char> int deliver(const std::basic_string<Char>& result, Char* out, int out_size) {
     if (out_size == 0) return static_cast<int>(result.size());
     if (!out || out_size < 0) {
         set_last_error(ERROR_INVALID_PARAMETER);
@@ -117,10 +116,10 @@ std::string to_utf8(std::u16string_view text) { return text::to_utf8(text); }
 using namespace hvsim::user;
 
 namespace {
-template <char16_t (*Convert)(char16_t)>
-LPWSTR change_case(LPWSTR text) {
+template <char16_t (*Convert)(char16_t)> LPWSTR change_case(LPWSTR text) {
     const auto value = reinterpret_cast<ULONG_PTR>(text);
-    if ((value >> 16) == 0) return reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(Convert(static_cast<char16_t>(value))));
+    if ((value >> 16) == 0)
+        return reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(Convert(static_cast<char16_t>(value))));
     for (LPWSTR p = text; *p; ++p) *p = Convert(*p);
     return text;
 }
@@ -166,15 +165,14 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
 }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
-                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
-                               LPBOOL lpUsedDefaultChar) {
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
     if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
         (cbMultiByte > 0 && !lpMultiByteStr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const std::u16string_view in(lpWideCharStr, cchWideChar == -1 ? wcslen(lpWideCharStr) + 1
-                                                                 : static_cast<size_t>(cchWideChar));
+    const std::u16string_view in(lpWideCharStr,
+                                 cchWideChar == -1 ? wcslen(lpWideCharStr) + 1 : static_cast<size_t>(cchWideChar));
     std::string out;
     if (CodePage == CP_UTF8) {
         // UTF-8 has no default character.

@@ -12,8 +12,8 @@ namespace {
 
 constexpr GenericMapping kEventMapping{STANDARD_RIGHTS_READ | 0x1, STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
                                        SYNCHRONIZE, EVENT_ALL_ACCESS};
-constexpr GenericMapping kMutexMapping{STANDARD_RIGHTS_READ | MUTANT_QUERY_STATE, STANDARD_RIGHTS_WRITE,
-                                       SYNCHRONIZE, MUTANT_ALL_ACCESS};
+constexpr GenericMapping kMutexMapping{STANDARD_RIGHTS_READ | MUTANT_QUERY_STATE, STANDARD_RIGHTS_WRITE, SYNCHRONIZE,
+                                       MUTANT_ALL_ACCESS};
 
 struct Namespace {
     std::mutex mutex;
@@ -41,8 +41,7 @@ bool canonical_name(const WCHAR* name, std::u16string* out) {
 }
 
 // Creates the object or opens the one of that name, with Windows' last-error conventions.
-template <class Make>
-HANDLE create_named(const WCHAR* name, ObjectKind kind, DWORD access, Make make) {
+template <class Make> HANDLE create_named(const WCHAR* name, ObjectKind kind, DWORD access, Make make) {
     if (!name || !*name) {
         HANDLE h = insert_handle(make(), access);
         SetLastError(ERROR_SUCCESS);
@@ -104,8 +103,7 @@ private:
 
 // Wait results of the alertable waits and of the others.
 DWORD wait_result(LONG status, DWORD count) {
-    if (status == static_cast<LONG>(STATUS_USER_APC))
-        return WAIT_IO_COMPLETION;
+    if (status == static_cast<LONG>(STATUS_USER_APC)) return WAIT_IO_COMPLETION;
     if (status >= 0 && static_cast<DWORD>(status) < count) return WAIT_OBJECT_0 + static_cast<DWORD>(status);
     if (static_cast<DWORD>(status) >= STATUS_ABANDONED_WAIT_0 &&
         static_cast<DWORD>(status) < STATUS_ABANDONED_WAIT_0 + count)
@@ -123,15 +121,13 @@ constexpr DWORD kApcSliceMs = 10;
 
 LONG wait_alertable(size_t count, void* const* objects, bool wait_all, DWORD milliseconds) {
     auto thread = current_thread_object();
-    if (thread->run_apcs())
-        return static_cast<LONG>(STATUS_USER_APC);
+    if (thread->run_apcs()) return static_cast<LONG>(STATUS_USER_APC);
     if (!wait_all && count < MAXIMUM_WAIT_OBJECTS) {
         void* with_apcs[MAXIMUM_WAIT_OBJECTS];
         std::copy(objects, objects + count, with_apcs);
         with_apcs[count] = thread->apc_dispatcher();
         LONG status = wait_for_dispatchers(count + 1, with_apcs, false, milliseconds);
-        if (status != static_cast<LONG>(STATUS_WAIT_0 + count))
-            return status;
+        if (status != static_cast<LONG>(STATUS_WAIT_0 + count)) return status;
         thread->run_apcs();
         return static_cast<LONG>(STATUS_USER_APC);
     }
@@ -143,12 +139,9 @@ LONG wait_alertable(size_t count, void* const* objects, bool wait_all, DWORD mil
             slice = static_cast<DWORD>(std::clamp<int64_t>(left, 0, kApcSliceMs));
         }
         LONG status = wait_for_dispatchers(count, objects, wait_all, slice);
-        if (status != STATUS_TIMEOUT)
-            return status;
-        if (thread->run_apcs())
-            return static_cast<LONG>(STATUS_USER_APC);
-        if (milliseconds != INFINITE && machine_time() >= deadline)
-            return STATUS_TIMEOUT;
+        if (status != STATUS_TIMEOUT) return status;
+        if (thread->run_apcs()) return static_cast<LONG>(STATUS_USER_APC);
+        if (milliseconds != INFINITE && machine_time() >= deadline) return STATUS_TIMEOUT;
     }
 }
 
@@ -242,8 +235,8 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     return TRUE;
 }
 
-DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                      DWORD dwMilliseconds, BOOL bAlertable) {
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                                      BOOL bAlertable) {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -268,14 +261,12 @@ DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOO
             return WAIT_FAILED;
         }
     }
-    const LONG status = bAlertable
-                            ? wait_alertable(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds)
-                            : wait_for_dispatchers(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds);
+    const LONG status = bAlertable ? wait_alertable(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds)
+                                   : wait_for_dispatchers(nCount, dispatchers, bWaitAll != FALSE, dwMilliseconds);
     return wait_result(status, nCount);
 }
 
-DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                    DWORD dwMilliseconds) {
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
     return WaitForMultipleObjectsEx(nCount, lpHandles, bWaitAll, dwMilliseconds, FALSE);
 }
 
@@ -294,9 +285,8 @@ DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
         sleep_milliseconds(dwMilliseconds);
         return 0;
     }
-    return wait_alertable(0, nullptr, false, dwMilliseconds) == static_cast<LONG>(STATUS_USER_APC)
-               ? WAIT_IO_COMPLETION
-               : 0;
+    return wait_alertable(0, nullptr, false, dwMilliseconds) == static_cast<LONG>(STATUS_USER_APC) ? WAIT_IO_COMPLETION
+                                                                                                   : 0;
 }
 
 HV_EXTERN_C_END

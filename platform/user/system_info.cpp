@@ -23,8 +23,7 @@ VersionSetting& version_setting() {
 
 // The convention of GetCurrentDirectory, GetSystemDirectory and GetEnvironmentVariable: the
 // length without terminator when it fits, else the size needed with the terminator.
-template <class Char>
-DWORD copy_out(const std::basic_string<Char>& text, Char* buffer, DWORD size) {
+template <class Char> DWORD copy_out(const std::basic_string<Char>& text, Char* buffer, DWORD size) {
     if (!buffer || size <= text.size()) return static_cast<DWORD>(text.size() + 1);
     std::copy(text.begin(), text.end(), buffer);
     buffer[text.size()] = 0;
@@ -36,8 +35,7 @@ bool equal_names(std::u16string_view a, std::u16string_view b) {
            std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return towlower(x) == towlower(y); });
 }
 
-template <class Info>
-BOOL fill_version(Info* info, size_t base_size, size_t extended_size) {
+template <class Info> BOOL fill_version(Info* info, size_t base_size, size_t extended_size) {
     if (!info) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -56,8 +54,10 @@ BOOL fill_version(Info* info, size_t base_size, size_t extended_size) {
     info->dwPlatformId = v.platform_id;
     using Char = std::remove_reference_t<decltype(info->szCSDVersion[0])>;
     std::basic_string<Char> csd;
-    if constexpr (sizeof(Char) == 1) csd = narrow_ansi(v.service_pack);
-    else csd = v.service_pack;
+    if constexpr (sizeof(Char) == 1)
+        csd = narrow_ansi(v.service_pack);
+    else
+        csd = v.service_pack;
     const size_t n = std::min(csd.size(), std::size(info->szCSDVersion) - 1);
     std::fill(std::begin(info->szCSDVersion), std::end(info->szCSDVersion), Char(0));
     std::copy_n(csd.begin(), n, info->szCSDVersion);
@@ -208,8 +208,10 @@ BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue) {
         if (it != env.end()) env.erase(it);
         return TRUE;
     }
-    if (it != env.end()) it->second = lpValue;
-    else env.emplace_back(lpName, lpValue);
+    if (it != env.end())
+        it->second = lpValue;
+    else
+        env.emplace_back(lpName, lpValue);
     return TRUE;
 }
 

@@ -10,7 +10,8 @@ namespace hvsim::user {
 namespace {
 
 // The list of COM ports' settings (the Ports entries): administrators may change it, users read.
-constexpr std::u16string_view kPortsKey = u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
+constexpr std::u16string_view kPortsKey =
+    u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
 
 void boot(const KernelOptions&) {
     registry::Key key;

@@ -26,9 +26,9 @@ struct SystemModule {
 };
 // The handle of a system module is the address of its row.
 constexpr SystemModule kSystemModules[] = {
-    {u"NTDLL.DLL"},   {u"KERNEL32.DLL"}, {u"KERNELBASE.DLL"}, {u"ADVAPI32.DLL"}, {u"USER32.DLL"},
-    {u"GDI32.DLL"},   {u"COMCTL32.DLL"}, {u"SHLWAPI.DLL"},    {u"SHELL32.DLL"},  {u"SETUPAPI.DLL"},
-    {u"CFGMGR32.DLL"}, {u"NEWDEV.DLL"},  {u"MSPORTS.DLL"},
+    {u"NTDLL.DLL"},    {u"KERNEL32.DLL"}, {u"KERNELBASE.DLL"}, {u"ADVAPI32.DLL"}, {u"USER32.DLL"},
+    {u"GDI32.DLL"},    {u"COMCTL32.DLL"}, {u"SHLWAPI.DLL"},    {u"SHELL32.DLL"},  {u"SETUPAPI.DLL"},
+    {u"CFGMGR32.DLL"}, {u"NEWDEV.DLL"},   {u"MSPORTS.DLL"},
 };
 
 // Exports that a Windows version before `major.minor` (and every Windows 9x) does not have.
@@ -68,7 +68,8 @@ const SystemModule* row_of(HMODULE module) {
 bool platform_library(const void* symbol) {
     Dl_info info{};
     if (!dladdr(symbol, &info) || !info.dli_fname) return false;
-    const std::string_view file = std::strrchr(info.dli_fname, '/') ? std::strrchr(info.dli_fname, '/') + 1 : info.dli_fname;
+    const std::string_view file =
+        std::strrchr(info.dli_fname, '/') ? std::strrchr(info.dli_fname, '/') + 1 : info.dli_fname;
     return file.starts_with("libhvuser.") || file.starts_with("libhvui.");
 }
 

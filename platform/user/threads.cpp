@@ -38,8 +38,7 @@ HV_EXTERN_C_BEGIN
 
 DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData) {
     auto object = resolve_handle(hThread, ObjectKind::Thread);
-    if (!object)
-        return 0;
+    if (!object) return 0;
     auto& thread = static_cast<ThreadObject&>(*object);
     if (!pfnAPC || thread.has_exited()) {
         SetLastError(pfnAPC ? ERROR_GEN_FAILURE : ERROR_INVALID_PARAMETER);
@@ -80,8 +79,7 @@ DWORD WINAPI ResumeThread(HANDLE hThread) {
     if (!object) return static_cast<DWORD>(-1);
     auto& thread = static_cast<ThreadObject&>(*object);
     LONG previous = thread.suspend_count.load();
-    while (previous > 0 && !thread.suspend_count.compare_exchange_weak(previous, previous - 1)) {
-    }
+    while (previous > 0 && !thread.suspend_count.compare_exchange_weak(previous, previous - 1)) {}
     if (previous == 1) thread.resumed.set();
     return static_cast<DWORD>(previous);
 }

@@ -222,7 +222,7 @@ bool token_information(const Token& token, TOKEN_INFORMATION_CLASS info, std::ve
         return true;
     case TokenElevationType:
         if (!vista_or_later()) return false;
-        dword(token.kind == TokenKind::Administrator     ? TokenElevationTypeFull
+        dword(token.kind == TokenKind::Administrator           ? TokenElevationTypeFull
               : token.kind == TokenKind::FilteredAdministrator ? TokenElevationTypeLimited
                                                                : TokenElevationTypeDefault);
         return true;
@@ -237,8 +237,7 @@ bool token_information(const Token& token, TOKEN_INFORMATION_CLASS info, std::ve
 const PrivilegeRow* privilege_named(std::u16string_view name) {
     for (const auto& row : kPrivileges) {
         std::string_view n(row.name);
-        if (n.size() == name.size() &&
-            std::equal(n.begin(), n.end(), name.begin(), [](char a, char16_t b) {
+        if (n.size() == name.size() && std::equal(n.begin(), n.end(), name.begin(), [](char a, char16_t b) {
                 return b < 128 && std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<int>(b));
             }))
             return &row;
@@ -289,7 +288,9 @@ std::shared_ptr<Token> make_token(TokenKind kind) {
         token->groups.push_back({std::string(kLogonSid), kGroup | SE_GROUP_LOGON_ID});
     }
     if (vista_or_later())
-        token->groups.push_back({system ? "S-1-16-16384" : elevated ? "S-1-16-12288" : "S-1-16-8192",
+        token->groups.push_back({system     ? "S-1-16-16384"
+                                 : elevated ? "S-1-16-12288"
+                                            : "S-1-16-8192",
                                  SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED});
     for (const auto& row : kPrivileges) {
         bool system_only = std::find(std::begin(kSystemOnly), std::end(kSystemOnly), row.luid) != std::end(kSystemOnly);
@@ -413,8 +414,7 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
     if (TokenInformationClass == TokenGroups) {
         DWORD count;
         std::memcpy(&count, out, 4);
-        for (DWORD i = 0; i < count; ++i)
-            relocate(offsetof(TOKEN_GROUPS, Groups) + i * sizeof(SID_AND_ATTRIBUTES));
+        for (DWORD i = 0; i < count; ++i) relocate(offsetof(TOKEN_GROUPS, Groups) + i * sizeof(SID_AND_ATTRIBUTES));
     }
     return TRUE;
 }
@@ -469,7 +469,8 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                 all_assigned = false;
                 continue;
             }
-            DWORD attributes = (it->attributes & ~DWORD(SE_PRIVILEGE_ENABLED)) | (wanted.Attributes & SE_PRIVILEGE_ENABLED);
+            DWORD attributes =
+                (it->attributes & ~DWORD(SE_PRIVILEGE_ENABLED)) | (wanted.Attributes & SE_PRIVILEGE_ENABLED);
             if (wanted.Attributes & SE_PRIVILEGE_REMOVED) attributes = SE_PRIVILEGE_REMOVED;
             change(size_t(it - token->privileges.begin()), attributes);
         }

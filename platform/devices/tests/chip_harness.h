@@ -19,9 +19,7 @@ namespace hvsim::devices::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes bytes_of(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
+inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // The data bytes of a bulk-IN transfer, without the two status bytes of each packet.
 inline Bytes payload(std::span<const std::uint8_t> transfer) {
@@ -55,16 +53,15 @@ struct Host {
         SetupPacket setup{kRequestTypeIn | kRequestTypeVendor | kRecipientInterface, request, 0, index, length};
         Bytes data(length);
         const ControlResult r = chip.control(setup, data, now);
-        if (r.status != UsbStatus::ok)
-            return std::nullopt;
+        if (r.status != UsbStatus::ok) return std::nullopt;
         data.resize(r.length);
         return data;
     }
 
     // The fraction's third bit is bit 0 of wIndex on a single-port chip, of its high byte otherwise.
     void set_baud(std::uint16_t value, std::size_t port = 0, unsigned code_high = 0) {
-        const auto index = static_cast<std::uint16_t>(chip.port_count() == 1 ? code_high
-                                                                             : (code_high << 8 | (port + 1)));
+        const auto index =
+            static_cast<std::uint16_t>(chip.port_count() == 1 ? code_high : (code_high << 8 | (port + 1)));
         ASSERT_EQ(out_raw(3, value, index), UsbStatus::ok);
     }
     void set_data(std::uint16_t word, std::size_t port = 0) { ASSERT_EQ(out(4, word, port), UsbStatus::ok); }
@@ -85,8 +82,7 @@ struct Host {
     std::optional<Bytes> read(std::size_t length, std::size_t port = 0) {
         Bytes buffer(length);
         const BulkResult r = chip.poll(FtdiChip::in_endpoint(port), buffer, now);
-        if (r.status != UsbStatus::ok)
-            return std::nullopt;
+        if (r.status != UsbStatus::ok) return std::nullopt;
         buffer.resize(r.length);
         return buffer;
     }
@@ -94,11 +90,9 @@ struct Host {
     // Polls one transfer, moving time from deadline to deadline, until it completes or `limit`.
     std::optional<Bytes> read_until(Ticks limit, std::size_t length = 4096, std::size_t port = 0) {
         for (;;) {
-            if (auto r = read(length, port))
-                return r;
+            if (auto r = read(length, port)) return r;
             const Ticks next = chip.next_deadline();
-            if (next > limit)
-                return std::nullopt;
+            if (next > limit) return std::nullopt;
             now = std::max(now, next);
         }
     }

@@ -69,7 +69,8 @@ TEST(DeviceSpec, BadSpecsSayWhatIsWrong) {
     EXPECT_NE(error_of("ftdi:pid=xyz").find("pid: 'xyz'"), std::string::npos);
     EXPECT_NE(error_of("ftdi:rev=").find("rev: no value"), std::string::npos);
     EXPECT_NE(error_of("ftdi:type=rs999").find("type: 'rs999' is not rs232, rs485 or rs422"), std::string::npos);
-    EXPECT_NE(error_of("ftdi:interfaces=2,wire=loopback/pty/open").find("wire: 3 values for 2 ports"), std::string::npos);
+    EXPECT_NE(error_of("ftdi:interfaces=2,wire=loopback/pty/open").find("wire: 3 values for 2 ports"),
+              std::string::npos);
     EXPECT_NE(error_of("ftdi:wire=null-modem").find("without a partner"), std::string::npos);
     EXPECT_NE(error_of("ftdi:wire=pty,wire=open").find("wire: given twice"), std::string::npos);
     EXPECT_NE(error_of("ftdi:color=blue").find("unknown key 'color'"), std::string::npos);
@@ -83,7 +84,8 @@ TEST(DeviceSpec, BadSpecsSayWhatIsWrong) {
 }
 
 TEST(EmulatedDevice, BuildsTheChipAndItsWiring) {
-    const DeviceSpec spec = parse("ftdi:interfaces=4,pid=2031,serial=XY1,wire=loopback/null-modem/open/null-modem,paced=off");
+    const DeviceSpec spec =
+        parse("ftdi:interfaces=4,pid=2031,serial=XY1,wire=loopback/null-modem/open/null-modem,paced=off");
     std::string error;
     auto device = EmulatedDevice::create(spec, {}, &error);
     ASSERT_TRUE(device) << error;

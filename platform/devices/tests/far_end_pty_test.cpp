@@ -22,12 +22,10 @@ constexpr auto kRealLimit = std::chrono::seconds(5);
 constexpr auto kQuietWindow = std::chrono::milliseconds(100);
 
 // Waits in real time until done() holds or the limit passes.
-template <typename Done>
-bool wait_for(Done done, std::chrono::milliseconds limit = kRealLimit) {
+template <typename Done> bool wait_for(Done done, std::chrono::milliseconds limit = kRealLimit) {
     const auto until = Clock::now() + limit;
     while (!done()) {
-        if (Clock::now() >= until)
-            return false;
+        if (Clock::now() >= until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -36,8 +34,7 @@ bool wait_for(Done done, std::chrono::milliseconds limit = kRealLimit) {
 struct Slave {
     explicit Slave(const std::string& name) : fd(::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
     ~Slave() {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd >= 0) ::close(fd);
     }
     int fd;
 };
@@ -51,8 +48,7 @@ Bytes read_slave(int fd, std::size_t count) {
         if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
             std::uint8_t buffer[256];
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0)
-                got.insert(got.end(), buffer, buffer + n);
+            if (n > 0) got.insert(got.end(), buffer, buffer + n);
         }
     }
     return got;
@@ -64,8 +60,7 @@ Bytes read_host(Host& host, std::size_t count, std::chrono::milliseconds limit =
     const auto until = Clock::now() + limit;
     while (got.size() < count && Clock::now() < until) {
         if (auto t = host.read(4096))
-            for (auto b : payload(*t))
-                got.push_back(b);
+            for (auto b : payload(*t)) got.push_back(b);
         host.run_for(milliseconds(1));
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -75,11 +70,9 @@ Bytes read_host(Host& host, std::size_t count, std::chrono::milliseconds limit =
 std::string run(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(("timeout 5 " + command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return output;
+    if (!pipe) return output;
     char line[512];
-    while (std::fgets(line, sizeof line, pipe))
-        output += line;
+    while (std::fgets(line, sizeof line, pipe)) output += line;
     ::pclose(pipe);
     return output;
 }
@@ -87,7 +80,8 @@ std::string run(const std::string& command) {
 struct Bridged {
     Host host;
     std::vector<std::string> log;
-    std::shared_ptr<PtyBridge> pty = std::make_shared<PtyBridge>("port 1", [this](const std::string& s) { log.push_back(s); }, false);
+    std::shared_ptr<PtyBridge> pty = std::make_shared<PtyBridge>(
+        "port 1", [this](const std::string& s) { log.push_back(s); }, false);
     Bridged() {
         host.set_baud(kBaud115200);
         host.chip.attach(0, pty, host.now);
@@ -162,8 +156,8 @@ TEST(PtyBridge, AProgramEchoesWhatThePortSends) {
     ASSERT_GE(keep.fd, 0);
     const std::string text = "round trip through dd";
     std::thread echo([&] {
-        run("dd if=" + b.pty->slave_name() + " of=" + b.pty->slave_name() + " bs=1 count=" +
-            std::to_string(text.size()) + " status=none");
+        run("dd if=" + b.pty->slave_name() + " of=" + b.pty->slave_name() +
+            " bs=1 count=" + std::to_string(text.size()) + " status=none");
     });
     // dd may open the slave after the port has sent: the bytes wait in the slave for it.
     b.host.write(text);

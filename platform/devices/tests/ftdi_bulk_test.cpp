@@ -18,8 +18,7 @@ namespace {
 Bytes random_bytes(std::size_t n, unsigned seed) {
     std::mt19937 random(seed);
     Bytes data(n);
-    for (auto& b : data)
-        b = static_cast<std::uint8_t>(random());
+    for (auto& b : data) b = static_cast<std::uint8_t>(random());
     return data;
 }
 
@@ -40,9 +39,7 @@ void expect_framing(const Bytes& transfer, std::size_t buffer) {
     EXPECT_TRUE(last != 0 || transfer.size() + 2 > buffer) << "transfer of " << transfer.size() << " not ended";
 }
 
-std::size_t data_capacity(std::size_t buffer) {
-    return buffer / 64 * 62 + (buffer % 64 > 2 ? buffer % 64 - 2 : 0);
-}
+std::size_t data_capacity(std::size_t buffer) { return buffer / 64 * 62 + (buffer % 64 > 2 ? buffer % 64 - 2 : 0); }
 
 TEST(FtdiBulkIn, TransfersOfEverySizeAreWholePacketsAndAShortOne) {
     for (std::size_t length : {2u, 3u, 63u, 64u, 65u, 66u, 127u, 128u, 129u, 130u, 200u, 1000u, 4095u, 4096u}) {
@@ -309,8 +306,8 @@ TEST(FtdiFlowControl, ChipSendsXoffAndXonOnTheLine) {
     ASSERT_EQ(peer->received_bytes(), (Bytes{0x13}));
     // The XOFF went out as the FIFO reached 224 bytes.
     const Ticks xoff_time = peer->received()[0].time;
-    EXPECT_NEAR(static_cast<double>(xoff_time), 224.0 * format(115200).character_time() +
-                                                    format(3000000.0 / 26).character_time(),
+    EXPECT_NEAR(static_cast<double>(xoff_time),
+                224.0 * format(115200).character_time() + format(3000000.0 / 26).character_time(),
                 2.0 * format(115200).character_time());
     // Received XON/XOFF characters are data to the chip: it passes them on.
     EXPECT_EQ(host.read_data_until(host.now + milliseconds(50)), data);
@@ -329,8 +326,7 @@ TEST(FtdiFlowControl, LoopbackWithHardwareFlowControlLosesNothingWhenTheHostIsSl
         offset += host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
         if (round % 7 == 0) // a host that reads now and then
             if (auto r = host.read(128))
-                for (auto b : payload(*r))
-                    got.push_back(b);
+                for (auto b : payload(*r)) got.push_back(b);
         host.now += microseconds(100);
         host.chip.advance(host.now);
     }
@@ -347,7 +343,9 @@ public:
     }
     void disconnect(Ticks) override { inbox_.reset(); }
     void transmit(const LineSymbol& symbol) override { inbox_->push_symbol(symbol); }
-    void outputs_changed(const ModemOutputs& outputs, Ticks time) override { inbox_->push_modem(crossed(outputs), time); }
+    void outputs_changed(const ModemOutputs& outputs, Ticks time) override {
+        inbox_->push_modem(crossed(outputs), time);
+    }
 
 private:
     std::shared_ptr<LineInbox> inbox_;
@@ -378,12 +376,12 @@ LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t f
     const Bytes data = random_bytes(12000, 21);
     std::size_t offset = 0;
     for (int round = 0; round < 4000; ++round) {
-        const std::size_t n = host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
+        const std::size_t n =
+            host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
         run.taken.push_back(n);
         offset += n;
         if (round % 5 == 0)
-            if (auto r = host.read(read))
-                run.transfers.push_back(*r);
+            if (auto r = host.read(read)) run.transfers.push_back(*r);
         host.now += microseconds(30);
         host.chip.advance(host.now);
     }
@@ -402,8 +400,7 @@ TEST(FtdiLoopback, ThePlugGivesWhatAWireFromTxToRxGives) {
                     EXPECT_EQ(plug.taken, wire.taken);
                     EXPECT_EQ(plug.transfers, wire.transfers);
                     std::size_t moved = 0;
-                    for (const auto& t : plug.transfers)
-                        moved += payload(t).size();
+                    for (const auto& t : plug.transfers) moved += payload(t).size();
                     EXPECT_GT(moved, 2000u);
                 }
 }
@@ -426,17 +423,15 @@ TimedRun run_by_deadlines(std::shared_ptr<FarEnd> far_end, std::uint8_t flow, st
     TimedRun run;
     while (host.now < milliseconds(300)) {
         while (offset < data.size()) {
-            const std::size_t n = host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
-            if (n == 0)
-                break;
+            const std::size_t n =
+                host.write(std::span(data).subspan(offset, std::min<std::size_t>(512, data.size() - offset)));
+            if (n == 0) break;
             run.taken.emplace_back(host.now, n);
             offset += n;
         }
-        while (auto r = host.read(read))
-            run.transfers.emplace_back(host.now, *r);
+        while (auto r = host.read(read)) run.transfers.emplace_back(host.now, *r);
         const Ticks next = host.chip.next_deadline();
-        if (next == kNever)
-            break;
+        if (next == kNever) break;
         host.now = std::max(host.now, next);
     }
     return run;
@@ -451,16 +446,16 @@ TEST(FtdiLoopback, APacedPlugWakesTheHostWhenAWireWould) {
             // The first difference, rather than two long lists.
             auto first_difference = [](const auto& a, const auto& b) {
                 const auto at = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
-                return at.first == a.end() && at.second == b.end() ? std::string("none")
-                       : "at " + std::to_string(at.first - a.begin()) + ", times " +
-                             (at.first == a.end() ? "-" : std::to_string(at.first->first)) + " and " +
-                             (at.second == b.end() ? "-" : std::to_string(at.second->first));
+                return at.first == a.end() && at.second == b.end()
+                           ? std::string("none")
+                           : "at " + std::to_string(at.first - a.begin()) + ", times " +
+                                 (at.first == a.end() ? "-" : std::to_string(at.first->first)) + " and " +
+                                 (at.second == b.end() ? "-" : std::to_string(at.second->first));
             };
             EXPECT_EQ(first_difference(plug.taken, wire.taken), "none");
             EXPECT_EQ(first_difference(plug.transfers, wire.transfers), "none");
             std::size_t moved = 0;
-            for (const auto& [t, transfer] : plug.transfers)
-                moved += payload(transfer).size();
+            for (const auto& [t, transfer] : plug.transfers) moved += payload(transfer).size();
             EXPECT_EQ(moved, 9000u);
         }
 }
@@ -568,8 +563,7 @@ TEST(FtdiReceive, BaudMismatchGarblesTheData) {
         while (auto t = host.read_until(limit)) {
             for (std::size_t at = 0; at < t->size(); at += 64)
                 errors = errors || (t->at(at + 1) & 0x18); // framing error or break
-            for (auto b : payload(*t))
-                got.push_back(b);
+            for (auto b : payload(*t)) got.push_back(b);
         }
         EXPECT_EQ(errors, k.garbled);
         if (k.garbled) {
@@ -616,7 +610,8 @@ TEST(FtdiReceive, FramingMismatchGivesParityErrors) {
 // Streams data through the chip's ports as a host that keeps polling does. A slow reader asks
 // for one packet every few rounds only.
 struct Flow {
-    Flow(std::size_t from_port, std::size_t to_port, Bytes bytes) : from(from_port), to(to_port), data(std::move(bytes)) {}
+    Flow(std::size_t from_port, std::size_t to_port, Bytes bytes)
+        : from(from_port), to(to_port), data(std::move(bytes)) {}
     std::size_t from, to;
     Bytes data;
     std::size_t sent = 0;
@@ -630,8 +625,8 @@ void stream(Host& host, std::vector<Flow>& flows, Ticks step) {
         bool done = true;
         for (auto& f : flows) {
             if (f.sent < f.data.size())
-                f.sent += host.write(std::span(f.data).subspan(f.sent, std::min<std::size_t>(4096, f.data.size() - f.sent)),
-                                     f.from);
+                f.sent += host.write(
+                    std::span(f.data).subspan(f.sent, std::min<std::size_t>(4096, f.data.size() - f.sent)), f.from);
             if (round % f.read_every == 0)
                 if (auto r = host.read(f.read_size, f.to)) {
                     const Bytes part = payload(*r);
@@ -639,8 +634,7 @@ void stream(Host& host, std::vector<Flow>& flows, Ticks step) {
                 }
             done = done && f.received.size() >= f.data.size();
         }
-        if (done)
-            return;
+        if (done) return;
         host.now += step;
         host.chip.advance(host.now);
     }
@@ -749,8 +743,7 @@ TEST(FtdiThreads, PeerOnAnotherThreadWakesTheHost) {
     });
     std::atomic<bool> sent{false};
     std::thread sender([&] {
-        for (int i = 0; i < 100; ++i)
-            peer->send("0123456789", 0);
+        for (int i = 0; i < 100; ++i) peer->send("0123456789", 0);
         sent = true;
     });
     Bytes got;
@@ -758,8 +751,7 @@ TEST(FtdiThreads, PeerOnAnotherThreadWakesTheHost) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (got.size() < 1000 && std::chrono::steady_clock::now() < give_up) {
         if (auto r = host.read(64))
-            for (auto b : payload(*r))
-                got.push_back(b);
+            for (auto b : payload(*r)) got.push_back(b);
         // Only the latency timer is due while the peer has not sent: wait for it instead.
         std::unique_lock lock(mutex);
         if (wakes == seen && !sent && peer->idle())
@@ -771,8 +763,7 @@ TEST(FtdiThreads, PeerOnAnotherThreadWakesTheHost) {
     sender.join();
     ASSERT_EQ(got.size(), 1000u);
     EXPECT_GE(wakes, 100);
-    for (std::size_t i = 0; i < got.size(); ++i)
-        ASSERT_EQ(got[i], '0' + i % 10);
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], '0' + i % 10);
 }
 
 } // namespace

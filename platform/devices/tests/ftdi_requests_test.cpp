@@ -9,9 +9,7 @@
 namespace hvsim::devices::test {
 namespace {
 
-std::uint16_t le16(const Bytes& d, std::size_t at) {
-    return static_cast<std::uint16_t>(d[at] | d[at + 1] << 8);
-}
+std::uint16_t le16(const Bytes& d, std::size_t at) { return static_cast<std::uint16_t>(d[at] | d[at + 1] << 8); }
 
 TEST(FtdiDescriptors, DeviceAndConfigurationOfAFourPortChip) {
     FtdiConfig c = FtdiChip::default_config(4);
@@ -118,12 +116,13 @@ TEST(FtdiBaud, DivisorEdgesAndFractions) {
 }
 
 TEST(FtdiBaud, EveryStandardRateIsReachableWithinOnePercent) {
-    for (double rate : {300.0, 600.0, 1200.0, 2400.0, 4800.0, 9600.0, 14400.0, 19200.0, 38400.0, 57600.0,
-                        115200.0, 230400.0, 460800.0, 921600.0}) {
+    for (double rate : {300.0, 600.0, 1200.0, 2400.0, 4800.0, 9600.0, 14400.0, 19200.0, 38400.0, 57600.0, 115200.0,
+                        230400.0, 460800.0, 921600.0}) {
         double best = 1.0;
         for (unsigned value = 0; value <= 0xFFFF; ++value)
             for (unsigned bit = 0; bit < 2; ++bit)
-                best = std::min(best, std::fabs(FtdiChip::baud_rate(static_cast<std::uint16_t>(value), bit) - rate) / rate);
+                best = std::min(best,
+                                std::fabs(FtdiChip::baud_rate(static_cast<std::uint16_t>(value), bit) - rate) / rate);
         EXPECT_LT(best, 0.01) << rate;
     }
 }
@@ -165,13 +164,8 @@ constexpr DivisorCase kDivisors[] = {
     {0x4017, 0, 127659.57}, // 23 + 1/2
     {0x800B, 1, 255319.15}, // 11 + 3/4
     {0xC00B, 1, 252631.58}, // 11 + 7/8
-    {0x0271, 0, 4800.00},
-    {0x04E2, 0, 2400.00},
-    {0x09C4, 0, 1200.00},
-    {0x2710, 0, 300.00},
-    {0x0000, 0, 3000000.00},
-    {0x0001, 0, 2000000.00},
-    {0xC001, 1, 2000000.00}, // no fraction below a divisor of 2
+    {0x0271, 0, 4800.00},    {0x04E2, 0, 2400.00},    {0x09C4, 0, 1200.00},    {0x2710, 0, 300.00},
+    {0x0000, 0, 3000000.00}, {0x0001, 0, 2000000.00}, {0xC001, 1, 2000000.00}, // no fraction below a divisor of 2
 };
 
 TEST(FtdiBaud, DivisorWordsProgramTheirRateOnEveryPortOfEveryChip) {
@@ -266,7 +260,7 @@ TEST(FtdiRequests, ModemStatusReportsTheInputsAndTheTransmitter) {
     // While a character is on its way the transmitter is not empty.
     host.write("abc");
     EXPECT_EQ(host.in(5, 1, 2)->at(1) & 0x60, 0x00);
-    host.run_until(microseconds(2500)); // 1.04 ms a character at 9600 8N1
+    host.run_until(microseconds(2500));              // 1.04 ms a character at 9600 8N1
     EXPECT_EQ(host.in(5, 1, 2)->at(1) & 0x60, 0x20); // FIFO empty, last character still shifting
     host.run_until(milliseconds(4));
     EXPECT_EQ(host.in(5, 1, 2)->at(1) & 0x60, 0x60);
@@ -308,7 +302,7 @@ TEST(FtdiRequests, UnknownRequestsWrongDirectionsAndPortsStall) {
     EXPECT_EQ(host.out(8, 0), UsbStatus::stall);
     EXPECT_EQ(host.out(0x0B, 0), UsbStatus::stall);
     EXPECT_EQ(host.out(0x93, 0), UsbStatus::stall);
-    EXPECT_FALSE(host.in(4, 1, 2)); // an OUT request read
+    EXPECT_FALSE(host.in(4, 1, 2));              // an OUT request read
     EXPECT_EQ(host.out(5, 0), UsbStatus::stall); // an IN request written
     EXPECT_EQ(host.out_raw(9, 10, 3), UsbStatus::stall);
     EXPECT_EQ(host.out_raw(9, 10, 2), UsbStatus::ok);
@@ -412,8 +406,7 @@ TEST(FtdiEeprom, ReadWriteEraseAndIdentityAtPowerUp) {
     EXPECT_FALSE(other.identity_from_eeprom());
 
     ASSERT_EQ(host.chip.control({0x40, 0x92, 0, 0, 0}, {}, 0).status, UsbStatus::ok);
-    for (auto w : host.chip.eeprom())
-        EXPECT_EQ(w, 0xFFFF);
+    for (auto w : host.chip.eeprom()) EXPECT_EQ(w, 0xFFFF);
     FtdiChip blank(FtdiChip::default_config(1), host.chip.eeprom());
     EXPECT_FALSE(blank.identity_from_eeprom());
 }

@@ -86,9 +86,9 @@ TEST(LineDecode, FramingDifferences) {
 
     // 8E1 sent, 8O1 expected: every parity bit is wrong.
     for (unsigned v = 0; v < 256; ++v)
-        ASSERT_TRUE(decode(character(static_cast<std::uint8_t>(v), format(9600, 8, Parity::even)),
-                           format(9600, 8, Parity::odd))
-                        .parity_error);
+        ASSERT_TRUE(
+            decode(character(static_cast<std::uint8_t>(v), format(9600, 8, Parity::even)), format(9600, 8, Parity::odd))
+                .parity_error);
 
     // 8N1 sent, 8E1 expected: the stop bit is read as parity bit 1.
     const ReceivedChar even_ones = decode(character(0x03, format(9600)), format(9600, 8, Parity::even));
@@ -125,8 +125,7 @@ TEST(LineInbox, KeepsTimeOrderAndNotifies) {
     LineEvent e;
     EXPECT_FALSE(inbox.pop(9, e));
     std::vector<Ticks> times;
-    while (inbox.pop(100, e))
-        times.push_back(e.time);
+    while (inbox.pop(100, e)) times.push_back(e.time);
     EXPECT_EQ(times, (std::vector<Ticks>{10, 20, 30, 30}));
     EXPECT_EQ(inbox.next_time(), kNever);
 
@@ -148,8 +147,7 @@ TEST(LineInbox, KeepsTimeOrderAndNotifies) {
 std::vector<LineSymbol> drain(UartTransmitter& tx, Ticks limit) {
     std::vector<LineSymbol> out;
     LineSymbol s;
-    while (tx.step(limit, s))
-        out.push_back(s);
+    while (tx.step(limit, s)) out.push_back(s);
     return out;
 }
 

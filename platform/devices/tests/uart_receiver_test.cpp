@@ -26,17 +26,14 @@ struct Line {
     }
     void deliver() {
         LineSymbol s;
-        while (tx.step(kNever, s))
-            rx.receive(s, got);
+        while (tx.step(kNever, s)) rx.receive(s, got);
     }
     void quiet(Ticks until) {
-        while (rx.next_deadline() <= until)
-            rx.advance(rx.next_deadline(), got);
+        while (rx.next_deadline() <= until) rx.advance(rx.next_deadline(), got);
     }
     std::vector<std::uint8_t> values() const {
         std::vector<std::uint8_t> v;
-        for (const auto& r : got)
-            v.push_back(r.c.value);
+        for (const auto& r : got) v.push_back(r.c.value);
         return v;
     }
     UartTransmitter tx;
@@ -73,8 +70,7 @@ TEST(UartReceiver, ASenderAtEightTimesTheRateGivesOneCharacterForMany) {
     line.quiet(milliseconds(10));
     EXPECT_LE(line.got.size(), 3u);
     EXPECT_FALSE(line.got.empty());
-    for (const auto& r : line.got)
-        EXPECT_TRUE(r.c.framing_error || r.c.break_condition);
+    for (const auto& r : line.got) EXPECT_TRUE(r.c.framing_error || r.c.break_condition);
 }
 
 TEST(UartReceiver, AFrameThatRunsPastTheLastCharacterWaitsForTheQuietLine) {
@@ -143,11 +139,9 @@ TEST(UartReceiver, UnpacedCharactersAreDecodedOneForOne) {
     const std::vector<std::uint8_t> bytes{1, 2, 3, 4};
     tx.write(bytes, 0);
     LineSymbol s;
-    while (tx.step(kNever, s))
-        rx.receive(s, got);
+    while (tx.step(kNever, s)) rx.receive(s, got);
     ASSERT_EQ(got.size(), 4u);
-    for (const auto& r : got)
-        EXPECT_TRUE(r.c.framing_error);
+    for (const auto& r : got) EXPECT_TRUE(r.c.framing_error);
 }
 
 TEST(UartReceiver, ResetForgetsTheFrameInProgress) {

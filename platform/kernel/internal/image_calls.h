@@ -18,13 +18,13 @@ void leave_image(ImageSlot* slot);
 
 // The hold for one call made at once.
 class ImageCall {
-  public:
+public:
     ImageCall(const void* code, const char* what) : slot_(enter_image(code, what)) {}
     ~ImageCall() { leave_image(slot_); }
     ImageCall(const ImageCall&) = delete;
     ImageCall& operator=(const ImageCall&) = delete;
 
-  private:
+private:
     ImageSlot* slot_;
 };
 

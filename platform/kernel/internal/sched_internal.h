@@ -132,8 +132,8 @@ void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const ch
 void unblock(_ETHREAD* thread);
 
 // WaitQueue operations, lock held. wait() returns false on timeout.
-bool queue_wait(WaitQueue& queue, Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline,
-                const char* what, const void* object);
+bool queue_wait(WaitQueue& queue, Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const char* what,
+                const void* object);
 bool queue_wake_one(WaitQueue& queue);
 size_t queue_wake_all(WaitQueue& queue);
 

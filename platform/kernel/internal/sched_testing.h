@@ -15,12 +15,8 @@
 
 namespace hvsim::ktest {
 
-constexpr int64_t ms(int64_t n) {
-    return n * sched::kTicksPerMillisecond;
-}
-constexpr int64_t sec(int64_t n) {
-    return n * sched::kTicksPerSecond;
-}
+constexpr int64_t ms(int64_t n) { return n * sched::kTicksPerMillisecond; }
+constexpr int64_t sec(int64_t n) { return n * sched::kTicksPerSecond; }
 
 // A Windows relative timeout.
 inline LARGE_INTEGER after(int64_t ticks) {
@@ -36,7 +32,7 @@ inline LARGE_INTEGER zero_timeout() {
 }
 
 template <ClockMode Mode> class KernelTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         // Death tests run in a fresh process: the kernel's threads do not survive a fork.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -69,7 +65,7 @@ using RealKernelTest = KernelTest<ClockMode::Real>;
 
 // Machine threads started together and joined together (also when a test fails early).
 class MachineThreads {
-  public:
+public:
     MachineThreads() = default;
     MachineThreads(const MachineThreads&) = delete;
     MachineThreads& operator=(const MachineThreads&) = delete;
@@ -82,12 +78,11 @@ class MachineThreads {
     }
     void join() {
         for (auto& thread : threads_)
-            if (thread.joinable())
-                sched::join(thread);
+            if (thread.joinable()) sched::join(thread);
         threads_.clear();
     }
 
-  private:
+private:
     std::vector<std::thread> threads_;
 };
 

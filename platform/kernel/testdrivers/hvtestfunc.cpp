@@ -183,8 +183,8 @@ bool link_is_own(Extension* ext, PUNICODE_STRING link) {
     UNICODE_STRING target = {0, sizeof text - sizeof(WCHAR), text};
     UNICODE_STRING own;
     RtlInitUnicodeString(&own, ext->device_name);
-    bool is_own = NT_SUCCESS(ZwQuerySymbolicLinkObject(handle, &target, nullptr)) &&
-                  RtlEqualUnicodeString(&target, &own, TRUE);
+    bool is_own =
+        NT_SUCCESS(ZwQuerySymbolicLinkObject(handle, &target, nullptr)) && RtlEqualUnicodeString(&target, &own, TRUE);
     ZwClose(handle);
     return is_own;
 }
@@ -229,7 +229,8 @@ NTSTATUS start_device(Extension* ext, PIRP irp) {
     NTSTATUS status = hvtest::forward_and_wait(ext->lower, irp);
     if (NT_SUCCESS(status) && ext->fail_start) status = STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(status) && !ext->mapped[0])
-        status = map_memory(ext, IoGetCurrentIrpStackLocation(irp)->Parameters.StartDevice.AllocatedResourcesTranslated);
+        status =
+            map_memory(ext, IoGetCurrentIrpStackLocation(irp)->Parameters.StartDevice.AllocatedResourcesTranslated);
     if (NT_SUCCESS(status) && ext->want_interface && !ext->link.Buffer) {
         UNICODE_STRING ref;
         RtlInitUnicodeString(&ref, ext->interface_ref);
@@ -332,9 +333,10 @@ NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = (Extension*)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     bool system = stack->Parameters.Power.Type == SystemPowerState;
-    ULONG value = system ? (ULONG)stack->Parameters.Power.State.SystemState
-                         : (ULONG)stack->Parameters.Power.State.DeviceState;
-    DbgPrint("HVTF POWER %s %c%u\n", power_minor(stack->MinorFunction), system ? 'S' : 'D', system ? value - 1 : value - 1);
+    ULONG value =
+        system ? (ULONG)stack->Parameters.Power.State.SystemState : (ULONG)stack->Parameters.Power.State.DeviceState;
+    DbgPrint("HVTF POWER %s %c%u\n", power_minor(stack->MinorFunction), system ? 'S' : 'D',
+             system ? value - 1 : value - 1);
     if (stack->MinorFunction == IRP_MN_SET_POWER && system && !ext->no_power_policy) {
         IoMarkIrpPending(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
@@ -342,7 +344,8 @@ NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
         PoCallDriver(ext->lower, irp);
         return STATUS_PENDING;
     }
-    if (stack->MinorFunction == IRP_MN_SET_POWER && !system) PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && !system)
+        PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
         irp->IoStatus.Status = STATUS_SUCCESS;
     PoStartNextPowerIrp(irp);

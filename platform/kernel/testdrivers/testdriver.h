@@ -27,7 +27,8 @@ inline NTSTATUS forward_and_wait(PDEVICE_OBJECT lower, PIRP irp) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, signal_event, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     return irp->IoStatus.Status;
 }
 

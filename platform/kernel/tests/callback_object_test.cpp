@@ -14,7 +14,7 @@ using hvsim::ktest::MachineThreads;
 const char16_t* const framework_name = u"\\Callback\\{3D08F5B2-6C91-47AE-8E24-51B7C9A0D36F}";
 
 class CallbackObjects : public hvsim::ktest::VirtualKernelTest {
-  protected:
+protected:
     static NTSTATUS create(const char16_t* name, PCALLBACK_OBJECT* object, ULONG attributes = OBJ_CASE_INSENSITIVE,
                            BOOLEAN create_it = TRUE, BOOLEAN multiple = TRUE) {
         UNICODE_STRING u;
@@ -38,9 +38,9 @@ TEST_F(CallbackObjects, TwoDriversShareOneObjectByName) {
     g_calls.clear();
     PCALLBACK_OBJECT bus = nullptr, port = nullptr;
     ASSERT_EQ(create(framework_name, &bus, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT), STATUS_SUCCESS);
-    ASSERT_EQ(create(u"\\CALLBACK\\{3d08f5b2-6c91-47ae-8e24-51b7c9a0d36f}", &port,
-                     OBJ_CASE_INSENSITIVE | OBJ_PERMANENT),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        create(u"\\CALLBACK\\{3d08f5b2-6c91-47ae-8e24-51b7c9a0d36f}", &port, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT),
+        STATUS_SUCCESS);
     EXPECT_EQ(bus, port);
     PVOID r1 = ExRegisterCallback(bus, record, (PVOID) "bus");
     PVOID r2 = ExRegisterCallback(port, record, (PVOID) "port");

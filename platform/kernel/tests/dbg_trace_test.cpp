@@ -16,7 +16,7 @@ const GUID control5 = {0x69F0A3C8, 0xB4D2, 0x4E51, {0x9A, 0x76, 0xC1, 0x8E, 0x2F
 const GUID message_guid = {0xAAAAAAAA, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
 
 class Tracing : public hvsim::ktest::VirtualKernelTest {
-  protected:
+protected:
     void SetUp() override {
         hvsim::ktest::VirtualKernelTest::SetUp();
         blocks_[0].ControlGuid = &control1;

@@ -56,9 +56,7 @@ TEST(FormatNarrow, OddConversionsAreHarmless) {
     EXPECT_EQ(format("%5.1f|%e", 3.14159, 1.0), "  3.1|1.000000e+00");
 }
 
-TEST(FormatNarrow, WideTextUsesTheAnsiCodePage) {
-    EXPECT_EQ(format("%ws", u"\u20AC\u00E9\u4E2D"), "\x80\xE9?");
-}
+TEST(FormatNarrow, WideTextUsesTheAnsiCodePage) { EXPECT_EQ(format("%ws", u"\u20AC\u00E9\u4E2D"), "\x80\xE9?"); }
 
 TEST(FormatWide, LowerCaseLettersTakeWideArguments) {
     EXPECT_EQ(format(u"%s|%S|%hs|%ls|%c|%C", u"a", "b", "c", u"d", u'e', 'f'), u"a|b|c|d|e|f");

@@ -84,7 +84,8 @@ TEST_F(IoFiles, TheRestOfThePathBecomesTheFileNameWithItsCase) {
 
 TEST_F(IoFiles, AFailedCreateLeavesNoFileAndSendsNoClose) {
     Port port;
-    port.device.on(IRP_MJ_CREATE, [](TestDevice&, PIRP irp, PIO_STACK_LOCATION) { return complete(irp, STATUS_ACCESS_DENIED); });
+    port.device.on(IRP_MJ_CREATE,
+                   [](TestDevice&, PIRP irp, PIO_STACK_LOCATION) { return complete(irp, STATUS_ACCESS_DENIED); });
     io::OpenOptions open;
     open.path = u"\\??\\TEST0";
     PFILE_OBJECT file = reinterpret_cast<PFILE_OBJECT>(1);
@@ -229,10 +230,12 @@ TEST_F(IoFiles, ErrorsCopyNothingBackButWarningsDo) {
     });
     PFILE_OBJECT file = port.open();
     char output[4] = {'.', '.', '.', '.'};
-    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 0, output, 4).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 0, output, 4).status,
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(std::string(output, 4), "....");
     answer = STATUS_BUFFER_OVERFLOW;
-    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 0, output, 4).status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 0, output, 4).status,
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(std::string(output, 4), "data");
     io::close_file(file);
 }
@@ -242,8 +245,10 @@ TEST_F(IoFiles, BadBuffersAndMissingAccessNeverReachTheDriver) {
     PFILE_OBJECT file = port.open(GENERIC_READ);
     char buffer[4];
     EXPECT_EQ(io::read_file(file, nullptr, 4).status, STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 4, buffer, 4).status, STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_NEITHER), buffer, 4, nullptr, 4).status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 4, buffer, 4).status,
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(io::device_control(file, code(0x800, METHOD_NEITHER), buffer, 4, nullptr, 4).status,
+              STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(io::write_file(file, "x", 1).status, STATUS_ACCESS_DENIED) << "opened for reading only";
     EXPECT_EQ(io::device_control(file, code(0x800, METHOD_BUFFERED, FILE_WRITE_ACCESS), nullptr, 0, nullptr, 0).status,
               STATUS_ACCESS_DENIED);
@@ -260,7 +265,8 @@ TEST_F(IoFiles, BadBuffersAndMissingAccessNeverReachTheDriver) {
 }
 
 TEST_F(IoFiles, ADriverWithoutDispatchRoutinesRefusesTheOpen) {
-    PDRIVER_OBJECT bare = io::create_driver_object(u"Bare", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Bare");
+    PDRIVER_OBJECT bare =
+        io::create_driver_object(u"Bare", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Bare");
     std::u16string name = u"\\Device\\Bare";
     UNICODE_STRING counted_name = counted(name);
     PDEVICE_OBJECT device = nullptr;
@@ -372,10 +378,10 @@ TEST_F(IoFiles, AFilterSeesEveryRequestFirst) {
     io::write_file(file, "ab", 2);
     io::device_control(file, code(0x800, METHOD_BUFFERED), nullptr, 0, nullptr, 0);
     io::close_file(file);
-    EXPECT_EQ(port.log.lines(), (std::vector<std::string>{"filter create", "port create", "filter read", "port read",
-                                                          "filter write", "port write", "filter control",
-                                                          "port control", "filter cleanup", "port cleanup",
-                                                          "filter close", "port close"}));
+    EXPECT_EQ(port.log.lines(),
+              (std::vector<std::string>{"filter create", "port create", "filter read", "port read", "filter write",
+                                        "port write", "filter control", "port control", "filter cleanup",
+                                        "port cleanup", "filter close", "port close"}));
     (void)filter;
 }
 

@@ -166,9 +166,9 @@ TEST_F(IoIrp, InvokeFlagsSelectWhichCompletionsCallTheRoutine) {
         bool cancelled;
         bool expect_call;
     } cases[] = {
-        {true, false, false, STATUS_SUCCESS, false, true},  {true, false, false, STATUS_UNSUCCESSFUL, false, false},
+        {true, false, false, STATUS_SUCCESS, false, true},      {true, false, false, STATUS_UNSUCCESSFUL, false, false},
         {false, true, false, STATUS_UNSUCCESSFUL, false, true}, {false, true, false, STATUS_SUCCESS, false, false},
-        {false, false, true, STATUS_CANCELLED, true, true},  {false, false, true, STATUS_CANCELLED, false, false},
+        {false, false, true, STATUS_CANCELLED, true, true},     {false, false, true, STATUS_CANCELLED, false, false},
         {true, true, true, STATUS_TIMEOUT, false, true},
     };
     for (const auto& c : cases) {
@@ -341,9 +341,12 @@ TEST_F(IoIrp, FsdRequestsFollowTheDevicesBufferingFlags) {
             EXPECT_EQ(stack->Parameters.Read.Length, 6u);
             EXPECT_EQ(stack->Parameters.Read.ByteOffset.QuadPart, 40);
             char* target = nullptr;
-            if (flags & DO_BUFFERED_IO) target = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
-            else if (flags & DO_DIRECT_IO) target = static_cast<char*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-            else target = static_cast<char*>(irp->UserBuffer);
+            if (flags & DO_BUFFERED_IO)
+                target = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+            else if (flags & DO_DIRECT_IO)
+                target = static_cast<char*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+            else
+                target = static_cast<char*>(irp->UserBuffer);
             EXPECT_NE(target, nullptr);
             if (flags & DO_DIRECT_IO) {
                 EXPECT_EQ(MmGetMdlByteCount(irp->MdlAddress), 6u);
@@ -357,7 +360,8 @@ TEST_F(IoIrp, FsdRequestsFollowTheDevicesBufferingFlags) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb{};
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device.object, buffer, sizeof buffer, &offset, &event, &iosb);
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(IRP_MJ_READ, device.object, buffer, sizeof buffer, &offset, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         IoCallDriver(device.object, irp);
         EXPECT_EQ(iosb.Information, 4u);
@@ -452,7 +456,8 @@ TEST_F(IoIrpDeathTest, MarkingPendingAndReturningSuccessIsABugCheck) {
     Completions completions;
     RoutineContext sender{&completions, "sender", true};
     PIRP irp = read_irp(device.object, &sender);
-    EXPECT_DEATH(IoCallDriver(device.object, irp), "BUGCHECK 0x000000C9.*marked IRP .* pending but returned 0x00000000");
+    EXPECT_DEATH(IoCallDriver(device.object, irp),
+                 "BUGCHECK 0x000000C9.*marked IRP .* pending but returned 0x00000000");
 }
 
 TEST_F(IoIrpDeathTest, CompletingWithStatusPendingIsABugCheck) {
@@ -495,16 +500,16 @@ TEST_F(IoIrpDeathTest, AnAllocatedIrpCompletedPastItsSenderIsABugCheck) {
 TEST_F(IoIrpDeathTest, MethodBufferedInformationBeyondTheOutputIsABugCheck) {
     TestDriver driver;
     TestDevice& device = driver.create("device");
-    device.on(IRP_MJ_DEVICE_CONTROL, [](TestDevice&, PIRP irp, PIO_STACK_LOCATION) {
-        return complete(irp, STATUS_SUCCESS, 16);
-    });
+    device.on(IRP_MJ_DEVICE_CONTROL,
+              [](TestDevice&, PIRP irp, PIO_STACK_LOCATION) { return complete(irp, STATUS_SUCCESS, 16); });
     char input[16] = {}, output[4];
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb;
-    PIRP irp = IoBuildDeviceIoControlRequest(0x222000, device.object, input, sizeof input, output, sizeof output,
-                                             FALSE, &event, &iosb);
-    EXPECT_DEATH(IoCallDriver(device.object, irp), "BUGCHECK 0x000000C9.*Information 16, more than the caller's buffer of 4");
+    PIRP irp = IoBuildDeviceIoControlRequest(0x222000, device.object, input, sizeof input, output, sizeof output, FALSE,
+                                             &event, &iosb);
+    EXPECT_DEATH(IoCallDriver(device.object, irp),
+                 "BUGCHECK 0x000000C9.*Information 16, more than the caller's buffer of 4");
     IoFreeIrp(irp);
 }
 

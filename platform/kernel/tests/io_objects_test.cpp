@@ -30,14 +30,17 @@ TEST_F(IoObjects, StructuresHaveTheOffsetsDriversAssume) {
 }
 
 TEST_F(IoObjects, DriverObjectsComeNamedWithTheirServiceAndDefaults) {
-    PDRIVER_OBJECT driver = io::create_driver_object(u"HvUVCP", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvUVCP");
+    PDRIVER_OBJECT driver =
+        io::create_driver_object(u"HvUVCP", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvUVCP");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(std::u16string(driver->DriverName.Buffer, driver->DriverName.Length / 2), u"\\Driver\\HvUVCP");
-    EXPECT_EQ(std::u16string(driver->DriverExtension->ServiceKeyName.Buffer, driver->DriverExtension->ServiceKeyName.Length / 2),
+    EXPECT_EQ(std::u16string(driver->DriverExtension->ServiceKeyName.Buffer,
+                             driver->DriverExtension->ServiceKeyName.Length / 2),
               u"HvUVCP");
     EXPECT_EQ(driver->DriverExtension->DriverObject, driver);
     PUNICODE_STRING path = io::driver_registry_path(driver);
-    EXPECT_EQ(std::u16string(path->Buffer, path->Length / 2), u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvUVCP");
+    EXPECT_EQ(std::u16string(path->Buffer, path->Length / 2),
+              u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvUVCP");
     EXPECT_NE(driver->HardwareDatabase, nullptr);
     EXPECT_EQ(driver->DriverUnload, nullptr);
     EXPECT_EQ(driver->DriverStartIo, nullptr);
@@ -53,7 +56,8 @@ TEST_F(IoObjects, NewDevicesAreInitializingWithAZeroedExtensionAndTheirFlags) {
     PDEVICE_OBJECT device = nullptr;
     std::u16string name = u"\\Device\\HvVCP0";
     UNICODE_STRING counted_name = counted(name);
-    ASSERT_EQ(IoCreateDevice(driver.object, 64, &counted_name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver.object, 64, &counted_name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device),
+              STATUS_SUCCESS);
     EXPECT_TRUE(device->Flags & DO_DEVICE_INITIALIZING);
     EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
     EXPECT_TRUE(device->Flags & DO_DEVICE_HAS_NAME);
@@ -91,7 +95,8 @@ TEST_F(IoObjects, AttachingReturnsTheTopOfTheStackAndDetachingUndoesIt) {
     TestDevice& fdo = driver.attach("fdo", pdo);
     EXPECT_EQ(fdo.lower, pdo.object);
     PDEVICE_OBJECT filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver.object, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver.object, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
+              STATUS_SUCCESS);
     PDEVICE_OBJECT below = nullptr;
     // Attaching to the PDO lands on the top of its stack.
     EXPECT_EQ(IoAttachDeviceToDeviceStackSafe(filter, pdo.object, &below), STATUS_SUCCESS);

@@ -174,7 +174,8 @@ TEST_F(IoWorkItemsDeathTest, QueueingOrFreeingAnItemStillInTheQueueIsABugCheck) 
     PIO_WORKITEM waiting = IoAllocateWorkItem(device.object);
     IoQueueWorkItem(waiting, busy_routine, DelayedWorkQueue, &busy);
     EXPECT_DEATH(IoFreeWorkItem(waiting), "BUGCHECK 0x000000E4.*still queued");
-    EXPECT_DEATH(IoQueueWorkItem(waiting, busy_routine, DelayedWorkQueue, &busy), "BUGCHECK 0x000000E4.*queued already");
+    EXPECT_DEATH(IoQueueWorkItem(waiting, busy_routine, DelayedWorkQueue, &busy),
+                 "BUGCHECK 0x000000E4.*queued already");
     busy.release.set();
     while (busy.finished < 17) sched::sleep_for(ms(1));
     items.push_back(waiting);

@@ -45,8 +45,7 @@ TEST_F(KeChecks, SpinLockExcludesOtherThreads) {
                 KeReleaseSpinLock(&lock, old);
             }
         });
-    for (auto& thread : threads)
-        thread.join();
+    for (auto& thread : threads) thread.join();
     EXPECT_EQ(counter, 80000);
 }
 
@@ -127,16 +126,14 @@ TEST_F(KeChecks, WaitsAtDispatchLevelMayOnlyPoll) {
 
 TEST_F(KeChecks, WaitMisuseIsABugCheck) {
     KEVENT events[4];
-    for (auto& event : events)
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
+    for (auto& event : events) KeInitializeEvent(&event, NotificationEvent, FALSE);
     PVOID objects[4] = {&events[0], &events[1], &events[2], &events[3]};
-    EXPECT_DEATH(
-        KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
-        "BUGCHECK 0x0000000C: .*4 objects without a wait block array");
+    EXPECT_DEATH(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+                 "BUGCHECK 0x0000000C: .*4 objects without a wait block array");
     std::vector<PVOID> many(MAXIMUM_WAIT_OBJECTS + 1, &events[0]);
     std::vector<KWAIT_BLOCK> blocks(many.size());
-    EXPECT_DEATH(KeWaitForMultipleObjects(static_cast<ULONG>(many.size()), many.data(), WaitAny, Executive,
-                                          KernelMode, FALSE, nullptr, blocks.data()),
+    EXPECT_DEATH(KeWaitForMultipleObjects(static_cast<ULONG>(many.size()), many.data(), WaitAny, Executive, KernelMode,
+                                          FALSE, nullptr, blocks.data()),
                  "65 objects, more than 64");
     alignas(KEVENT) unsigned char garbage[sizeof(KEVENT)];
     std::fill(std::begin(garbage), std::end(garbage), 0xAB);
@@ -185,11 +182,9 @@ TEST_F(KeChecks, InterlockedOperationsReturnWhatWindowsReturns) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i)
-                InterlockedIncrement(&shared);
+            for (int i = 0; i < 10000; ++i) InterlockedIncrement(&shared);
         });
-    for (auto& thread : threads)
-        thread.join();
+    for (auto& thread : threads) thread.join();
     EXPECT_EQ(shared, 40000);
 }
 

@@ -38,7 +38,7 @@ struct Recorder {
 };
 
 class KeTimerDpc : public VirtualKernelTest {
-  protected:
+protected:
     Recorder recorder;
     void init_dpc(KDPC* dpc, int tag) {
         KeInitializeDpc(dpc, Recorder::routine, &recorder);
@@ -48,11 +48,9 @@ class KeTimerDpc : public VirtualKernelTest {
 
 TEST_F(KeTimerDpc, DpcsRunInQueueOrderAtDispatchLevelOnTheDpcThread) {
     KDPC dpcs[8];
+    for (int i = 0; i < 8; ++i) init_dpc(&dpcs[i], i);
     for (int i = 0; i < 8; ++i)
-        init_dpc(&dpcs[i], i);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(
-            KeInsertQueueDpc(&dpcs[i], reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(i + 100)), nullptr));
+        EXPECT_TRUE(KeInsertQueueDpc(&dpcs[i], reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(i + 100)), nullptr));
     KeFlushQueuedDpcs();
     ASSERT_EQ(recorder.runs.size(), 8u);
     for (int i = 0; i < 8; ++i) {
@@ -71,8 +69,7 @@ struct Gate {
     static void routine(PKDPC, PVOID context, PVOID, PVOID) {
         auto* gate = static_cast<Gate*>(context);
         gate->entered = true;
-        while (!gate->open)
-            std::this_thread::yield();
+        while (!gate->open) std::this_thread::yield();
     }
 };
 
@@ -83,8 +80,7 @@ TEST_F(KeTimerDpc, AQueuedDpcIsQueuedOnceAndCanBeRemoved) {
     init_dpc(&first, 1);
     init_dpc(&second, 2);
     KeInsertQueueDpc(&blocker, nullptr, nullptr);
-    while (!gate.entered)
-        std::this_thread::yield();
+    while (!gate.entered) std::this_thread::yield();
 
     EXPECT_TRUE(KeInsertQueueDpc(&first, reinterpret_cast<PVOID>(1), nullptr));
     EXPECT_FALSE(KeInsertQueueDpc(&first, reinterpret_cast<PVOID>(2), nullptr)) << "already queued";
@@ -95,8 +91,7 @@ TEST_F(KeTimerDpc, AQueuedDpcIsQueuedOnceAndCanBeRemoved) {
     KeFlushQueuedDpcs();
     ASSERT_EQ(recorder.runs.size(), 1u);
     EXPECT_EQ(recorder.runs[0].tag, 1);
-    EXPECT_EQ(recorder.runs[0].argument1, reinterpret_cast<PVOID>(1))
-        << "the second insertion changed nothing";
+    EXPECT_EQ(recorder.runs[0].argument1, reinterpret_cast<PVOID>(1)) << "the second insertion changed nothing";
     EXPECT_FALSE(KeRemoveQueueDpc(&first)) << "it ran";
 }
 
@@ -128,8 +123,7 @@ TEST_F(KeTimerDpc, DpcThatRequeuesItselfGetsItsNewArguments) {
             auto* chain = static_cast<Chain*>(context);
             auto n = reinterpret_cast<ULONG_PTR>(argument1);
             chain->seen.push_back(n);
-            if (n < 5)
-                KeInsertQueueDpc(dpc, reinterpret_cast<PVOID>(n + 1), nullptr);
+            if (n < 5) KeInsertQueueDpc(dpc, reinterpret_cast<PVOID>(n + 1), nullptr);
             ++chain->runs;
         }
     } chain;
@@ -137,8 +131,7 @@ TEST_F(KeTimerDpc, DpcThatRequeuesItselfGetsItsNewArguments) {
     KeInitializeDpc(&dpc, Chain::routine, &chain);
     KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(1), nullptr);
     // Each flush covers only what was queued before it: the next link is queued later.
-    while (chain.runs.load() < 5)
-        KeFlushQueuedDpcs();
+    while (chain.runs.load() < 5) KeFlushQueuedDpcs();
     KeFlushQueuedDpcs();
     EXPECT_EQ(chain.seen, (std::vector<ULONG_PTR>{1, 2, 3, 4, 5}));
 }
@@ -234,8 +227,7 @@ TEST_F(KeTimerDpc, PeriodicTimerFiresEveryPeriodUntilCancelled) {
     delay(ms(100));
     KeFlushQueuedDpcs();
     ASSERT_EQ(recorder.runs.size(), 5u);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(recorder.runs[i].at, ms(10 * (i + 1)));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(recorder.runs[i].at, ms(10 * (i + 1)));
 }
 
 TEST_F(KeTimerDpc, SynchronizationTimerReleasesOneWaiterPerExpiry) {
@@ -244,8 +236,7 @@ TEST_F(KeTimerDpc, SynchronizationTimerReleasesOneWaiterPerExpiry) {
     std::atomic<int> woken{0};
     MachineThreads waiters;
     waiters.start(3, "waiter", [&](int) {
-        if (wait(&timer, sec(1)) == STATUS_SUCCESS)
-            ++woken;
+        if (wait(&timer, sec(1)) == STATUS_SUCCESS) ++woken;
     });
     delay(ms(1));
     KeSetTimer(&timer, after(ms(10)), nullptr);
@@ -260,8 +251,7 @@ TEST_F(KeTimerDpc, TimersWithEqualDueTimesExpireInTheOrderTheyWereSet) {
         KeInitializeTimer(&timers[i]);
         init_dpc(&dpcs[i], i);
     }
-    for (int i : {2, 0, 3, 1})
-        KeSetTimer(&timers[i], after(ms(5)), &dpcs[i]);
+    for (int i : {2, 0, 3, 1}) KeSetTimer(&timers[i], after(ms(5)), &dpcs[i]);
     delay(ms(5));
     KeFlushQueuedDpcs();
     ASSERT_EQ(recorder.runs.size(), 4u);
@@ -288,8 +278,7 @@ TEST_F(KeTimerRealRace, CancelRacingExpiryRunsTheDpcAtMostOnceAndTellsTheTruth) 
         KeSetTimer(&timer, after(50 + random() % 100), &dpc); // 5 to 15 microseconds
         // Cancel somewhere between well before and well after the DPC thread's wake-up.
         auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 300);
-        while (std::chrono::steady_clock::now() < spin_until) {
-        }
+        while (std::chrono::steady_clock::now() < spin_until) {}
         if (KeCancelTimer(&timer))
             ++cancelled;
         else

@@ -70,8 +70,7 @@ std::vector<NTSTATUS> three_waiters_one_set(EVENT_TYPE type, LONG* previous, LON
     *previous = KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     *state_after = KeReadStateEvent(&event);
     waiters.join();
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(woken_at[i], results[i] == STATUS_SUCCESS ? sec(1) : sec(5));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(woken_at[i], results[i] == STATUS_SUCCESS ? sec(1) : sec(5));
     return results;
 }
 
@@ -121,8 +120,7 @@ TEST_F(KeWait, PulseReleasesCurrentWaitersOnly) {
 
 TEST_F(KeWait, WaitAnyReportsTheLowestSignalledIndexAndConsumesOnlyThatObject) {
     KEVENT events[3];
-    for (auto& event : events)
-        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    for (auto& event : events) KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     PVOID objects[3] = {&events[0], &events[1], &events[2]};
     KeSetEvent(&events[2], IO_NO_INCREMENT, FALSE);
     KeSetEvent(&events[1], IO_NO_INCREMENT, FALSE);
@@ -139,13 +137,11 @@ TEST_F(KeWait, WaitAnyReportsTheLowestSignalledIndexAndConsumesOnlyThatObject) {
 
 TEST_F(KeWait, BlockedWaitAnyWakesWithTheIndexOfTheObjectSet) {
     KEVENT events[3];
-    for (auto& event : events)
-        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    for (auto& event : events) KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     NTSTATUS result = STATUS_PENDING;
     std::thread waiter = hvsim::sched::start_thread("waiter", [&] {
         PVOID objects[3] = {&events[0], &events[1], &events[2]};
-        result =
-            KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+        result = KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
     });
     delay(ms(100));
     KeSetEvent(&events[2], IO_NO_INCREMENT, FALSE);
@@ -165,8 +161,7 @@ TEST_F(KeWait, WaitAllTakesEveryObjectAtOnce) {
     LONG mutex_state_in_waiter = 99;
     std::thread waiter = hvsim::sched::start_thread("waiter", [&] {
         PVOID objects[3] = {&a, &mutex, &b};
-        result =
-            KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+        result = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
         woken_at = now();
         mutex_state_in_waiter = KeReadStateMutex(&mutex);
         KeReleaseMutex(&mutex, FALSE);
@@ -198,15 +193,14 @@ TEST_F(KeWait, MoreThanThreeObjectsUseTheCallersWaitBlocks) {
     std::vector<KWAIT_BLOCK> blocks(kCount);
     NTSTATUS result = STATUS_PENDING;
     std::thread waiter = hvsim::sched::start_thread("waiter", [&] {
-        result = KeWaitForMultipleObjects(kCount, objects.data(), WaitAny, Executive, KernelMode, FALSE,
-                                          nullptr, blocks.data());
+        result = KeWaitForMultipleObjects(kCount, objects.data(), WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                          blocks.data());
     });
     delay(ms(10));
     KeSetEvent(&events[kCount - 1], IO_NO_INCREMENT, FALSE);
     hvsim::sched::join(waiter);
     EXPECT_EQ(result, STATUS_WAIT_0 + static_cast<NTSTATUS>(kCount - 1));
-    for (auto& event : events)
-        EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
+    for (auto& event : events) EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
 }
 
 TEST_F(KeWait, TimedOutWaitLeavesNoWaitBlockBehind) {
@@ -231,8 +225,7 @@ TEST_F(KeWait, BadArgumentsGetAStatus) {
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(KeWaitForMultipleObjects(1, nullptr, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(KeWaitForMultipleObjects(1, objects, WaitNotification, Executive, KernelMode, FALSE, nullptr,
-                                       nullptr),
+    EXPECT_EQ(KeWaitForMultipleObjects(1, objects, WaitNotification, Executive, KernelMode, FALSE, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
 }
@@ -325,8 +318,7 @@ TEST_F(KeWait, SemaphoreCountsUpToItsLimit) {
     EXPECT_EQ(poll(&semaphore), STATUS_SUCCESS);
     EXPECT_EQ(poll(&semaphore), STATUS_TIMEOUT);
     EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 1, FALSE), 0);
-    EXPECT_DEATH(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE),
-                 "STATUS_SEMAPHORE_LIMIT_EXCEEDED");
+    EXPECT_DEATH(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), "STATUS_SEMAPHORE_LIMIT_EXCEEDED");
 }
 
 TEST_F(KeWait, SemaphoreReleaseWakesAsManyWaitersAsItsCount) {
@@ -335,8 +327,7 @@ TEST_F(KeWait, SemaphoreReleaseWakesAsManyWaitersAsItsCount) {
     std::atomic<int> acquired{0};
     MachineThreads waiters;
     waiters.start(4, "waiter", [&](int) {
-        if (wait(&semaphore, sec(1)) == STATUS_SUCCESS)
-            ++acquired;
+        if (wait(&semaphore, sec(1)) == STATUS_SUCCESS) ++acquired;
     });
     delay(ms(10));
     KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 3, FALSE);
@@ -358,8 +349,7 @@ TEST_F(KeWait, FastMutexExcludesAndRaisesToApcLevel) {
             ExAcquireFastMutex(&mutex);
             EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
             long seen = counter;
-            if (i % 50 == 0)
-                std::this_thread::yield();
+            if (i % 50 == 0) std::this_thread::yield();
             counter = seen + 1;
             ExReleaseFastMutex(&mutex);
             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);

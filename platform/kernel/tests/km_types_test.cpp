@@ -26,7 +26,10 @@ TEST(KernelTypes, StatusValues) {
 }
 
 TEST(KernelTypes, ListEntriesKeepOrder) {
-    struct Item { int value; LIST_ENTRY link; };
+    struct Item {
+        int value;
+        LIST_ENTRY link;
+    };
     LIST_ENTRY head;
     InitializeListHead(&head);
     Item a{1, {}}, b{2, {}}, c{3, {}};

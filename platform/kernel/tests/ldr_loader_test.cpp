@@ -30,9 +30,9 @@ TEST_F(Loader, LoadAndUnloadByHand) {
     PDRIVER_OBJECT again = nullptr;
     EXPECT_EQ(ldr::load_driver(u"HVTESTFUNC", &again), STATUS_SUCCESS);
     EXPECT_EQ(again, driver);
-    EXPECT_EQ(count_of(events("HVTF"),
-                         "DriverEntry '\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\hvtestfunc'"),
-              1);
+    EXPECT_EQ(
+        count_of(events("HVTF"), "DriverEntry '\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\hvtestfunc'"),
+        1);
     auto loaded = ldr::loaded_drivers();
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(loaded[0].device_count, 0u);

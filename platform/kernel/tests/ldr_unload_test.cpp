@@ -72,9 +72,8 @@ TEST_F(LingeringDriver, CompletionRoutineStillRunningKeepsTheImageMappedUntilItR
     iotest::TestDriver sink(u"HvSink");
     iotest::TestDevice& target = sink.create("sink");
     iotest::PendingIrps pending;
-    target.on(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](iotest::TestDevice&, PIRP irp, PIO_STACK_LOCATION) {
-        return pending.pend(irp);
-    });
+    target.on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+              [&](iotest::TestDevice&, PIRP irp, PIO_STACK_LOCATION) { return pending.pend(irp); });
     ASSERT_EQ(send_from_driver(target.object), STATUS_PENDING);
     EXPECT_TRUE(image_mapped());
 
@@ -93,9 +92,8 @@ TEST_F(LingeringDriver, CompletionRoutineSetWithTheExFormHoldsTheImageUntilItRan
     iotest::TestDriver sink(u"HvSink");
     iotest::TestDevice& target = sink.create("sink");
     iotest::PendingIrps pending;
-    target.on(IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](iotest::TestDevice&, PIRP irp, PIO_STACK_LOCATION) {
-        return pending.pend(irp);
-    });
+    target.on(IRP_MJ_INTERNAL_DEVICE_CONTROL,
+              [&](iotest::TestDevice&, PIRP irp, PIO_STACK_LOCATION) { return pending.pend(irp); });
     ASSERT_EQ(send_from_driver(target.object, true), STATUS_PENDING);
     std::thread completer = sched::start_thread("completer", [&] {
         sched::sleep_for(iotest::ms(100));
@@ -139,8 +137,9 @@ TEST_F(LingeringDriver, TimerLeftSetAtUnloadIsABugCheck) {
 
 TEST_F(LingeringDriver, SystemThreadThatNeverEndsIsABugCheckAtUnload) {
     std::u16string id = start_device(5);
-    EXPECT_DEATH(pnp::remove_device(node(id)),
-                 "BUGCHECK 0x000000CE: HvTestLinger.sys unloads while 1 call\\(s\\) into it have not returned after 30 s");
+    EXPECT_DEATH(
+        pnp::remove_device(node(id)),
+        "BUGCHECK 0x000000CE: HvTestLinger.sys unloads while 1 call\\(s\\) into it have not returned after 30 s");
     set_at_remove(id, 0);
 }
 

@@ -65,7 +65,8 @@ using IoSpaceDeathTest = IoSpace;
 
 TEST_F(IoSpaceDeathTest, UnmappingWhatIsNoMappingOrWithAnotherLengthIsABugCheck) {
     static char not_mapped[16];
-    EXPECT_DEATH(MmUnmapIoSpace(not_mapped, sizeof not_mapped), "BUGCHECK 0x000000C4: MmUnmapIoSpace of .*which is no mapping");
+    EXPECT_DEATH(MmUnmapIoSpace(not_mapped, sizeof not_mapped),
+                 "BUGCHECK 0x000000C4: MmUnmapIoSpace of .*which is no mapping");
     void* mapping = MmMapIoSpace(physical(0x3000), 32, MmNonCached);
     ASSERT_NE(mapping, nullptr);
     EXPECT_DEATH(MmUnmapIoSpace(mapping, 16), "MmUnmapIoSpace of 16 bytes at .*32 bytes of physical 0x3000");

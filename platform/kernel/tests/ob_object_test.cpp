@@ -13,7 +13,7 @@ _OBJECT_TYPE widget_type = {"Widget", count_destroy};
 _OBJECT_TYPE gadget_type = {"Gadget", count_destroy};
 
 class ObjectManager : public hvsim::ktest::VirtualKernelTest {
-  protected:
+protected:
     void SetUp() override {
         hvsim::ktest::VirtualKernelTest::SetUp();
         g_destroyed = 0;

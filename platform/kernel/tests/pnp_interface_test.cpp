@@ -109,7 +109,8 @@ TEST_F(PnpInterfaces, StateChangesFollowWindowsRules) {
     RtlInitUnicodeString(&bad_ref, u"a\\b");
     EXPECT_EQ(IoRegisterDeviceInterface(pdo, &GUID_HVTEST_INTERFACE, &bad_ref, &out), STATUS_INVALID_DEVICE_REQUEST);
     auto stack = pnp::device_stack(node(id));
-    EXPECT_EQ(IoRegisterDeviceInterface(stack[1], &GUID_HVTEST_INTERFACE, nullptr, &out), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(IoRegisterDeviceInterface(stack[1], &GUID_HVTEST_INTERFACE, nullptr, &out),
+              STATUS_INVALID_DEVICE_REQUEST);
     for (auto* device : stack) ObDereferenceObject(device);
 
     HANDLE key = nullptr;
@@ -167,9 +168,9 @@ TEST_F(PnpInterfaces, DeviceAndDriverKeys) {
     ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE, KEY_READ, &key),
               STATUS_SUCCESS);
     ZwClose(key);
-    EXPECT_TRUE(registry::key_exists(
-        u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\" +
-        id + u"\\Device Parameters"));
+    EXPECT_TRUE(registry::key_exists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware "
+                                     u"Profiles\\Current\\System\\CurrentControlSet\\Enum\\" +
+                                     id + u"\\Device Parameters"));
 }
 
 // A resource list of one range.
@@ -218,7 +219,8 @@ TEST_F(PnpInterfaces, RootDeviceResourcesComeFromItsBootConfiguration) {
 
     auto query_resources = [&] {
         return io::send_and_wait(
-            pdo, [](PIRP, PIO_STACK_LOCATION s) {
+            pdo,
+            [](PIRP, PIO_STACK_LOCATION s) {
                 s->MajorFunction = IRP_MJ_PNP;
                 s->MinorFunction = IRP_MN_QUERY_RESOURCES;
             },

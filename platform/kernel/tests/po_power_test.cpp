@@ -111,7 +111,8 @@ TEST_F(Power, RequestsThatMakeNoSenseAreRefused) {
     EXPECT_EQ(power::wake().status, STATUS_SUCCESS); // already working
     POWER_STATE state;
     state.DeviceState = PowerDeviceD3;
-    EXPECT_EQ(PoRequestPowerIrp(nullptr, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr), STATUS_INVALID_PARAMETER_1);
+    EXPECT_EQ(PoRequestPowerIrp(nullptr, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr),
+              STATUS_INVALID_PARAMETER_1);
     auto root = pnp::node_info(pnp::root_node);
     EXPECT_EQ(PoRequestPowerIrp(root->pdo, 0x05, state, nullptr, nullptr, nullptr), // no power minor code
               STATUS_INVALID_PARAMETER_2);

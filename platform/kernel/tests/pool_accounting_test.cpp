@@ -20,7 +20,7 @@ using PoolAccounting = hvsim::ktest::VirtualKernelTest;
 
 // The second driver image of the tests, loaded from its file as the loader would.
 class TestImage {
-  public:
+public:
     TestImage() : handle_(dlopen(HV_TEST_IMAGE_PATH, RTLD_NOW | RTLD_LOCAL)) {}
     ~TestImage() {
         if (handle_) dlclose(handle_);
@@ -28,7 +28,7 @@ class TestImage {
     bool loaded() const { return handle_ != nullptr; }
     template <typename F> F* get(const char* name) const { return reinterpret_cast<F*>(dlsym(handle_, name)); }
 
-  private:
+private:
     void* handle_;
 };
 

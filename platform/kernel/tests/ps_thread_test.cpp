@@ -12,15 +12,15 @@ using hvsim::sched::now;
 namespace {
 
 class PsThread : public VirtualKernelTest {
-  protected:
+protected:
     // Starts a system thread running body; returns its handle.
     HANDLE start(std::function<void()> body, CLIENT_ID* client = nullptr) {
         bodies_.push_back(std::make_unique<std::function<void()>>(std::move(body)));
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
         HANDLE handle = nullptr;
-        NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, client,
-                                               trampoline, bodies_.back().get());
+        NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, client, trampoline,
+                                               bodies_.back().get());
         EXPECT_EQ(status, STATUS_SUCCESS);
         return handle;
     }
@@ -29,9 +29,8 @@ class PsThread : public VirtualKernelTest {
     // The thread object behind a handle, referenced.
     static PETHREAD object_of(HANDLE handle) {
         PVOID object = nullptr;
-        EXPECT_EQ(
-            ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
-            STATUS_SUCCESS);
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+                  STATUS_SUCCESS);
         return static_cast<PETHREAD>(object);
     }
     // Waits for the thread to end and lets go of it, as the drivers' workers do.
@@ -42,7 +41,7 @@ class PsThread : public VirtualKernelTest {
         EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     }
 
-  private:
+private:
     std::vector<std::unique_ptr<std::function<void()>>> bodies_;
 };
 
@@ -128,8 +127,7 @@ TEST_F(PsThread, WorkerPatternWithStopEvent) {
         for (;;) {
             NTSTATUS status =
                 KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
-            if (status == STATUS_WAIT_1)
-                break;
+            if (status == STATUS_WAIT_1) break;
             ++drained;
         }
         PsTerminateSystemThread(STATUS_SUCCESS);
@@ -146,13 +144,12 @@ TEST_F(PsThread, WorkerPatternWithStopEvent) {
 
 TEST_F(PsThread, BadArgumentsGetAStatus) {
     HANDLE handle = reinterpret_cast<HANDLE>(1);
-    EXPECT_EQ(
-        PsCreateSystemThread(nullptr, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, trampoline, nullptr),
-        STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(PsCreateSystemThread(nullptr, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, trampoline, nullptr),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, reinterpret_cast<HANDLE>(0x44),
-                                   nullptr, trampoline, nullptr),
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, reinterpret_cast<HANDLE>(0x44), nullptr,
+                                   trampoline, nullptr),
               STATUS_INVALID_HANDLE);
     EXPECT_EQ(hvsim::sched::stats().system_threads, 0u);
 }

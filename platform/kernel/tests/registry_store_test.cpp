@@ -18,7 +18,7 @@ using RegistryStore = hvsim::ktest::VirtualKernelTest;
 
 // A fresh machine folder per test.
 class MachineFolder {
-  public:
+public:
     MachineFolder() {
         path_ = std::filesystem::temp_directory_path() /
                 ("hvsim-registry-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
@@ -37,7 +37,7 @@ class MachineFolder {
         std::ofstream(path_ / name, std::ios::binary) << text;
     }
 
-  private:
+private:
     std::filesystem::path path_;
     static inline int counter_ = 0;
 };
@@ -77,12 +77,14 @@ void fill_sample() {
 }
 
 TEST_F(RegistryStore, StandardRootsAreSeeded) {
-    for (const char16_t* path :
-         {u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control",
-          u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum", u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
-          u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-          u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
-          u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System", u"\\Registry\\User\\CurrentUser"})
+    for (const char16_t* path : {u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services",
+                                 u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control",
+                                 u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum",
+                                 u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                                 u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                                 u"\\Registry\\Machine\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
+                                 u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System",
+                                 u"\\Registry\\User\\CurrentUser"})
         EXPECT_TRUE(reg::key_exists(path)) << hvsim::text::to_utf8(path);
 }
 
@@ -158,7 +160,8 @@ TEST_F(RegistryStore, ACorruptTextIsRefusedWithItsLineAndChangesNothing) {
         {"hvsim registry 1\n[\\REGISTRY]\n.owner x\n", "line 3: unknown key property '.owner'"},
         {"hvsim registry 1\n[\\OTHER]\n", "line 2: the first key must be \\REGISTRY"},
         {"hvsim registry 1\n[\\REGISTRY]\n\"A\" = 4294967296 hex:\n", "too large"},
-        {"hvsim registry 1\n[\\REGISTRY]\n\"A\" = dword 0x00000001\n\"a\" = dword 0x00000002\n", "listed twice in its key"},
+        {"hvsim registry 1\n[\\REGISTRY]\n\"A\" = dword 0x00000001\n\"a\" = dword 0x00000002\n",
+         "listed twice in its key"},
     };
     for (const auto& c : cases) {
         std::string error;

@@ -9,7 +9,7 @@
 namespace {
 
 class ZwRegistry : public hvsim::ktest::VirtualKernelTest {
-  protected:
+protected:
     void TearDown() override {
         for (HANDLE h : handles_) ZwClose(h);
         EXPECT_EQ(hvsim::registry::open_key_handles(), 0u);
@@ -168,7 +168,8 @@ TEST_F(ZwRegistry, ValuesKeepExactlyTheBytesGiven) {
     EXPECT_EQ(result, 18u);
     EXPECT_EQ(query(key, u"Empty", KeyValuePartialInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
     EXPECT_EQ(result, 12u);
-    EXPECT_EQ(ZwQueryValueKey(key, nullptr, KeyValuePartialInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryValueKey(key, nullptr, KeyValuePartialInformation, buffer, sizeof buffer, &result),
+              STATUS_SUCCESS);
     EXPECT_EQ(result, 28u) << "NULL names the default value";
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"EMPTY");
@@ -288,16 +289,19 @@ TEST_F(ZwRegistry, RtlWritesByRootWithoutCreatingKeys) {
     DWORD seven = 7;
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"NoSuchService", u"X", REG_DWORD, &seven, 4),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(hvsim::registry::key_exists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\NoSuchService"));
+    EXPECT_FALSE(
+        hvsim::registry::key_exists(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\NoSuchService"));
     service_key();
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"HvUVCP", u"LogLevel", REG_DWORD, &seven, 4), STATUS_SUCCESS);
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"HvUVCP", u"LogLevel", REG_DWORD, &seven, 4),
+              STATUS_SUCCESS);
     EXPECT_EQ(hvsim::registry::get_dword(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\HvUVCP", u"LogLevel"), 7u);
     const char16_t port[] = u"COM3";
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\HvUVCP0", REG_SZ,
-                                    (PVOID)port, sizeof port),
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\HvUVCP0", REG_SZ, (PVOID)port,
+                                    sizeof port),
               STATUS_SUCCESS);
-    EXPECT_EQ(hvsim::registry::get_string(u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", u"\\Device\\HvUVCP0"),
-              u"COM3");
+    EXPECT_EQ(
+        hvsim::registry::get_string(u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", u"\\Device\\HvUVCP0"),
+        u"COM3");
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\HvUVCP0"), STATUS_SUCCESS);
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\HvUVCP0"),
               STATUS_OBJECT_NAME_NOT_FOUND);
@@ -309,8 +313,9 @@ TEST_F(ZwRegistry, RtlWritesByRootWithoutCreatingKeys) {
               STATUS_SUCCESS);
     EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_USER, const_cast<PWSTR>(u"A\\B")), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(RtlWriteRegistryValue(6, u"X", u"Y", REG_DWORD, &seven, 4), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\SOFTWARE", u"V", REG_DWORD, &seven, 4),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\SOFTWARE", u"V", REG_DWORD, &seven, 4),
+        STATUS_SUCCESS);
     HANDLE service = service_key();
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, (PCWSTR)service, u"ByHandle", REG_DWORD, &seven, 4),
               STATUS_SUCCESS);

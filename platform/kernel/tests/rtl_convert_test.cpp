@@ -79,9 +79,17 @@ TEST_F(RtlConvert, UnicodeStringToIntegerIsLenient) {
         ULONG base;
         ULONG value;
     } cases[] = {
-        {u"10", 16, 0x10},       {u"COM3", 16, 0xC},   {u"  -12", 10, (ULONG)-12}, {u"+7x", 10, 7},
-        {u"0x1F", 0, 0x1F},      {u"0o17", 0, 15},     {u"0b101", 0, 5},           {u"0x1F", 16, 0},
-        {u"", 10, 0},            {u"FFFFFFFF", 16, 0xFFFFFFFF},                    {u"\u0661", 10, 0},
+        {u"10", 16, 0x10},
+        {u"COM3", 16, 0xC},
+        {u"  -12", 10, (ULONG)-12},
+        {u"+7x", 10, 7},
+        {u"0x1F", 0, 0x1F},
+        {u"0o17", 0, 15},
+        {u"0b101", 0, 5},
+        {u"0x1F", 16, 0},
+        {u"", 10, 0},
+        {u"FFFFFFFF", 16, 0xFFFFFFFF},
+        {u"\u0661", 10, 0},
     };
     for (const auto& c : cases) {
         UNICODE_STRING s = wide(c.text);

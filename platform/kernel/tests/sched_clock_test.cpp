@@ -34,8 +34,7 @@ TEST_F(SchedVirtual, EachBootStartsAFreshClockAtTheFixedBootDate) {
 TEST_F(SchedVirtual, TimeStandsStillWhileAThreadRuns) {
     std::atomic<bool> stop{false};
     std::thread busy = sched::start_thread("busy", [&] {
-        while (!stop)
-            std::this_thread::yield();
+        while (!stop) std::this_thread::yield();
     });
     std::thread sleeper = sched::start_thread("sleeper", [] { sched::sleep_for(sec(1)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the main thread runs too
@@ -84,8 +83,7 @@ TEST_F(SchedVirtual, AutoResetEventWakesOneWaiterPerSet) {
     std::atomic<int> woken{0};
     MachineThreads waiters;
     waiters.start(3, "waiter", [&](int) {
-        if (event.wait_for(sec(1)))
-            ++woken;
+        if (event.wait_for(sec(1))) ++woken;
     });
     sched::sleep_for(ms(1));
     event.set();
@@ -146,8 +144,7 @@ TEST_F(SchedVirtual, PrimitivesAndKernelWaitsShareOneTimeline) {
     });
     EXPECT_TRUE(event.wait());
     note(31);
-    for (auto* t : {&a, &b, &c})
-        sched::join(*t);
+    for (auto* t : {&a, &b, &c}) sched::join(*t);
     EXPECT_EQ(order, (std::vector<int>{10, 20, 30, 31}));
     EXPECT_EQ(now(), ms(30));
 }
@@ -174,16 +171,14 @@ TEST_F(SchedVirtual, ExternalWaitDoesNotHoldTheClock) {
     bool done = false;
     std::thread watchdog([&] {
         std::unique_lock lock(mutex);
-        if (!done_changed.wait_for(lock, std::chrono::seconds(2), [&] { return done; }))
-            (void)!write(fds[1], "w", 1);
+        if (!done_changed.wait_for(lock, std::chrono::seconds(2), [&] { return done; })) (void)!write(fds[1], "w", 1);
     });
     auto real = real_time_of([] { sched::sleep_for(sec(10)); });
     EXPECT_LT(real.count(), 1000);
     EXPECT_EQ(now(), sec(10));
     {
         std::lock_guard guard(mutex);
-        if (!done)
-            (void)!write(fds[1], "m", 1);
+        if (!done) (void)!write(fds[1], "m", 1);
         done = true;
     }
     done_changed.notify_one();
@@ -204,13 +199,11 @@ TEST_F(SchedVirtual, SignalFromAForeignThreadWakesTheWaiterAndAStallIsReported) 
     EXPECT_TRUE(event.wait());
     std::string diagnostic = testing::internal::GetCapturedStderr();
     foreign.join();
-    EXPECT_NE(diagnostic.find("every machine thread is blocked and no deadline is pending"),
-              std::string::npos)
+    EXPECT_NE(diagnostic.find("every machine thread is blocked and no deadline is pending"), std::string::npos)
         << diagnostic;
     EXPECT_NE(diagnostic.find("test main: blocked in hvsim::sched::Event"), std::string::npos) << diagnostic;
     EXPECT_NE(diagnostic.find("DPC thread: blocked in the DPC queue"), std::string::npos) << diagnostic;
-    EXPECT_EQ(diagnostic.find("every machine thread", diagnostic.find("every machine thread") + 1),
-              std::string::npos)
+    EXPECT_EQ(diagnostic.find("every machine thread", diagnostic.find("every machine thread") + 1), std::string::npos)
         << "reported once";
     EXPECT_EQ(now(), 0);
 }
@@ -254,8 +247,7 @@ TEST_F(SchedReal, TimersAndDpcsFireOnTime) {
     KDPC dpc;
     KeInitializeTimer(&timer);
     KeInitializeDpc(
-        &dpc,
-        [](PKDPC, PVOID context, PVOID, PVOID) { *static_cast<std::atomic<int64_t>*>(context) = now(); },
+        &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { *static_cast<std::atomic<int64_t>*>(context) = now(); },
         &fired_at);
     KTIMER later;
     KeInitializeTimer(&later);
@@ -272,10 +264,10 @@ TEST_F(SchedReal, TimersAndDpcsFireOnTime) {
 TEST_F(SchedReal, SystemTimeIsTheRealDate) {
     LARGE_INTEGER system_time;
     KeQuerySystemTime(&system_time);
-    auto unix_100ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count() /
-                      100;
+    auto unix_100ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() /
+        100;
     int64_t expected = unix_100ns + 11'644'473'600LL * sched::kTicksPerSecond;
     EXPECT_LT(std::llabs(system_time.QuadPart - expected), sec(5));
 }

@@ -19,8 +19,7 @@ TEST_F(SchedStress, ManyThreadsSignalAndWaitWithTimeouts) {
     constexpr int kThreads = 16;
     constexpr int kRounds = 300;
     std::vector<KEVENT> events(kThreads);
-    for (auto& event : events)
-        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    for (auto& event : events) KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     FAST_MUTEX fast;
@@ -81,8 +80,7 @@ TEST_F(SchedStress, ManyThreadsSignalAndWaitWithTimeouts) {
     EXPECT_GT(now(), 0);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
     EXPECT_EQ(fast.Count, 1);
-    for (auto& event : events)
-        EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
+    for (auto& event : events) EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
 }
 
 TEST_F(SchedStress, TimersSetAndCancelledFromManyThreadsRunEachDpcAtMostOnce) {
@@ -98,8 +96,7 @@ TEST_F(SchedStress, TimersSetAndCancelledFromManyThreadsRunEachDpcAtMostOnce) {
     for (auto& slot : slots) {
         KeInitializeTimer(&slot.timer);
         KeInitializeDpc(
-            &slot.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<PerThread*>(context)->runs; },
-            &slot);
+            &slot.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<PerThread*>(context)->runs; }, &slot);
     }
     MachineThreads threads;
     threads.start(kThreads, "timers", [&](int t) {
@@ -107,17 +104,13 @@ TEST_F(SchedStress, TimersSetAndCancelledFromManyThreadsRunEachDpcAtMostOnce) {
         PerThread& slot = slots[t];
         for (int round = 0; round < kRounds; ++round) {
             // A re-set replaces a setting that has not expired: that one will never fire.
-            if (KeSetTimer(&slot.timer, after(ms(1 + random() % 4)), &slot.dpc))
-                --slot.expected;
+            if (KeSetTimer(&slot.timer, after(ms(1 + random() % 4)), &slot.dpc)) --slot.expected;
             ++slot.expected;
             LARGE_INTEGER interval = after(random() % ms(5));
-            if (random() % 2)
-                KeDelayExecutionThread(KernelMode, FALSE, &interval);
-            if (random() % 2 && KeCancelTimer(&slot.timer))
-                --slot.expected;
+            if (random() % 2) KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            if (random() % 2 && KeCancelTimer(&slot.timer)) --slot.expected;
         }
-        if (KeCancelTimer(&slot.timer))
-            --slot.expected;
+        if (KeCancelTimer(&slot.timer)) --slot.expected;
     });
     threads.join();
     KeFlushQueuedDpcs();
@@ -154,9 +147,8 @@ TEST_F(SchedStress, SystemThreadsComeAndGo) {
     KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
     for (HANDLE handle : handles) {
         PVOID thread = nullptr;
-        ASSERT_EQ(
-            ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
-            STATUS_SUCCESS);
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+                  STATUS_SUCCESS);
         KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(thread);
         ZwClose(handle);

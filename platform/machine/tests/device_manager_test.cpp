@@ -103,9 +103,8 @@ protected:
         std::ofstream(package / "hvdmtest.inf", std::ios::binary) << kInf;
         instance_ = machine_->add_root_device(u"ROOT\\HVDMTEST", u"HvE2E");
         BOOL reboot = FALSE;
-        ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"ROOT\\HVDMTEST",
-                                                       wide((package / "hvdmtest.inf").string()).c_str(),
-                                                       INSTALLFLAG_FORCE, &reboot))
+        ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(
+            nullptr, u"ROOT\\HVDMTEST", wide((package / "hvdmtest.inf").string()).c_str(), INSTALLFLAG_FORCE, &reboot))
             << hvsim::user::last_installation_error();
         port_ = text(u"SYSTEM\\CurrentControlSet\\Enum\\" + instance_ + u"\\Device Parameters", u"PortName");
         ASSERT_FALSE(port_.empty());
@@ -365,14 +364,17 @@ TEST_F(DeviceManagerTest, PagesThatDoNotFitAreRefusedAndFreed) {
         bool no_header;
         DWORD error;
     } const bad[] = {
-        {"advanced pages of no device", nullptr, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false, ERROR_INVALID_PARAMETER},
+        {"advanced pages of no device", nullptr, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false,
+         ERROR_INVALID_PARAMETER},
         {"a short device data", &short_data, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false, ERROR_INVALID_USER_BUFFER},
         {"a device not in the set", &stranger, sizeof(PROPSHEETHEADERW), 0, 0, 1, one, false, ERROR_INVALID_PARAMETER},
         {"no header", &good, 0, 0, 0, 1, one, true, ERROR_INVALID_PARAMETER},
         {"a short header", &good, 40, 0, 0, 1, one, false, ERROR_INVALID_PARAMETER},
-        {"page descriptions", &good, sizeof(PROPSHEETHEADERW), PSH_PROPSHEETPAGE, 0, 1, one, false, ERROR_INVALID_FLAGS},
+        {"page descriptions", &good, sizeof(PROPSHEETHEADERW), PSH_PROPSHEETPAGE, 0, 1, one, false,
+         ERROR_INVALID_FLAGS},
         {"more pages than the list", &good, sizeof(PROPSHEETHEADERW), 0, 2, 1, one, false, ERROR_INVALID_USER_BUFFER},
-        {"a list that is not there", &good, sizeof(PROPSHEETHEADERW), 0, 0, 4, nullptr, false, ERROR_INVALID_USER_BUFFER},
+        {"a list that is not there", &good, sizeof(PROPSHEETHEADERW), 0, 0, 4, nullptr, false,
+         ERROR_INVALID_USER_BUFFER},
     };
     set_count(u"Released", 0);
     set_count(u"Refused", 0);
@@ -472,8 +474,9 @@ TEST_F(DeviceManagerTest, PropertyStepsDriveTheSheetAndItsNestedSheet) {
                                           out));
     const std::string text = out.str();
     for (const std::string& expected :
-         {"+- " + narrow(friendly_name()) + " Properties", std::string("> select:304=two"), std::string("Test Advanced"),
-          std::string("303 trackbar \"\" pos=7"), std::string("The sheet was closed with OK."),
+         {"+- " + narrow(friendly_name()) + " Properties", std::string("> select:304=two"),
+          std::string("Test Advanced"), std::string("303 trackbar \"\" pos=7"),
+          std::string("The sheet was closed with OK."),
           std::string("Its properties changed: the device was restarted."),
           std::string("The device needs a restart of the machine.")})
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
@@ -537,11 +540,14 @@ TEST(PropertiesCommand, ShowsTheSheetOfADeviceAndRefusesAnUnknownOne) {
     hvtest::TemporaryFolder folder("hv-properties-command");
     const std::string hvsim = hvtest::shell_quote(HVSIM_EXECUTABLE) + " --root " +
                               hvtest::shell_quote((folder.path() / "machine").string()) + " ";
-    ASSERT_EQ(hvtest::run_command(hvsim + "--clock virtual add-driver HvE2E " + hvtest::shell_quote(HV_TEST_DRIVER)).status, 0);
+    ASSERT_EQ(
+        hvtest::run_command(hvsim + "--clock virtual add-driver HvE2E " + hvtest::shell_quote(HV_TEST_DRIVER)).status,
+        0);
     ASSERT_EQ(hvtest::run_command(hvsim + "add-root-device ROOT\\\\HVE2E HvE2E").status, 0);
     const auto shown = hvtest::run_command(hvsim + "properties 'ROOT\\HVE2E\\0000' ok");
     EXPECT_EQ(shown.status, 0) << shown.output;
-    for (const char* expected : {"[*General]", "This device is working properly.", "> ok", "The sheet was closed with OK."})
+    for (const char* expected :
+         {"[*General]", "This device is working properly.", "> ok", "The sheet was closed with OK."})
         EXPECT_NE(shown.output.find(expected), std::string::npos) << expected << "\n" << shown.output;
     const auto unknown = hvtest::run_command(hvsim + "properties COM9");
     EXPECT_EQ(unknown.status, 1);

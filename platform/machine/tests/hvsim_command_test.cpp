@@ -20,9 +20,10 @@ TEST_F(HvsimCommand, HelpNamesEveryCommandAndEachCommandHasItsOwn) {
     const auto help = hvsim("help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(hvsim("--help").output, help.output);
-    for (const char* word : {"add-driver SERVICE IMAGE", "add-root-device HWID SERVICE", "run [OPTIONS] PROGRAM [ARGS...]",
-                             "devices", "ports", "status DEVICE", "rescan", "--clock real|virtual", "--version",
-                             "HVSIM_LOCK_WAIT", "HVSIM_DEBUG", "registry.txt", "4 when a program image", "--windows VERSION"})
+    for (const char* word :
+         {"add-driver SERVICE IMAGE", "add-root-device HWID SERVICE", "run [OPTIONS] PROGRAM [ARGS...]", "devices",
+          "ports", "status DEVICE", "rescan", "--clock real|virtual", "--version", "HVSIM_LOCK_WAIT", "HVSIM_DEBUG",
+          "registry.txt", "4 when a program image", "--windows VERSION"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
     // Every command's help, whichever way it is asked for, and without a machine folder.
     for (const char* command : {"plug", "unplug", "run", "terminal", "disable", "install-package", "help"}) {

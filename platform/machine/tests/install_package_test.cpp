@@ -81,7 +81,7 @@ TEST_F(InstallPackage, ADamagedInfOrAWrongImageIsRefusedWithFileLineAndReason) {
     rootless.insert(rootless.find("[Manufacturer]"), "garbage words\n");
     struct Case {
         const char* what;
-        const char* file;    // replaced by `content`
+        const char* file; // replaced by `content`
         std::string content;
         std::string message; // in the refusal
     } cases[] = {
@@ -91,8 +91,7 @@ TEST_F(InstallPackage, ADamagedInfOrAWrongImageIsRefusedWithFileLineAndReason) {
         {"a malformed line", "HVUSER.INF", "[Version\n" + user, "HVUSER.INF:1: malformed section name"},
         {"an AddReg line without a registry root", "HVUBUS.INF", rootless,
          "HVUBUS.INF:" + std::to_string(binary_line) + ": \"garbage words\" is not a registry root"},
-        {"an install section that is not there", "HVUSER.INF",
-         user.substr(0, user.find("[Strings]")) + "[Strings]\n",
+        {"an install section that is not there", "HVUSER.INF", user.substr(0, user.find("[Strings]")) + "[Strings]\n",
          "is not in [Strings]"},
         {"an empty driver image", "HvUBus.sys", "", "HvUBus.sys (named on HVUBUS.INF line "},
         {"a foreign driver image", "HvUVCP.sys", "MZ not an image of this machine",
@@ -126,8 +125,10 @@ TEST_F(InstallPackage, AnImageOfTheWrongKindIsRefusedWithWhatItLacks) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         std::filesystem::remove(package() / c.file);
-        if (c.image) std::filesystem::copy_file(c.image, package() / c.file);
-        else std::ofstream(package() / c.file).close();
+        if (c.image)
+            std::filesystem::copy_file(c.image, package() / c.file);
+        else
+            std::ofstream(package() / c.file).close();
         const auto result = install();
         EXPECT_EQ(result.status, 1) << result.output;
         EXPECT_NE(result.output.find(c.reason), std::string::npos) << result.output;

@@ -53,7 +53,8 @@ TEST_F(MachineFolder, ParallelPlugsAndUnplugsEachTakeEffectAndSaySoOrRefuseAndSa
         for (size_t i = 1; i < results.size(); ++i) {
             std::smatch match;
             // Once the root hub's ports are all taken, a plug is refused.
-            if (results[i].status == 1 && results[i].output.find("the root hub has no free port") != std::string::npos) {
+            if (results[i].status == 1 &&
+                results[i].output.find("the root hub has no free port") != std::string::npos) {
                 ++refused;
                 continue;
             }

@@ -76,9 +76,7 @@ TEST_F(MachineTest, AMalformedMachineFileIsReportedAndKept) {
 }
 
 TEST_F(MachineTest, ACorruptRegistryStopsTheBootAndStaysForMending) {
-    {
-        Machine machine(options());
-    }
+    { Machine machine(options()); }
     std::ofstream(root_ / "registry.txt", std::ios::app) << "this is not a registry line\n";
     const std::string corrupt = hvtest::read_file(root_ / "registry.txt");
     try {

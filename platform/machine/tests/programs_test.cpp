@@ -61,8 +61,8 @@ protected:
 };
 
 TEST_F(ProgramsTest, CreateProcessRecordsWhatItWasAskedAndRunsTheImage) {
-    auto [code, error] = run(nullptr, u"probe record C:\\Temp\\out.txt", CREATE_NO_WINDOW | HIGH_PRIORITY_CLASS,
-                             u"c:\\temp");
+    auto [code, error] =
+        run(nullptr, u"probe record C:\\Temp\\out.txt", CREATE_NO_WINDOW | HIGH_PRIORITY_CLASS, u"c:\\temp");
     ASSERT_EQ(error, DWORD(ERROR_SUCCESS));
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(read(drive() / "Temp" / "out.txt"), "probe record C:\\Temp\\out.txt\nC:\\Temp\n");
@@ -89,7 +89,7 @@ TEST_F(ProgramsTest, TheImageIsFoundAsWindowsFindsItOrTheCallFailsWithItsError) 
         const WCHAR* application;
         std::u16string command_line;
         DWORD flags;
-        DWORD code;  // ~0u: fails
+        DWORD code; // ~0u: fails
         DWORD error;
     } cases[] = {
         {nullptr, u"probe.exe exit 3", 0, 3, ERROR_SUCCESS},
@@ -286,7 +286,8 @@ TEST_F(ProgramsTest, HvsimRunsAProgramByItsMachinePathWithAFolderAndAMedium) {
     fs::create_directories(medium);
     fs::copy_file(HV_TEST_PROBE, medium / "setup.exe");
     machine_.reset();
-    auto recorded = run_hvsim(HVSIM_EXECUTABLE, "run --cwd 'C:\\Temp' C:\\\\Windows\\\\System32\\\\probe.exe record out.txt");
+    auto recorded =
+        run_hvsim(HVSIM_EXECUTABLE, "run --cwd 'C:\\Temp' C:\\\\Windows\\\\System32\\\\probe.exe record out.txt");
     EXPECT_EQ(recorded.status, 0) << recorded.output;
     EXPECT_EQ(read(drive() / "Temp" / "out.txt"), "C:\\Windows\\System32\\probe.exe record out.txt\nC:\\Temp\n");
     auto from_medium = run_hvsim(HVSIM_EXECUTABLE, "run --media " + hvtest::shell_quote(medium.string()) +

@@ -36,7 +36,8 @@ protected:
         std::filesystem::create_directories(package);
         for (const char* inf : {"HVUBUS.INF", "HVUSER.INF"})
             std::filesystem::copy_file(std::filesystem::path(HV_PACKAGE_DIR) / inf, package / inf);
-        for (const char* driver : {"HvUBus.sys", "HvUVCP.sys"}) std::filesystem::copy_file(HV_TEST_DRIVER, package / driver);
+        for (const char* driver : {"HvUBus.sys", "HvUVCP.sys"})
+            std::filesystem::copy_file(HV_TEST_DRIVER, package / driver);
         for (const char* program : {"HvUUI23.dll", "HvCoIn23.dll", "HvUUn23.exe"})
             std::filesystem::copy_file(HV_TEST_PROGRAM, package / program);
         return package;
@@ -67,11 +68,12 @@ TEST_F(SerialCommands, TheDemoNamesTheStepThatFailed) {
     // The package installs, the adapter plugs in, but no driver makes its COM ports.
     result = hvsim("demo " + shell_quote(portless_package().string()));
     EXPECT_EQ(result.status, 1) << result.output;
-    for (const char* line : {"[1] install the package", "HVUBUS.INF: C:\\Windows\\inf\\oem0.inf",
-                             "[2] plug an adapter: ftdi:interfaces=2,wire=loopback", "plugged in as usb1",
-                             "[3] the COM ports appear", "USB\\VID_7A5C&PID_1002&MI_00\\",
-                             "demo: step 3 (the COM ports appear) failed: no COM port appeared for interface 0 of usb1: "
-                             "USB\\VID_7A5C&PID_1002&MI_00\\"})
+    for (const char* line :
+         {"[1] install the package", "HVUBUS.INF: C:\\Windows\\inf\\oem0.inf",
+          "[2] plug an adapter: ftdi:interfaces=2,wire=loopback", "plugged in as usb1", "[3] the COM ports appear",
+          "USB\\VID_7A5C&PID_1002&MI_00\\",
+          "demo: step 3 (the COM ports appear) failed: no COM port appeared for interface 0 of usb1: "
+          "USB\\VID_7A5C&PID_1002&MI_00\\"})
         EXPECT_NE(result.output.find(line), std::string::npos) << line << "\n" << result.output;
     EXPECT_EQ(result.output.find("[4]"), std::string::npos) << result.output;
 }
@@ -87,9 +89,9 @@ TEST_F(SerialCommands, TheDemoRefusesAPackageWithoutADeliverableNamingIt) {
         std::filesystem::remove_all(machine_root());
         const auto result = hvsim("demo " + shell_quote(package.string()));
         EXPECT_EQ(result.status, 1) << result.output;
-        EXPECT_NE(result.output.find("demo: step 1 (install the package) failed: HVUBUS.INF installs " +
-                                     std::string(image)),
-                  std::string::npos)
+        EXPECT_NE(
+            result.output.find("demo: step 1 (install the package) failed: HVUBUS.INF installs " + std::string(image)),
+            std::string::npos)
             << result.output;
         EXPECT_EQ(result.output.find("stand in"), std::string::npos) << result.output;
         EXPECT_FALSE(std::filesystem::exists(machine_root() / "demo-package"));

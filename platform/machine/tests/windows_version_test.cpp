@@ -23,7 +23,9 @@ protected:
     }
 };
 
-bool exported(const char* module, const char* name) { return GetProcAddress(GetModuleHandleA(module), name) != nullptr; }
+bool exported(const char* module, const char* name) {
+    return GetProcAddress(GetModuleHandleA(module), name) != nullptr;
+}
 
 TEST_F(WindowsVersionTest, GetVersionExAndTheExportsFollowTheVersion) {
     struct Case {

@@ -31,8 +31,8 @@ INT_PTR CALLBACK AtlPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     if (!object && message == WM_INITDIALOG && lParam) {
         const auto* psp = reinterpret_cast<const PROPSHEETPAGEW*>(lParam);
         if (psp->dwSize >= sizeof(CPropertyPageData))
-            object = static_cast<CWindowDispatch*>(
-                hvclass::find_page(static_cast<const CPropertyPageData*>(psp)->serial));
+            object =
+                static_cast<CWindowDispatch*>(hvclass::find_page(static_cast<const CPropertyPageData*>(psp)->serial));
         if (object && !object->AttachWindow(window, hvclass::Kind::AtlDialog)) object = nullptr;
         if (HWND sheet = ::GetParent(window); sheet && !hvclass::lookup(sheet, hvclass::Kind::AtlWindow))
             AtlAttachPendingSheet(sheet);

@@ -25,11 +25,8 @@ INT_PTR dialog_result(HWND dialog, UINT message, LRESULT result) {
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
-        return static_cast<INT_PTR>(result);
-    default:
-        ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result);
-        return TRUE;
+    case WM_CTLCOLORSTATIC: return static_cast<INT_PTR>(result);
+    default: ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result); return TRUE;
     }
 }
 

@@ -200,8 +200,7 @@ std::optional<DialogTemplate> parse_dialog_template(const void* data, size_t siz
 const void* find_dialog_template(HINSTANCE instance, LPCWSTR name, size_t* size);
 
 // Creates a dialog from a parsed template. Modal dialogs are created hidden.
-HWND create_dialog(HINSTANCE instance, const DialogTemplate& tmpl, HWND parent, DLGPROC proc, LPARAM param,
-                   bool modal);
+HWND create_dialog(HINSTANCE instance, const DialogTemplate& tmpl, HWND parent, DLGPROC proc, LPARAM param, bool modal);
 INT_PTR run_modal_dialog(HWND dialog, HWND owner);
 DialogState* dialog_state(const WindowPtr& w);
 

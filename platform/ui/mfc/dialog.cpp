@@ -23,8 +23,8 @@ INT_PTR CDialog::DoModal() {
     if (!owner)
         if (CWnd* main = AfxGetMainWnd(); main && main != this && ::IsWindow(main->m_hWnd)) owner = main->m_hWnd;
     hvclass::push_pending(hvclass::Kind::MfcDialog, this);
-    INT_PTR result = ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_lpszTemplateName), owner,
-                                       &CDialog::AfxDlgProc, 0);
+    INT_PTR result =
+        ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_lpszTemplateName), owner, &CDialog::AfxDlgProc, 0);
     hvclass::drop_pending(this);
     return result;
 }

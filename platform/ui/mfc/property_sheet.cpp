@@ -62,8 +62,10 @@ CPropertyPage::~CPropertyPage() {
 }
 
 BOOL CPropertyPage::OnSetActive() {
-    if (m_bFirstSetActive) m_bFirstSetActive = FALSE;
-    else UpdateData(FALSE);
+    if (m_bFirstSetActive)
+        m_bFirstSetActive = FALSE;
+    else
+        UpdateData(FALSE);
     return TRUE;
 }
 
@@ -93,12 +95,18 @@ BOOL CPropertyPage::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) {
     case PSN_SETACTIVE: *result = OnSetActive() ? 0 : -1; return TRUE;
     case PSN_KILLACTIVE: *result = OnKillActive() ? FALSE : TRUE; return TRUE;
     case PSN_APPLY: *result = OnApply() ? PSNRET_NOERROR : PSNRET_INVALID_NOCHANGEPAGE; return TRUE;
-    case PSN_RESET: OnReset(); *result = 0; return TRUE;
+    case PSN_RESET:
+        OnReset();
+        *result = 0;
+        return TRUE;
     case PSN_QUERYCANCEL: *result = OnQueryCancel() ? FALSE : TRUE; return TRUE;
     case PSN_WIZBACK: *result = OnWizardBack(); return TRUE;
     case PSN_WIZNEXT: *result = OnWizardNext(); return TRUE;
     case PSN_WIZFINISH: *result = OnWizardFinish() ? FALSE : TRUE; return TRUE;
-    case PSN_HELP: SendMessage(WM_COMMAND, ID_HELP, 0); *result = 0; return TRUE;
+    case PSN_HELP:
+        SendMessage(WM_COMMAND, ID_HELP, 0);
+        *result = 0;
+        return TRUE;
     default: return FALSE;
     }
 }
@@ -111,7 +119,8 @@ INT_PTR CALLBACK CPropertyPage::AfxPageProc(HWND window, UINT message, WPARAM wP
             object = static_cast<CWnd*>(hvclass::find_page(static_cast<const AFX_PROPSHEETPAGE*>(psp)->serial));
         if (object && !hvclass::bind(window, hvclass::Kind::MfcWindow, object)) object = nullptr;
         if (object) object->m_hWnd = window;
-        if (HWND sheet = ::GetParent(window); sheet && !FromHandlePermanent(sheet)) CPropertySheet::AttachPending(sheet);
+        if (HWND sheet = ::GetParent(window); sheet && !FromHandlePermanent(sheet))
+            CPropertySheet::AttachPending(sheet);
     }
     if (!object) return FALSE;
     return hv_mfc_dialog_message(object, window, message, wParam, lParam);
@@ -133,22 +142,21 @@ CPropertySheet::CPropertySheet(LPCSTR caption, CWnd* parent, UINT select_page) {
     m_psh.pszCaption = m_caption.c_str();
 }
 
-CPropertySheet::CPropertySheet(UINT caption_id, CWnd* parent, UINT select_page, HBITMAP watermark,
-                               HPALETTE palette, HBITMAP header) {
+CPropertySheet::CPropertySheet(UINT caption_id, CWnd* parent, UINT select_page, HBITMAP watermark, HPALETTE palette,
+                               HBITMAP header) {
     Construct(parent, select_page, watermark, palette, header);
     m_caption = load_wide(caption_id);
     m_psh.pszCaption = m_caption.c_str();
 }
 
-CPropertySheet::CPropertySheet(LPCSTR caption, CWnd* parent, UINT select_page, HBITMAP watermark,
-                               HPALETTE palette, HBITMAP header) {
+CPropertySheet::CPropertySheet(LPCSTR caption, CWnd* parent, UINT select_page, HBITMAP watermark, HPALETTE palette,
+                               HBITMAP header) {
     Construct(parent, select_page, watermark, palette, header);
     m_caption = widen(caption);
     m_psh.pszCaption = m_caption.c_str();
 }
 
-void CPropertySheet::Construct(CWnd* parent, UINT select_page, HBITMAP watermark, HPALETTE palette,
-                               HBITMAP header) {
+void CPropertySheet::Construct(CWnd* parent, UINT select_page, HBITMAP watermark, HPALETTE palette, HBITMAP header) {
     std::memset(static_cast<void*>(&m_psh), 0, sizeof m_psh);
     m_psh.dwSize = sizeof m_psh;
     m_psh.hInstance = AfxGetResourceHandle();
@@ -224,13 +232,13 @@ void CPropertySheet::SetTitle(LPCSTR text, UINT style) {
         return;
     }
     m_psh.pszCaption = m_caption.c_str();
-    if (style & PSH_PROPTITLE) m_psh.dwFlags |= PSH_PROPTITLE;
-    else m_psh.dwFlags &= ~static_cast<DWORD>(PSH_PROPTITLE);
+    if (style & PSH_PROPTITLE)
+        m_psh.dwFlags |= PSH_PROPTITLE;
+    else
+        m_psh.dwFlags &= ~static_cast<DWORD>(PSH_PROPTITLE);
 }
 
-bool CPropertySheet::IsWizard() const {
-    return (m_psh.dwFlags & (PSH_WIZARD | PSH_WIZARD97 | PSH_WIZARD_LITE)) != 0;
-}
+bool CPropertySheet::IsWizard() const { return (m_psh.dwFlags & (PSH_WIZARD | PSH_WIZARD97 | PSH_WIZARD_LITE)) != 0; }
 
 INT_PTR CPropertySheet::DoModal() {
     if (!HV_CLASSLIB_CHECK(m_hWnd == nullptr, "DoModal on a sheet that is running")) return -1;

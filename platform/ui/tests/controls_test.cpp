@@ -10,25 +10,27 @@ constexpr UINT IDD_CONTROLS = 300;
 HV_DIALOGS_BEGIN
 HV_DIALOGEX(IDD_CONTROLS, 0, 0, 240, 160, WS_POPUP | WS_CAPTION | WS_VISIBLE, u"Controls")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_AUTORADIOBUTTON(u"Low", 1, 8, 8, 60, 10, WS_GROUP | WS_TABSTOP)
-    HV_AUTORADIOBUTTON(u"Medium", 2, 8, 20, 60, 10)
-    HV_AUTORADIOBUTTON(u"High", 3, 8, 32, 60, 10, WS_DISABLED)
-    HV_AUTORADIOBUTTON(u"Other group", 4, 8, 44, 60, 10, WS_GROUP)
-    HV_COMBOBOX(5, 80, 8, 80, 80, CBS_DROPDOWN | WS_VSCROLL)
-    HV_COMBOBOX(6, 80, 24, 80, 80, CBS_DROPDOWNLIST)
-    HV_CONTROL(u"", 7, TRACKBAR_CLASSW, TBS_AUTOTICKS | WS_TABSTOP, 80, 40, 100, 15)
-    HV_CONTROL(u"", 8, PROGRESS_CLASSW, 0, 80, 60, 100, 10)
-    HV_LTEXT(u"Click me", 9, 8, 60, 60, 8, SS_NOTIFY)
-    HV_CONTROL(u"", 10, ANIMATE_CLASSW, ACS_AUTOPLAY | ACS_CENTER, 80, 80, 100, 20)
+HV_AUTORADIOBUTTON(u"Low", 1, 8, 8, 60, 10, WS_GROUP | WS_TABSTOP)
+HV_AUTORADIOBUTTON(u"Medium", 2, 8, 20, 60, 10)
+HV_AUTORADIOBUTTON(u"High", 3, 8, 32, 60, 10, WS_DISABLED)
+HV_AUTORADIOBUTTON(u"Other group", 4, 8, 44, 60, 10, WS_GROUP)
+HV_COMBOBOX(5, 80, 8, 80, 80, CBS_DROPDOWN | WS_VSCROLL)
+HV_COMBOBOX(6, 80, 24, 80, 80, CBS_DROPDOWNLIST)
+HV_CONTROL(u"", 7, TRACKBAR_CLASSW, TBS_AUTOTICKS | WS_TABSTOP, 80, 40, 100, 15)
+HV_CONTROL(u"", 8, PROGRESS_CLASSW, 0, 80, 60, 100, 10)
+HV_LTEXT(u"Click me", 9, 8, 60, 60, 8, SS_NOTIFY)
+HV_CONTROL(u"", 10, ANIMATE_CLASSW, ACS_AUTOPLAY | ACS_CENTER, 80, 80, 100, 20)
 HV_DIALOGS_END
 
 HV_RESOURCES_BEGIN
-    HV_AVI(134)
+HV_AVI(134)
 HV_RESOURCES_END
 
 INT_PTR CALLBACK log_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_COMMAND) message_log().add("command:" + std::to_string(LOWORD(wp)) + ":" + std::to_string(HIWORD(wp)));
-    if (msg == WM_HSCROLL) message_log().add("hscroll:" + std::to_string(LOWORD(wp)) + ":" + std::to_string(HIWORD(wp)));
+    if (msg == WM_COMMAND)
+        message_log().add("command:" + std::to_string(LOWORD(wp)) + ":" + std::to_string(HIWORD(wp)));
+    if (msg == WM_HSCROLL)
+        message_log().add("hscroll:" + std::to_string(LOWORD(wp)) + ":" + std::to_string(HIWORD(wp)));
     if (msg == WM_NOTIFY && reinterpret_cast<NMHDR*>(lp)->code == TTN_GETDISPINFOW) {
         auto* info = reinterpret_cast<NMTTDISPINFOW*>(lp);
         std::char_traits<char16_t>::copy(info->szText, u"Pick a speed", 13);
@@ -77,10 +79,14 @@ TEST_F(ControlsTest, ATrackbarKeepsItsThumbWithinTheRange) {
         int pos;
     };
     const Step steps[] = {
-        {TBM_SETRANGE, TRUE, MAKELPARAM(2, 18), 2},   {TBM_SETPOS, TRUE, 10, 10},
-        {TBM_SETPOS, TRUE, 99, 18},                   {TBM_SETRANGEMAX, TRUE, 12, 12},
-        {TBM_SETRANGEMIN, TRUE, 15, 15},              {TBM_SETRANGEMIN, TRUE, 0, 12},
-        {TBM_SETPOS, TRUE, -5, 0},                    {TBM_SETRANGE, TRUE, MAKELPARAM(100, 16640), 100},
+        {TBM_SETRANGE, TRUE, MAKELPARAM(2, 18), 2},
+        {TBM_SETPOS, TRUE, 10, 10},
+        {TBM_SETPOS, TRUE, 99, 18},
+        {TBM_SETRANGEMAX, TRUE, 12, 12},
+        {TBM_SETRANGEMIN, TRUE, 15, 15},
+        {TBM_SETRANGEMIN, TRUE, 0, 12},
+        {TBM_SETPOS, TRUE, -5, 0},
+        {TBM_SETRANGE, TRUE, MAKELPARAM(100, 16640), 100},
     };
     for (const auto& s : steps) {
         SendMessageW(track, s.msg, s.wp, s.lp);
@@ -89,7 +95,8 @@ TEST_F(ControlsTest, ATrackbarKeepsItsThumbWithinTheRange) {
     message_log().take();
     EXPECT_TRUE(d_.slide(7, 20000));
     EXPECT_EQ(16640, d_.position(7));
-    EXPECT_EQ((std::vector<std::string>{"hscroll:5:16640", "hscroll:4:16640", "hscroll:8:16640"}), message_log().take());
+    EXPECT_EQ((std::vector<std::string>{"hscroll:5:16640", "hscroll:4:16640", "hscroll:8:16640"}),
+              message_log().take());
 }
 
 TEST_F(ControlsTest, TheComboBoxFieldFollowsTheSelection) {
@@ -159,8 +166,8 @@ TEST_F(ControlsTest, StaticsAnimationsAndTipsTellWhatTheyShow) {
     EXPECT_TRUE(SendMessageW(animation, ACM_ISPLAYING, 0, 0)); // ACS_AUTOPLAY
     EXPECT_EQ(std::vector<std::string>{"command:10:1"}, message_log().take());
     // A tip whose text is asked for when shown.
-    HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_BALLOON, 0, 0,
-                               0, 0, dialog_, nullptr, nullptr, nullptr);
+    HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_BALLOON, 0, 0, 0,
+                               0, dialog_, nullptr, nullptr, nullptr);
     TTTOOLINFOW ti{};
     ti.cbSize = sizeof ti;
     ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;

@@ -13,18 +13,18 @@ constexpr UINT IDD_SETTINGS = 200, IDD_NESTED = 201, IDD_BROKEN_CLASS = 202;
 HV_DIALOGS_BEGIN
 HV_DIALOGEX(IDD_SETTINGS, 0, 0, 200, 120, DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU, u"Settings")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_LTEXT(u"&Speed:", 10, 8, 10, 40, 8)
-    HV_EDITTEXT(11, 50, 8, 60, 12, ES_NUMBER)
-    HV_AUTOCHECKBOX(u"&Override", 12, 8, 30, 80, 10)
-    HV_PUSHBUTTON(u"&More...", 13, 8, 50, 50, 14, WS_DISABLED)
-    HV_ICON(5, 14, 120, 8, HV_NOT(WS_VISIBLE))
-    HV_DEFPUSHBUTTON(u"OK", IDOK, 90, 100, 50, 14)
-    HV_PUSHBUTTON(u"Cancel", IDCANCEL, 145, 100, 50, 14)
+HV_LTEXT(u"&Speed:", 10, 8, 10, 40, 8)
+HV_EDITTEXT(11, 50, 8, 60, 12, ES_NUMBER)
+HV_AUTOCHECKBOX(u"&Override", 12, 8, 30, 80, 10)
+HV_PUSHBUTTON(u"&More...", 13, 8, 50, 50, 14, WS_DISABLED)
+HV_ICON(5, 14, 120, 8, HV_NOT(WS_VISIBLE))
+HV_DEFPUSHBUTTON(u"OK", IDOK, 90, 100, 50, 14)
+HV_PUSHBUTTON(u"Cancel", IDCANCEL, 145, 100, 50, 14)
 HV_DIALOGEX(IDD_NESTED, 0, 0, 100, 40, WS_POPUP | WS_CAPTION, u"Nested")
-    HV_PUSHBUTTON(u"Open", 20, 5, 5, 40, 14)
-    HV_PUSHBUTTON(u"Close", IDCANCEL, 50, 5, 40, 14)
+HV_PUSHBUTTON(u"Open", 20, 5, 5, 40, 14)
+HV_PUSHBUTTON(u"Close", IDCANCEL, 50, 5, 40, 14)
 HV_DIALOGEX(IDD_BROKEN_CLASS, 0, 0, 100, 40, WS_POPUP, u"Broken")
-    HV_CONTROL(u"", 30, u"NoSuchControlClass", 0, 0, 0, 10, 10)
+HV_CONTROL(u"", 30, u"NoSuchControlClass", 0, 0, 0, 10, 10)
 HV_DIALOGS_END
 
 INT_PTR CALLBACK settings_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -106,7 +106,7 @@ TEST_F(UiTest, AModelessDialogIsMadeInWindowsOrder) {
     EXPECT_TRUE(ok);
     EXPECT_FALSE(d.enabled(13));
     EXPECT_FALSE(d.visible(14));
-    EXPECT_FALSE(IsWindowVisible(dialog)); // no WS_VISIBLE in the template
+    EXPECT_FALSE(IsWindowVisible(dialog));         // no WS_VISIBLE in the template
     EXPECT_EQ(GetDlgItem(dialog, 11), GetFocus()); // the first tab stop
     EXPECT_EQ(MAKELRESULT(IDOK, DC_HASDEFID), SendMessageW(dialog, DM_GETDEFID, 0, 0));
     // Nobody clicks a hidden dialog, nor a disabled button; a check box toggles before its parent
@@ -132,14 +132,16 @@ TEST_F(UiTest, DialogItemNumbersAreReadAsWindowsReadsThem) {
         BOOL translated;
     };
     const Case cases[] = {
-        {u"  42 ", FALSE, 42, TRUE},        {u"-7", TRUE, UINT(-7), TRUE},  {u"-7", FALSE, 0, FALSE},
-        {u"4294967295", FALSE, 0xFFFFFFFFu, TRUE}, {u"4294967296", FALSE, 0, FALSE}, {u"2147483648", TRUE, 0, FALSE},
-        {u"12a", FALSE, 0, FALSE},          {u"", FALSE, 0, FALSE},
+        {u"  42 ", FALSE, 42, TRUE},      {u"-7", TRUE, UINT(-7), TRUE},
+        {u"-7", FALSE, 0, FALSE},         {u"4294967295", FALSE, 0xFFFFFFFFu, TRUE},
+        {u"4294967296", FALSE, 0, FALSE}, {u"2147483648", TRUE, 0, FALSE},
+        {u"12a", FALSE, 0, FALSE},        {u"", FALSE, 0, FALSE},
     };
     for (const auto& c : cases) {
         SetDlgItemTextW(dialog, 10, c.text);
         BOOL translated = 2;
-        EXPECT_EQ(c.value, GetDlgItemInt(dialog, 10, &translated, c.is_signed)) << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+        EXPECT_EQ(c.value, GetDlgItemInt(dialog, 10, &translated, c.is_signed))
+            << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
         EXPECT_EQ(c.translated, translated);
     }
     DestroyWindow(dialog);

@@ -13,17 +13,17 @@ constexpr UINT IDD_PAGE_A = 400, IDD_PAGE_B = 401, IDD_PAGE_C = 402;
 HV_DIALOGS_BEGIN
 HV_DIALOGEX(IDD_PAGE_A, 0, 0, 160, 60, WS_CHILD | WS_CAPTION, u"Alpha")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_LTEXT(u"Port:", 1, 6, 6, 30, 8)
-    HV_COMBOBOX(2, 40, 4, 60, 60, CBS_DROPDOWNLIST)
-    HV_AUTOCHECKBOX(u"&Override", 3, 6, 22, 60, 10)
-    HV_PUSHBUTTON(u"&Advanced...", 4, 100, 40, 56, 14, WS_DISABLED)
+HV_LTEXT(u"Port:", 1, 6, 6, 30, 8)
+HV_COMBOBOX(2, 40, 4, 60, 60, CBS_DROPDOWNLIST)
+HV_AUTOCHECKBOX(u"&Override", 3, 6, 22, 60, 10)
+HV_PUSHBUTTON(u"&Advanced...", 4, 100, 40, 56, 14, WS_DISABLED)
 HV_DIALOGEX(IDD_PAGE_B, 0, 0, 160, 60, WS_CHILD | WS_CAPTION, u"Beta")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_GROUPBOX(u"Latency", 1, 4, 2, 150, 40)
-    HV_AUTORADIOBUTTON(u"&Maximum latency", 2, 10, 14, 80, 10, WS_GROUP)
-    HV_CONTROL(u"", 3, TRACKBAR_CLASSW, WS_TABSTOP, 10, 26, 100, 12)
+HV_GROUPBOX(u"Latency", 1, 4, 2, 150, 40)
+HV_AUTORADIOBUTTON(u"&Maximum latency", 2, 10, 14, 80, 10, WS_GROUP)
+HV_CONTROL(u"", 3, TRACKBAR_CLASSW, WS_TABSTOP, 10, 26, 100, 12)
 HV_DIALOGEX(IDD_PAGE_C, 0, 0, 160, 60, WS_CHILD | WS_CAPTION, u"Gamma")
-    HV_LTEXT(u"Done.", 1, 6, 6, 60, 8)
+HV_LTEXT(u"Done.", 1, 6, 6, 60, 8)
 HV_DIALOGS_END
 
 // What each page answers to a notification, by page name and code; 0 when not set.

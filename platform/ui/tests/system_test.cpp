@@ -10,8 +10,8 @@
 namespace {
 
 HV_RESOURCES_BEGIN
-    HV_BITMAP(129, 49, 49, 24)
-    HV_ICON_RESOURCE(136, 48, 48)
+HV_BITMAP(129, 49, 49, 24)
+HV_ICON_RESOURCE(136, 48, 48)
 HV_RESOURCES_END
 
 TEST_F(UiTest, DrawingObjectsAreCountedUntilDeleted) {
@@ -92,7 +92,8 @@ TEST_F(UiTest, HelpGoesToTheMachinesHelpControlAndLinksToTheShell) {
     EXPECT_EQ(UINT(HH_TP_HELP_WM_HELP), calls[1].command);
     EXPECT_EQ((std::vector<std::pair<DWORD, DWORD>>{{841, 0x806B0349}, {222, 0x806B0349}}), calls[1].ids);
     EXPECT_EQ(0u, hvsim::user::loaded_libraries());
-    EXPECT_GT(uintptr_t(ShellExecuteW(page, u"open", u"https://www.example.com", nullptr, nullptr, SW_SHOWNORMAL)), 32u);
+    EXPECT_GT(uintptr_t(ShellExecuteW(page, u"open", u"https://www.example.com", nullptr, nullptr, SW_SHOWNORMAL)),
+              32u);
     ASSERT_EQ(1u, hvsim::ui::shell_calls().size());
     EXPECT_EQ(u"https://www.example.com", hvsim::ui::shell_calls()[0].file);
     // Without the control in System32 there is no help.

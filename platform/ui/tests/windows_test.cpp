@@ -13,12 +13,12 @@ TEST_F(UiTest, CreationAndDestructionComeInWindowsOrder) {
     HWND a = make(u"a", WS_CHILD | WS_VISIBLE, top, 1);
     HWND b = make(u"b", WS_CHILD, a, 2);
     ASSERT_TRUE(top && a && b);
-    EXPECT_EQ((std::vector<std::string>{"top:WM_NCCREATE", "top:WM_NCCALCSIZE", "top:WM_CREATE", "top:WM_SIZE",
-                                        "top:WM_MOVE", "a:WM_NCCREATE", "a:WM_NCCALCSIZE", "a:WM_CREATE", "a:WM_SIZE",
-                                        "a:WM_MOVE", "top:WM_PARENTNOTIFY", "a:WM_SHOWWINDOW", "b:WM_NCCREATE",
-                                        "b:WM_NCCALCSIZE", "b:WM_CREATE", "b:WM_SIZE", "b:WM_MOVE",
-                                        "a:WM_PARENTNOTIFY"}),
-              message_log().take());
+    EXPECT_EQ(
+        (std::vector<std::string>{"top:WM_NCCREATE", "top:WM_NCCALCSIZE", "top:WM_CREATE", "top:WM_SIZE", "top:WM_MOVE",
+                                  "a:WM_NCCREATE", "a:WM_NCCALCSIZE", "a:WM_CREATE", "a:WM_SIZE", "a:WM_MOVE",
+                                  "top:WM_PARENTNOTIFY", "a:WM_SHOWWINDOW", "b:WM_NCCREATE", "b:WM_NCCALCSIZE",
+                                  "b:WM_CREATE", "b:WM_SIZE", "b:WM_MOVE", "a:WM_PARENTNOTIFY"}),
+        message_log().take());
     EXPECT_EQ(a, GetWindow(top, GW_CHILD));
     EXPECT_EQ(top, GetParent(a));
     EXPECT_TRUE(IsChild(top, b));
@@ -47,7 +47,8 @@ TEST_F(UiTest, AWindowThatRefusesItsCreationIsNotMade) {
         wc.lpfnWndProc = proc;
         wc.lpszClassName = proc == refuse_create ? u"RefuseCreate" : u"RefuseNcCreate";
         ASSERT_TRUE(RegisterClassExW(&wc));
-        EXPECT_EQ(nullptr, CreateWindowExW(0, wc.lpszClassName, u"", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(nullptr,
+                  CreateWindowExW(0, wc.lpszClassName, u"", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr));
         EXPECT_TRUE(hvsim::ui::top_level_windows().empty());
     }
     EXPECT_EQ(std::vector<std::string>{"destroyed"}, message_log().take());

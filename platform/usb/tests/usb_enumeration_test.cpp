@@ -27,8 +27,9 @@ TEST_F(UsbStack, SingleInterfaceDeviceGetsOnePdoWithTheIdsOfItsDescriptors) {
     ASSERT_TRUE(info);
     EXPECT_EQ(narrow_all(info->hardware_ids),
               (std::vector<std::string>{"USB\\VID_7A5C&PID_1015&REV_0600", "USB\\VID_7A5C&PID_1015"}));
-    EXPECT_EQ(narrow_all(info->compatible_ids),
-              (std::vector<std::string>{"USB\\Class_ff&SubClass_ff&Prot_ff", "USB\\Class_ff&SubClass_ff", "USB\\Class_ff"}));
+    EXPECT_EQ(
+        narrow_all(info->compatible_ids),
+        (std::vector<std::string>{"USB\\Class_ff&SubClass_ff&Prot_ff", "USB\\Class_ff&SubClass_ff", "USB\\Class_ff"}));
     EXPECT_EQ(info->state, pnp::NodeState::Started);
     EXPECT_EQ(narrow(info->service), "HvUsbClient");
     EXPECT_TRUE(info->capabilities.Removable);

@@ -145,7 +145,8 @@ TEST_F(UsbTransfer, EveryUrbIsLoggedWithWhatItAsked) {
     EXPECT_EQ(b.endpoint, kIn);
     EXPECT_EQ(b.length, 64u);
     EXPECT_GE(b.transferred, 2u); // at least the status bytes, when the latency timer ran out
-    EXPECT_NE(v.text().find("VENDOR_INTERFACE OUT type=0x41 req=0x03 value=0x001A index=0x0001 len=0"), std::string::npos)
+    EXPECT_NE(v.text().find("VENDOR_INTERFACE OUT type=0x41 req=0x03 value=0x001A index=0x0001 len=0"),
+              std::string::npos)
         << v.text();
 }
 

@@ -66,8 +66,9 @@ TEST_F(Usbd, BrokenDescriptorsEndTheSearchInsteadOfRunningAway) {
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config(), config(), -1, -1, -1, -1, -1), nullptr);
     bytes_[9] = 200;
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config(), config(), -1, -1, -1, -1, -1), nullptr);
-    EXPECT_EQ(USBD_ParseDescriptors(bytes_.data(), (ULONG)bytes_.size(), bytes_.data() + 9, USB_ENDPOINT_DESCRIPTOR_TYPE),
-              nullptr);
+    EXPECT_EQ(
+        USBD_ParseDescriptors(bytes_.data(), (ULONG)bytes_.size(), bytes_.data() + 9, USB_ENDPOINT_DESCRIPTOR_TYPE),
+        nullptr);
     // A start outside the configuration finds nothing.
     std::uint8_t elsewhere[16] = {};
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config(), elsewhere, -1, -1, -1, -1, -1), nullptr);

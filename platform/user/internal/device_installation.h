@@ -68,8 +68,8 @@ std::vector<Model> models_of(const InfFile& file);
 std::u16string decorated(const InfFile& file, const std::u16string& section);
 // The best model of an INF for a device, with its rank (the lower, the better).
 std::optional<std::pair<int, SelectedDriver>> best_model(const InfFile& file, const std::u16string& machine_path,
-                                                        const std::vector<std::u16string>& device_ids,
-                                                        const std::u16string* only_id);
+                                                         const std::vector<std::u16string>& device_ids,
+                                                         const std::u16string* only_id);
 // The hardware IDs, then the compatible IDs, of an instance.
 std::vector<std::u16string> device_ids(const std::u16string& instance_id);
 
@@ -112,8 +112,7 @@ bool change_state(Element& element);
 // ---- The class installer runner (class_installer_runner.cpp) ----------------------------------
 
 // Installs one element with the driver selected for it.
-bool install_element(HDEVINFO handle, DeviceInfoSet& set, Element& element, const SelectedDriver& driver,
-                     bool start);
+bool install_element(HDEVINFO handle, DeviceInfoSet& set, Element& element, const SelectedDriver& driver, bool start);
 
 // ---- Arrivals (device_arrivals.cpp) -----------------------------------------------------------
 

@@ -11,7 +11,7 @@
 namespace hvsim::user::inf {
 
 struct Line {
-    std::u16string key;                // empty when the line has no '='
+    std::u16string key;                 // empty when the line has no '='
     std::vector<std::u16string> fields; // after substitution, unquoted and trimmed
     size_t number = 0;                  // 1-based line number in the file
 };

@@ -28,8 +28,8 @@ struct Config {
 std::optional<Config> config(std::u16string_view service);
 
 struct Status {
-    bool running = false;      // its driver is loaded
-    bool can_stop = false;     // and has DriverUnload
+    bool running = false;  // its driver is loaded
+    bool can_stop = false; // and has DriverUnload
     size_t devices = 0;
 };
 Status status(std::u16string_view service);

@@ -67,7 +67,8 @@ std::u16string hardware_key_path(std::u16string_view instance_id);
 constexpr std::u16string_view kClassRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class";
 constexpr std::u16string_view kServicesRoot = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services";
 
-// ---- Device installation (class_installer_runner.cpp, device_arrivals.cpp) --------------------------------------------
+// ---- Device installation (class_installer_runner.cpp, device_arrivals.cpp)
+// --------------------------------------------
 
 // The class installer, the co-installers and the default action of one DIF code.
 BOOL call_class_installer(DI_FUNCTION function, HDEVINFO handle, PSP_DEVINFO_DATA data);

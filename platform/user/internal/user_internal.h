@@ -146,7 +146,7 @@ public:
     bool run_apcs();
     void* apc_dispatcher() const { return apc_pending_.dispatcher(); }
 
-  private:
+private:
     std::mutex apc_mutex_;
     std::deque<std::function<void()>> apcs_;
     KernelEvent apc_pending_{true, false};
@@ -245,8 +245,8 @@ LONG wait_for_dispatchers(size_t count, void* const* objects, bool wait_all, DWO
 // during it, and the wait then ends with STATUS_USER_APC.
 LONG wait_alertable(size_t count, void* const* objects, bool wait_all, DWORD milliseconds);
 void sleep_milliseconds(DWORD milliseconds);
-int64_t machine_time();         // 100-ns ticks since boot
-int64_t machine_system_time();  // 100-ns units since 1601
+int64_t machine_time();        // 100-ns ticks since boot
+int64_t machine_system_time(); // 100-ns units since 1601
 void debugger_output(std::string_view text);
 
 // ---- Named objects -----------------------------------------------------------------------------

@@ -19,12 +19,10 @@ VOID WINAPI record_completion(DWORD error, DWORD bytes, LPOVERLAPPED overlapped)
 }
 
 std::vector<ULONG_PTR> g_apcs;
-VOID NTAPI record_apc(ULONG_PTR parameter) {
-    g_apcs.push_back(parameter);
-}
+VOID NTAPI record_apc(ULONG_PTR parameter) { g_apcs.push_back(parameter); }
 
 class AlertableIo : public UserModeTest {
-  protected:
+protected:
     void SetUp() override {
         UserModeTest::SetUp();
         g_completions.clear();

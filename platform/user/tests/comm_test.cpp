@@ -17,8 +17,7 @@ constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
 constexpr LONG kStatusInvalidDeviceRequest = static_cast<LONG>(0xC0000010);
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
 
-template <typename T>
-Bytes bytes_of(const T& value) {
+template <typename T> Bytes bytes_of(const T& value) {
     const auto* p = reinterpret_cast<const uint8_t*>(&value);
     return Bytes(p, p + sizeof value);
 }
@@ -87,8 +86,8 @@ TEST_F(CommTest, GetCommStateMakesTheDcbOfTheFourSettings) {
 }
 
 TEST_F(CommTest, SetCommStateSendsEachSettingAndTheStateReadsBackTheSame) {
-    fake_serial::state().chars[2] = 0x77;                       // the break character, not in a DCB
-    fake_serial::state().handflow[0] |= SERIAL_DCD_HANDSHAKE;   // nor is DCD handshake
+    fake_serial::state().chars[2] = 0x77;                     // the break character, not in a DCB
+    fake_serial::state().handflow[0] |= SERIAL_DCD_HANDSHAKE; // nor is DCD handshake
     HANDLE h = open_port();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB dcb;
@@ -357,8 +356,8 @@ TEST_F(CommTest, BuildCommDcbReadsBothFormsOfTheModeString) {
     EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
 
     const DCB before = dcb;
-    for (const char* bad : {"baud=fast", "parity=x", "data=9", "stop=3", "96,n,8,1,q", "1,2,3,4,5,6", "speed=9600",
-                            "xon=maybe"}) {
+    for (const char* bad :
+         {"baud=fast", "parity=x", "data=9", "stop=3", "96,n,8,1,q", "1,2,3,4,5,6", "speed=9600", "xon=maybe"}) {
         EXPECT_FALSE(BuildCommDCBA(bad, &dcb)) << bad;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << bad;
         EXPECT_EQ(std::memcmp(&dcb, &before, sizeof dcb), 0) << bad;
@@ -428,11 +427,9 @@ TEST_F(CommTest, CommConfigurationsAndThePortList) {
         const char16_t* entry;
         DWORD baud;
         BYTE parity;
-    } const entries[] = {
-        {nullptr, 9600, NOPARITY}, {u"19200,e,7,1", 19200, EVENPARITY}, {u"fast,?,x", 9600, NOPARITY}};
+    } const entries[] = {{nullptr, 9600, NOPARITY}, {u"19200,e,7,1", 19200, EVENPARITY}, {u"fast,?,x", 9600, NOPARITY}};
     for (const auto& e : entries) {
-        if (e.entry)
-            set_value(ports, u"COM9:", e.entry);
+        if (e.entry) set_value(ports, u"COM9:", e.entry);
         ASSERT_TRUE(GetDefaultCommConfigW(u"com9", &defaults, &size));
         EXPECT_EQ(defaults.dcb.BaudRate, e.baud);
         EXPECT_EQ(defaults.dcb.Parity, e.parity);

@@ -27,8 +27,7 @@ TEST_F(UserModeTest, RequestsReachTheDriverInOrderAndCloseEndsWithCleanupThenClo
     EXPECT_EQ(std::string(out, 4), "ping");
 
     ASSERT_TRUE(CloseHandle(h));
-    EXPECT_EQ(test_driver::events(),
-              (Events{"create ", "write 5", "read 5", "ioctl 0x00222000", "cleanup", "close"}));
+    EXPECT_EQ(test_driver::events(), (Events{"create ", "write 5", "read 5", "ioctl 0x00222000", "cleanup", "close"}));
     EXPECT_EQ(hvsim::user::current_process()->handle_count(), 0u);
 }
 
@@ -156,28 +155,28 @@ TEST_F(UserModeTest, CompletionStatusesBecomeWin32Results) {
         DWORD error;
         DWORD bytes;
     } cases[] = {
-        {0x00000000, TRUE, 0, 4},                            // STATUS_SUCCESS
-        {0x00000102, TRUE, 0, 4},                            // STATUS_TIMEOUT is a success (serial reads)
-        {0x80000005, FALSE, ERROR_MORE_DATA, 4},             // STATUS_BUFFER_OVERFLOW keeps the count
-        {0xC0000023, FALSE, ERROR_INSUFFICIENT_BUFFER, 0},   // STATUS_BUFFER_TOO_SMALL
-        {0xC0000001, FALSE, ERROR_GEN_FAILURE, 0},           // STATUS_UNSUCCESSFUL
-        {0xC000000D, FALSE, ERROR_INVALID_PARAMETER, 0},     // STATUS_INVALID_PARAMETER
-        {0xC0000010, FALSE, ERROR_INVALID_FUNCTION, 0},      // STATUS_INVALID_DEVICE_REQUEST
-        {0xC00000BB, FALSE, ERROR_NOT_SUPPORTED, 0},         // STATUS_NOT_SUPPORTED
-        {0xC0000120, FALSE, ERROR_OPERATION_ABORTED, 0},     // STATUS_CANCELLED
-        {0xC00000B5, FALSE, ERROR_SEM_TIMEOUT, 0},           // STATUS_IO_TIMEOUT
-        {0xC0000056, FALSE, ERROR_ACCESS_DENIED, 0},         // STATUS_DELETE_PENDING
-        {0xC00002B6, FALSE, ERROR_DEV_NOT_EXIST, 0},         // STATUS_DEVICE_REMOVED
-        {0xC0000184, FALSE, ERROR_BAD_COMMAND, 0},           // STATUS_INVALID_DEVICE_STATE
+        {0x00000000, TRUE, 0, 4},                          // STATUS_SUCCESS
+        {0x00000102, TRUE, 0, 4},                          // STATUS_TIMEOUT is a success (serial reads)
+        {0x80000005, FALSE, ERROR_MORE_DATA, 4},           // STATUS_BUFFER_OVERFLOW keeps the count
+        {0xC0000023, FALSE, ERROR_INSUFFICIENT_BUFFER, 0}, // STATUS_BUFFER_TOO_SMALL
+        {0xC0000001, FALSE, ERROR_GEN_FAILURE, 0},         // STATUS_UNSUCCESSFUL
+        {0xC000000D, FALSE, ERROR_INVALID_PARAMETER, 0},   // STATUS_INVALID_PARAMETER
+        {0xC0000010, FALSE, ERROR_INVALID_FUNCTION, 0},    // STATUS_INVALID_DEVICE_REQUEST
+        {0xC00000BB, FALSE, ERROR_NOT_SUPPORTED, 0},       // STATUS_NOT_SUPPORTED
+        {0xC0000120, FALSE, ERROR_OPERATION_ABORTED, 0},   // STATUS_CANCELLED
+        {0xC00000B5, FALSE, ERROR_SEM_TIMEOUT, 0},         // STATUS_IO_TIMEOUT
+        {0xC0000056, FALSE, ERROR_ACCESS_DENIED, 0},       // STATUS_DELETE_PENDING
+        {0xC00002B6, FALSE, ERROR_DEV_NOT_EXIST, 0},       // STATUS_DEVICE_REMOVED
+        {0xC0000184, FALSE, ERROR_BAD_COMMAND, 0},         // STATUS_INVALID_DEVICE_STATE
     };
     for (const auto& c : cases) {
         test_driver::CompleteWith request{static_cast<LONG>(c.status), 4};
         unsigned char out[8] = {};
         DWORD n = 1234;
         SetLastError(0);
-        EXPECT_EQ(DeviceIoControl(h, test_driver::kCompleteWith, &request, sizeof request, out, sizeof out, &n,
-                                  nullptr),
-                  c.result)
+        EXPECT_EQ(
+            DeviceIoControl(h, test_driver::kCompleteWith, &request, sizeof request, out, sizeof out, &n, nullptr),
+            c.result)
             << std::hex << c.status;
         if (!c.result) {
             EXPECT_EQ(GetLastError(), c.error) << std::hex << c.status;

@@ -22,8 +22,7 @@ struct Code {
     void* (*field)(State&);
 };
 
-template <auto Member>
-void* field_of(State& s) { return &(s.*Member); }
+template <auto Member> void* field_of(State& s) { return &(s.*Member); }
 
 const Code kCodes[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, field_of<&State::baud>},
@@ -67,9 +66,9 @@ struct Device {
     PIRP wait = nullptr;
     std::vector<uint8_t> data; // written and not yet read
     size_t written = 0;
-    PIRP read = nullptr;       // the read that waits for data
+    PIRP read = nullptr; // the read that waits for data
     ULONG read_filled = 0;
-    bool read_any = false;     // the read ends with its first bytes
+    bool read_any = false; // the read ends with its first bytes
     KTIMER read_timer;
     KDPC read_dpc;
 };
@@ -259,8 +258,8 @@ void install() {
     g.data.clear();
     g.written = 0;
     KeInitializeTimer(&g.read_timer);
-    g.driver = hvsim::io::create_driver_object(u"HvFakeSerial",
-                                               u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvFakeSerial");
+    g.driver = hvsim::io::create_driver_object(
+        u"HvFakeSerial", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvFakeSerial");
     g.driver->MajorFunction[IRP_MJ_CREATE] = dispatch_other;
     g.driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_other;
     g.driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
@@ -301,8 +300,10 @@ State& state() { return g.state; }
 
 void fail(ULONG code, LONG status) {
     std::lock_guard lock(g.mutex);
-    if (status) g.failures[code] = status;
-    else g.failures.erase(code);
+    if (status)
+        g.failures[code] = status;
+    else
+        g.failures.erase(code);
 }
 
 bool signal_events(ULONG events) {

@@ -24,16 +24,16 @@ struct Request {
 // The port's answers; the set codes change them as a serial driver would.
 struct State {
     ULONG baud = 9600;
-    uint8_t line[3] = {0, 0, 8};                      // stop bits, parity, word length
-    uint8_t chars[6] = {0x1A, 0, 0, 0, 0x11, 0x13};   // EOF, error, break, event, XON, XOFF
-    ULONG handflow[4] = {0x01, 0x40, 2048, 512};      // handshake, flow replace, XON, XOFF limits
+    uint8_t line[3] = {0, 0, 8};                    // stop bits, parity, word length
+    uint8_t chars[6] = {0x1A, 0, 0, 0, 0x11, 0x13}; // EOF, error, break, event, XON, XOFF
+    ULONG handflow[4] = {0x01, 0x40, 2048, 512};    // handshake, flow replace, XON, XOFF limits
     ULONG timeouts[5] = {};
     ULONG queue[2] = {};
     ULONG wait_mask = 0;
     ULONG modem_status = 0;
-    ULONG status[5] = {};                             // SERIAL_STATUS as five DWORDs
+    ULONG status[5] = {}; // SERIAL_STATUS as five DWORDs
     ULONG purged = 0;
-    uint8_t properties[64] = {};                      // SERIAL_COMMPROP
+    uint8_t properties[64] = {}; // SERIAL_COMMPROP
 };
 
 void install();

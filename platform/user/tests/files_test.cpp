@@ -24,7 +24,8 @@ class FilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         static std::atomic<int> counter{0};
-        folder_ = fs::temp_directory_path() / ("hv-files-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        folder_ =
+            fs::temp_directory_path() / ("hv-files-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
         fs::remove_all(folder_);
         installation_test::boot(folder_ / "machine");
         fs::create_directories(drive() / "Temp");
@@ -108,7 +109,8 @@ TEST_F(FilesTest, DispositionsGiveWindowsResults) {
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
     // A folder opens for its attributes with backup semantics.
-    HANDLE folder = create(u"C:\\Temp", FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    HANDLE folder =
+        create(u"C:\\Temp", FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     EXPECT_NE(folder, INVALID_HANDLE_VALUE);
     CloseHandle(folder);
 }
@@ -307,16 +309,19 @@ TEST_F(FilesTest, DelayedMovesAreListedForTheNextStartByAdministratorsOnly) {
     ASSERT_TRUE(MoveFileExA("c:\\temp\\old.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExW(u"C:\\Temp\\gone.dll", u"C:\\Temp\\new.dll",
                             MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
-    EXPECT_FALSE(MoveFileExW(u"C:\\Temp\\old.dll", u"C:\\Temp\\x.dll", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
+    EXPECT_FALSE(
+        MoveFileExW(u"C:\\Temp\\old.dll", u"C:\\Temp\\x.dll", MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
     WCHAR list[256] = {};
     DWORD size = sizeof list, type = 0;
-    ASSERT_EQ(RegQueryValueExW(key, u"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(list), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegQueryValueExW(key, u"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(list), &size),
+        ERROR_SUCCESS);
     RegCloseKey(key);
     EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
     static const char16_t kList[] = u"\\??\\C:\\Temp\\old.dll\0\0\\??\\C:\\Temp\\gone.dll\0!\\??\\C:\\Temp\\new.dll\0";

@@ -64,14 +64,16 @@ DisplayName    = %Desc%
 ServiceType    = 1
 StartType      = 3
 ErrorControl   = 1
-ServiceBinary  = %12%\)" + image + R"(
+ServiceBinary  = %12%\)" +
+           image + R"(
 
 [TestInstall.NT.CoInstallers]
 CopyFiles=Test.CoCopy
 AddReg=Test.CoReg
 
 [Test.Copy]
-)" + image + R"(
+)" + image +
+           R"(
 
 [Test.CoCopy]
 HvTestCoInst.dll
@@ -122,8 +124,9 @@ protected:
         fs::copy_file(HV_TEST_COINSTALLER, root_ / "C" / "Windows" / "System32" / "HvTestCoInst.dll",
                       fs::copy_options::overwrite_existing);
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers",
-                                                 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\CoDeviceInstallers", 0,
+                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
         const char16_t list[] = u"HvTestCoInst.dll,HvTestClassCoInstaller\0";
         std::u16string name(guid, guid + std::strlen(guid));
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, REG_MULTI_SZ, (const BYTE*)list, sizeof list));
@@ -132,7 +135,8 @@ protected:
 
     static void script(const char16_t* name, DWORD answer) {
         HKEY key;
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvCoTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvCoTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr);
         RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE*)&answer, 4);
         RegCloseKey(key);
     }
@@ -179,8 +183,8 @@ TEST_F(InstallationTest, DriverUpdateInstallsAPluggedDeviceAndItsDriverLoads) {
     EXPECT_EQ(DWORD(CM_PROB_FAILED_INSTALL), installation_test::problem_of(device));
 
     BOOL reboot = TRUE;
-    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"root\\hvinftest", write_inf(inf_text("HvTestClass", kTestClassText)).c_str(),
-                                                   0, &reboot))
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(
+        nullptr, u"root\\hvinftest", write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0, &reboot))
         << GetLastError() << " " << hvsim::user::last_installation_error();
     EXPECT_FALSE(reboot);
     EXPECT_EQ("started", installation_test::state_of(device));
@@ -220,9 +224,10 @@ TEST_F(InstallationTest, DriverUpdateInstallsAPluggedDeviceAndItsDriverLoads) {
     SetupDiDestroyDeviceInfoList(set);
 
     // The driver registered its interface: user mode finds it by class.
-    HDEVINFO interfaces = SetupDiGetClassDevsW(&kTestInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO interfaces =
+        SetupDiGetClassDevsW(&kTestInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(INVALID_HANDLE_VALUE, interfaces);
-    SP_DEVICE_INTERFACE_DATA interface{sizeof interface, {}, 0, 0};
+    SP_DEVICE_INTERFACE_DATA interface { sizeof interface, {}, 0, 0 };
     ASSERT_TRUE(SetupDiEnumDeviceInterfaces(interfaces, nullptr, &kTestInterface, 0, &interface));
     EXPECT_EQ(DWORD(SPINT_ACTIVE), interface.Flags);
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(interfaces, &interface, nullptr, 0, &required, nullptr));
@@ -257,9 +262,8 @@ TEST_F(InstallationTest, AnArrivingDeviceThatMatchesAStoredInfIsInstalled) {
 
 TEST_F(InstallationTest, ADeviceMarkedForReinstallationGetsItsDriverAgainWhenItStarts) {
     std::u16string device = installation_test::add_device(u"ROOT\\HVINFTEST");
-    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"ROOT\\HVINFTEST",
-                                                   write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0,
-                                                   nullptr));
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(
+        nullptr, u"ROOT\\HVINFTEST", write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0, nullptr));
     HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
     SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
     ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, device.c_str(), nullptr, 0, &data));
@@ -270,7 +274,8 @@ TEST_F(InstallationTest, ADeviceMarkedForReinstallationGetsItsDriverAgainWhenItS
     DWORD flags = 0x20; // CONFIGFLAG_REINSTALL
     ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_CONFIGFLAGS, (const BYTE*)&flags, 4));
 
-    SP_PROPCHANGE_PARAMS change{{sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_PROPCHANGE, DICS_FLAG_GLOBAL, 0};
+    SP_PROPCHANGE_PARAMS change{
+        {sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_PROPCHANGE, DICS_FLAG_GLOBAL, 0};
     ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &change.ClassInstallHeader, sizeof change));
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
     hvsim::user::wait_for_device_installations();
@@ -306,8 +311,8 @@ TEST_F(InstallationTest, APortsDeviceGetsTheNextFreeComNameBeforeThePostPass) {
 
     // Class co-installer first, then the device's; the post passes in reverse, after the class
     // installer has named the port.
-    std::vector<std::string> expected = {
-        "class 34 pre 0 -", "class 2 pre 0 -", "device 2 pre 0 -", "device 2 post 0 COM3", "class 2 post 0 COM3"};
+    std::vector<std::string> expected = {"class 34 pre 0 -", "class 2 pre 0 -", "device 2 pre 0 -",
+                                         "device 2 post 0 COM3", "class 2 post 0 COM3"};
     auto seen = calls();
     ASSERT_GE(seen.size(), expected.size());
     EXPECT_EQ(expected, std::vector<std::string>(seen.end() - expected.size(), seen.end()));
@@ -328,9 +333,8 @@ TEST_F(InstallationTest, ACoInstallerThatRefusesStopsTheInstallationAndThePostPa
     register_class_coinstaller(kTestClassText);
     script(u"devicePre2", ERROR_DI_DONT_INSTALL);
     std::u16string device = installation_test::add_device(u"ROOT\\HVINFTEST");
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"ROOT\\HVINFTEST",
-                                                    write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0,
-                                                    nullptr));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(
+        nullptr, u"ROOT\\HVINFTEST", write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0, nullptr));
     EXPECT_EQ(DWORD(ERROR_DI_DONT_INSTALL), GetLastError());
     EXPECT_FALSE(installation_test::driver_loaded(u"HvTestFunc"));
     EXPECT_NE("started", installation_test::state_of(device));
@@ -344,9 +348,8 @@ TEST_F(InstallationTest, APostPassResultBecomesTheInstallationResult) {
     register_class_coinstaller(kTestClassText);
     script(u"classPost2", ERROR_GEN_FAILURE);
     std::u16string device = installation_test::add_device(u"ROOT\\HVINFTEST");
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"ROOT\\HVINFTEST",
-                                                    write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0,
-                                                    nullptr));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(
+        nullptr, u"ROOT\\HVINFTEST", write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0, nullptr));
     EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
 }
 
@@ -390,7 +393,8 @@ TEST_F(InstallationTest, TheInfStoreKeepsOneCopyAndRefusesToDropAnInfInUse) {
     EXPECT_EQ(std::strlen(name) + 1, required);
     ASSERT_TRUE(SetupCopyOEMInfA(narrow.c_str(), nullptr, SPOST_PATH, 0, name, sizeof name, nullptr, nullptr));
     EXPECT_STREQ("C:\\Windows\\inf\\oem0.inf", name);
-    EXPECT_FALSE(SetupCopyOEMInfA(narrow.c_str(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr, nullptr));
+    EXPECT_FALSE(
+        SetupCopyOEMInfA(narrow.c_str(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr, nullptr));
     EXPECT_FALSE(SetupCopyOEMInfA("C:\\nowhere\\x.inf", nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
     EXPECT_FALSE(SetupCopyOEMInfA(narrow.c_str(), nullptr, SPOST_PATH, 0, name, 5, &required, nullptr));
@@ -409,9 +413,8 @@ TEST_F(InstallationTest, TheInfStoreKeepsOneCopyAndRefusesToDropAnInfInUse) {
 
 TEST_F(InstallationTest, RemovalCallsTheCoInstallersAndDeletesTheDevice) {
     std::u16string device = installation_test::add_device(u"ROOT\\HVINFTEST");
-    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"ROOT\\HVINFTEST",
-                                                   write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0,
-                                                   nullptr));
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(
+        nullptr, u"ROOT\\HVINFTEST", write_inf(inf_text("HvTestClass", kTestClassText)).c_str(), 0, nullptr));
     HDEVINFO set = SetupDiGetClassDevsW(&kTestClass, nullptr, nullptr, DIGCF_PRESENT);
     ASSERT_NE(INVALID_HANDLE_VALUE, set);
     SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
@@ -421,7 +424,8 @@ TEST_F(InstallationTest, RemovalCallsTheCoInstallersAndDeletesTheDevice) {
     ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
 
     // A restart through the class installer: disable, then enable.
-    SP_PROPCHANGE_PARAMS change{{sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_DISABLE, DICS_FLAG_GLOBAL, 0};
+    SP_PROPCHANGE_PARAMS change{
+        {sizeof(SP_CLASSINSTALL_HEADER), DIF_PROPERTYCHANGE}, DICS_DISABLE, DICS_FLAG_GLOBAL, 0};
     ASSERT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &change.ClassInstallHeader, sizeof change));
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
     EXPECT_EQ(DWORD(CM_PROB_DISABLED), installation_test::problem_of(device));
@@ -501,8 +505,8 @@ TEST_F(PackageInfTest, ABusDeviceGetsTheValuesItsDriverReads) {
 
 TEST_F(PackageInfTest, APortDeviceIsAComPortWithThePortCoInstallerRegistered) {
     std::u16string device = installation_test::add_device(u"PORTS\\HVUSER23221");
-    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, u"PORTS\\HVUSER23221", inf("HVUSER.INF").c_str(), 0,
-                                                   nullptr))
+    ASSERT_TRUE(
+        UpdateDriverForPlugAndPlayDevicesW(nullptr, u"PORTS\\HVUSER23221", inf("HVUSER.INF").c_str(), 0, nullptr))
         << GetLastError() << " " << hvsim::user::last_installation_error();
     EXPECT_TRUE(installation_test::driver_loaded(u"HvUVCP"));
     EXPECT_EQ(u"COM1", device_string(device, u"Device Parameters", u"PortName"));

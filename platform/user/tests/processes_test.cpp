@@ -100,10 +100,10 @@ TEST_F(ProcessTest, AProcessSeesItsOwnCommandLineFolderAndEnvironment) {
         seen.directory = buffer;
         DWORD n = GetEnvironmentVariableW(u"path", buffer, MAX_PATH);
         seen.path.assign(buffer, n);
-        seen.missing_error = GetEnvironmentVariableW(u"NOPE", buffer, MAX_PATH) == 0 &&
-                                     GetLastError() == ERROR_ENVVAR_NOT_FOUND
-                                 ? u"not found"
-                                 : u"?";
+        seen.missing_error =
+            GetEnvironmentVariableW(u"NOPE", buffer, MAX_PATH) == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND
+                ? u"not found"
+                : u"?";
         GetModuleFileNameW(nullptr, buffer, MAX_PATH);
         seen.module = buffer;
         seen.id = GetCurrentProcessId();
@@ -146,7 +146,12 @@ TEST_F(ProcessTest, AProcessEndsAfterItsThreadsAndClosesWhatItLeftOpen) {
         // Left open on purpose: the process's end closes it.
         CreateFileW(u"\\\\.\\HVUTEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         CreateThread(
-            nullptr, 0, [](void*) -> DWORD { Sleep(3000); return 0; }, nullptr, 0, nullptr);
+            nullptr, 0,
+            [](void*) -> DWORD {
+                Sleep(3000);
+                return 0;
+            },
+            nullptr, 0, nullptr);
         return 9;
     });
     const ULONGLONG start = GetTickCount64();

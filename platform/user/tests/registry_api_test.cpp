@@ -15,8 +15,8 @@ class RegistryApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         hvsim::kernel_boot({});
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvTest", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &key_, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvTest", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &key_, nullptr));
     }
     void TearDown() override {
         RegCloseKey(key_);
@@ -150,12 +150,11 @@ TEST_F(RegistryApiTest, HandlesAllowOnlyTheAccessTheyWereOpenedWith) {
 TEST_F(RegistryApiTest, DaclsDecideWhoOpensAKey) {
     using hvsim::user::AccessEntry;
     HKEY sub;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"Protected", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(key_, u"Protected", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
     // SYSTEM full control, everyone may read, administrators may also change the DACL.
-    auto descriptor = hvsim::user::make_security_descriptor({{"S-1-5-18", KEY_ALL_ACCESS},
-                                                             {"S-1-1-0", KEY_READ},
-                                                             {"S-1-5-32-544", KEY_READ | WRITE_DAC}},
-                                                            "S-1-5-18");
+    auto descriptor = hvsim::user::make_security_descriptor(
+        {{"S-1-5-18", KEY_ALL_ACCESS}, {"S-1-1-0", KEY_READ}, {"S-1-5-32-544", KEY_READ | WRITE_DAC}}, "S-1-5-18");
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(sub, DACL_SECURITY_INFORMATION, descriptor.data()));
     RegCloseKey(sub);
 
@@ -188,7 +187,8 @@ TEST_F(RegistryApiTest, DaclsDecideWhoOpensAKey) {
 
 TEST_F(RegistryApiTest, DenyOnlyAdministratorsGetNoAdministratorRights) {
     HKEY sub;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(key_, u"AdminOnly", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(key_, u"AdminOnly", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr));
     auto descriptor = hvsim::user::make_security_descriptor({{"S-1-5-32-544", KEY_ALL_ACCESS}}, "S-1-5-18");
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(sub, DACL_SECURITY_INFORMATION, descriptor.data()));
     RegCloseKey(sub);

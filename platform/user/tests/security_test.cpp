@@ -220,8 +220,8 @@ TEST_F(SecurityTest, ShutdownNeedsItsPrivilegeEnabledInTheCallersToken) {
 
 TEST_F(SecurityTest, EachProcessChecksTheRegistryWithItsOwnToken) {
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvAdminOnly", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HvAdminOnly", 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
     auto admins_only = hvsim::user::make_security_descriptor({{"S-1-5-32-544", KEY_ALL_ACCESS}}, "S-1-5-18");
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, admins_only.data()));
     RegCloseKey(key);
@@ -309,8 +309,17 @@ TEST_F(SecurityTest, MalformedSidsAclsAndDescriptorsAreRefused) {
          ERROR_ALLOTTED_SPACE_EXCEEDED},
         {"entry of a bad SID", [&] { return AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, bad_sid); },
          ERROR_INVALID_SID},
-        {"entry past the count", [&] { LPVOID ace; return GetAce(acl, 1, &ace); }, ERROR_INVALID_PARAMETER},
-        {"descriptor revision", [&] { SECURITY_DESCRIPTOR d; return InitializeSecurityDescriptor(&d, 2); },
+        {"entry past the count",
+         [&] {
+             LPVOID ace;
+             return GetAce(acl, 1, &ace);
+         },
+         ERROR_INVALID_PARAMETER},
+        {"descriptor revision",
+         [&] {
+             SECURITY_DESCRIPTOR d;
+             return InitializeSecurityDescriptor(&d, 2);
+         },
          ERROR_UNKNOWN_REVISION},
         {"DACL into a self-relative descriptor",
          [&] {
@@ -362,18 +371,19 @@ TEST_F(SecurityTest, HandlesOfTheWrongKindAreRefused) {
         const char* what;
         std::function<bool()> call;
     } calls[] = {
-        {"token query of an event", [&] { return GetTokenInformation(event, TokenUser, buffer, sizeof buffer, &size); }},
+        {"token query of an event",
+         [&] { return GetTokenInformation(event, TokenUser, buffer, sizeof buffer, &size); }},
         {"privileges of an event", [&] { return AdjustTokenPrivileges(event, FALSE, &none, 0, nullptr, nullptr); }},
         {"duplicate of an event",
          [&] { return DuplicateTokenEx(event, TOKEN_ALL_ACCESS, nullptr, SecurityAnonymous, TokenPrimary, &out); }},
         {"process token of a token", [&] { return OpenProcessToken(token, TOKEN_QUERY, &out); }},
         {"thread token of the process", [&] { return OpenThreadToken(GetCurrentProcess(), TOKEN_QUERY, FALSE, &out); }},
-        {"service opened on a service", [&] { return OpenServiceA(service, "HvSecSvc", SERVICE_QUERY_STATUS) != nullptr; }},
+        {"service opened on a service",
+         [&] { return OpenServiceA(service, "HvSecSvc", SERVICE_QUERY_STATUS) != nullptr; }},
         {"status of the manager", [&] { return QueryServiceStatus(manager, &status); }},
         {"stop of the manager", [&] { return ControlService(manager, SERVICE_CONTROL_STOP, &status); }},
         {"delete of the manager", [&] { return DeleteService(manager); }},
-        {"configuration of a token",
-         [&] { return QueryServiceConfigA((SC_HANDLE)token, nullptr, 0, &size); }},
+        {"configuration of a token", [&] { return QueryServiceConfigA((SC_HANDLE)token, nullptr, 0, &size); }},
         {"service close of an event", [&] { return CloseServiceHandle((SC_HANDLE)event); }},
     };
     for (const Call& c : calls) {

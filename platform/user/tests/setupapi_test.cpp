@@ -48,16 +48,19 @@ TEST_F(SetupApiTest, PropertiesUseTheTwoCallPatternAndTellAbsentOnesApart) {
     EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), GetLastError());
     EXPECT_EQ(DWORD((std::u16string(u"ROOT\\HVSETUPAPI").size() + 2) * 2), required);
     std::vector<BYTE> buffer(required);
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID, &type, buffer.data(), required, nullptr));
+    ASSERT_TRUE(
+        SetupDiGetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID, &type, buffer.data(), required, nullptr));
     EXPECT_EQ(DWORD(REG_MULTI_SZ), type);
 
     // The narrow form counts bytes of ANSI text.
     char narrow[64];
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set_, &data_, SPDRP_HARDWAREID, &type, (BYTE*)narrow, sizeof narrow, &required));
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set_, &data_, SPDRP_HARDWAREID, &type, (BYTE*)narrow, sizeof narrow,
+                                                  &required));
     EXPECT_EQ(std::strlen("ROOT\\HVSETUPAPI") + 2, required);
     EXPECT_STREQ("ROOT\\HVSETUPAPI", narrow);
 
-    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &data_, SPDRP_FRIENDLYNAME, &type, buffer.data(), required, nullptr));
+    EXPECT_FALSE(
+        SetupDiGetDeviceRegistryPropertyW(set_, &data_, SPDRP_FRIENDLYNAME, &type, buffer.data(), required, nullptr));
     EXPECT_EQ(DWORD(ERROR_INVALID_DATA), GetLastError());
     EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyW(set_, &data_, 0x99, &type, buffer.data(), required, nullptr));
     EXPECT_EQ(DWORD(ERROR_INVALID_REG_PROPERTY), GetLastError());
@@ -65,7 +68,8 @@ TEST_F(SetupApiTest, PropertiesUseTheTwoCallPatternAndTellAbsentOnesApart) {
     const WCHAR name[] = u"My port (COM4)";
     ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_FRIENDLYNAME, (const BYTE*)name, sizeof name));
     WCHAR back[32] = {};
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &data_, SPDRP_FRIENDLYNAME, &type, (BYTE*)back, sizeof back, &required));
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set_, &data_, SPDRP_FRIENDLYNAME, &type, (BYTE*)back, sizeof back,
+                                                  &required));
     EXPECT_EQ(DWORD(sizeof name), required);
     EXPECT_EQ(std::u16string(name), back);
     EXPECT_FALSE(SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_CLASS, (const BYTE*)name, sizeof name));
@@ -218,7 +222,8 @@ TEST_F(SetupApiTest, MessageBoxesTakeScriptedAnswersAndLeaveATranscript) {
 TEST_F(SetupApiTest, AbsentDevicesAreListedOnlyWithoutThePresentFlagAndCanBeRemoved) {
     const WCHAR* path = u"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_7A5C&PID_1001\\5&1&0&1";
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     const WCHAR ids[] = u"USB\\VID_7A5C&PID_1001\0";
     RegSetValueExW(key, u"HardwareID", 0, REG_MULTI_SZ, (const BYTE*)ids, sizeof ids);
     RegCloseKey(key);
@@ -270,10 +275,9 @@ TEST_F(SetupApiTest, AProcessThatEndsClosesItsKeys) {
 }
 
 TEST(InfReader, SectionsLinesStringsAndQuotes) {
-    const char* text =
-        "; comment\r\n[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass = Ports ; trailing\r\n"
-        "[models]\r\n%Desc% = Install, ID\\ONE, \"ID,TWO\"\r\n"
-        "[Install]\r\nAddReg = A, \\\r\n  B\r\n[strings]\r\nDesc = \"A \"\"quoted\"\" port; 100%%\"\r\n";
+    const char* text = "; comment\r\n[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass = Ports ; trailing\r\n"
+                       "[models]\r\n%Desc% = Install, ID\\ONE, \"ID,TWO\"\r\n"
+                       "[Install]\r\nAddReg = A, \\\r\n  B\r\n[strings]\r\nDesc = \"A \"\"quoted\"\" port; 100%%\"\r\n";
     auto file = hvsim::user::inf::InfFile::parse(text);
     ASSERT_TRUE(file.has_value());
     EXPECT_EQ(u"Ports", file->value(u"VERSION", u"class"));

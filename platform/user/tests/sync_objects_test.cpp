@@ -177,8 +177,13 @@ TEST_F(SyncTest, TimeoutsAndSleepsRunOnTheVirtualClock) {
     EXPECT_LT(std::chrono::steady_clock::now() - real_start, std::chrono::seconds(2));
 
     // A thread's Sleep ends a wait for the thread at the same machine time.
-    HANDLE sleeper =
-        CreateThread(nullptr, 0, [](void*) -> DWORD { Sleep(2500); return 7; }, nullptr, 0, nullptr);
+    HANDLE sleeper = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            Sleep(2500);
+            return 7;
+        },
+        nullptr, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(sleeper, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(GetTickCount64() - start, 15500u);
     CloseHandle(sleeper);

@@ -55,8 +55,8 @@ TEST_F(SystemInfoTest, TheClocksFollowTheMachineClock) {
     };
     EXPECT_EQ(as_ticks(after) - as_ticks(before), 15'000'000u);
     // The virtual clock starts on its fixed date.
-    EXPECT_EQ(as_ticks(before), static_cast<ULONGLONG>(hvsim::sched::kVirtualBootSystemTime + hvsim::sched::now() -
-                                                      15'000'000));
+    EXPECT_EQ(as_ticks(before),
+              static_cast<ULONGLONG>(hvsim::sched::kVirtualBootSystemTime + hvsim::sched::now() - 15'000'000));
 }
 
 TEST_F(SystemInfoTest, FoldersFollowTheSizeConventionOfWindows) {

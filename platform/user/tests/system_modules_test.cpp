@@ -65,7 +65,7 @@ TEST_F(SystemModulesTest, ExportsFollowTheWindowsVersion) {
     win98.platform_id = VER_PLATFORM_WIN32_WINDOWS;
     struct Case {
         WindowsVersion version;
-        bool redirection; // Wow64EnableWow64FsRedirection, from 5.1
+        bool redirection;   // Wow64EnableWow64FsRedirection, from 5.1
         bool delete_key_ex; // RegDeleteKeyExA, from 5.2
     } cases[] = {
         {nt(5, 0), false, false}, {nt(5, 1), true, false}, {nt(5, 2), true, true},
@@ -74,8 +74,8 @@ TEST_F(SystemModulesTest, ExportsFollowTheWindowsVersion) {
     for (const auto& c : cases) {
         hvsim::user::set_windows_version(c.version);
         const auto version = std::to_string(c.version.major) + "." + std::to_string(c.version.minor);
-        auto redirection = reinterpret_cast<BOOLEAN(WINAPI*)(BOOLEAN)>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleA("KERNEL32.DLL"), "Wow64EnableWow64FsRedirection")));
+        auto redirection = reinterpret_cast<BOOLEAN(WINAPI*)(BOOLEAN)>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KERNEL32.DLL"), "Wow64EnableWow64FsRedirection")));
         EXPECT_EQ(redirection != nullptr, c.redirection) << version;
         if (redirection) {
             EXPECT_EQ(redirection(FALSE), 1) << version;

@@ -181,8 +181,7 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT, PIRP irp) {
         KeSetTimer(&late->timer, due, &late->dpc);
         return STATUS_PENDING;
     }
-    default:
-        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    default: return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
@@ -217,7 +216,8 @@ void install() {
     g.events.clear();
     KeInitializeSpinLock(&g.lock);
     InitializeListHead(&g.held);
-    g.driver = hvsim::io::create_driver_object(u"HvUserTest", u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvUserTest");
+    g.driver = hvsim::io::create_driver_object(u"HvUserTest",
+                                               u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\HvUserTest");
     g.driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     g.driver->MajorFunction[IRP_MJ_READ] = dispatch_read;
     g.driver->MajorFunction[IRP_MJ_WRITE] = dispatch_write;

@@ -29,15 +29,12 @@ struct BlockedRead {
                 return 0;
             },
             this, 0, nullptr);
-        while (test_driver::held_requests() == 0)
-            Sleep(1);
+        while (test_driver::held_requests() == 0) Sleep(1);
     }
     ~BlockedRead() { CloseHandle(thread); }
     BlockedRead(const BlockedRead&) = delete;
     BlockedRead& operator=(const BlockedRead&) = delete;
-    bool ended(DWORD milliseconds) const {
-        return WaitForSingleObject(thread, milliseconds) == WAIT_OBJECT_0;
-    }
+    bool ended(DWORD milliseconds) const { return WaitForSingleObject(thread, milliseconds) == WAIT_OBJECT_0; }
 };
 
 class UserModeTest : public ::testing::Test {

@@ -41,13 +41,13 @@ namespace hvsim::trace_log {
 
 // One captured WmiTraceMessage.
 struct Record {
-    uint64_t sequence;     // 1 for the first message since boot
+    uint64_t sequence; // 1 for the first message since boot
     TRACEHANDLE logger;
-    ULONG flags;           // the MessageFlags given
+    ULONG flags; // the MessageFlags given
     GUID message_guid;
     USHORT number;
-    GUID control_guid;     // the control GUID the logger was enabled for
-    std::string image;     // the image that sent the message
+    GUID control_guid; // the control GUID the logger was enabled for
+    std::string image; // the image that sent the message
     std::vector<std::vector<uint8_t>> arguments;
 
     // The first argument as text, without the terminating NUL.

@@ -109,9 +109,9 @@ std::vector<std::pair<std::u16string, std::u16string>> symbolic_links(std::u16st
 LONG create_directory(std::u16string_view path);
 
 struct ResolvedPath {
-    LONG status;                // STATUS_SUCCESS, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_PATH_NOT_FOUND...
-    DeviceObject* device;       // the named device (not the top of its stack)
-    std::u16string remainder;   // what followed the device's name, "" or "\..."
+    LONG status;              // STATUS_SUCCESS, STATUS_OBJECT_NAME_NOT_FOUND, STATUS_OBJECT_PATH_NOT_FOUND...
+    DeviceObject* device;     // the named device (not the top of its stack)
+    std::u16string remainder; // what followed the device's name, "" or "\..."
 };
 // Follows symbolic links (a link that names a link is followed too) up to the device.
 ResolvedPath resolve_path(std::u16string_view path);
@@ -124,8 +124,8 @@ struct OpenOptions {
     std::u16string path;               // kernel path: "\??\COM3", "\Device\Serial0", "\??\USB#...#{guid}\ref"
     ULONG desired_access = 0xC0000000; // GENERIC_READ | GENERIC_WRITE
     ULONG share_access = 0;
-    ULONG create_options = 0;          // FILE_* create options (FILE_SYNCHRONOUS_IO_NONALERT...)
-    ULONG disposition = 1;             // FILE_OPEN
+    ULONG create_options = 0; // FILE_* create options (FILE_SYNCHRONOUS_IO_NONALERT...)
+    ULONG disposition = 1;    // FILE_OPEN
     ULONG file_attributes = 0;
 };
 
@@ -141,8 +141,8 @@ LONG open_file(const OpenOptions& options, FileObject** file);
 // request may carry a key (CancelIoEx's OVERLAPPED), by which cancel_request finds it.
 
 IoResult read_file(FileObject* file, void* buffer, ULONG length, const LONGLONG* offset = nullptr);
-Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion done,
-                      const LONGLONG* offset = nullptr, const void* key = nullptr);
+Issue read_file_async(FileObject* file, void* buffer, ULONG length, Completion done, const LONGLONG* offset = nullptr,
+                      const void* key = nullptr);
 IoResult write_file(FileObject* file, const void* buffer, ULONG length, const LONGLONG* offset = nullptr);
 Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Completion done,
                        const LONGLONG* offset = nullptr, const void* key = nullptr);
@@ -150,8 +150,7 @@ Issue write_file_async(FileObject* file, const void* buffer, ULONG length, Compl
 IoResult device_control(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
                         ULONG output_length, bool internal = false);
 Issue device_control_async(FileObject* file, ULONG code, const void* input, ULONG input_length, void* output,
-                           ULONG output_length, Completion done, bool internal = false,
-                           const void* key = nullptr);
+                           ULONG output_length, Completion done, bool internal = false, const void* key = nullptr);
 IoResult flush_file(FileObject* file);
 
 // Cancels the outstanding requests on `file` that `issuer` issued (CancelIo's rule); returns

@@ -37,8 +37,7 @@ LONG_PTR reference_count(const void* body);
 // A handle takes its own reference to the body. Handles are small non-zero multiples of 4, never
 // given out twice in one boot.
 HANDLE create_handle(void* body, ACCESS_MASK granted_access);
-NTSTATUS reference_by_handle(HANDLE handle, const ObjectType* type, void** body,
-                             ACCESS_MASK* granted_access = nullptr);
+NTSTATUS reference_by_handle(HANDLE handle, const ObjectType* type, void** body, ACCESS_MASK* granted_access = nullptr);
 // STATUS_INVALID_HANDLE for a handle that is not open.
 NTSTATUS close_handle(HANDLE handle);
 size_t open_handle_count(const ObjectType* type = nullptr);

@@ -113,7 +113,7 @@ bool running();
 std::vector<DevInst> all_nodes(); // depth first, parents before children
 std::optional<NodeInfo> node_info(DevInst node);
 DevInst find_node(std::u16string_view instance_id); // case-insensitive; no_node if none
-DevInst node_of_pdo(PDEVICE_OBJECT pdo);             // no_node unless pdo is a node's PDO
+DevInst node_of_pdo(PDEVICE_OBJECT pdo);            // no_node unless pdo is a node's PDO
 DevInst parent_of(DevInst node);
 std::vector<DevInst> children_of(DevInst node);
 DevInst first_child(DevInst node);
@@ -129,11 +129,11 @@ std::u16string device_key_path(DevInst node);
 // ---- Root-enumerated devices -----------------------------------------------------------------
 
 struct RootDeviceSpec {
-    std::u16string hardware_id;             // e.g. u"root\\hvtestdev"
-    std::u16string service;                 // the driver bound to it; may be empty
-    std::u16string class_name;              // e.g. u"Ports"; names the instance when given
+    std::u16string hardware_id; // e.g. u"root\\hvtestdev"
+    std::u16string service;     // the driver bound to it; may be empty
+    std::u16string class_name;  // e.g. u"Ports"; names the instance when given
     std::optional<GUID> class_guid;
-    std::u16string description;             // DeviceDesc
+    std::u16string description; // DeviceDesc
     std::vector<std::u16string> compatible_ids;
 };
 
@@ -181,8 +181,8 @@ void surprise_remove(DevInst node);
 void wait_quiet();
 
 // Called on the PnP thread when a node is found that has no function driver and its PDO is
-// not raw, or whose ConfigFlags mark it for reinstallation; the handler may install it (write Service, ClassGUID... into its device key) and
-// return true to have the node started at once. Without a handler the node gets problem 28.
+// not raw, or whose ConfigFlags mark it for reinstallation; the handler may install it (write Service, ClassGUID...
+// into its device key) and return true to have the node started at once. Without a handler the node gets problem 28.
 using NewDeviceHandler = std::function<bool(DevInst node)>;
 void set_new_device_handler(NewDeviceHandler handler);
 
@@ -190,9 +190,9 @@ void set_new_device_handler(NewDeviceHandler handler);
 
 struct InterfaceInfo {
     GUID class_guid;
-    std::u16string reference;     // empty when none
-    std::u16string kernel_link;   // "\??\ROOT#PORTS#0000#{guid}\ref"
-    std::u16string user_path;     // "\\?\ROOT#PORTS#0000#{guid}\ref"
+    std::u16string reference;   // empty when none
+    std::u16string kernel_link; // "\??\ROOT#PORTS#0000#{guid}\ref"
+    std::u16string user_path;   // "\\?\ROOT#PORTS#0000#{guid}\ref"
     DevInst node = no_node;
     bool enabled = false;
 };

@@ -20,8 +20,7 @@ namespace hvsim::pool {
 // the value 'P' | 'm' << 8 | 'K' << 16 | 'i' << 24.
 constexpr ULONG tag_from_text(std::string_view text) {
     ULONG tag = 0;
-    for (size_t i = 0; i < 4; ++i)
-        tag |= (ULONG)(uint8_t)(i < text.size() ? text[i] : ' ') << (8 * i);
+    for (size_t i = 0; i < 4; ++i) tag |= (ULONG)(uint8_t)(i < text.size() ? text[i] : ' ') << (8 * i);
     return tag;
 }
 std::string tag_text(ULONG tag);

@@ -13,9 +13,9 @@ namespace hvsim::power {
 // One power IRP that the power manager saw go through a stack, for tests to check the order.
 struct PowerIrpRecord {
     pnp::DevInst node = pnp::no_node;
-    UCHAR minor = 0;          // IRP_MN_SET_POWER, IRP_MN_QUERY_POWER...
-    POWER_STATE_TYPE type{};  // SystemPowerState or DevicePowerState
-    ULONG state = 0;          // the SYSTEM_POWER_STATE or DEVICE_POWER_STATE value
+    UCHAR minor = 0;                  // IRP_MN_SET_POWER, IRP_MN_QUERY_POWER...
+    POWER_STATE_TYPE type{};          // SystemPowerState or DevicePowerState
+    ULONG state = 0;                  // the SYSTEM_POWER_STATE or DEVICE_POWER_STATE value
     NTSTATUS status = STATUS_PENDING; // set once completed
     bool requested_by_driver = false; // through PoRequestPowerIrp
 };

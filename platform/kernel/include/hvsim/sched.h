@@ -54,13 +54,13 @@ int64_t deadline_from_timeout(int64_t timeout);
 // diagnostic shows. Threads are registered automatically on first use; this only names them
 // earlier. Nesting on one thread is harmless.
 class MachineThread {
-  public:
+public:
     explicit MachineThread(std::string name);
     ~MachineThread();
     MachineThread(const MachineThread&) = delete;
     MachineThread& operator=(const MachineThread&) = delete;
 
-  private:
+private:
     bool owns_;
 };
 
@@ -70,7 +70,7 @@ void set_thread_name(std::string name);
 // Marks a stretch in which the calling machine thread blocks on something outside the machine
 // (a pty, a join of a foreign thread): it counts as blocked meanwhile, with no deadline.
 class ExternalWait {
-  public:
+public:
     explicit ExternalWait(const char* what);
     ~ExternalWait();
     ExternalWait(const ExternalWait&) = delete;
@@ -88,7 +88,7 @@ void abandon_owned_mutexes();
 
 // A manual- or auto-reset event. Setting it from any thread (registered or not) works.
 class Event {
-  public:
+public:
     enum class Reset { Manual, Auto };
     explicit Event(Reset reset = Reset::Manual, bool initially_set = false);
     Event(const Event&) = delete;
@@ -102,7 +102,7 @@ class Event {
     bool wait(std::optional<int64_t> deadline = std::nullopt);
     bool wait_for(int64_t ticks) { return wait(now() + ticks); }
 
-  private:
+private:
     bool auto_reset_;
     bool set_;                  // guarded by the scheduler's lock
     detail::WaitQueue waiters_; // guarded by the scheduler's lock
@@ -111,7 +111,7 @@ class Event {
 // A condition variable over a std::mutex. Waiting releases the caller's lock and counts as
 // blocked. Notifying from any thread works.
 class ConditionVariable {
-  public:
+public:
     ConditionVariable() = default;
     ConditionVariable(const ConditionVariable&) = delete;
     ConditionVariable& operator=(const ConditionVariable&) = delete;
@@ -122,19 +122,16 @@ class ConditionVariable {
     bool wait_until(std::unique_lock<std::mutex>& lock, std::optional<int64_t> deadline);
     void wait(std::unique_lock<std::mutex>& lock) { wait_until(lock, std::nullopt); }
     template <class Predicate>
-    bool wait_until(std::unique_lock<std::mutex>& lock, std::optional<int64_t> deadline,
-                    Predicate predicate) {
+    bool wait_until(std::unique_lock<std::mutex>& lock, std::optional<int64_t> deadline, Predicate predicate) {
         while (!predicate())
-            if (!wait_until(lock, deadline))
-                return predicate();
+            if (!wait_until(lock, deadline)) return predicate();
         return true;
     }
     template <class Predicate> void wait(std::unique_lock<std::mutex>& lock, Predicate predicate) {
-        while (!predicate())
-            wait(lock);
+        while (!predicate()) wait(lock);
     }
 
-  private:
+private:
     detail::WaitQueue waiters_; // guarded by the scheduler's lock
 };
 

@@ -22,11 +22,11 @@ struct GuidRegistration {
 
 struct Provider {
     ULONG provider_id = 0;
-    PDEVICE_OBJECT device = nullptr;      // the registered device object
-    PDEVICE_OBJECT pdo = nullptr;         // from the registration (WMIREG_FLAG_INSTANCE_PDO)
+    PDEVICE_OBJECT device = nullptr; // the registered device object
+    PDEVICE_OBJECT pdo = nullptr;    // from the registration (WMIREG_FLAG_INSTANCE_PDO)
     std::u16string registry_path;
     std::u16string mof_resource;
-    std::u16string instance_base_name;    // the PDO's instance ID, or the given base name
+    std::u16string instance_base_name; // the PDO's instance ID, or the given base name
     std::vector<GuidRegistration> guids;
 };
 
@@ -58,8 +58,7 @@ struct QueryResult {
 // included); 0 picks a size and grows it when the provider answers WNODE_TOO_SMALL, as the WMI
 // service does.
 QueryResult query_all_data(ULONG provider_id, const GUID& guid, ULONG buffer_size = 0);
-QueryResult query_single_instance(ULONG provider_id, const GUID& guid, ULONG instance_index,
-                                  ULONG buffer_size = 0);
+QueryResult query_single_instance(ULONG provider_id, const GUID& guid, ULONG instance_index, ULONG buffer_size = 0);
 NTSTATUS change_single_instance(ULONG provider_id, const GUID& guid, ULONG instance_index,
                                 const std::vector<UCHAR>& data);
 NTSTATUS change_single_item(ULONG provider_id, const GUID& guid, ULONG instance_index, ULONG item_id,

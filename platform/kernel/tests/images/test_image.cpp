@@ -3,7 +3,9 @@
 
 #define TEST_IMAGE_EXPORT extern "C" __attribute__((visibility("default")))
 
-TEST_IMAGE_EXPORT PVOID TestImageAllocate(SIZE_T size, ULONG tag) { return ExAllocatePoolWithTag(NonPagedPool, size, tag); }
+TEST_IMAGE_EXPORT PVOID TestImageAllocate(SIZE_T size, ULONG tag) {
+    return ExAllocatePoolWithTag(NonPagedPool, size, tag);
+}
 
 TEST_IMAGE_EXPORT VOID TestImageFree(PVOID block) { ExFreePool(block); }
 

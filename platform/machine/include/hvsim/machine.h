@@ -71,13 +71,13 @@ struct MachineOptions {
 
 // A USB device plugged into the running machine.
 struct UsbDeviceInfo {
-    std::string id;                          // "usb1"
-    std::string spec;                        // in full: "ftdi:vid=0x7A5C,pid=0x1001,..."
-    bool saved = false;                      // from usb.txt
-    ULONG port = 0;                          // on the root hub
-    std::u16string instance_id;              // of the device node
-    std::vector<std::u16string> interfaces;  // composite children's instance IDs; empty for a single-interface device
-    std::vector<std::string> ptys;           // per port: the pty's slave name, or empty
+    std::string id;                         // "usb1"
+    std::string spec;                       // in full: "ftdi:vid=0x7A5C,pid=0x1001,..."
+    bool saved = false;                     // from usb.txt
+    ULONG port = 0;                         // on the root hub
+    std::u16string instance_id;             // of the device node
+    std::vector<std::u16string> interfaces; // composite children's instance IDs; empty for a single-interface device
+    std::vector<std::string> ptys;          // per port: the pty's slave name, or empty
 };
 
 // What a program printed and how it ended.

@@ -95,8 +95,10 @@ DWORD answer_on(const std::vector<std::u16string>& ports, std::atomic<bool>& ope
 TEST_F(MachineUp, UpKeepsTheLinksUntilDownAndOtherCommandsWaitMeanwhile) {
     install_and_plug("ftdi:interfaces=2,wire=pty");
     hvtest::CommandResult up;
-    std::thread running([&] { up = hvtest::run_command("HVSIM_LOCK_WAIT=0 " + shell_quote(HVSIM_EXECUTABLE) +
-                                                        " --root " + shell_quote(machine_root().string()) + " up"); });
+    std::thread running([&] {
+        up = hvtest::run_command("HVSIM_LOCK_WAIT=0 " + shell_quote(HVSIM_EXECUTABLE) + " --root " +
+                                 shell_quote(machine_root().string()) + " up");
+    });
     const auto link = machine_root() / "pty" / "COM2";
     for (int i = 0; i < 1000 && !std::filesystem::is_symlink(link); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -19,10 +19,9 @@ protected:
     }
     // Standard output to the file "out"; the result's output is standard error alone.
     hvtest::CommandResult pipe_through(const std::string& arguments, const std::string& input) const {
-        return hvtest::run_command("{ " + shell_quote(HVSIM_EXECUTABLE) + " --root " +
-                                   shell_quote(machine_root().string()) + " " + arguments + " < " +
-                                   shell_quote(file(input).string()) + " > " + shell_quote(file("out").string()) +
-                                   "; }");
+        return hvtest::run_command(
+            "{ " + shell_quote(HVSIM_EXECUTABLE) + " --root " + shell_quote(machine_root().string()) + " " + arguments +
+            " < " + shell_quote(file(input).string()) + " > " + shell_quote(file("out").string()) + "; }");
     }
 };
 

@@ -29,16 +29,16 @@ HINSTANCE g_module = nullptr;
 HV_DIALOGS_BEGIN
 HV_DIALOGEX(kPageDialog, 0, 0, 252, 218, DS_SETFONT | WS_CHILD | WS_CAPTION, u"Test")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_LTEXT(u"&Name:", 320, 10, 10, 40, 8)
-    HV_EDITTEXT(kEdit, 60, 8, 80, 12)
-    HV_COMBOBOX(kChoice, 60, 26, 80, 60, CBS_DROPDOWNLIST | WS_VSCROLL)
-    HV_CONTROL(u"", kLevel, TRACKBAR_CLASSW, TBS_AUTOTICKS | WS_TABSTOP, 10, 46, 150, 15)
-    HV_AUTOCHECKBOX(u"Needs restart", kNeedsRestart, 10, 68, 80, 10)
-    HV_PUSHBUTTON(u"&Change", kChange, 10, 84, 50, 14)
-    HV_PUSHBUTTON(u"&Advanced...", kAdvanced, 70, 84, 60, 14)
+HV_LTEXT(u"&Name:", 320, 10, 10, 40, 8)
+HV_EDITTEXT(kEdit, 60, 8, 80, 12)
+HV_COMBOBOX(kChoice, 60, 26, 80, 60, CBS_DROPDOWNLIST | WS_VSCROLL)
+HV_CONTROL(u"", kLevel, TRACKBAR_CLASSW, TBS_AUTOTICKS | WS_TABSTOP, 10, 46, 150, 15)
+HV_AUTOCHECKBOX(u"Needs restart", kNeedsRestart, 10, 68, 80, 10)
+HV_PUSHBUTTON(u"&Change", kChange, 10, 84, 50, 14)
+HV_PUSHBUTTON(u"&Advanced...", kAdvanced, 70, 84, 60, 14)
 HV_DIALOGEX(kNestedDialog, 0, 0, 200, 100, DS_SETFONT | WS_CHILD | WS_CAPTION, u"Nested")
 HV_FONT(8, u"MS Shell Dlg")
-    HV_EDITTEXT(kNestedEdit, 10, 10, 80, 12)
+HV_EDITTEXT(kNestedEdit, 10, 10, 80, 12)
 HV_DIALOGS_END
 
 HKEY open_key() {
@@ -72,7 +72,8 @@ void write_text(const WCHAR* name, const std::u16string& text) {
 
 std::u16string decimal(DWORD n) {
     std::u16string out;
-    do out.insert(out.begin(), char16_t(u'0' + n % 10)); while (n /= 10);
+    do out.insert(out.begin(), char16_t(u'0' + n % 10));
+    while (n /= 10);
     return out;
 }
 
@@ -195,8 +196,7 @@ extern "C" BOOL WINAPI HvTestPropPages(PSP_PROPSHEETPAGE_REQUEST request, LPFNAD
     if (request->PageRequested != SPPSR_ENUM_ADV_DEVICE_PROPERTIES) return TRUE;
     const DWORD count = read_dword(u"Pages", 2);
     for (DWORD i = 1; i <= count; ++i) {
-        HPROPSHEETPAGE page =
-            make_page(u"Test Page " + decimal(i), request->DeviceInfoSet, request->DeviceInfoData);
+        HPROPSHEETPAGE page = make_page(u"Test Page " + decimal(i), request->DeviceInfoSet, request->DeviceInfoData);
         if (!add(page, data)) {
             DestroyPropertySheetPage(page);
             write_dword(u"Refused", read_dword(u"Refused", 0) + 1);

@@ -45,16 +45,15 @@ TEST(ModuleTest, AServerOverAnEmptyMapRegistersNothingAndServesNoClass) {
     EXPECT_EQ(nullptr, AtlGetResourceInstance()) << "after Term, the program's own image";
 }
 
-BEGIN_OBJECT_MAP(OneClassMap)
-{&kSomeClass,
- [](REFCLSID, REFIID, LPVOID* object) -> HRESULT {
-     *object = reinterpret_cast<void*>(0x1234);
-     return S_OK;
- },
- [](BOOL registering) -> HRESULT { return registering ? S_OK : E_ACCESSDENIED; }},
-END_OBJECT_MAP()
+BEGIN_OBJECT_MAP(OneClassMap){&kSomeClass,
+                              [](REFCLSID, REFIID, LPVOID* object) -> HRESULT {
+                                  *object = reinterpret_cast<void*>(0x1234);
+                                  return S_OK;
+                              },
+                              [](BOOL registering) -> HRESULT { return registering ? S_OK : E_ACCESSDENIED; }},
+    END_OBJECT_MAP()
 
-TEST(ModuleTest, AClassOfTheMapIsServedAndAFailedRegistrationIsReported) {
+        TEST(ModuleTest, AClassOfTheMapIsServedAndAFailedRegistrationIsReported) {
     CComModule module;
     module.Init(OneClassMap, fake_instance());
     void* object = nullptr;

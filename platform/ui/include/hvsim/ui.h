@@ -172,5 +172,4 @@ void reset_help_and_shell();
 // Records a call of the hhctrl.ocx stand-in (its export calls this).
 void record_help_call(HelpCall call);
 
-
 } // namespace hvsim::ui

@@ -36,29 +36,91 @@ struct FormatCase {
 };
 
 const FormatCase kFormats[] = {
-    {"integers", [] { CString s; s.Format("%d %u %x %X %05d %-3d|", -5, 7u, 255, 0xABCu, 42, 1); return s; },
+    {"integers",
+     [] {
+         CString s;
+         s.Format("%d %u %x %X %05d %-3d|", -5, 7u, 255, 0xABCu, 42, 1);
+         return s;
+     },
      "-5 7 ff ABC 00042 1  |"},
     {"32-bit conversions cut wide values as Windows reads them",
-     [] { CString s; s.Format("%x %d %I64d %lld", -1, 0x1FFFFFFFFLL, 0x1FFFFFFFFLL, -2LL); return s; },
+     [] {
+         CString s;
+         s.Format("%x %d %I64d %lld", -1, 0x1FFFFFFFFLL, 0x1FFFFFFFFLL, -2LL);
+         return s;
+     },
      "ffffffff -1 8589934591 -2"},
     {"strings, narrow, wide and CString",
-     [] { CString s; CString port("COM3"); s.Format("%s|%ls|%s|%5s", "a", u"wide", port, "ab"); return s; },
+     [] {
+         CString s;
+         CString port("COM3");
+         s.Format("%s|%ls|%s|%5s", "a", u"wide", port, "ab");
+         return s;
+     },
      "a|wide|COM3|   ab"},
-    {"a null string", [] { CString s; s.Format("[%s]", static_cast<const char*>(nullptr)); return s; },
+    {"a null string",
+     [] {
+         CString s;
+         s.Format("[%s]", static_cast<const char*>(nullptr));
+         return s;
+     },
      "[(null)]"},
-    {"characters and percent", [] { CString s; s.Format("%c%c 100%%", 'o', 'k'); return s; }, "ok 100%"},
-    {"floating point", [] { CString s; s.Format("%.2f %g", 3.14159, 0.5); return s; }, "3.14 0.5"},
-    {"width and precision from arguments", [] { CString s; s.Format("%*d|%.*s", 4, 7, 2, "abcdef"); return s; },
+    {"characters and percent",
+     [] {
+         CString s;
+         s.Format("%c%c 100%%", 'o', 'k');
+         return s;
+     },
+     "ok 100%"},
+    {"floating point",
+     [] {
+         CString s;
+         s.Format("%.2f %g", 3.14159, 0.5);
+         return s;
+     },
+     "3.14 0.5"},
+    {"width and precision from arguments",
+     [] {
+         CString s;
+         s.Format("%*d|%.*s", 4, 7, 2, "abcdef");
+         return s;
+     },
      "   7|ab"},
     {"more conversions than arguments leaves the rest out",
-     [] { CString s; s.Format("%d of %d (%s)", 3); return s; }, "3 of  ()"},
-    {"more arguments than conversions ignores the rest", [] { CString s; s.Format("%d", 1, 2, "x"); return s; },
+     [] {
+         CString s;
+         s.Format("%d of %d (%s)", 3);
+         return s;
+     },
+     "3 of  ()"},
+    {"more arguments than conversions ignores the rest",
+     [] {
+         CString s;
+         s.Format("%d", 1, 2, "x");
+         return s;
+     },
      "1"},
-    {"no arguments at all", [] { CString s; s.Format("%s and %d"); return s; }, " and "},
+    {"no arguments at all",
+     [] {
+         CString s;
+         s.Format("%s and %d");
+         return s;
+     },
+     " and "},
     {"a string for a number and a number for a string",
-     [] { CString s; s.Format("%d|%s", "text", 12); return s; }, "text|12"},
+     [] {
+         CString s;
+         s.Format("%d|%s", "text", 12);
+         return s;
+     },
+     "text|12"},
     {"a lone percent at the end and an unknown conversion stand as written",
-     [] { CString s; s.Format("%y %", 1); return s; }, "%y %"},
+     [] {
+         CString s;
+         s.Format("%y %", 1);
+         return s;
+     },
+     "%y %"},
     {"the usage text of the setup program",
      [] {
          CString name, usage;
@@ -71,7 +133,13 @@ const FormatCase kFormats[] = {
      },
      "This setup application is for Halvorn Tarrow installation.\r\n\r\nUsage: \r\n\tSilent Installation -  "
      "setup.exe /s\r\n\tNormal Installation -  setup.exe        \r\n"},
-    {"a format from the string table", [] { CString s; s.Format(200u, "COM4", 2); return s; }, "Port COM4 of 2"},
+    {"a format from the string table",
+     [] {
+         CString s;
+         s.Format(200u, "COM4", 2);
+         return s;
+     },
+     "Port COM4 of 2"},
 };
 
 TEST_F(StringTest, FormatWritesWhatItWasGivenAndNeverReadsMore) {
@@ -89,14 +157,14 @@ struct EditCase {
 int g_result;
 
 const EditCase kEdits[] = {
-    {"Replace every occurrence", "COM3 (in use) (in use)",
-     [](CString& s) { g_result = s.Replace(" (in use)", ""); }, "COM3", 2},
-    {"Replace with a longer text does not rescan what it wrote", "aa", [](CString& s) { g_result = s.Replace("a", "aa"); },
-     "aaaa", 2},
+    {"Replace every occurrence", "COM3 (in use) (in use)", [](CString& s) { g_result = s.Replace(" (in use)", ""); },
+     "COM3", 2},
+    {"Replace with a longer text does not rescan what it wrote", "aa",
+     [](CString& s) { g_result = s.Replace("a", "aa"); }, "aaaa", 2},
     {"Replace with an empty pattern changes nothing", "abc", [](CString& s) { g_result = s.Replace("", "x"); }, "abc",
      0},
-    {"Replace with a null replacement removes", "a-b-c", [](CString& s) { g_result = s.Replace("-", nullptr); },
-     "abc", 2},
+    {"Replace with a null replacement removes", "a-b-c", [](CString& s) { g_result = s.Replace("-", nullptr); }, "abc",
+     2},
     {"Replace a character", "a.b.c", [](CString& s) { g_result = s.Replace('.', '\\'); }, "a\\b\\c", 2},
     {"Delete in the middle", "abcdef", [](CString& s) { g_result = s.Delete(1, 2); }, "adef", 4},
     {"Delete past the end is cut to the text", "abc", [](CString& s) { g_result = s.Delete(1, 100); }, "a", 1},
@@ -117,7 +185,10 @@ const EditCase kEdits[] = {
     {"Find and ReverseFind", "C:\\Windows\\inf\\oem1.inf",
      [](CString& s) { g_result = s.Find("inf") * 100 + s.ReverseFind('\\'); }, "C:\\Windows\\inf\\oem1.inf", 1114},
     {"Left, Mid and Right clamp to the text", "abcdef",
-     [](CString& s) { s = s.Left(4) + s.Mid(4) + s.Right(100) + s.Mid(10) + s.Left(-1); g_result = 0; },
+     [](CString& s) {
+         s = s.Left(4) + s.Mid(4) + s.Right(100) + s.Mid(10) + s.Left(-1);
+         g_result = 0;
+     },
      "abcdefabcdef", 0},
     {"MakeUpper for the upper-cased comparisons", "Provider Halvorn",
      [](CString& s) { g_result = s.MakeUpper().Find("HALVORN"); }, "PROVIDER HALVORN", 9},
@@ -198,9 +269,9 @@ public:
 TEST(CommandLineTest, EveryArgumentAfterTheProgramReachesTheParserWithItsSwitchCharacterRemoved) {
     RecordingInfo info;
     hv_mfc_parse_arguments(info, {"C:\\setup.exe", "/s", "-H", "a.txt", "/", "--x", "b.txt"});
-    EXPECT_EQ((std::vector<std::string>{"switch:s", "switch:H", "plain:a.txt", "switch:", "switch:-x",
-                                        "plain:b.txt (last)"}),
-              info.seen);
+    EXPECT_EQ(
+        (std::vector<std::string>{"switch:s", "switch:H", "plain:a.txt", "switch:", "switch:-x", "plain:b.txt (last)"}),
+        info.seen);
 
     RecordingInfo nothing;
     hv_mfc_parse_arguments(nothing, {"C:\\setup.exe"});

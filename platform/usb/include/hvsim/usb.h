@@ -64,23 +64,23 @@ std::vector<DeviceInfo> devices();
 // ---- The URB log ---------------------------------------------------------------------------
 
 struct UrbRecord {
-    uint64_t serial = 0;        // 1 for the first URB since boot
-    int64_t submitted = 0;      // machine time (100-ns ticks)
-    int64_t completed = -1;     // -1 while pending
+    uint64_t serial = 0;    // 1 for the first URB since boot
+    int64_t submitted = 0;  // machine time (100-ns ticks)
+    int64_t completed = -1; // -1 while pending
     ULONG port = 0;
-    int interface = -1;         // the composite child that sent it; -1 for the whole device
-    USHORT function = 0;        // URB_FUNCTION_..., or kResetPortRecord for a port reset
-    bool in = false;            // direction of the data stage
-    UCHAR request_type = 0;     // bmRequestType of a control transfer
+    int interface = -1;     // the composite child that sent it; -1 for the whole device
+    USHORT function = 0;    // URB_FUNCTION_..., or kResetPortRecord for a port reset
+    bool in = false;        // direction of the data stage
+    UCHAR request_type = 0; // bmRequestType of a control transfer
     UCHAR request = 0;
     USHORT value = 0;
     USHORT index = 0;
-    ULONG length = 0;           // requested
-    ULONG transferred = 0;      // at completion
-    UCHAR endpoint = 0;         // of a pipe; 0 for the default pipe
-    LONG status = 0;            // USBD_STATUS at completion
-    LONG irp_status = 0;        // NTSTATUS at completion
-    std::string fault;          // the fault injected into it, if any
+    ULONG length = 0;      // requested
+    ULONG transferred = 0; // at completion
+    UCHAR endpoint = 0;    // of a pipe; 0 for the default pipe
+    LONG status = 0;       // USBD_STATUS at completion
+    LONG irp_status = 0;   // NTSTATUS at completion
+    std::string fault;     // the fault injected into it, if any
 
     // "port 1 if 0 #12 VENDOR_INTERFACE OUT req=0x03 value=0x001A index=0x0001 len=0 ep=0x00 -> ..."
     std::string text() const;
@@ -100,25 +100,25 @@ std::string function_name(USHORT function);
 // Which URBs a rule applies to: every field that is set must match.
 struct UrbMatch {
     std::optional<ULONG> port;
-    std::optional<int> interface;     // -1: sent to the whole device
-    std::optional<USHORT> function;   // URB_FUNCTION_... (kResetPortRecord: port resets)
-    std::optional<UCHAR> endpoint;    // bulk: the pipe's endpoint address
-    std::optional<UCHAR> request;     // control transfers: bRequest
+    std::optional<int> interface;   // -1: sent to the whole device
+    std::optional<USHORT> function; // URB_FUNCTION_... (kResetPortRecord: port resets)
+    std::optional<UCHAR> endpoint;  // bulk: the pipe's endpoint address
+    std::optional<UCHAR> request;   // control transfers: bRequest
     std::optional<bool> in;
-    ULONG skip = 0;                   // matching URBs to let through first
-    ULONG count = 1;                  // URBs to affect then; 0 for every one from then on
+    ULONG skip = 0;  // matching URBs to let through first
+    ULONG count = 1; // URBs to affect then; 0 for every one from then on
 };
 
 enum class FaultKind {
-    fail,    // complete with `status` without reaching the device
-    hold,    // stay pending until cancelled (or the device goes)
-    delay,   // reach the device `delay` ticks later
+    fail,  // complete with `status` without reaching the device
+    hold,  // stay pending until cancelled (or the device goes)
+    delay, // reach the device `delay` ticks later
 };
 
 struct UrbFault {
     FaultKind kind = FaultKind::fail;
-    LONG status = 0;    // USBD_STATUS for fail
-    int64_t delay = 0;  // machine ticks for delay
+    LONG status = 0;   // USBD_STATUS for fail
+    int64_t delay = 0; // machine ticks for delay
 };
 
 // Adds a rule; rules are tried in the order added and the first that applies wins.
@@ -134,7 +134,7 @@ void fail_device_power(ULONG port, LONG status, ULONG count = 1);
 // ---- For tests -------------------------------------------------------------------------------
 
 struct Counters {
-    size_t pending = 0;       // URBs submitted and not yet completed
+    size_t pending = 0; // URBs submitted and not yet completed
     uint64_t completed = 0;
     uint64_t cancelled = 0;
 };

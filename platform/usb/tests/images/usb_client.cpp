@@ -69,7 +69,8 @@ NTSTATUS on_complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     PURB urb = flight->urb;
     req->transferred = 0;
     if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
-        urb->UrbHeader.Function == URB_FUNCTION_VENDOR_INTERFACE || urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE ||
+        urb->UrbHeader.Function == URB_FUNCTION_VENDOR_INTERFACE ||
+        urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE ||
         urb->UrbHeader.Function == URB_FUNCTION_CLASS_INTERFACE ||
         urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
         req->transferred = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -191,8 +192,7 @@ NTSTATUS configure(Extension* ext, ClientRequest* req) {
     RtlZeroMemory(list, sizeof list);
     ULONG count = 0;
     for (PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, config, -1, 0, -1, -1, -1);
-         d && count < 8;
-         d = USBD_ParseConfigurationDescriptorEx(config, (PUCHAR)d + d->bLength, -1, 0, -1, -1, -1))
+         d && count < 8; d = USBD_ParseConfigurationDescriptorEx(config, (PUCHAR)d + d->bLength, -1, 0, -1, -1, -1))
         list[count++].InterfaceDescriptor = d;
     PURB urb = USBD_CreateConfigurationRequestEx(config, list);
     if (!urb) {
@@ -286,13 +286,15 @@ NTSTATUS request(Extension* ext, PIRP user, ClientRequest* req) {
     }
     case ClientBulk:
     case ClientBadPipe: {
-        USBD_PIPE_HANDLE pipe = req->op == ClientBadPipe ? (USBD_PIPE_HANDLE)(ULONG_PTR)0x5A5A0 : pipe_of(ext, req->endpoint);
+        USBD_PIPE_HANDLE pipe =
+            req->op == ClientBadPipe ? (USBD_PIPE_HANDLE)(ULONG_PTR)0x5A5A0 : pipe_of(ext, req->endpoint);
         if (!pipe || req->length > kClientDataSize) return finish_user(user, req, STATUS_INVALID_PARAMETER, 0);
         PURB urb = new_urb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
         if (!urb) return finish_user(user, req, STATUS_INSUFFICIENT_RESOURCES, 0);
-        ULONG flags = (req->endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN | (req->short_ok ? USBD_SHORT_TRANSFER_OK : 0) : 0;
-        UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, req->data,
-                                               nullptr, req->length, flags, nullptr);
+        ULONG flags =
+            (req->endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN | (req->short_ok ? USBD_SHORT_TRANSFER_OK : 0) : 0;
+        UsbBuildInterruptOrBulkTransferRequest(urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
+                                               req->data, nullptr, req->length, flags, nullptr);
         return send_async(ext, user, req, urb);
     }
     case ClientAbortPipe:
@@ -308,23 +310,21 @@ NTSTATUS request(Extension* ext, PIRP user, ClientRequest* req) {
         return send_async(ext, user, req, urb);
     }
     case ClientRawUrb: {
-        if (req->length > kClientDataSize || req->length > 0xFFFF) return finish_user(user, req, STATUS_INVALID_PARAMETER, 0);
+        if (req->length > kClientDataSize || req->length > 0xFFFF)
+            return finish_user(user, req, STATUS_INVALID_PARAMETER, 0);
         PURB urb = new_urb((USHORT)req->length);
         if (!urb) return finish_user(user, req, STATUS_INSUFFICIENT_RESOURCES, 0);
         RtlCopyMemory(urb, req->data, req->length);
         return send_async(ext, user, req, urb);
     }
-    case ClientResetPort:
-        return finish_user(user, req, send_sync(ext, IOCTL_INTERNAL_USB_RESET_PORT, nullptr), 0);
+    case ClientResetPort: return finish_user(user, req, send_sync(ext, IOCTL_INTERNAL_USB_RESET_PORT, nullptr), 0);
     case ClientPortStatus: {
         ULONG flags = 0xFFFFFFFF;
         NTSTATUS status = send_sync(ext, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &flags);
         req->transferred = flags;
         return finish_user(user, req, status, 0);
     }
-    case ClientCancelAll:
-        req->transferred = cancel_all(ext);
-        return finish_user(user, req, STATUS_SUCCESS, 0);
+    case ClientCancelAll: req->transferred = cancel_all(ext); return finish_user(user, req, STATUS_SUCCESS, 0);
     default: return complete(user, STATUS_INVALID_PARAMETER);
     }
 }
@@ -334,7 +334,8 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
     if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_USBCLIENT_REQUEST)
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ClientRequest) ||
-        stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ClientRequest) || !irp->AssociatedIrp.SystemBuffer)
+        stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ClientRequest) ||
+        !irp->AssociatedIrp.SystemBuffer)
         return complete(irp, STATUS_BUFFER_TOO_SMALL);
     return request(ext_of(device), irp, (ClientRequest*)irp->AssociatedIrp.SystemBuffer);
 }

@@ -23,7 +23,7 @@ std::optional<std::u16string> machine_folder(std::u16string_view path);
 // One entry of the pending renames as the boot carried it out.
 struct PendingFileOperation {
     std::u16string from;
-    std::u16string to;  // empty: a deletion
+    std::u16string to; // empty: a deletion
     bool done = false;
     std::string result; // "moved", "deleted", or why not ("the file was not found")
 };

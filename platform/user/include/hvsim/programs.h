@@ -17,8 +17,8 @@ namespace hvsim::user {
 // stays mapped, and in use for the file routines, until the process has ended. Returns null with
 // *error set (ERROR_FILE_NOT_FOUND, ERROR_BAD_EXE_FORMAT) when it cannot start. A suspended
 // start waits for ResumeThread on the process's main thread.
-std::shared_ptr<Process> start_program(const std::filesystem::path& host_image, ProcessOptions options,
-                                       DWORD* error, bool suspended = false);
+std::shared_ptr<Process> start_program(const std::filesystem::path& host_image, ProcessOptions options, DWORD* error,
+                                       bool suspended = false);
 
 // What one CreateProcess call asked for, and how it ended.
 struct ProcessCreation {

@@ -89,14 +89,12 @@ extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HINSTANCE,
     return TRUE;
 }
 
-extern "C" __attribute__((visibility("default"))) DWORD HvTestClassCoInstaller(DI_FUNCTION function, HDEVINFO set,
-                                                                              PSP_DEVINFO_DATA data,
-                                                                              PCOINSTALLER_CONTEXT_DATA context) {
+extern "C" __attribute__((visibility("default"))) DWORD
+HvTestClassCoInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data, PCOINSTALLER_CONTEXT_DATA context) {
     return record("class", function, set, data, context);
 }
 
-extern "C" __attribute__((visibility("default"))) DWORD HvTestDeviceCoInstaller(DI_FUNCTION function, HDEVINFO set,
-                                                                               PSP_DEVINFO_DATA data,
-                                                                               PCOINSTALLER_CONTEXT_DATA context) {
+extern "C" __attribute__((visibility("default"))) DWORD
+HvTestDeviceCoInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data, PCOINSTALLER_CONTEXT_DATA context) {
     return record("device", function, set, data, context);
 }

@@ -12,10 +12,10 @@
 namespace hvsim::devices {
 
 struct DeviceOptions {
-    PtyBridge::Log log;                  // where pty names and bridge messages go
-    bool print_pty_names = true;         // also on standard output
-    std::vector<std::uint16_t> eeprom;   // a saved EEPROM image for the chip, if any
-    Ticks now = 0;                       // machine time of the plug
+    PtyBridge::Log log;                // where pty names and bridge messages go
+    bool print_pty_names = true;       // also on standard output
+    std::vector<std::uint16_t> eeprom; // a saved EEPROM image for the chip, if any
+    Ticks now = 0;                     // machine time of the plug
 };
 
 class EmulatedDevice {

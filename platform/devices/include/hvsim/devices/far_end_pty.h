@@ -68,12 +68,12 @@ private:
 
     mutable std::mutex mutex_;
     std::shared_ptr<LineInbox> inbox_;
-    UartTransmitter tx_;             // what the program wrote, on its way to the port
-    UartReceiver rx_;                // what the port sent, as the program's settings see it
+    UartTransmitter tx_;                // what the program wrote, on its way to the port
+    UartReceiver rx_;                   // what the port sent, as the program's settings see it
     std::deque<std::uint8_t> outgoing_; // what the port sent, on its way to the program
     LineFormat format_;
-    bool format_pending_ = false;    // set by the port, to be written to the termios
-    bool hardware_flow_ = false;     // CRTSCTS on the pty
+    bool format_pending_ = false; // set by the port, to be written to the termios
+    bool hardware_flow_ = false;  // CRTSCTS on the pty
     ModemOutputs port_outputs_;
     ModemInputs last_inputs_;
     Ticks last_time_ = 0;

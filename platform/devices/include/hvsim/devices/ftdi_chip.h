@@ -21,13 +21,13 @@ struct FtdiConfig {
     std::uint16_t vendor_id = 0x7A5C;
     std::uint16_t product_id = 0x1001;
     std::uint16_t bcd_device = 0x0600;
-    int interfaces = 1;                 // 1, 2 or 4
-    std::vector<PortType> port_types;   // one per interface; missing ones are RS-232
+    int interfaces = 1;               // 1, 2 or 4
+    std::vector<PortType> port_types; // one per interface; missing ones are RS-232
     std::u16string manufacturer = u"Halvorn";
     std::u16string product = u"Tarrow USB Serial Adapter";
     std::u16string serial = u"HV000001";
-    std::size_t rx_fifo_size = 256;     // data from the line not yet sent to the host
-    std::size_t tx_fifo_size = 128;     // data from the host not yet on the line (at least 64)
+    std::size_t rx_fifo_size = 256; // data from the line not yet sent to the host
+    std::size_t tx_fifo_size = 128; // data from the host not yet on the line (at least 64)
     bool paced = true;
 };
 
@@ -94,7 +94,7 @@ public:
     };
     PortState port_state(std::size_t port) const;
 
-    const FtdiConfig& config() const;   // the identity in effect
+    const FtdiConfig& config() const; // the identity in effect
     bool identity_from_eeprom() const;
     std::vector<std::uint16_t> eeprom() const;
 

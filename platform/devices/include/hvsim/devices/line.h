@@ -32,8 +32,7 @@ struct LineFormat {
     // Time on the wire of one character at this rate.
     Ticks character_time() const;
     bool rate_matches(double other_baud) const {
-        if (baud <= 0.0 || other_baud <= 0.0)
-            return false;
+        if (baud <= 0.0 || other_baud <= 0.0) return false;
         const double difference = other_baud > baud ? other_baud - baud : baud - other_baud;
         return difference <= kBaudTolerance * baud;
     }

@@ -64,11 +64,11 @@ private:
 
     LineFormat format_;
     std::deque<Segment> segments_;
-    double hunt_from_ = -1e300;     // where to look for the next start bit
+    double hunt_from_ = -1e300; // where to look for the next start bit
     bool in_frame_ = false;
     double frame_start_ = 0;
     Ticks known_until_ = std::numeric_limits<Ticks>::min(); // the line is known up to here
-    Ticks last_duration_ = 0;       // of the last paced character: how late the next can arrive
+    Ticks last_duration_ = 0;                               // of the last paced character: how late the next can arrive
 };
 
 } // namespace hvsim::devices

@@ -62,11 +62,9 @@ public:
 
     // When step() has something to give: kAtNextStep when a start is due, kNever when idle.
     Ticks next_event() const {
-        if (start_deferred_ && !shifting_ && !breaking_)
-            return kAtNextStep;
+        if (start_deferred_ && !shifting_ && !breaking_) return kAtNextStep;
         Ticks t = shifting_ ? shift_end_ : kNever;
-        if (!edges_.empty() && edges_.front().time < t)
-            t = edges_.front().time;
+        if (!edges_.empty() && edges_.front().time < t) t = edges_.front().time;
         return t;
     }
     // Gives the next symbol that reaches the line by limit, if any.

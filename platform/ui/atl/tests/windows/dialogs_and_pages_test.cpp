@@ -119,12 +119,14 @@ TEST_F(AtlWindowTest, ADialogsMapHandlesItsButtonAndItsComboBoxAndNothingElse) {
     // The button notifies its parent as a click would; the combo box's pick notifies it too.
     SendMessageW(GetDlgItem(window, IDC_ADVANCED), BM_CLICK, 0, 0);
     dialog.m_baud.SetCurSel(2);
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_BAUD, CBN_SELCHANGE), reinterpret_cast<LPARAM>(dialog.m_baud.m_hWnd));
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_BAUD, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(dialog.m_baud.m_hWnd));
     EXPECT_EQ(u"115200", text_of(window, IDC_BAUD_LABEL));
 
     // What the map does not name, or names wrongly, changes nothing: another code of the combo
     // box, a notification without its header, a control that does not exist.
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_BAUD, CBN_DROPDOWN), reinterpret_cast<LPARAM>(dialog.m_baud.m_hWnd));
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_BAUD, CBN_DROPDOWN),
+                 reinterpret_cast<LPARAM>(dialog.m_baud.m_hWnd));
     EXPECT_EQ(0, SendMessageW(window, WM_NOTIFY, IDC_BAUD, 0));
     EXPECT_EQ(nullptr, GetDlgItem(window, IDC_NOWHERE));
 

@@ -18,10 +18,14 @@ namespace {
 class CExitCodeInfo : public CCommandLineInfo {
 public:
     void ParseParam(const char* param, BOOL flag, BOOL) override {
-        if (!flag) m_code = std::atoi(param);
-        else if (lstrcmpiA(param, "fail") == 0) m_fail = TRUE;
-        else if (lstrcmpiA(param, "name") == 0) m_name = TRUE;
-        else if (lstrcmpiA(param, "string") == 0) m_string = TRUE;
+        if (!flag)
+            m_code = std::atoi(param);
+        else if (lstrcmpiA(param, "fail") == 0)
+            m_fail = TRUE;
+        else if (lstrcmpiA(param, "name") == 0)
+            m_name = TRUE;
+        else if (lstrcmpiA(param, "string") == 0)
+            m_string = TRUE;
     }
     int m_code = 0;
     BOOL m_fail = FALSE;

@@ -22,8 +22,8 @@ TEST_F(MfcMessageBoxTest, AfxMessageBoxSpeaksForTheApplicationOverItsMainWindow)
     hvsim::user::script_message_box_answers({IDNO, IDYES});
     EXPECT_EQ(IDNO, AfxMessageBox("Continue?", MB_YESNO));
 
-    HWND main = CreateWindowExW(0, u"STATIC", u"main", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 10, 10, nullptr,
-                                nullptr, nullptr, nullptr);
+    HWND main = CreateWindowExW(0, u"STATIC", u"main", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 10, 10, nullptr, nullptr,
+                                nullptr, nullptr);
     ASSERT_NE(nullptr, main);
     CWnd frame;
     ASSERT_TRUE(frame.Attach(main));

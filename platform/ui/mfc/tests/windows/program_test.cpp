@@ -23,8 +23,9 @@ TEST(ProgramImageTest, TheApplicationObjectsExitCodeIsTheProgramsThroughHvsimRun
         {"", 0, ""},
     };
     for (const auto& c : cases) {
-        auto result = hvtest::run_command(std::string(HVSIM_EXECUTABLE) + " --root " + hvtest::shell_quote(root.path()) +
-                                          " run " + hvtest::shell_quote(HV_EXIT_CODE_PROGRAM) + " " + c.arguments);
+        auto result =
+            hvtest::run_command(std::string(HVSIM_EXECUTABLE) + " --root " + hvtest::shell_quote(root.path()) +
+                                " run " + hvtest::shell_quote(HV_EXIT_CODE_PROGRAM) + " " + c.arguments);
         EXPECT_EQ(c.status, result.status) << c.arguments << ": " << result.output;
         if (*c.output) {
             EXPECT_NE(std::string::npos, result.output.find(c.output)) << result.output;

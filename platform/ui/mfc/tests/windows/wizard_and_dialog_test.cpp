@@ -226,9 +226,9 @@ TEST_F(MfcWindowTest, AThreePageWizardAdvancedByItsWorkersEndsAsItsLastWorkerSay
         EXPECT_EQ(c.result, sheet.DoModal()) << c.name;
         journal.wait_for_workers();
         EXPECT_GE(GetTickCount64() - start, 30'000u) << c.name << ": the work page's worker slept in machine time";
-        std::vector<std::string> expected = {"sheet init",  "intro init", "intro active", "intro worker", "intro next",
-                                             "work init",   "work active", "work worker at 3", "work next",
-                                             "done init",   "done active"};
+        std::vector<std::string> expected = {"sheet init", "intro init", "intro active", "intro worker",
+                                             "intro next", "work init",  "work active",  "work worker at 3",
+                                             "work next",  "done init",  "done active"};
         expected.push_back(c.finishes ? "done finish" : "done cancel");
         for (const char* page : {"intro", "work", "done"}) expected.push_back(std::string(page) + " destroyed");
         auto lines = journal.lines();
@@ -277,7 +277,8 @@ public:
     afx_msg void OnFinish() {
         CString step;
         m_step.GetWindowText(step);
-        events.push_back("finish after " + std::string(step.GetString()) + " at " + std::to_string(m_progress.GetPos()));
+        events.push_back("finish after " + std::string(step.GetString()) + " at " +
+                         std::to_string(m_progress.GetPos()));
         // A window that is missing answers as a null handle does.
         GetDlgItem(IDC_MISSING)->ShowWindow(SW_HIDE);
         m_missing.SetWindowText("nothing");
