@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/folder_test.h"
+#include "support/test_inf.h"
 
 namespace {
 
@@ -296,17 +297,8 @@ TEST_F(ChainTest, AnInstallationCallsTheChainedCoInstallerAroundTheClassInstalle
     fs::create_directories(folder);
     fs::copy_file(HV_TESTFUNC_IMAGE, folder / "hvtestfunc.sys");
     fs::copy_file(HV_COIN_IMAGE, folder / "HvCoIn23.dll");
-    std::ofstream(folder / "chain.inf", std::ios::binary) << R"([Version]
-Signature="$WINDOWS NT$"
-Class=HvTestCard
-ClassGuid={6A1F3B52-0C7E-4D19-8E41-7B2D903C55A8}
-Provider=%Prov%
-DriverVer=01/02/2024,1.0.0.0
-
-[Manufacturer]
-%Prov%=Models,NTamd64
-
-[Models.NTamd64]
+    std::ofstream(folder / "chain.inf", std::ios::binary)
+        << hvtest::inf::head("", hvtest::inf::kTestCardClass, hvtest::inf::kTestCardClassGuid) + R"([Models.NTamd64]
 %Desc%=Dev, ROOT\HVCHAIN
 
 [DestinationDirs]
@@ -339,14 +331,8 @@ HKR,,CoInstallerEntryPoint,,"HvChainedCoInstall"
 [Dev.CoReg]
 HKR,,CoInstallers32,0x00010000,"HvCoIn23.dll,HvUCoInstall"
 
-[Dev.Service]
-DisplayName    = %Desc%
-ServiceType    = 1
-StartType      = 3
-ErrorControl   = 1
-ServiceBinary  = %12%\hvtestfunc.sys
-
-[Strings]
+)" + hvtest::inf::service("Dev.Service", "Desc", "hvtestfunc.sys") +
+               R"([Strings]
 Prov = "Test Maker"
 Desc = "Chained device"
 )";

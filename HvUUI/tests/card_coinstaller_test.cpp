@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "card_machine.h"
+#include "support/test_inf.h"
 
 #include "CoInstallCard.h"
 #include "CoInstallGpio.h"
@@ -20,18 +21,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kCoCardInf = R"(; The tests' cards with the package's card and GPIO co-installers
-[Version]
-Signature="$WINDOWS NT$"
-Class=HvTestCard
-ClassGuid={6A1F3B52-0C7E-4D19-8E41-7B2D903C55A8}
-Provider=%Prov%
-DriverVer=01/02/2024,1.0.0.0
-
-[Manufacturer]
-%Prov%=Models,NTamd64
-
-[Models.NTamd64]
+const std::string kCoCardInf = hvtest::inf::head("The tests' cards with the package's card and GPIO co-installers",
+                                                 hvtest::inf::kTestCardClass, hvtest::inf::kTestCardClassGuid) +
+                               R"([Models.NTamd64]
 %Card%=Card, ROOT\HVTESTCOCARD
 %Gpio%=Gpio, ROOT\HVTESTGPIO
 
@@ -81,21 +73,8 @@ AddReg=Gpio.CoReg
 [Gpio.CoReg]
 HKR,,CoInstallers32,0x00010000,"HvUUI23.dll,HvUCoInstallGpio"
 
-[Bus.Service]
-DisplayName    = %Card%
-ServiceType    = 1
-StartType      = 3
-ErrorControl   = 1
-ServiceBinary  = %12%\hvtestbus.sys
-
-[Func.Service]
-DisplayName    = %Gpio%
-ServiceType    = 1
-StartType      = 3
-ErrorControl   = 1
-ServiceBinary  = %12%\hvtestfunc.sys
-
-[Strings]
+)" + hvtest::inf::service("Bus.Service", "Card", "hvtestbus.sys") +
+                               hvtest::inf::service("Func.Service", "Gpio", "hvtestfunc.sys") + R"([Strings]
 Prov = "Test Maker"
 Card = "Test card with an uninstaller"
 Gpio = "Test GPIO function"
@@ -103,18 +82,9 @@ Gpio = "Test GPIO function"
 
 // The multiport-serial function of the two-function card; it shares the GPIO co-installer, so
 // its own removal meets the guard of the removal that started it.
-const char* const kSerialFunctionInf = R"(; The tests' multiport-serial function
-[Version]
-Signature="$WINDOWS NT$"
-Class=MultiPortSerial
-ClassGuid={50906CB8-BA12-11D1-BF5D-0000F805F530}
-Provider=%Prov%
-DriverVer=01/02/2024,1.0.0.0
-
-[Manufacturer]
-%Prov%=Models,NTamd64
-
-[Models.NTamd64]
+const std::string kSerialFunctionInf = hvtest::inf::head("The tests' multiport-serial function", "MultiPortSerial",
+                                                         "{50906CB8-BA12-11D1-BF5D-0000F805F530}") +
+                                       R"([Models.NTamd64]
 %Serial%=Serial, ROOT\HVTESTMPS
 
 [DestinationDirs]
@@ -140,14 +110,8 @@ AddReg=Serial.CoReg
 [Serial.CoReg]
 HKR,,CoInstallers32,0x00010000,"HvUUI23.dll,HvUCoInstallGpio"
 
-[Func.Service]
-DisplayName    = %Serial%
-ServiceType    = 1
-StartType      = 3
-ErrorControl   = 1
-ServiceBinary  = %12%\hvtestfunc.sys
-
-[Strings]
+)" + hvtest::inf::service("Func.Service", "Serial", "hvtestfunc.sys") +
+                                       R"([Strings]
 Prov = "Test Maker"
 Serial = "Test multiport serial function"
 )";

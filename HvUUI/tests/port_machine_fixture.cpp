@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "card_machine.h"
+#include "support/test_inf.h"
 
 #include "CoInstallPort.h"
 #include "PortUtil.h"
@@ -16,18 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kCardInf = R"(; The tests' card: a bus device with serial port children
-[Version]
-Signature="$WINDOWS NT$"
-Class=HvTestCard
-ClassGuid={6A1F3B52-0C7E-4D19-8E41-7B2D903C55A8}
-Provider=%Prov%
-DriverVer=01/02/2024,1.0.0.0
-
-[Manufacturer]
-%Prov%=Models,NTamd64
-
-[Models.NTamd64]
+const std::string kCardInf = hvtest::inf::head("The tests' card: a bus device with serial port children",
+                                               hvtest::inf::kTestCardClass, hvtest::inf::kTestCardClassGuid) +
+                             R"([Models.NTamd64]
 %One%=One, ROOT\HVTESTCARD1, USB\VID_7A5C&PID_1015, USB\VID_7A5C&PID_1001, USB\VID_7A5C&PID_2011&MI_00, USB\VID_7A5C&PID_2011&MI_01
 %Three%=Three, ROOT\HVTESTCARD3
 %Two%=Two, USB\VID_7A5C&PID_2012
@@ -74,32 +66,17 @@ HKR,,Children,0x00010001,3
 [Two.Reg]
 HKR,,Children,0x00010001,2
 
-[Bus.Service]
-DisplayName    = %One%
-ServiceType    = 1
-StartType      = 3
-ErrorControl   = 1
-ServiceBinary  = %12%\hvtestbus.sys
-
-[Strings]
+)" + hvtest::inf::service("Bus.Service", "One", "hvtestbus.sys") +
+                             R"([Strings]
 Prov = "Test Maker"
 One = "Test card"
 Three = "Test card with three ports"
 Two = "Test card with two ports"
 )";
 
-const char* const kPortInf = R"(; The tests' serial port, with the package's port co-installer
-[Version]
-Signature="$WINDOWS NT$"
-Class=Ports
-ClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}
-Provider=%Prov%
-DriverVer=01/02/2024,1.0.0.0
-
-[Manufacturer]
-%Prov%=Models,NTamd64
-
-[Models.NTamd64]
+const std::string kPortInf = hvtest::inf::head("The tests' serial port, with the package's port co-installer",
+                                               hvtest::inf::kPortsClass, hvtest::inf::kPortsClassGuid) +
+                             R"([Models.NTamd64]
 %Desc%=Port, HVTEST\CHILD
 
 [DestinationDirs]
@@ -131,14 +108,8 @@ HKR,,SerialPort,0x00010001,1
 [Port.CoReg]
 HKR,,CoInstallers32,0x00010000,"HvUUI23.dll,HvUCoInstallPort"
 
-[Port.Service]
-DisplayName    = %Desc%
-ServiceType    = 1
-StartType      = 3
-ErrorControl   = 1
-ServiceBinary  = %12%\hvtestfunc.sys
-
-[Strings]
+)" + hvtest::inf::service("Port.Service", "Desc", "hvtestfunc.sys") +
+                             R"([Strings]
 Prov = "Test Maker"
 Desc = "Test Serial Port"
 )";

@@ -14,6 +14,7 @@
 
 #include "support/command.h"
 #include "support/folder_test.h"
+#include "support/test_inf.h"
 
 namespace {
 
@@ -24,18 +25,9 @@ using hvsim::ui::SheetButton;
 constexpr int kEdit = 300, kNeedsRestart = 301, kChange = 302, kLevel = 303, kChoice = 304, kAdvanced = 305,
               kNestedEdit = 310;
 
-constexpr const char* kInf = R"(; A serial port for the Device Manager tests
-[Version]
-Signature="$WINDOWS NT$"
-Class=Ports
-ClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}
-Provider=%Maker%
-DriverVer=01/02/2024,1.0.0.0
-
-[Manufacturer]
-%Maker%=Models,NTamd64
-
-[Models.NTamd64]
+const std::string kInf = hvtest::inf::head("A serial port for the Device Manager tests", hvtest::inf::kPortsClass,
+                                           hvtest::inf::kPortsClassGuid) +
+                         R"([Models.NTamd64]
 %Desc%=Port, ROOT\HVDMTEST
 
 [DestinationDirs]
@@ -72,15 +64,9 @@ HKR,,EnumPropPages32,,"HvTestPages.dll,HvTestPropPages"
 [Port.CoReg]
 HKR,,CoInstallers32,0x00010000,"HvTestPages.dll,HvTestPageCoInstaller"
 
-[Port.Service]
-DisplayName=%Desc%
-ServiceType=1
-StartType=3
-ErrorControl=1
-ServiceBinary=%12%\HvE2E.sys
-
-[Strings]
-Maker="Test Maker"
+)" + hvtest::inf::service("Port.Service", "Desc", "HvE2E.sys") +
+                         R"([Strings]
+Prov="Test Maker"
 Desc="Test Serial Port"
 Disk="Test disk"
 )";
