@@ -7,6 +7,17 @@
 
 #include "UninstallUtil.h"
 
+BOOL ReadString(HKEY key, LPCSTR name, CString& value) {
+    constexpr DWORD kValueBytes = 260;
+    char buffer[kValueBytes + 1] = {};
+    DWORD type = 0, size = kValueBytes;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
+        return FALSE;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return FALSE;
+    value = buffer;
+    return TRUE;
+}
+
 void CPmUninstallOperation::SetBar(CProgressCtrl* bar, int lower, int upper) {
     if (!bar || !bar->GetSafeHwnd()) return;
     bar->SetRange(static_cast<short>(lower), static_cast<short>(upper));

@@ -6,6 +6,9 @@
 
 #include "PmUninstallData.h"
 
+// A string value of up to 260 bytes, as both operations read them; FALSE when missing or of another type.
+BOOL ReadString(HKEY key, LPCSTR name, CString& value);
+
 class CPmUninstallOperation {
   public:
     CPmUninstallOperation() = default;

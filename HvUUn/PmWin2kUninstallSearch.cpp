@@ -47,17 +47,6 @@ BOOL ReadWholeFile(LPCSTR path, CString& text) {
     return ok;
 }
 
-// A string value of at most 260 bytes; FALSE when missing or of another type.
-BOOL ReadString(HKEY key, LPCSTR name, CString& out) {
-    char buffer[kValueBytes + 1] = {};
-    DWORD type = 0, size = kValueBytes;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
-        return FALSE;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return FALSE;
-    out = buffer;
-    return TRUE;
-}
-
 // The first string of a multi-string value of at most 260 bytes.
 BOOL ReadFirstOfMultiString(HKEY key, LPCSTR name, CString& out) {
     char buffer[kValueBytes + 2] = {};

@@ -17,17 +17,6 @@ CString Upper(CString text) {
 
 BOOL StartsWith(const CString& text, LPCSTR prefix) { return text.Find(prefix) == 0; }
 
-// A string value of up to 260 bytes; FALSE when missing or of another type.
-BOOL ReadString(HKEY key, LPCSTR name, CString& value) {
-    char buffer[kNameLength + 1] = {};
-    DWORD type = 0, size = kNameLength;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
-        return FALSE;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return FALSE;
-    value = buffer;
-    return TRUE;
-}
-
 std::vector<CString> SubkeyNames(HKEY key) {
     std::vector<CString> names;
     for (DWORD index = 0;; ++index) {
