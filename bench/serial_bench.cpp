@@ -3,8 +3,10 @@
 // on 8 ports both ways, the latency of a byte from the far end to ReadFile, and the cost of
 // opening, closing and setting the baud rate, and one port's figure beside 8 busy threads against
 // its idle figure. Arguments pick sections (throughput, loaded, paced, latency, costs;
-// throughput1 is one port alone, for a profile); none runs all but throughput1.
+// throughput1 and throughput8 are one and eight ports alone, for a profile); none runs all but throughput1.
 #include "bench_machine.h"
+
+#include <hvsim/usb.h>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -34,6 +36,13 @@ double cpu_seconds() {
     getrusage(RUSAGE_SELF, &usage);
     auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Host thread switches of the whole process, voluntary or not: each is a hand-off the data paid for.
+double context_switches() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
 }
 
 void figure(const std::string& name, double value, const char* unit) {
@@ -165,14 +174,19 @@ void throughput(const std::vector<size_t>& counts) {
                            std::getenv("HV_BENCH_REAL_CLOCK") ? hvsim::ClockMode::Real : hvsim::ClockMode::Virtual);
         std::vector<HANDLE> ports = open_looped_ports(bench, count, "off");
         for (HANDLE port : ports) hvbench::set_up_port(port, 921600, 0, 0);
+        const double switches = context_switches();
+        const uint64_t urbs = hvsim::usb::counters().completed;
         const double start = host_seconds();
         const Moved moved = loop_through(ports, kBytes);
         const double seconds = host_seconds() - start;
+        const double megabytes = moved.received / 1e6;
         const std::string prefix = "unpaced_" + std::to_string(count) + "_ports_";
         figure(prefix + "throughput", moved.received / seconds / 1e6, "MB/s");
         figure(prefix + "throughput_per_port", moved.received / seconds / 1e6 / count, "MB/s");
         figure(prefix + "ratio_to_pipe", moved.received / seconds / 1e6 / pipe_rate, "x");
         figure(prefix + "bytes_lost", static_cast<double>(moved.sent - moved.received + moved.mismatched), "bytes");
+        figure(prefix + "urbs_per_mb", static_cast<double>(hvsim::usb::counters().completed - urbs) / megabytes, "URBs");
+        figure(prefix + "thread_switches_per_mb", (context_switches() - switches) / megabytes, "switches");
     }
 }
 
@@ -275,6 +289,7 @@ int main(int argc, char** argv) {
     auto run = [&](const char* name) { return wanted.empty() || wanted.count(name) != 0; };
     if (run("throughput")) throughput({1, 2, 4, 8});
     if (wanted.count("throughput1")) throughput({1}); // one port only, for a profile
+    if (wanted.count("throughput8")) throughput({8}); // eight ports only, for a profile
     if (run("loaded")) loaded();
     if (run("paced")) paced();
     if (run("latency")) latency();
