@@ -207,7 +207,7 @@ void unblock(_ETHREAD* thread) {
     thread->deadline.reset();
     ++d.running;
     d.stall_reported = false;
-    thread->wakeup.notify_one();
+    thread->parking.wake();
 }
 
 void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const char* what, const void* object) {
@@ -224,20 +224,18 @@ void block(Lock& lock, _ETHREAD* self, std::optional<int64_t> deadline, const ch
     --d.running;
     advance_if_idle();
     while (self->blocked) {
+        // The host waits only for a wake-up, except on the real clock, where the deadline is a
+        // host time too. Far deadlines wait without a limit rather than overflow the steady clock.
+        std::optional<int64_t> until_ns;
         if (d.mode.load() == ClockMode::Real && deadline) {
-            // Far deadlines wait without a limit rather than overflow the steady clock.
             constexpr int64_t kFar = int64_t{100} * 365 * 24 * 3600 * kTicksPerSecond;
-            if (*deadline - now() > kFar) {
-                self->wakeup.wait(lock);
-                continue;
-            }
-            auto until = std::chrono::steady_clock::time_point(
-                std::chrono::nanoseconds(d.real_base_ns.load() + *deadline * 100));
-            if (self->wakeup.wait_until(lock, until) == std::cv_status::timeout && self->blocked && now() >= *deadline)
-                timeout_thread(self);
-        } else {
-            self->wakeup.wait(lock);
+            if (*deadline - now() <= kFar) until_ns = d.real_base_ns.load() + *deadline * 100;
         }
+        const uint32_t ticket = self->parking.ticket();
+        lock.unlock();
+        const bool woken = self->parking.park(ticket, until_ns);
+        lock.lock();
+        if (!woken && self->blocked && now() >= *deadline) timeout_thread(self);
     }
     self->wait_what = nullptr;
     self->wait_object = nullptr;

@@ -5,6 +5,8 @@
 #include <hvsim/sched.h>
 #include <wdm.h>
 
+#include "parking.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -50,7 +52,7 @@ struct _ETHREAD : _KTHREAD {
     std::optional<int64_t> deadline;
     const char* wait_what = nullptr;
     const void* wait_object = nullptr;
-    std::condition_variable wakeup;
+    hvsim::sched::detail::Parking parking; // where it waits on the host while blocked
 
     // Kernel wait in progress.
     bool wait_pending = false;

@@ -1,0 +1,29 @@
+// Where a blocked machine thread waits on the host: a futex word per thread, with a short spin
+// first. A hand-off in the data path is usually answered within microseconds, and a host sleep
+// and wake-up costs several times that, so a thread whose last waits were short spins before it
+// sleeps; one whose waits are long goes straight to sleep and costs no CPU.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+namespace hvsim::sched::detail {
+
+class Parking {
+public:
+    // Taken before the scheduler's lock is released; a wake() after it ends the park.
+    uint32_t ticket() const { return sequence_.load(std::memory_order_acquire); }
+    // Waits for a wake() after `ticket`, or until the steady clock reaches `until_ns` (nanoseconds
+    // since its epoch); false when the time came first.
+    bool park(uint32_t ticket, std::optional<int64_t> until_ns);
+    // Ends the current or next park; cheap when the thread is spinning.
+    void wake();
+
+private:
+    std::atomic<uint32_t> sequence_{0};
+    std::atomic<bool> sleeping_{false};
+    bool spin_ = true; // only the parked thread touches it
+};
+
+} // namespace hvsim::sched::detail

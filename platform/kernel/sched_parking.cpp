@@ -1,0 +1,70 @@
+// A machine thread's host-level wait: a bounded spin, then a futex sleep on its own word.
+#include "parking.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace hvsim::sched::detail {
+namespace {
+
+// About as long as a host sleep and wake-up cost; a wait that outlasts it sleeps.
+constexpr int64_t kSpinNs = 30'000;
+
+int64_t steady_ns() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+long futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op | FUTEX_PRIVATE_FLAG, value, timeout, nullptr, 0);
+}
+
+} // namespace
+
+bool Parking::park(uint32_t ticket, std::optional<int64_t> until_ns) {
+    const int64_t start = steady_ns();
+    if (spin_) {
+        const int64_t spin_end = start + kSpinNs;
+        for (unsigned i = 1;; ++i) {
+            if (sequence_.load(std::memory_order_acquire) != ticket) return true;
+            cpu_relax();
+            if (i % 64 == 0 && steady_ns() >= spin_end) break;
+        }
+    }
+    sleeping_.store(true, std::memory_order_seq_cst);
+    bool woken = true;
+    while (sequence_.load(std::memory_order_seq_cst) == ticket) {
+        timespec relative{};
+        const timespec* timeout = nullptr;
+        if (until_ns) {
+            const int64_t left = *until_ns - steady_ns();
+            if (left <= 0) {
+                woken = false;
+                break;
+            }
+            relative.tv_sec = left / 1'000'000'000;
+            relative.tv_nsec = left % 1'000'000'000;
+            timeout = &relative;
+        }
+        futex(&sequence_, FUTEX_WAIT, ticket, timeout); // EAGAIN, EINTR and timeouts loop to the checks
+    }
+    sleeping_.store(false, std::memory_order_relaxed);
+    // Spin next time only if spinning would have caught this wake-up.
+    spin_ = woken && steady_ns() - start <= kSpinNs;
+    return woken;
+}
+
+void Parking::wake() {
+    sequence_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleeping_.load(std::memory_order_seq_cst)) futex(&sequence_, FUTEX_WAKE, 1, nullptr);
+}
+
+} // namespace hvsim::sched::detail

@@ -1,0 +1,57 @@
+// A machine thread's host-level wait: no wake-up is lost, whether it comes before the park,
+// while the thread spins or while it sleeps, and a park with a time limit ends at it.
+#include <parking.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using hvsim::sched::detail::Parking;
+
+int64_t steady_ns() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+TEST(Parking, AWakeAfterTheTicketEndsTheParkAndNoneIsLost) {
+    Parking early;
+    const uint32_t ticket = early.ticket();
+    early.wake();
+    EXPECT_TRUE(early.park(ticket, steady_ns() + 1'000'000'000)) << "a wake before the park was lost";
+
+    Parking idle;
+    const int64_t start = steady_ns();
+    EXPECT_FALSE(idle.park(idle.ticket(), start + 2'000'000));
+    EXPECT_GE(steady_ns() - start, 2'000'000);
+
+    // Two threads hand a token back and forth; the waker sometimes pauses past the spin, so both
+    // the spinning and the sleeping waiter are woken. A lost wake-up ends a park at its limit.
+    for (int pause_every : {0, 7}) {
+        Parking sides[2];
+        std::atomic<int> turn{0};
+        std::atomic<int> lost{0};
+        constexpr int kRounds = 2000;
+        auto play = [&](int me) {
+            for (int round = 0; round < kRounds; ++round) {
+                for (;;) {
+                    const uint32_t ticket = sides[me].ticket();
+                    if (turn.load() == me) break;
+                    if (!sides[me].park(ticket, steady_ns() + 2'000'000'000)) {
+                        ++lost;
+                        return;
+                    }
+                }
+                if (pause_every && round % pause_every == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+                turn.store(1 - me);
+                sides[1 - me].wake();
+            }
+        };
+        std::thread other(play, 1);
+        play(0);
+        other.join();
+        EXPECT_EQ(lost.load(), 0) << "pause every " << pause_every;
+    }
+}
+
+} // namespace
