@@ -146,11 +146,17 @@ NTSTATUS CPmMemoryPool::m_Remove(PVOID pv) {
     if (!pTable)
         return STATUS_INVALID_PARAMETER;
     pTable->m_SpinLock.m_Lock();
+    // Short-lived buffers were entered last: the newest slots are searched first, then the older
+    // blocks, which hold the long-lived objects.
     PVOID* ppvSlot = NULL;
-    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock && !ppvSlot;
+    PVOID* ppvCurrent = pTable->m_ppvCurrentBlock;
+    for (ULONG ulSlot = pTable->m_ulNextSlot; ulSlot > 1 && !ppvSlot; --ulSlot) {
+        if (ppvCurrent[ulSlot - 1] == pv)
+            ppvSlot = &ppvCurrent[ulSlot - 1];
+    }
+    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock != ppvCurrent && !ppvSlot;
          ppvBlock = static_cast<PVOID*>(ppvBlock[0])) {
-        ULONG ulUsed = ppvBlock == pTable->m_ppvCurrentBlock ? pTable->m_ulNextSlot : PM_TRACKING_SLOTS;
-        for (ULONG ulSlot = 1; ulSlot < ulUsed; ++ulSlot) {
+        for (ULONG ulSlot = 1; ulSlot < PM_TRACKING_SLOTS; ++ulSlot) {
             if (ppvBlock[ulSlot] == pv) {
                 ppvSlot = &ppvBlock[ulSlot];
                 break;
