@@ -1,4 +1,5 @@
-// A machine thread's host-level wait: a bounded spin, then a futex sleep on its own word.
+// A machine thread's host-level wait: a bounded spin, then a futex sleep on its own word; and the
+// scheduler's adaptive mutex.
 #include "parking.h"
 
 #include <linux/futex.h>
@@ -60,6 +61,14 @@ bool Parking::park(uint32_t ticket, std::optional<int64_t> until_ns) {
     // Spin next time only if spinning would have caught this wake-up.
     spin_ = woken && steady_ns() - start <= kSpinNs;
     return woken;
+}
+
+AdaptiveMutex::AdaptiveMutex() {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&mutex_, &attributes);
+    pthread_mutexattr_destroy(&attributes);
 }
 
 void Parking::wake() {

@@ -72,7 +72,7 @@ struct WaitNode {
 };
 
 struct Dispatcher {
-    std::mutex lock;
+    AdaptiveMutex lock;
 
     // Clock. Read without the lock by now().
     std::atomic<ClockMode> mode{ClockMode::Virtual};
@@ -106,7 +106,7 @@ struct Dispatcher {
     }
 };
 
-using Lock = std::unique_lock<std::mutex>;
+using Lock = std::unique_lock<AdaptiveMutex>;
 
 Dispatcher& dispatcher();
 
