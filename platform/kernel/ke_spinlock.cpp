@@ -36,10 +36,21 @@ bool try_take(PKSPIN_LOCK lock, const char* routine) {
     return false;
 }
 
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// A holder keeps the lock for a microsecond or so, so the waiter spins for some tens of
+// microseconds before it yields; it yields at all only because a host thread holding a spin
+// lock can be preempted, which a processor at DISPATCH_LEVEL cannot.
 void take(PKSPIN_LOCK lock, const char* routine) {
+    constexpr unsigned kSpinsBeforeYield = 1024;
     for (unsigned spins = 0; !try_take(lock, routine); ++spins) {
         while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
-            if (++spins % 64 == 0) std::this_thread::yield();
+            cpu_relax();
+            if (++spins % kSpinsBeforeYield == 0) std::this_thread::yield();
         }
     }
 }
