@@ -38,6 +38,9 @@ std::vector<std::u16string> BenchMachine::plug(const std::string& spec, std::str
         if (device.id == plugged && !device.interfaces.empty()) interfaces = device.interfaces.size();
     std::vector<std::u16string> names;
     for (const auto& port : hvsim::wait_for_com_ports(*machine_, plugged, interfaces)) names.push_back(port.name);
+    // The installation's last steps may still run once the names are there: none of it is
+    // counted in a figure.
+    hvsim::user::wait_for_device_installations();
     return names;
 }
 
