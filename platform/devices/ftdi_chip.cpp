@@ -706,13 +706,12 @@ void FtdiChip::Impl::end_transfer(Port& p, Ticks t) {
 // characters even when nothing is paced.
 void FtdiChip::Impl::catch_up(Ticks until) {
     until = std::max(until, now);
-    for (auto& p : ports) p.inbox->hold_notifications();
+    enum class Source { none, inbox, receiver, far_end, transmitter, latency };
     std::array<bool, 4> far_end_idle{};
-    for (;;) {
-        enum class Source { none, inbox, receiver, far_end, transmitter, latency } source = Source::none;
+    // The earliest event; at equal times by source, then by port.
+    auto earliest = [&](Source& source, Port*& port) {
         Ticks best = kNever;
-        Port* port = nullptr;
-        // Earliest first; at equal times by source, then by port.
+        source = Source::none;
         auto consider = [&](Ticks t, Source s, Port& p) {
             if (t < best || (t == best && t != kNever && s < source)) {
                 best = t;
@@ -728,6 +727,19 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             consider(p.tx.next_event(), Source::transmitter, p);
             if (p.armed && !transfer_complete(p)) consider(p.latency_expiry(), Source::latency, p);
         }
+        return best;
+    };
+    Source source;
+    Port* port = nullptr;
+    Ticks best = earliest(source, port);
+    // Most calls find nothing due: they leave the inboxes' locks alone.
+    if (source == Source::none || best > until) {
+        now = until;
+        tell_ready();
+        return;
+    }
+    for (auto& p : ports) p.inbox->hold_notifications();
+    for (;; best = earliest(source, port)) {
         if (source == Source::none || best > until) break;
         const Ticks t = std::max(best, now);
         now = t;
