@@ -139,12 +139,15 @@ int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done
         for (;;) {
             auto q = d.queues.find(queue);
             if (q == d.queues.end()) break;
-            // Transfers behind the head that end early do so at once.
-            behind.assign(q->second.begin() + 1, q->second.end());
-            for (Transfer* t : behind)
-                if (early_status(*t)) end_early(s, *t, false, now, done);
-            q = d.queues.find(queue);
-            if (q == d.queues.end()) break;
+            // Transfers behind the head that end early do so at once (a copy of the list, since
+            // ending one takes it out of the queue).
+            if (std::any_of(q->second.begin() + 1, q->second.end(), [](Transfer* t) { return early_status(*t); })) {
+                behind.assign(q->second.begin() + 1, q->second.end());
+                for (Transfer* t : behind)
+                    if (early_status(*t)) end_early(s, *t, false, now, done);
+                q = d.queues.find(queue);
+                if (q == d.queues.end()) break;
+            }
             if (!run_transfer(s, *q->second.front(), now, deadline, done)) break;
         }
     }
