@@ -5,6 +5,8 @@ CPmMemoryPool* g_pPmMemoryPool = NULL;
 LONG g_lPmMemoryPoolUsers = 0;
 
 static const SIZE_T s_cbTrackingBlock = PM_TRACKING_SLOTS * sizeof(PVOID);
+// How many of the newest tracking blocks a free searches before the rest.
+static const ULONG s_ulNewestBlocks = 4;
 
 void* CPmMemoryPool::operator new(size_t size, POOL_TYPE ePoolType) noexcept {
     return ExAllocatePoolWithTag(ePoolType, size, PM_TAG_POOL);
@@ -146,15 +148,27 @@ NTSTATUS CPmMemoryPool::m_Remove(PVOID pv) {
     if (!pTable)
         return STATUS_INVALID_PARAMETER;
     pTable->m_SpinLock.m_Lock();
-    // Short-lived buffers were entered last: the newest slots are searched first, then the older
-    // blocks, which hold the long-lived objects.
+    // Short-lived buffers were entered last, behind the long-lived objects: the newest blocks are
+    // searched first, each from its last slot, then the older ones (the chain is singly linked,
+    // so it is walked once to find the newest).
+    PVOID* appvNewest[s_ulNewestBlocks] = {};
+    ULONG ulBlocks = 0;
+    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock; ppvBlock = static_cast<PVOID*>(ppvBlock[0]))
+        appvNewest[ulBlocks++ % s_ulNewestBlocks] = ppvBlock;
+    const ULONG ulNewest = ulBlocks < s_ulNewestBlocks ? ulBlocks : s_ulNewestBlocks;
     PVOID* ppvSlot = NULL;
-    PVOID* ppvCurrent = pTable->m_ppvCurrentBlock;
-    for (ULONG ulSlot = pTable->m_ulNextSlot; ulSlot > 1 && !ppvSlot; --ulSlot) {
-        if (ppvCurrent[ulSlot - 1] == pv)
-            ppvSlot = &ppvCurrent[ulSlot - 1];
+    for (ULONG ulBlock = 0; ulBlock < ulNewest && !ppvSlot; ++ulBlock) {
+        PVOID* ppvBlock = appvNewest[(ulBlocks - 1 - ulBlock) % s_ulNewestBlocks];
+        ULONG ulUsed = ppvBlock == pTable->m_ppvCurrentBlock ? pTable->m_ulNextSlot : PM_TRACKING_SLOTS;
+        for (ULONG ulSlot = ulUsed; ulSlot > 1; --ulSlot) {
+            if (ppvBlock[ulSlot - 1] == pv) {
+                ppvSlot = &ppvBlock[ulSlot - 1];
+                break;
+            }
+        }
     }
-    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock != ppvCurrent && !ppvSlot;
+    PVOID* ppvOldestSearched = appvNewest[(ulBlocks - ulNewest) % s_ulNewestBlocks];
+    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock != ppvOldestSearched && !ppvSlot;
          ppvBlock = static_cast<PVOID*>(ppvBlock[0])) {
         for (ULONG ulSlot = 1; ulSlot < PM_TRACKING_SLOTS; ++ulSlot) {
             if (ppvBlock[ulSlot] == pv) {
