@@ -42,7 +42,8 @@ TEST(Parking, AWakeAfterTheTicketEndsTheParkAndNoneIsLost) {
                         return;
                     }
                 }
-                if (pause_every && round % pause_every == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+                if (pause_every && round % pause_every == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
                 turn.store(1 - me);
                 sides[1 - me].wake();
             }
