@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 namespace hvsim::sched::detail {
 namespace {
@@ -27,6 +28,13 @@ void cpu_relax() {
 long futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
     return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), op | FUTEX_PRIVATE_FLAG, value, timeout, nullptr, 0);
 }
+
+// Host wake-ups named under an AdaptiveMutex this thread holds, made once it lets go of it. A
+// woken thread always finds its sequence moved first, so a wake-up made late (even after the
+// thread stopped waiting) changes nothing but its timing; a wake of a private futex only names an
+// address, so one made after the word's thread is gone touches nothing either.
+thread_local int t_held = 0;
+thread_local std::vector<Parking*> t_deferred;
 
 } // namespace
 
@@ -71,9 +79,33 @@ AdaptiveMutex::AdaptiveMutex() {
     pthread_mutexattr_destroy(&attributes);
 }
 
+void AdaptiveMutex::lock() {
+    pthread_mutex_lock(&mutex_);
+    ++t_held;
+}
+
+bool AdaptiveMutex::try_lock() {
+    if (pthread_mutex_trylock(&mutex_) != 0) return false;
+    ++t_held;
+    return true;
+}
+
+void AdaptiveMutex::unlock() {
+    pthread_mutex_unlock(&mutex_);
+    if (--t_held > 0 || t_deferred.empty()) return;
+    for (Parking* parking : t_deferred) parking->wake_host();
+    t_deferred.clear();
+}
+
 void Parking::wake() {
     sequence_.fetch_add(1, std::memory_order_seq_cst);
-    if (sleeping_.load(std::memory_order_seq_cst)) futex(&sequence_, FUTEX_WAKE, 1, nullptr);
+    if (!sleeping_.load(std::memory_order_seq_cst)) return;
+    if (t_held > 0)
+        t_deferred.push_back(this);
+    else
+        wake_host();
 }
+
+void Parking::wake_host() { futex(&sequence_, FUTEX_WAKE, 1, nullptr); }
 
 } // namespace hvsim::sched::detail

@@ -13,6 +13,10 @@ using namespace detail;
 Event::Event(Reset reset, bool initially_set) : auto_reset_(reset == Reset::Auto), set_(initially_set) {}
 
 void Event::set() {
+    // Already set means nobody waits: the set merges with the one pending. It is still a release
+    // on the flag (true over true), so the wait that consumes it sees what the caller wrote.
+    bool expected = true;
+    if (set_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return;
     Lock lock(dispatcher().lock);
     if (auto_reset_) {
         if (!queue_wake_one(waiters_)) set_ = true;

@@ -19,10 +19,15 @@ public:
     // Waits for a wake() after `ticket`, or until the steady clock reaches `until_ns` (nanoseconds
     // since its epoch); false when the time came first.
     bool park(uint32_t ticket, std::optional<int64_t> until_ns);
-    // Ends the current or next park; cheap when the thread is spinning.
+    // Ends the current or next park; cheap when the thread is spinning. Called under an
+    // AdaptiveMutex, the host wake-up of a sleeping thread waits until that mutex is released, so
+    // that nobody waits for the lock behind a system call.
     void wake();
 
 private:
+    friend class AdaptiveMutex;
+    void wake_host();
+
     std::atomic<uint32_t> sequence_{0};
     std::atomic<bool> sleeping_{false};
     bool spin_ = true; // only the parked thread touches it
@@ -36,9 +41,10 @@ public:
     ~AdaptiveMutex() { pthread_mutex_destroy(&mutex_); }
     AdaptiveMutex(const AdaptiveMutex&) = delete;
     AdaptiveMutex& operator=(const AdaptiveMutex&) = delete;
-    void lock() { pthread_mutex_lock(&mutex_); }
-    bool try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
-    void unlock() { pthread_mutex_unlock(&mutex_); }
+    void lock();
+    bool try_lock();
+    // Releases the mutex, then wakes the sleeping threads that wake() named while it was held.
+    void unlock();
 
 private:
     pthread_mutex_t mutex_;

@@ -1,5 +1,6 @@
 // A machine thread's host-level wait: no wake-up is lost, whether it comes before the park,
-// while the thread spins or while it sleeps, and a park with a time limit ends at it.
+// while the thread spins or while it sleeps, or is made under the scheduler's mutex (whose
+// release makes it), and a park with a time limit ends at it.
 #include <parking.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 namespace {
 
+using hvsim::sched::detail::AdaptiveMutex;
 using hvsim::sched::detail::Parking;
 
 int64_t steady_ns() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
@@ -26,9 +28,15 @@ TEST(Parking, AWakeAfterTheTicketEndsTheParkAndNoneIsLost) {
     EXPECT_GE(steady_ns() - start, 2'000'000);
 
     // Two threads hand a token back and forth; the waker sometimes pauses past the spin, so both
-    // the spinning and the sleeping waiter are woken. A lost wake-up ends a park at its limit.
-    for (int pause_every : {0, 7}) {
+    // the spinning and the sleeping waiter are woken, and wakes some under one or two held
+    // mutexes. A lost wake-up ends a park at its limit.
+    struct Case {
+        int pause_every, held;
+    };
+    for (const Case c : {Case{0, 0}, Case{7, 0}, Case{7, 1}, Case{7, 2}}) {
+        const int pause_every = c.pause_every;
         Parking sides[2];
+        AdaptiveMutex mutexes[2][2];
         std::atomic<int> turn{0};
         std::atomic<int> lost{0};
         constexpr int kRounds = 2000;
@@ -45,13 +53,17 @@ TEST(Parking, AWakeAfterTheTicketEndsTheParkAndNoneIsLost) {
                 if (pause_every && round % pause_every == 0)
                     std::this_thread::sleep_for(std::chrono::microseconds(100));
                 turn.store(1 - me);
+                const int held = round % 2 ? c.held : 0;
+                for (int m = 0; m < held; ++m) mutexes[me][m].lock();
                 sides[1 - me].wake();
+                // The inner release leaves an outer mutex held: only the last one makes the wake.
+                for (int m = held - 1; m >= 0; --m) mutexes[me][m].unlock();
             }
         };
         std::thread other(play, 1);
         play(0);
         other.join();
-        EXPECT_EQ(lost.load(), 0) << "pause every " << pause_every;
+        EXPECT_EQ(lost.load(), 0) << "pause every " << pause_every << ", " << c.held << " held";
     }
 }
 

@@ -3,6 +3,7 @@
 #include <sched_testing.h>
 
 #include <atomic>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -155,6 +156,44 @@ TEST_F(SchedStress, SystemThreadsComeAndGo) {
     }
     EXPECT_EQ(ran.load(), kThreads);
     EXPECT_EQ(sched::stats().system_threads, 0u);
+}
+
+// Sets from many threads, some on an event that is already set, reach the one consumer: what a
+// producer did before its set is seen by the wait that consumes it or a later one. Each producer
+// waits for its item to be taken before the next, so a lost set stops everything.
+TEST_F(SchedStress, SetsOfAnEventAlreadySetAreNotLost) {
+    constexpr int kProducers = 8;
+    constexpr long kItems = 500;
+    sched::Event ready(sched::Event::Reset::Auto);
+    std::vector<std::atomic<long>> produced(kProducers);
+    std::vector<std::unique_ptr<sched::Event>> taken;
+    for (int i = 0; i < kProducers; ++i) taken.push_back(std::make_unique<sched::Event>(sched::Event::Reset::Auto));
+    MachineThreads producers;
+    producers.start(kProducers, "producer", [&](int i) {
+        for (long k = 1; k <= kItems; ++k) {
+            produced[i].store(k, std::memory_order_relaxed);
+            ready.set();
+            if (!taken[i]->wait(now() + ms(100))) return;
+        }
+    });
+    std::vector<long> seen(kProducers);
+    long total = 0;
+    int timeouts = 0;
+    // With every producer waiting for its item to be taken, a wait with nothing set times out on
+    // the virtual clock at once.
+    while (total < kProducers * kItems && timeouts == 0) {
+        if (!ready.wait(now() + ms(50))) ++timeouts;
+        for (int i = 0; i < kProducers; ++i) {
+            const long latest = produced[i].load(std::memory_order_relaxed);
+            if (latest == seen[i]) continue;
+            total += latest - seen[i];
+            seen[i] = latest;
+            taken[i]->set();
+        }
+    }
+    producers.join();
+    EXPECT_EQ(total, kProducers * kItems);
+    EXPECT_EQ(timeouts, 0) << "a set was lost";
 }
 
 } // namespace

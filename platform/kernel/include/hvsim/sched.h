@@ -14,6 +14,7 @@
 
 #include <hvsim/kernel.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -104,7 +105,7 @@ public:
 
 private:
     bool auto_reset_;
-    bool set_;                  // guarded by the scheduler's lock
+    std::atomic<bool> set_;     // written under the scheduler's lock; set() reads it without
     detail::WaitQueue waiters_; // guarded by the scheduler's lock
 };
 
