@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace hvsim::usb::detail {
 namespace {
@@ -173,7 +174,20 @@ void complete_all(const std::vector<Finished>& done) {
     s.batch_ended.notify_all();
 }
 
+// A device model's change seen by the controller thread itself, during its pass: it only needs
+// another pass, not a wake-up through the scheduler.
+thread_local bool t_controller = false;
+thread_local bool t_changed = false;
+
+void model_changed() {
+    if (t_controller)
+        t_changed = true;
+    else
+        state().wake.set();
+}
+
 void controller_thread() {
+    t_controller = true;
     State& s = state();
     std::vector<Finished> done;
     std::vector<std::shared_ptr<Device>> work;
@@ -193,7 +207,9 @@ void controller_thread() {
             work.clear();
         }
         complete_all(done);
-        if (!done.empty()) continue; // completions may have brought new work
+        // Completions may have brought new work, and a model's change during the pass may have
+        // made a transfer that the pass had already looked at ready.
+        if (!done.empty() || std::exchange(t_changed, false)) continue;
         if (deadline == devices::kNever)
             s.wake.wait();
         else
@@ -448,7 +464,7 @@ ULONG plug(std::shared_ptr<devices::UsbDeviceModel> model, std::string label) {
             if (other->vendor_id == device->vendor_id && other->product_id == device->product_id &&
                 other->serial == device->serial)
                 device->unique_serial = false;
-        model->set_change_callback([] { state().wake.set(); });
+        model->set_change_callback(model_changed);
         s.devices[port] = device;
     }
     DbgPrint("USB: port %u: device %04X:%04X plugged%s%s\n", (unsigned)device->port, device->vendor_id,
