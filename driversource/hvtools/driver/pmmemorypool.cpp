@@ -4,7 +4,10 @@
 CPmMemoryPool* g_pPmMemoryPool = NULL;
 LONG g_lPmMemoryPoolUsers = 0;
 
-static const SIZE_T s_cbTrackingBlock = PM_TRACKING_SLOTS * sizeof(PVOID);
+// A block's slots, then its link back to the previous block (null in the first), so that the
+// newest blocks are reached without walking the chain under the table's lock.
+static const ULONG s_ulBackLink = PM_TRACKING_SLOTS;
+static const SIZE_T s_cbTrackingBlock = (PM_TRACKING_SLOTS + 1) * sizeof(PVOID);
 // How many of the newest tracking blocks a free searches before the rest.
 static const ULONG s_ulNewestBlocks = 4;
 
@@ -134,6 +137,7 @@ NTSTATUS CPmMemoryPool::m_Enter(PVOID pv) {
             return STATUS_NO_MEMORY;
         }
         RtlZeroMemory(ppvBlock, s_cbTrackingBlock);
+        ppvBlock[s_ulBackLink] = pTable->m_ppvCurrentBlock;
         pTable->m_ppvCurrentBlock[0] = ppvBlock;
         pTable->m_ppvCurrentBlock = ppvBlock;
         pTable->m_ulNextSlot = 1;
@@ -149,16 +153,11 @@ NTSTATUS CPmMemoryPool::m_Remove(PVOID pv) {
         return STATUS_INVALID_PARAMETER;
     pTable->m_SpinLock.m_Lock();
     // Short-lived buffers were entered last, behind the long-lived objects: the newest blocks are
-    // searched first, each from its last slot, then the older ones (the chain is singly linked,
-    // so it is walked once to find the newest).
-    PVOID* appvNewest[s_ulNewestBlocks] = {};
-    ULONG ulBlocks = 0;
-    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock; ppvBlock = static_cast<PVOID*>(ppvBlock[0]))
-        appvNewest[ulBlocks++ % s_ulNewestBlocks] = ppvBlock;
-    const ULONG ulNewest = ulBlocks < s_ulNewestBlocks ? ulBlocks : s_ulNewestBlocks;
+    // searched first (back from the current one), each from its last slot, then the older ones.
     PVOID* ppvSlot = NULL;
-    for (ULONG ulBlock = 0; ulBlock < ulNewest && !ppvSlot; ++ulBlock) {
-        PVOID* ppvBlock = appvNewest[(ulBlocks - 1 - ulBlock) % s_ulNewestBlocks];
+    PVOID* ppvOldestSearched = NULL;
+    PVOID* ppvBlock = pTable->m_ppvCurrentBlock;
+    for (ULONG ulBlock = 0; ulBlock < s_ulNewestBlocks && ppvBlock && !ppvSlot; ++ulBlock) {
         ULONG ulUsed = ppvBlock == pTable->m_ppvCurrentBlock ? pTable->m_ulNextSlot : PM_TRACKING_SLOTS;
         for (ULONG ulSlot = ulUsed; ulSlot > 1; --ulSlot) {
             if (ppvBlock[ulSlot - 1] == pv) {
@@ -166,9 +165,10 @@ NTSTATUS CPmMemoryPool::m_Remove(PVOID pv) {
                 break;
             }
         }
+        ppvOldestSearched = ppvBlock;
+        ppvBlock = static_cast<PVOID*>(ppvBlock[s_ulBackLink]);
     }
-    PVOID* ppvOldestSearched = appvNewest[(ulBlocks - ulNewest) % s_ulNewestBlocks];
-    for (PVOID* ppvBlock = pTable->m_ppvFirstBlock; ppvBlock != ppvOldestSearched && !ppvSlot;
+    for (ppvBlock = pTable->m_ppvFirstBlock; ppvBlock != ppvOldestSearched && !ppvSlot;
          ppvBlock = static_cast<PVOID*>(ppvBlock[0])) {
         for (ULONG ulSlot = 1; ulSlot < PM_TRACKING_SLOTS; ++ulSlot) {
             if (ppvBlock[ulSlot] == pv) {
@@ -203,9 +203,7 @@ void CPmMemoryPool::m_TakeOutLastSlot() {
         pTable->m_ulNextSlot = 1;
         return;
     }
-    PVOID* ppvPrevious = pTable->m_ppvFirstBlock;
-    while (ppvPrevious[0] != ppvCurrent)
-        ppvPrevious = static_cast<PVOID*>(ppvPrevious[0]);
+    PVOID* ppvPrevious = static_cast<PVOID*>(ppvCurrent[s_ulBackLink]);
     ppvPrevious[0] = NULL;
     ExFreePool(ppvCurrent);
     pTable->m_ppvCurrentBlock = ppvPrevious;
