@@ -813,7 +813,7 @@ Ticks FtdiChip::Impl::looped_quiet_until(const Port& p) const {
         (p.event_char & kCharEnable) || p.receiver.next_deadline() != kNever ||
         !(p.tx.shift_format() == p.tx.format()) || !p.receiver.takes_as_sent(p.tx.format()))
         return next;
-    const Ticks character = p.tx.format().character_time();
+    const Ticks character = p.tx.character_time();
     if (character <= 0 || character == kNever) return next;
     const std::size_t throttle = throttle_level(p.rx_capacity);
     std::size_t chars = throttle > p.rx.size() ? throttle - p.rx.size() : 1;

@@ -128,7 +128,7 @@ void UartTransmitter::start_next(Ticks at) {
     shifting_ = true;
     shift_format_ = format_;
     shift_start_ = at;
-    shift_end_ = at + (paced_ ? format_.character_time() : 0);
+    shift_end_ = at + (paced_ ? character_time_ : 0);
 }
 
 } // namespace hvsim::devices

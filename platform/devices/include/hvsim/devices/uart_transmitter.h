@@ -29,8 +29,12 @@ public:
     explicit UartTransmitter(std::size_t capacity = kUnbounded) : capacity_(capacity) {}
 
     // Applies to characters that have not started yet.
-    void set_format(const LineFormat& format) { format_ = format; }
+    void set_format(const LineFormat& format) {
+        format_ = format;
+        character_time_ = format.character_time();
+    }
     const LineFormat& format() const { return format_; }
+    Ticks character_time() const { return character_time_; }
     void set_paced(bool paced) { paced_ = paced; }
     bool paced() const { return paced_; }
 
@@ -87,6 +91,7 @@ private:
 
     std::size_t capacity_;
     LineFormat format_;
+    Ticks character_time_ = format_.character_time(); // of format_, worked out once a format
     bool paced_ = true;
     std::deque<Item> fifo_;
     std::deque<std::uint8_t> priority_; // XON and XOFF to go out next
