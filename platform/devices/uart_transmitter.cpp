@@ -95,10 +95,21 @@ std::size_t UartTransmitter::take_run(Ticks limit, std::size_t max, Item* out) {
     if (!(shift_format_ == format_)) max = std::min<std::size_t>(max, 1);
     const Ticks t = shift_end_;
     std::size_t n = 0;
+    out[n++] = shift_item_;
+    shifting_ = false;
+    line_free_at_ = t;
+    // Unpaced, each next character would start and end at t: taken from the FIFO at once, while
+    // nothing goes ahead of it.
+    if (priority_.empty() && !held_) {
+        const std::size_t k = std::min(max - n, fifo_.size());
+        std::copy_n(fifo_.begin(), k, out + n);
+        fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(k));
+        n += k;
+    }
+    kick(t);
     while (n < max && shifting_) {
         out[n++] = shift_item_;
         shifting_ = false;
-        line_free_at_ = t;
         kick(t);
     }
     return n;

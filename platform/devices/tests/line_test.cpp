@@ -240,5 +240,49 @@ TEST(UartTransmitter, WriteWithoutTimeStartsAtTheNextStep) {
     EXPECT_EQ(tx.next_event(), milliseconds(5) + microseconds(10));
 }
 
+// Unpaced, a run taken at once is what stepping gives one character at a time: the same values in
+// the same order, and the same character left on the wire after it, whatever waits in the FIFO.
+TEST(UartTransmitter, ARunIsWhatSteppingGives) {
+    struct Case {
+        const char* name;
+        std::size_t written, max;
+        bool priority, held, new_format;
+    };
+    const Case cases[] = {
+        {"FIFO longer than the run", 10, 4, false, false, false},
+        {"run longer than the FIFO", 3, 8, false, false, false},
+        {"an XOFF waiting goes first", 6, 8, true, false, false},
+        {"held: only what is on the wire and the XOFF", 6, 8, true, true, false},
+        {"a new format: one at a time", 6, 8, false, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UartTransmitter by_run, by_step;
+        std::vector<std::uint8_t> data(c.written);
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i + 1);
+        for (UartTransmitter* tx : {&by_run, &by_step}) {
+            tx->set_paced(false);
+            tx->write(data, 100);
+            if (c.priority) tx->send_priority(0x13, 100);
+            if (c.held) tx->set_held(true, 100);
+            if (c.new_format) tx->set_format(format(9600));
+        }
+        std::vector<UartTransmitter::Item> run(c.max);
+        const std::size_t n = by_run.take_run(100, c.max, run.data());
+        ASSERT_GT(n, 0u);
+        LineSymbol s;
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(by_step.step(100, s));
+            EXPECT_EQ(run[i].value, s.value) << "character " << i;
+        }
+        EXPECT_EQ(by_run.shifting(), by_step.shifting());
+        EXPECT_EQ(by_run.queued(), by_step.queued());
+        EXPECT_EQ(by_run.next_event(), by_step.next_event());
+        const auto rest_run = drain(by_run, 100), rest_step = drain(by_step, 100);
+        ASSERT_EQ(rest_run.size(), rest_step.size());
+        for (std::size_t i = 0; i < rest_run.size(); ++i) EXPECT_EQ(rest_run[i].value, rest_step[i].value);
+    }
+}
+
 } // namespace
 } // namespace hvsim::devices
