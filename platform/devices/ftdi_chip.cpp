@@ -1016,6 +1016,11 @@ void FtdiChip::advance(Ticks now) {
     impl_->catch_up(now);
 }
 
+bool FtdiChip::paced() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->ports.empty() ? impl_->config.paced : impl_->ports.front().tx.paced();
+}
+
 void FtdiChip::set_change_callback(ChangeCallback callback) {
     std::lock_guard lock(impl_->mutex);
     impl_->change_callback = std::move(callback);

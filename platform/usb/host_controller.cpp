@@ -1,5 +1,6 @@
-// The host controller: plugged devices, the queues of their endpoints, and the thread that runs
-// transfers against the device models and completes them at DISPATCH_LEVEL.
+// The host controller: plugged devices, the queues of their endpoints, and the lanes (the threads
+// that run transfers against the device models and complete them at DISPATCH_LEVEL: one shared by
+// the paced devices, one for each unpaced device).
 #include "usb_internal.h"
 
 #include <hvsim/format.h>
@@ -88,7 +89,8 @@ bool end_early(State& s, Transfer& t, bool head, int64_t now, std::vector<Finish
 }
 
 // Runs a transfer whose turn it is; true when it was finished.
-bool run_transfer(State& s, Transfer& t, int64_t now, int64_t& deadline, std::vector<Finished>& done) {
+bool run_transfer(State& s, std::unique_lock<std::mutex>& lock, Transfer& t, int64_t now, int64_t& deadline,
+                  std::vector<Finished>& done) {
     if (early_status(t)) return end_early(s, t, true, now, done);
     if (t.not_before > now) {
         deadline = std::min(deadline, t.not_before);
@@ -96,7 +98,7 @@ bool run_transfer(State& s, Transfer& t, int64_t now, int64_t& deadline, std::ve
     }
     if (t.hold) return false;
     USBD_STATUS status = USBD_STATUS_SUCCESS;
-    if (!perform(t, now, &status)) return false; // waits for data or room
+    if (!perform(t, lock, now, &status)) return false; // waits for data or room
     t.performed = true;
     t.result = status;
     if (!can_finish(t)) return false;
@@ -108,15 +110,25 @@ void end_with_status(Transfer& t, USBD_STATUS status) {
     if (!t.preset_status) t.preset_status = status;
 }
 
-// One pass over a device's work; returns the earliest time it wants to run again.
-int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done) {
-    int64_t deadline = devices::kNever;
-    if (d.present && d.model->next_deadline() <= now) d.model->advance(now);
+// Lists a lane keeps from pass to pass, so that a pass allocates nothing once they have grown.
+struct Scratch {
+    std::vector<Transfer*> admin, behind;
+    std::vector<int> queues;
+    std::vector<Finished> done;
+    std::vector<std::shared_ptr<Device>> work;
+};
 
-    // Lists kept from pass to pass, so that a pass allocates nothing once they have grown (only
-    // the controller thread runs this).
-    static std::vector<Transfer*> admin, behind;
-    static std::vector<int> queues;
+// One pass over a device's work; returns the earliest time it wants to run again.
+int64_t run_device(State& s, std::unique_lock<std::mutex>& lock, Device& d, int64_t now, Scratch& scratch) {
+    int64_t deadline = devices::kNever;
+    auto& [admin, behind, queues, done, work] = scratch;
+    if (d.present && d.model->next_deadline() <= now) {
+        // The model's own work, as its bulk calls, without the stack's lock.
+        const std::shared_ptr<devices::UsbDeviceModel> model = d.model;
+        lock.unlock();
+        model->advance(now);
+        lock.lock();
+    }
 
     // Pipe and port operations first: an abort must not wait behind the transfers it aborts.
     admin.assign(d.admin.begin(), d.admin.end());
@@ -131,7 +143,7 @@ int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done
                     }
             if (busy) continue; // finishes once the aborted transfers are gone
         }
-        run_transfer(s, *t, now, deadline, done);
+        run_transfer(s, lock, *t, now, deadline, done);
     }
 
     queues.clear();
@@ -149,19 +161,19 @@ int64_t run_device(State& s, Device& d, int64_t now, std::vector<Finished>& done
                 q = d.queues.find(queue);
                 if (q == d.queues.end()) break;
             }
-            if (!run_transfer(s, *q->second.front(), now, deadline, done)) break;
+            if (!run_transfer(s, lock, *q->second.front(), now, deadline, done)) break;
         }
     }
     if (d.present) deadline = std::min(deadline, d.model->next_deadline());
     return deadline;
 }
 
-void complete_all(const std::vector<Finished>& done) {
+void complete_all(Lane& lane, const std::vector<Finished>& done) {
     if (done.empty()) return;
     State& s = state();
     {
         std::lock_guard lock(s.mutex);
-        ++s.batches_begun;
+        ++lane.batches_begun;
     }
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -169,52 +181,67 @@ void complete_all(const std::vector<Finished>& done) {
     KeLowerIrql(old);
     {
         std::lock_guard lock(s.mutex);
-        s.batches_ended = s.batches_begun;
+        lane.batches_ended = lane.batches_begun;
     }
     s.batch_ended.notify_all();
 }
 
-// A device model's change seen by the controller thread itself, during its pass: it only needs
-// another pass, not a wake-up through the scheduler.
-thread_local bool t_controller = false;
+thread_local const Lane* t_lane = nullptr; // the lane the calling thread runs, if any
+// A model's change seen by its own lane during a pass: it only needs another pass, not a
+// wake-up through the scheduler.
 thread_local bool t_changed = false;
 
-void model_changed() {
-    if (t_controller)
-        t_changed = true;
-    else
-        state().wake.set();
-}
-
-void controller_thread() {
-    t_controller = true;
+// A lane runs the plugged devices given to it, and devices that were there and whose last
+// transfers still have to end.
+void lane_thread(Lane& lane) {
     State& s = state();
-    std::vector<Finished> done;
-    std::vector<std::shared_ptr<Device>> work;
+    t_lane = &lane;
+    Scratch scratch;
     for (;;) {
-        done.clear();
+        scratch.done.clear();
         int64_t deadline = devices::kNever;
         {
-            std::lock_guard lock(s.mutex);
+            std::unique_lock lock(s.mutex);
             if (s.stopping) break;
             const int64_t now = sched::now();
-            // Plugged devices, and devices already gone from the hub whose last transfers still
-            // have to end.
-            for (auto& [port, device] : s.devices) work.push_back(device);
-            for (auto& [irp, t] : s.transfers)
-                if (std::find(work.begin(), work.end(), t->device) == work.end()) work.push_back(t->device);
-            for (auto& device : work) deadline = std::min(deadline, run_device(s, *device, now, done));
+            // The plugged device runs even without transfers: its model may have time to catch up.
+            auto& work = scratch.work;
+            for (auto& [port, device] : s.devices)
+                if (device->lane.get() == &lane) work.push_back(device);
+            for (auto& device : lane.busy)
+                if (std::find(work.begin(), work.end(), device) == work.end()) work.push_back(device);
+            for (auto& device : work) deadline = std::min(deadline, run_device(s, lock, *device, now, scratch));
+            std::erase_if(lane.busy,
+                          [](const auto& device) { return device->queues.empty() && device->admin.empty(); });
             work.clear();
         }
-        complete_all(done);
+        complete_all(lane, scratch.done);
         // Completions may have brought new work, and a model's change during the pass may have
         // made a transfer that the pass had already looked at ready.
-        if (!done.empty() || std::exchange(t_changed, false)) continue;
+        if (!scratch.done.empty() || std::exchange(t_changed, false)) continue;
         if (deadline == devices::kNever)
-            s.wake.wait();
+            lane.wake.wait();
         else
-            s.wake.wait(deadline);
+            lane.wake.wait(deadline);
     }
+}
+
+void start_lane(Lane& lane) {
+    Lane* raw = &lane;
+    lane.thread = sched::start_thread(lane.port ? "usb port " + std::to_string(lane.port) : "usb host controller",
+                                      [raw] { lane_thread(*raw); });
+}
+
+// The lane of a port (0 for the shared one), made at its first use and running while the
+// controller runs. Needs the lock.
+std::shared_ptr<Lane> lane_of(State& s, ULONG port) {
+    auto& lane = s.lanes[port];
+    if (!lane) {
+        lane = std::make_shared<Lane>();
+        lane->port = port;
+        if (s.running) start_lane(*lane);
+    }
+    return lane;
 }
 
 void usb_boot(const KernelOptions&) { start_controller(); }
@@ -233,6 +260,16 @@ void usb_shutdown() { stop_controller(); }
 State& state() {
     static State* s = new State;
     return *s;
+}
+
+void wake_all_lanes() {
+    State& s = state();
+    std::vector<std::shared_ptr<Lane>> lanes;
+    {
+        std::lock_guard lock(s.mutex);
+        for (auto& [port, lane] : s.lanes) lanes.push_back(lane);
+    }
+    for (auto& lane : lanes) lane->wake.set();
 }
 
 size_t Device::interfaces_count() const {
@@ -254,19 +291,27 @@ void start_controller() {
     if (s.running) return;
     s.stopping = false;
     s.running = true;
-    s.thread = sched::start_thread("usb host controller", controller_thread);
+    for (auto& [port, lane] : s.lanes)
+        if (!lane->thread.joinable()) start_lane(*lane);
 }
 
 void stop_controller() {
     State& s = state();
+    std::vector<std::shared_ptr<Lane>> lanes;
     {
         std::lock_guard lock(s.mutex);
         if (!s.running) return;
         s.stopping = true;
+        for (auto& [port, lane] : s.lanes) lanes.push_back(std::move(lane));
+        s.lanes.clear();
     }
-    s.wake.set();
-    sched::join(s.thread);
+    for (auto& lane : lanes) {
+        lane->wake.set();
+        sched::join(lane->thread);
+    }
     std::lock_guard lock(s.mutex);
+    // Devices and their lanes hold each other until here.
+    for (auto& lane : lanes) lane->busy.clear();
     s.running = false;
     // Whatever is left belonged to drivers that are gone with the kernel.
     s.transfers.clear();
@@ -286,14 +331,16 @@ namespace {
 void cancel_routine(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     State& s = state();
+    std::shared_ptr<Lane> lane;
     {
         std::lock_guard lock(s.mutex);
         if (auto it = s.transfers.find(irp); it != s.transfers.end()) {
             it->second->cancelled = true;
             it->second->cancel_seen = true;
+            lane = it->second->device->lane;
         }
     }
-    s.wake.set();
+    if (lane) lane->wake.set();
 }
 
 } // namespace
@@ -338,6 +385,10 @@ NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp) 
         log_submission(t);
         if (!t.preset_status) apply_faults(t, sched::now());
         IoMarkIrpPending(irp);
+        if (device->lane) {
+            auto& busy = device->lane->busy;
+            if (std::find(busy.begin(), busy.end(), device) == busy.end()) busy.push_back(device);
+        }
         Transfer* raw = transfer.get();
         s.transfers[irp] = std::move(transfer);
         if (is_admin(raw->op))
@@ -350,16 +401,22 @@ NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp) 
             raw->cancel_seen = true; // nobody else will run the routine
         }
     }
-    s.wake.set();
+    if (device->lane) device->lane->wake.set(); // set at the plug, before anyone could submit
     return STATUS_PENDING;
 }
 
 void wait_for_completions() {
     State& s = state();
     std::unique_lock lock(s.mutex);
-    if (!s.running || std::this_thread::get_id() == s.thread.get_id()) return;
-    const uint64_t target = s.batches_begun;
-    s.batch_ended.wait(lock, [&] { return s.batches_ended >= target; });
+    // A lane's own completion routines are not waited for by the lane.
+    if (!s.running || t_lane) return;
+    std::vector<std::pair<const Lane*, uint64_t>> targets;
+    for (auto& [port, lane] : s.lanes) targets.emplace_back(lane.get(), lane->batches_begun);
+    s.batch_ended.wait(lock, [&] {
+        for (auto [lane, target] : targets)
+            if (lane->batches_ended < target) return false;
+        return true;
+    });
 }
 
 void fail_transfers(Device& device, int interface, USBD_STATUS status) {
@@ -369,7 +426,7 @@ void fail_transfers(Device& device, int interface, USBD_STATUS status) {
     for (Transfer* t : device.admin) mark(t);
     for (auto& [queue, list] : device.queues)
         for (Transfer* t : list) mark(t);
-    state().wake.set();
+    if (device.lane) device.lane->wake.set();
 }
 
 void unconfigure(Device& device) {
@@ -464,23 +521,35 @@ ULONG plug(std::shared_ptr<devices::UsbDeviceModel> model, std::string label) {
             if (other->vendor_id == device->vendor_id && other->product_id == device->product_id &&
                 other->serial == device->serial)
                 device->unique_serial = false;
-        model->set_change_callback(model_changed);
+        // A model that keeps machine time shares the one lane of such devices, so that one
+        // wake-up serves all their deadlines; one that moves data as fast as the host runs gets
+        // a lane of its own, so that such devices work side by side.
+        device->lane = lane_of(s, model->paced() ? 0 : port);
+        // The model may call back from any thread, also from inside a call into another model.
+        model->set_change_callback([lane = device->lane] {
+            if (t_lane == lane.get())
+                t_changed = true;
+            else
+                lane->wake.set();
+        });
         s.devices[port] = device;
     }
     DbgPrint("USB: port %u: device %04X:%04X plugged%s%s\n", (unsigned)device->port, device->vendor_id,
              device->product_id, device->label.empty() ? "" : " - ", device->label.c_str());
     invalidate_hub();
-    state().wake.set();
+    device->lane->wake.set();
     return device->port;
 }
 
 bool unplug(ULONG port) {
     State& s = state();
+    std::shared_ptr<Lane> lane;
     {
         std::lock_guard lock(s.mutex);
         auto it = s.devices.find(port);
         if (it == s.devices.end() || !it->second->present) return false;
         Device& d = *it->second;
+        lane = d.lane;
         d.present = false;
         d.model->set_change_callback(nullptr);
         unconfigure(d);
@@ -490,7 +559,7 @@ bool unplug(ULONG port) {
     }
     DbgPrint("USB: port %u: device unplugged\n", (unsigned)port);
     invalidate_hub();
-    s.wake.set();
+    if (lane) lane->wake.set();
     return true;
 }
 

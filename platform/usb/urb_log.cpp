@@ -213,7 +213,7 @@ void clear_faults() {
         std::lock_guard lock(s.mutex);
         s.rules.clear();
     }
-    s.wake.set();
+    wake_all_lanes();
 }
 
 uint64_t injected_count() {

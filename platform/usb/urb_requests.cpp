@@ -269,7 +269,7 @@ USBD_STATUS of_model(UsbStatus status) {
     }
 }
 
-bool perform_bulk(Transfer& t, int64_t now, USBD_STATUS* status) {
+bool perform_bulk(Transfer& t, std::unique_lock<std::mutex>& lock, int64_t now, USBD_STATUS* status) {
     Device& d = *t.device;
     const UCHAR endpoint = t.pipe->endpoint.address;
     if (d.halted[endpoint]) {
@@ -277,9 +277,18 @@ bool perform_bulk(Transfer& t, int64_t now, USBD_STATUS* status) {
         return true;
     }
     if (t.length == 0) return true;
+    // Only this device's lane finishes the transfer, and its client leaves the buffer alone
+    // while it is pending.
+    const std::shared_ptr<devices::UsbDeviceModel> model = d.model;
+    auto unlocked = [&lock](auto call) {
+        lock.unlock();
+        auto result = call();
+        lock.lock();
+        return result;
+    };
     UsbStatus outcome;
     if (t.in) {
-        auto result = d.model->poll(endpoint, std::span<uint8_t>(t.buffer, t.length), now);
+        auto result = unlocked([&] { return model->poll(endpoint, std::span<uint8_t>(t.buffer, t.length), now); });
         t.polled = true;
         if (result.status == UsbStatus::pending) return false;
         if (result.status == UsbStatus::ok) {
@@ -288,7 +297,9 @@ bool perform_bulk(Transfer& t, int64_t now, USBD_STATUS* status) {
         }
         outcome = result.status;
     } else {
-        auto result = d.model->offer(endpoint, std::span<const uint8_t>(t.buffer + t.done, t.length - t.done), now);
+        auto result = unlocked([&] {
+            return model->offer(endpoint, std::span<const uint8_t>(t.buffer + t.done, t.length - t.done), now);
+        });
         if (result.status == UsbStatus::pending) return false;
         if (result.status == UsbStatus::ok) {
             t.done += (ULONG)std::min<size_t>(result.length, t.length - t.done);
@@ -362,13 +373,13 @@ USBD_STATUS prepare(Transfer& t) {
     }
 }
 
-bool perform(Transfer& t, int64_t now, USBD_STATUS* status) {
+bool perform(Transfer& t, std::unique_lock<std::mutex>& lock, int64_t now, USBD_STATUS* status) {
     Device& d = *t.device;
     *status = USBD_STATUS_SUCCESS;
     switch (t.op) {
     case Op::select_configuration: *status = select_configuration(t, now); return true;
     case Op::select_interface: *status = select_interface(t, now); return true;
-    case Op::bulk: return perform_bulk(t, now, status);
+    case Op::bulk: return perform_bulk(t, lock, now, status);
     case Op::abort_pipe: return true;
     case Op::reset_pipe:
     case Op::clear_stall: {

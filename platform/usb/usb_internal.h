@@ -1,8 +1,13 @@
 // Shared state of the USB stack's sources: plugged devices, their configuration and pipes, the
-// transfers in flight, the controller thread, the log and the faults.
+// transfers in flight, the controller's threads, the log and the faults.
 //
-// One mutex guards everything here, and every call into a device model is made with it held, so
-// the models see their calls one at a time. IRPs are completed with the mutex released.
+// One mutex guards everything here. Lanes are the controller's threads: the devices whose models
+// keep machine time share one, so that one wake-up serves all their deadlines; a device whose
+// model moves data as fast as the host runs gets a lane of its own, so that such devices work side
+// by side. A lane lets the mutex go around the bulk calls into its devices' models (the data
+// path's work), which each model locks itself; every other call into a model is made with the
+// mutex held. A transfer is finished (and freed) only by its device's lane, so it outlives those
+// calls. IRPs are completed with the mutex released.
 #pragma once
 
 #include <hvsim/usb.h>
@@ -65,8 +70,10 @@ struct Interface {
 };
 
 struct Transfer;
+struct Lane;
 
 struct Device {
+    std::shared_ptr<Lane> lane; // the controller thread that runs it, from its plug on
     ULONG port = 0;
     std::string label;
     std::shared_ptr<devices::UsbDeviceModel> model;
@@ -147,10 +154,24 @@ struct Finished {
     PIRP irp;
 };
 
+// A controller thread and the devices it runs.
+struct Lane {
+    ULONG port = 0; // of its one device; 0 for the lane that devices share
+    sched::Event wake{sched::Event::Reset::Auto};
+    // Its devices that have transfers queued: plugged ones, and those that were plugged and
+    // whose last transfers still have to end. Under the lock.
+    std::vector<std::shared_ptr<Device>> busy;
+    std::thread thread;
+    // Batches of completions this lane has begun and ended.
+    uint64_t batches_begun = 0;
+    uint64_t batches_ended = 0;
+};
+
 struct State {
     std::mutex mutex;
-    sched::Event wake{sched::Event::Reset::Auto};
-    std::thread thread;
+    // By port (0 for the shared lane), made at the first plug that needs it; shared with the
+    // devices and with wake-ups that may race a shutdown.
+    std::map<ULONG, std::shared_ptr<Lane>> lanes;
     bool running = false;
     bool stopping = false;
 
@@ -178,11 +199,7 @@ struct State {
 
     uint64_t completed = 0;
     uint64_t cancelled = 0;
-
-    // Batches of completions the controller thread has begun and ended.
-    uint64_t batches_begun = 0;
-    uint64_t batches_ended = 0;
-    sched::ConditionVariable batch_ended;
+    sched::ConditionVariable batch_ended; // a lane ended a batch of completions
 };
 
 State& state();
@@ -191,10 +208,12 @@ State& state();
 
 void start_controller();
 void stop_controller();
+// Wakes every lane; the lock need not be held.
+void wake_all_lanes();
 // Queues an IRP_MJ_INTERNAL_DEVICE_CONTROL request of a device PDO or composite child;
 // returns what the dispatch routine returns.
 NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp);
-// Returns once the controller thread has left the completion routines it was running: a client
+// Returns once every lane has left the completion routines it was running: a client
 // driver passing REMOVE down may be unloaded right after, and its code must not be running then.
 void wait_for_completions();
 // Ends every transfer of the device (of one composite child when interface >= 0) with the status.
@@ -208,8 +227,9 @@ void unconfigure(Device& device);
 
 // Checks an URB at submission and fills the transfer; a failure status ends it at once.
 USBD_STATUS prepare(Transfer& transfer);
-// Runs the transfer against the device now. Returns false while it must wait (bulk data).
-bool perform(Transfer& transfer, int64_t now, USBD_STATUS* status);
+// Runs the transfer against the device now. Returns false while it must wait (bulk data). A bulk
+// transfer's call into the model is made with `lock` released.
+bool perform(Transfer& transfer, std::unique_lock<std::mutex>& lock, int64_t now, USBD_STATUS* status);
 // The NTSTATUS that goes with a USBD status.
 NTSTATUS irp_status_of(USBD_STATUS status);
 // Writes the status and the transferred length into the URB.

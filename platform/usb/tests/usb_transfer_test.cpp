@@ -109,6 +109,37 @@ TEST_F(UsbTransfer, LargeBulkWritesArriveWholeAndInOrderUnderHardwareFlowControl
     EXPECT_TRUE(received == sent);
 }
 
+// Unpaced adapters run on threads of their own and paced ones share one: data moves on all of
+// them at once, and a port that had one kind serves the other after a replug.
+TEST_F(UsbTransfer, PacedAndUnpacedAdaptersMoveDataAtOnce) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const char* specs[] = {"ftdi:wire=loopback,paced=off", "ftdi:wire=loopback,paced=on",
+                               "ftdi:wire=loopback,paced=off"};
+        std::vector<ULONG> ports;
+        std::vector<PDEVICE_OBJECT> devs;
+        for (int i = 0; i < 3; ++i) {
+            // The second round swaps the kinds, on the ports the first one used.
+            ports.push_back(plug(specs[round ? 2 - i : i]));
+            ASSERT_NE(ports.back(), 0u);
+            devs.push_back(client(ports.back()));
+            ASSERT_EQ(send(devs.back(), op(ClientConfigure)).irp_status, STATUS_SUCCESS);
+        }
+        std::vector<std::string> texts;
+        std::vector<std::unique_ptr<Call>> writes;
+        for (int i = 0; i < 3; ++i) {
+            texts.push_back("adapter " + std::to_string(i) + std::string(40, char('a' + i)));
+            writes.push_back(start(devs[i], bulk(kOut, (ULONG)texts[i].size(), texts[i].data())));
+        }
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(wait(*writes[i]).irp_status, STATUS_SUCCESS);
+            EXPECT_EQ(read_data(devs[i], kIn, texts[i].size()), texts[i]);
+        }
+        for (ULONG port : ports) ASSERT_TRUE(usb::unplug(port));
+        pnp::wait_quiet();
+    }
+}
+
 TEST_F(UsbTransfer, ResetPortKeepsTheConfigurationAndThePipeHandles) {
     plug_configured("ftdi:wire=loopback,paced=off");
     ClientRequest r = send(dev_, op(ClientResetPort));

@@ -66,6 +66,7 @@ public:
     Ticks next_deadline() const override;
     void advance(Ticks now) override;
     void set_change_callback(ChangeCallback callback) override;
+    bool paced() const override;
 
     std::size_t port_count() const override;
     void attach(std::size_t port, std::shared_ptr<FarEnd> far_end, Ticks now) override;

@@ -109,6 +109,10 @@ public:
     virtual void advance(Ticks now) = 0;
 
     virtual void set_change_callback(ChangeCallback callback) = 0;
+
+    // Whether its data takes machine time (a line's pace); one that does not moves data as fast as
+    // the host calls it, and the controller gives it a thread of its own (asked at the plug).
+    virtual bool paced() const { return true; }
 };
 
 // A USB device whose functions are serial ports with connectors a far end plugs into.
