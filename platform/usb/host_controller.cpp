@@ -123,11 +123,11 @@ int64_t run_device(State& s, std::unique_lock<std::mutex>& lock, Device& d, int6
     int64_t deadline = devices::kNever;
     auto& [admin, behind, queues, done, work] = scratch;
     if (d.present && d.model->next_deadline() <= now) {
-        // The model's own work, as its bulk calls, without the stack's lock.
+        // The model's own work, as its bulk calls: without the stack's lock on a lane of its own.
         const std::shared_ptr<devices::UsbDeviceModel> model = d.model;
-        lock.unlock();
+        if (owns_lane(d)) lock.unlock();
         model->advance(now);
-        lock.lock();
+        if (!lock.owns_lock()) lock.lock();
     }
 
     // Pipe and port operations first: an abort must not wait behind the transfers it aborts.

@@ -277,10 +277,14 @@ bool perform_bulk(Transfer& t, std::unique_lock<std::mutex>& lock, int64_t now, 
         return true;
     }
     if (t.length == 0) return true;
-    // Only this device's lane finishes the transfer, and its client leaves the buffer alone
-    // while it is pending.
+    // A lane of the device's own makes the call without the stack's lock, so that its submitters
+    // and the other lanes go on meanwhile: only this lane finishes the transfer, and its client
+    // leaves the buffer alone while it is pending. The shared lane's calls are short (paced) and
+    // keep the lock rather than hand it back and forth.
     const std::shared_ptr<devices::UsbDeviceModel> model = d.model;
-    auto unlocked = [&lock](auto call) {
+    const bool own_lane = owns_lane(d);
+    auto unlocked = [&lock, own_lane](auto call) {
+        if (!own_lane) return call();
         lock.unlock();
         auto result = call();
         lock.lock();

@@ -4,8 +4,8 @@
 // One mutex guards everything here. Lanes are the controller's threads: the devices whose models
 // keep machine time share one, so that one wake-up serves all their deadlines; a device whose
 // model moves data as fast as the host runs gets a lane of its own, so that such devices work side
-// by side. A lane lets the mutex go around the bulk calls into its devices' models (the data
-// path's work), which each model locks itself; every other call into a model is made with the
+// by side. A device's own lane lets the mutex go around the bulk calls into its model (the data
+// path's work), which the model locks itself; every other call into a model is made with the
 // mutex held. A transfer is finished (and freed) only by its device's lane, so it outlives those
 // calls. IRPs are completed with the mutex released.
 #pragma once
@@ -166,6 +166,9 @@ struct Lane {
     uint64_t batches_begun = 0;
     uint64_t batches_ended = 0;
 };
+
+// Whether the device runs on a lane of its own (not the shared one).
+inline bool owns_lane(const Device& device) { return device.lane && device.lane->port != 0; }
 
 struct State {
     std::mutex mutex;
