@@ -232,7 +232,7 @@ struct FtdiChip::Impl {
     void tell_ready();
     void receive(Port& p, const LineEvent& event, Ticks t);
     void accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks t);
-    bool take_looped_run(Port& p, Ticks t);
+    bool take_looped_run(Port& p, Ticks t, Ticks until);
     Ticks looped_quiet_until(const Port& p) const;
     void transmitted(Port& p, const LineSymbol& symbol);
     void update_flow(Port& p, Ticks t);
@@ -597,15 +597,22 @@ void FtdiChip::Impl::accept(Port& p, const std::vector<ReceivedAt>& chars, Ticks
     }
 }
 
-// Unpaced through a loopback plug, the characters that leave at one moment arrive at that moment
-// as sent. Taken as a run they skip the line and the receiver, up to the next point where one
-// of them changes what follows (a packet filled, the receive FIFO nearly full), so that the
-// packets, their status bytes and the flow control come out as one character at a time.
-bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t) {
-    if (!p.looped || p.tx.paced() || !p.tx.shifting() || p.throttled || p.half_duplex() || p.flush_due() ||
-        (p.event_char & kCharEnable) || p.inbox->next_time() <= t || p.receiver.next_deadline() <= t ||
-        !p.receiver.takes_as_sent(p.tx.shift_format()))
+// Through a loopback plug, the characters arrive as they were sent, each when it ends (unpaced,
+// all at the moment they leave). Taken as a run they skip the line and the receiver, up to the
+// next point where one of them changes what follows (a packet filled, the receive FIFO nearly
+// full) and before anything else of the port is due, so that the packets, their status bytes and
+// the flow control come out as one character at a time. Other ports do not see this one's line,
+// so their events may fall between the run's characters.
+bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t, Ticks until) {
+    if (!p.looped || !p.tx.shifting() || p.throttled || p.half_duplex() || p.flush_due() ||
+        (p.event_char & kCharEnable) ||
+        !p.receiver.takes_as_sent(p.tx.shift_format(), p.tx.shift_start(), p.tx.paced()))
         return false;
+    // At equal times what arrives goes first, and the latency timer after the characters.
+    Ticks bound = std::min({until, p.inbox->next_time() - 1, p.receiver.next_deadline() - 1});
+    if (p.far_end) bound = std::min(bound, p.far_end->next_deadline() - 1);
+    if (p.armed && !transfer_complete(p)) bound = std::min(bound, p.latency_expiry());
+    if (bound < t) return false;
     const std::size_t throttle = throttle_level(p.rx_capacity);
     if (p.rx.size() >= throttle) return false;
     std::size_t limit = throttle - p.rx.size();
@@ -615,7 +622,8 @@ bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t) {
     }
     const LineFormat format = p.tx.shift_format();
     std::array<UartTransmitter::Item, kPacketSize> run;
-    const std::size_t n = p.tx.take_run(t, std::min(limit, run.size()), run.data());
+    Ticks last = t;
+    const std::size_t n = p.tx.take_run(bound, std::min(limit, run.size()), run.data(), last);
     if (n == 0) return false;
     const std::uint8_t mask = static_cast<std::uint8_t>((1u << format.data_bits) - 1u);
     for (std::size_t i = 0; i < n; ++i) {
@@ -630,10 +638,10 @@ bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t) {
         p.rx.push_back(RxEntry{value, errors, false});
         if (errors) ++p.rx_error_count;
     }
-    p.last_tx_end = t;
-    p.receiver.taken_until(t);
-    update_flow(p, t);
-    fill_transfer(p, t);
+    p.last_tx_end = last;
+    p.receiver.taken_until(last, p.tx.paced() ? p.tx.character_time() : 0);
+    update_flow(p, last);
+    fill_transfer(p, last);
     return true;
 }
 
@@ -764,7 +772,7 @@ void FtdiChip::Impl::catch_up(Ticks until) {
             break;
         }
         case Source::transmitter: {
-            if (take_looped_run(p, t)) break;
+            if (take_looped_run(p, t, until)) break;
             LineSymbol symbol;
             while (p.tx.step(t, symbol)) {
                 transmitted(p, symbol);
@@ -811,7 +819,7 @@ Ticks FtdiChip::Impl::looped_quiet_until(const Port& p) const {
     if (!p.looped || !p.tx.paced() || !p.tx.shifting() || next == kNever || next == UartTransmitter::kAtNextStep ||
         p.tx.edges_pending() || p.tx.breaking() || p.throttled || p.half_duplex() || p.flush_due() ||
         (p.event_char & kCharEnable) || p.receiver.next_deadline() != kNever ||
-        !(p.tx.shift_format() == p.tx.format()) || !p.receiver.takes_as_sent(p.tx.format()))
+        !(p.tx.shift_format() == p.tx.format()) || !p.receiver.takes_as_sent(p.tx.format(), p.tx.shift_start(), true))
         return next;
     const Ticks character = p.tx.character_time();
     if (character <= 0 || character == kNever) return next;

@@ -89,29 +89,35 @@ bool UartTransmitter::step(Ticks limit, LineSymbol& out) {
     return false;
 }
 
-std::size_t UartTransmitter::take_run(Ticks limit, std::size_t max, Item* out) {
-    if (paced_ || start_deferred_ || breaking_ || !shifting_ || shift_end_ > limit || !edges_.empty()) return 0;
+std::size_t UartTransmitter::take_run(Ticks limit, std::size_t max, Item* out, Ticks& last) {
+    if (start_deferred_ || breaking_ || !shifting_ || shift_end_ > limit || !edges_.empty() || max == 0) return 0;
     // What follows the character on the wire starts with the current format.
-    if (!(shift_format_ == format_)) max = std::min<std::size_t>(max, 1);
-    const Ticks t = shift_end_;
+    if (!(shift_format_ == format_)) max = 1;
+    Ticks t = shift_end_;
     std::size_t n = 0;
     out[n++] = shift_item_;
     shifting_ = false;
     line_free_at_ = t;
-    // Unpaced, each next character would start and end at t: taken from the FIFO at once, while
-    // nothing goes ahead of it.
+    // Each next character would start where the last one ended (unpaced, at t itself): taken
+    // from the FIFO at once, while nothing goes ahead of it.
     if (priority_.empty() && !held_) {
-        const std::size_t k = std::min(max - n, fifo_.size());
+        std::size_t k = std::min(max - n, fifo_.size());
+        if (paced_) k = character_time_ > 0 ? std::min<std::size_t>(k, (limit - t) / character_time_) : 0;
         std::copy_n(fifo_.begin(), k, out + n);
         fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(k));
         n += k;
+        if (paced_) t += static_cast<Ticks>(k) * character_time_;
+        line_free_at_ = t;
     }
     kick(t);
-    while (n < max && shifting_) {
+    while (n < max && shifting_ && shift_end_ <= limit) {
         out[n++] = shift_item_;
+        t = shift_end_;
         shifting_ = false;
+        line_free_at_ = t;
         kick(t);
     }
+    last = t;
     return n;
 }
 

@@ -358,15 +358,17 @@ struct LoopedRun {
 };
 
 // A host that writes 512 bytes a round and reads `read` bytes every fifth round, with the port's
-// flow control, event character and pacing as given.
-LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char,
-                     std::size_t read) {
+// flow control, event character and pacing as given; `slow` is 115200 baud, a 2 ms latency timer
+// and 5 ms rounds, so that the timer runs out between characters the chip takes in one pass.
+LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t flow, bool event_char, std::size_t read,
+                     bool slow = false) {
     FtdiConfig config = FtdiChip::default_config(1);
     config.paced = paced;
     Host host(config);
     LoopedRun run;
     host.chip.set_change_callback([&] { ++run.wakes; });
-    host.set_baud(kBaud921600);
+    host.set_baud(slow ? kBaud115200 : kBaud921600);
+    if (slow) host.set_latency(2);
     host.set_flow(flow);
     host.modem(0x0303);
     if (event_char) {
@@ -382,7 +384,7 @@ LoopedRun run_looped(std::shared_ptr<FarEnd> far_end, bool paced, std::uint8_t f
         offset += n;
         if (round % 5 == 0)
             if (auto r = host.read(read)) run.transfers.push_back(*r);
-        host.now += microseconds(30);
+        host.now += slow ? milliseconds(5) : microseconds(30);
         host.chip.advance(host.now);
     }
     return run;
@@ -392,17 +394,20 @@ TEST(FtdiLoopback, ThePlugGivesWhatAWireFromTxToRxGives) {
     for (bool paced : {false, true})
         for (std::uint8_t flow : {0x00, 0x01, 0x04})
             for (bool event_char : {false, true})
-                for (std::size_t read : {128, 4096}) {
-                    SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event "
-                                                    << event_char << ", reads of " << read);
-                    const LoopedRun plug = run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char, read);
-                    const LoopedRun wire = run_looped(std::make_shared<EchoWire>(), paced, flow, event_char, read);
-                    EXPECT_EQ(plug.taken, wire.taken);
-                    EXPECT_EQ(plug.transfers, wire.transfers);
-                    std::size_t moved = 0;
-                    for (const auto& t : plug.transfers) moved += payload(t).size();
-                    EXPECT_GT(moved, 2000u);
-                }
+                for (std::size_t read : {128, 4096})
+                    for (bool slow : {false, true}) {
+                        SCOPED_TRACE(testing::Message() << "paced " << paced << ", flow " << int(flow) << ", event "
+                                                        << event_char << ", reads of " << read << ", slow " << slow);
+                        const LoopedRun plug =
+                            run_looped(std::make_shared<LoopbackPlug>(), paced, flow, event_char, read, slow);
+                        const LoopedRun wire =
+                            run_looped(std::make_shared<EchoWire>(), paced, flow, event_char, read, slow);
+                        EXPECT_EQ(plug.taken, wire.taken);
+                        EXPECT_EQ(plug.transfers, wire.transfers);
+                        std::size_t moved = 0;
+                        for (const auto& t : plug.transfers) moved += payload(t).size();
+                        EXPECT_GT(moved, 2000u);
+                    }
 }
 
 // A host that sleeps from one of the chip's deadlines to the next, resubmitting at once what

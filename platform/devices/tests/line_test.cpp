@@ -240,20 +240,27 @@ TEST(UartTransmitter, WriteWithoutTimeStartsAtTheNextStep) {
     EXPECT_EQ(tx.next_event(), milliseconds(5) + microseconds(10));
 }
 
-// Unpaced, a run taken at once is what stepping gives one character at a time: the same values in
-// the same order, and the same character left on the wire after it, whatever waits in the FIFO.
+// A run taken at once is what stepping gives one character at a time: the same values at the same
+// times in the same order, all that reached the line by the limit when the run was not cut short,
+// and the same character left on the wire after it, whatever waits in the FIFO.
 TEST(UartTransmitter, ARunIsWhatSteppingGives) {
     struct Case {
         const char* name;
         std::size_t written, max;
-        bool priority, held, new_format;
+        bool priority, held, new_format, paced;
+        double chars_by_limit; // paced: how many character times the limit lies past the first start
     };
     const Case cases[] = {
-        {"FIFO longer than the run", 10, 4, false, false, false},
-        {"run longer than the FIFO", 3, 8, false, false, false},
-        {"an XOFF waiting goes first", 6, 8, true, false, false},
-        {"held: only what is on the wire and the XOFF", 6, 8, true, true, false},
-        {"a new format: one at a time", 6, 8, false, false, true},
+        {"FIFO longer than the run", 10, 4, false, false, false, false, 0},
+        {"run longer than the FIFO", 3, 8, false, false, false, false, 0},
+        {"an XOFF waiting goes first", 6, 8, true, false, false, false, 0},
+        {"held: only what is on the wire and the XOFF", 6, 8, true, true, false, false, 0},
+        {"a new format: one at a time", 6, 8, false, false, true, false, 0},
+        {"paced: the limit ends the run", 10, 8, false, false, false, true, 3.5},
+        {"paced: the FIFO ends the run", 3, 8, false, false, false, true, 20},
+        {"paced: the maximum ends the run", 10, 4, false, false, false, true, 20},
+        {"paced: an XOFF waiting goes first", 6, 8, true, false, false, true, 5},
+        {"paced: a limit at a character's end takes it", 10, 8, false, false, false, true, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -261,26 +268,36 @@ TEST(UartTransmitter, ARunIsWhatSteppingGives) {
         std::vector<std::uint8_t> data(c.written);
         for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i + 1);
         for (UartTransmitter* tx : {&by_run, &by_step}) {
-            tx->set_paced(false);
+            tx->set_paced(c.paced);
+            tx->set_format(format(1000000));
             tx->write(data, 100);
             if (c.priority) tx->send_priority(0x13, 100);
             if (c.held) tx->set_held(true, 100);
             if (c.new_format) tx->set_format(format(9600));
         }
+        const Ticks limit = 100 + static_cast<Ticks>(c.chars_by_limit * by_run.character_time());
         std::vector<UartTransmitter::Item> run(c.max);
-        const std::size_t n = by_run.take_run(100, c.max, run.data());
+        Ticks last = 0;
+        const std::size_t n = by_run.take_run(limit, c.max, run.data(), last);
         ASSERT_GT(n, 0u);
         LineSymbol s;
         for (std::size_t i = 0; i < n; ++i) {
-            ASSERT_TRUE(by_step.step(100, s));
+            ASSERT_TRUE(by_step.step(limit, s));
             EXPECT_EQ(run[i].value, s.value) << "character " << i;
+        }
+        EXPECT_EQ(last, s.time);
+        if (n < c.max && !c.new_format) {
+            EXPECT_FALSE(by_step.step(limit, s)) << "a character that reached the line was left";
         }
         EXPECT_EQ(by_run.shifting(), by_step.shifting());
         EXPECT_EQ(by_run.queued(), by_step.queued());
         EXPECT_EQ(by_run.next_event(), by_step.next_event());
-        const auto rest_run = drain(by_run, 100), rest_step = drain(by_step, 100);
+        const auto rest_run = drain(by_run, kNever - 1), rest_step = drain(by_step, kNever - 1);
         ASSERT_EQ(rest_run.size(), rest_step.size());
-        for (std::size_t i = 0; i < rest_run.size(); ++i) EXPECT_EQ(rest_run[i].value, rest_step[i].value);
+        for (std::size_t i = 0; i < rest_run.size(); ++i) {
+            EXPECT_EQ(rest_run[i].value, rest_step[i].value);
+            EXPECT_EQ(rest_run[i].time, rest_step[i].time);
+        }
     }
 }
 

@@ -32,14 +32,17 @@ public:
     Ticks next_deadline() const { return in_frame_ ? frame_deadline() : kNever; }
     // Nothing arrived up to now: completes what the quiet line completes.
     void advance(Ticks now, std::vector<ReceivedAt>& out);
-    // Unpaced characters of the receiver's own framing on a quiet line decode as sent: an owner
-    // that takes such a run itself asks here first and says when the run ended.
-    bool takes_as_sent(const LineFormat& sent) const {
-        return segments_.empty() && !in_frame_ && format_.same_framing(sent) && format_.rate_matches(sent.baud);
+    // Characters of the receiver's own framing on a quiet line decode as sent, paced ones when the
+    // first starts where the receiver hunts from: an owner that takes such a run itself asks here
+    // first and says when the run ended and how long its characters were (0 unpaced).
+    bool takes_as_sent(const LineFormat& sent, Ticks start, bool paced) const {
+        return segments_.empty() && !in_frame_ && format_.same_framing(sent) && format_.rate_matches(sent.baud) &&
+               (!paced || hunt_from_ <= static_cast<double>(start));
     }
-    void taken_until(Ticks t) {
+    void taken_until(Ticks t, Ticks duration) {
         hunt_from_ = static_cast<double>(t);
         known_until_ = std::max(known_until_, t);
+        if (duration > 0) last_duration_ = duration;
     }
     // Forgets the character being sampled and the line before now.
     void reset(Ticks now);

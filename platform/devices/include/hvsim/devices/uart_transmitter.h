@@ -74,10 +74,12 @@ public:
     // Gives the next symbol that reaches the line by limit, if any.
     bool step(Ticks limit, LineSymbol& out);
 
-    // Unpaced, the characters that leave at `limit` one after another as step() would give them
+    // The characters that reach the line by `limit` one after another as step() would give them
     // (the one on the wire, then the priority characters and the FIFO), at most `max`, into
-    // `out`; the run ends before a break edge or a character of another format. Returns how many.
-    std::size_t take_run(Ticks limit, std::size_t max, Item* out);
+    // `out`; the run ends before a break edge or a character of another format. Returns how many,
+    // and in `last` when the last of them ended: paced, each ends a character time after the one
+    // before.
+    std::size_t take_run(Ticks limit, std::size_t max, Item* out, Ticks& last);
     // Break edges not yet given out by step().
     bool edges_pending() const { return !edges_.empty(); }
     // The format of the character on the wire (valid while shifting()).
