@@ -210,7 +210,18 @@ void lane_thread(Lane& lane) {
                 if (device->lane.get() == &lane) work.push_back(device);
             for (auto& device : lane.busy)
                 if (std::find(work.begin(), work.end(), device) == work.end()) work.push_back(device);
-            for (auto& device : work) deadline = std::min(deadline, run_device(s, lock, *device, now, scratch));
+            for (auto& device : work) {
+                // Cleared before the pass, so that a change during it asks for another.
+                if (!device->touched->exchange(false) && device->next_pass > now) {
+                    deadline = std::min(deadline, device->next_pass);
+                    continue;
+                }
+                const size_t finished = scratch.done.size();
+                device->next_pass = run_device(s, lock, *device, now, scratch);
+                // What ended may let what waits behind it (an abort, the next in its queue) go.
+                if (scratch.done.size() != finished) device->next_pass = now;
+                deadline = std::min(deadline, device->next_pass);
+            }
             std::erase_if(lane.busy,
                           [](const auto& device) { return device->queues.empty() && device->admin.empty(); });
             work.clear();
@@ -267,9 +278,18 @@ void wake_all_lanes() {
     std::vector<std::shared_ptr<Lane>> lanes;
     {
         std::lock_guard lock(s.mutex);
-        for (auto& [port, lane] : s.lanes) lanes.push_back(lane);
+        for (auto& [port, device] : s.devices) device->touched->store(true);
+        for (auto& [port, lane] : s.lanes) {
+            for (auto& device : lane->busy) device->touched->store(true);
+            lanes.push_back(lane);
+        }
     }
     for (auto& lane : lanes) lane->wake.set();
+}
+
+void touch(Device& device) {
+    device.touched->store(true);
+    if (device.lane) device.lane->wake.set();
 }
 
 size_t Device::interfaces_count() const {
@@ -331,16 +351,16 @@ namespace {
 void cancel_routine(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     State& s = state();
-    std::shared_ptr<Lane> lane;
+    std::shared_ptr<Device> device;
     {
         std::lock_guard lock(s.mutex);
         if (auto it = s.transfers.find(irp); it != s.transfers.end()) {
             it->second->cancelled = true;
             it->second->cancel_seen = true;
-            lane = it->second->device->lane;
+            device = it->second->device;
         }
     }
-    if (lane) lane->wake.set();
+    if (device) touch(*device);
 }
 
 } // namespace
@@ -401,7 +421,7 @@ NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp) 
             raw->cancel_seen = true; // nobody else will run the routine
         }
     }
-    if (device->lane) device->lane->wake.set(); // set at the plug, before anyone could submit
+    touch(*device); // its lane is set at the plug, before anyone could submit
     return STATUS_PENDING;
 }
 
@@ -426,7 +446,7 @@ void fail_transfers(Device& device, int interface, USBD_STATUS status) {
     for (Transfer* t : device.admin) mark(t);
     for (auto& [queue, list] : device.queues)
         for (Transfer* t : list) mark(t);
-    if (device.lane) device.lane->wake.set();
+    touch(device);
 }
 
 void unconfigure(Device& device) {
@@ -526,7 +546,8 @@ ULONG plug(std::shared_ptr<devices::UsbDeviceModel> model, std::string label) {
         // a lane of its own, so that such devices work side by side.
         device->lane = lane_of(s, model->paced() ? 0 : port);
         // The model may call back from any thread, also from inside a call into another model.
-        model->set_change_callback([lane = device->lane] {
+        model->set_change_callback([lane = device->lane, touched = device->touched] {
+            touched->store(true);
             if (t_lane == lane.get())
                 t_changed = true;
             else

@@ -74,6 +74,12 @@ struct Lane;
 
 struct Device {
     std::shared_ptr<Lane> lane; // the controller thread that runs it, from its plug on
+    // Set by whatever may give the device work that its last pass did not see (a submission, a
+    // cancel, a change its model reports): a lane passes over a device only when this is set or
+    // the time its last pass asked for came, so that one paced adapter's deadline does not run
+    // every other adapter on the shared lane. Shared with the model's change callback.
+    std::shared_ptr<std::atomic<bool>> touched = std::make_shared<std::atomic<bool>>(true);
+    int64_t next_pass = 0; // needs the lock
     ULONG port = 0;
     std::string label;
     std::shared_ptr<devices::UsbDeviceModel> model;
@@ -213,6 +219,8 @@ void start_controller();
 void stop_controller();
 // Wakes every lane; the lock need not be held.
 void wake_all_lanes();
+// Asks the device's lane for a pass over it.
+void touch(Device& device);
 // Queues an IRP_MJ_INTERNAL_DEVICE_CONTROL request of a device PDO or composite child;
 // returns what the dispatch routine returns.
 NTSTATUS submit(const std::shared_ptr<Device>& device, int interface, PIRP irp);
