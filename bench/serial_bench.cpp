@@ -176,9 +176,11 @@ void throughput(const std::vector<size_t>& counts) {
         for (HANDLE port : ports) hvbench::set_up_port(port, 921600, 0, 0);
         const double switches = context_switches();
         const uint64_t urbs = hvsim::usb::counters().completed;
+        const double cpu = cpu_seconds();
         const double start = host_seconds();
         const Moved moved = loop_through(ports, kBytes);
         const double seconds = host_seconds() - start;
+        const double cpu_used = cpu_seconds() - cpu;
         const double megabytes = moved.received / 1e6;
         const std::string prefix = "unpaced_" + std::to_string(count) + "_ports_";
         figure(prefix + "throughput", moved.received / seconds / 1e6, "MB/s");
@@ -187,6 +189,7 @@ void throughput(const std::vector<size_t>& counts) {
         figure(prefix + "bytes_lost", static_cast<double>(moved.sent - moved.received + moved.mismatched), "bytes");
         figure(prefix + "urbs_per_mb", static_cast<double>(hvsim::usb::counters().completed - urbs) / megabytes, "URBs");
         figure(prefix + "thread_switches_per_mb", (context_switches() - switches) / megabytes, "switches");
+        figure(prefix + "cpu_per_mb", cpu_used / megabytes, "s/MB");
     }
 }
 
