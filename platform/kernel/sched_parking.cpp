@@ -2,12 +2,14 @@
 // scheduler's adaptive mutex.
 #include "parking.h"
 
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <vector>
 
@@ -16,8 +18,34 @@ namespace {
 
 // About as long as a host sleep and wake-up cost; a wait that outlasts it sleeps.
 constexpr int64_t kSpinNs = 30'000;
+// How long a look at the host's load holds.
+constexpr int64_t kLoadCheckNs = 5'000'000;
 
 int64_t steady_ns() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+// Whether every thread the host could run now has a core. When not, a spinning thread holds a
+// core that the thread which would wake it may be waiting for, and spinning only slows the
+// hand-off down: a parked thread then sleeps at once. The count of runnable threads comes from
+// /proc/loadavg, read by one thread every few milliseconds.
+bool host_has_room() {
+    static std::atomic<int64_t> checked_at{0};
+    static std::atomic<bool> room{true};
+    static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    const int64_t now = steady_ns();
+    int64_t last = checked_at.load(std::memory_order_relaxed);
+    if (now - last < kLoadCheckNs || !checked_at.compare_exchange_strong(last, now, std::memory_order_relaxed))
+        return room.load(std::memory_order_relaxed);
+    char text[128] = {};
+    long runnable = -1;
+    if (const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC); fd >= 0) {
+        const ssize_t n = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (n > 0) runnable = runnable_threads(text);
+    }
+    const bool now_room = runnable < 0 || cores <= 0 || runnable <= cores;
+    room.store(now_room, std::memory_order_relaxed);
+    return now_room;
+}
 
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -38,9 +66,19 @@ thread_local std::vector<Parking*> t_deferred;
 
 } // namespace
 
+long runnable_threads(const char* loadavg) {
+    // "0.50 0.40 0.30 3/250 1234": the fourth field counts the runnable threads, the reader too.
+    double averages[3];
+    long runnable = -1, total = -1;
+    if (std::sscanf(loadavg, "%lf %lf %lf %ld/%ld", &averages[0], &averages[1], &averages[2], &runnable, &total) != 5 ||
+        runnable < 0 || total < runnable)
+        return -1;
+    return runnable;
+}
+
 bool Parking::park(uint32_t ticket, std::optional<int64_t> until_ns) {
     const int64_t start = steady_ns();
-    if (spin_) {
+    if (spin_ && host_has_room()) {
         const int64_t spin_end = start + kSpinNs;
         for (unsigned i = 1;; ++i) {
             if (sequence_.load(std::memory_order_acquire) != ticket) return true;

@@ -1,7 +1,8 @@
 // Where a blocked machine thread waits on the host: a futex word per thread, with a short spin
 // first. A hand-off in the data path is usually answered within microseconds, and a host sleep
 // and wake-up costs several times that, so a thread whose last waits were short spins before it
-// sleeps; one whose waits are long goes straight to sleep and costs no CPU.
+// sleeps; one whose waits are long goes straight to sleep and costs no CPU, and so does every
+// thread while the host has more runnable threads than cores.
 #pragma once
 
 #include <pthread.h>
@@ -32,6 +33,9 @@ private:
     std::atomic<bool> sleeping_{false};
     bool spin_ = true; // only the parked thread touches it
 };
+
+// The count of runnable host threads in the text of /proc/loadavg; -1 when the text is not that.
+long runnable_threads(const char* loadavg);
 
 // A mutex that spins a little before it sleeps: the scheduler's lock is held for a few hundred
 // nanoseconds at a time, far less than the host sleep and wake-up a plain mutex pays on contention.

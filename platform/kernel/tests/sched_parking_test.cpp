@@ -68,3 +68,16 @@ TEST(Parking, AWakeAfterTheTicketEndsTheParkAndNoneIsLost) {
 }
 
 } // namespace
+
+// What a parked thread reads to decide whether it may spin: a text that is not /proc/loadavg's
+// gives no count, and the caller then spins as it would on an idle host.
+TEST(Parking, RunnableThreadsComeFromTheFourthFieldOfTheLoadAverages) {
+    const struct {
+        const char* text;
+        long runnable;
+    } cases[] = {
+        {"0.50 0.40 0.30 3/250 1234\n", 3}, {"12.00 9.10 4.00 17/402 99", 17}, {"0.50 0.40 0.30 3 1234", -1},
+        {"0.50 0.40 3/250 1234", -1},       {"0.50 0.40 0.30 9/4 1234", -1},   {"", -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(hvsim::sched::detail::runnable_threads(c.text), c.runnable) << c.text;
+}
