@@ -2,13 +2,16 @@
 // stack on 1, 2, 4 and 8 looped-back COM ports against an in-process pipe, the paced line rate
 // on 8 ports both ways, the latency of a byte from the far end to ReadFile, and the cost of
 // opening, closing and setting the baud rate, and one port's figure beside 8 busy threads against
-// its idle figure. Arguments pick sections (throughput, loaded, paced, latency, costs;
+// its idle figure, and one port in each of 1 and 8 copies of the bench at once. Arguments pick
+// sections (throughput, separate, loaded, paced, latency, costs;
 // throughput1 and throughput8 are one and eight ports alone, for a profile); none runs all but throughput1.
 #include "bench_machine.h"
 
 #include <hvsim/usb.h>
 
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,6 +164,19 @@ void loaded() {
     figure("loaded_ratio_to_idle", busy_rate / idle, "x");
 }
 
+// A copy of the bench that `separate` started says it is ready to move data, and waits for the
+// word to start, so that all the copies move their data at the same time.
+constexpr const char* kReadyFd = "HV_BENCH_READY_FD";
+constexpr const char* kGoFd = "HV_BENCH_GO_FD";
+
+void wait_for_go() {
+    const char* ready = std::getenv(kReadyFd);
+    const char* go = std::getenv(kGoFd);
+    if (!ready || !go) return;
+    char c = 'r';
+    if (write(std::atoi(ready), &c, 1) != 1 || read(std::atoi(go), &c, 1) != 1) std::exit(1);
+}
+
 void throughput(const std::vector<size_t>& counts) {
     // Per port; HV_BENCH_MIB makes it longer for a profile.
     const char* mib = std::getenv("HV_BENCH_MIB");
@@ -174,12 +190,14 @@ void throughput(const std::vector<size_t>& counts) {
                            std::getenv("HV_BENCH_REAL_CLOCK") ? hvsim::ClockMode::Real : hvsim::ClockMode::Virtual);
         std::vector<HANDLE> ports = open_looped_ports(bench, count, "off");
         for (HANDLE port : ports) hvbench::set_up_port(port, 921600, 0, 0);
+        wait_for_go();
         const double switches = context_switches();
         const uint64_t urbs = hvsim::usb::counters().completed;
         const double cpu = cpu_seconds();
         const double start = host_seconds();
         const Moved moved = loop_through(ports, kBytes);
         const double seconds = host_seconds() - start;
+        if (std::getenv(kReadyFd)) std::printf("span %.6f %.6f %zu\n", start, start + seconds, moved.received);
         const double cpu_used = cpu_seconds() - cpu;
         const double megabytes = moved.received / 1e6;
         const std::string prefix = "unpaced_" + std::to_string(count) + "_ports_";
@@ -190,6 +208,81 @@ void throughput(const std::vector<size_t>& counts) {
         figure(prefix + "urbs_per_mb", static_cast<double>(hvsim::usb::counters().completed - urbs) / megabytes, "URBs");
         figure(prefix + "thread_switches_per_mb", (context_switches() - switches) / megabytes, "switches");
         figure(prefix + "cpu_per_mb", cpu_used / megabytes, "s/MB");
+    }
+}
+
+// One port in each of `count` copies of the bench at once, all moving their data at the same time:
+// what the host gives as many wholly separate data paths, against which the ports of one machine
+// (which share its scheduler, its pool and its USB stack) can be measured. The figure is every
+// copy's bytes over the time from the first start to the last end.
+void separate(const std::vector<size_t>& counts, const char* self) {
+    for (size_t count : counts) {
+        int ready[2], go[2];
+        if (pipe(ready) != 0 || pipe(go) != 0) return;
+        std::vector<pid_t> children;
+        std::vector<int> outputs;
+        std::vector<std::string> environment;
+        for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+        environment.push_back(std::string(kReadyFd) + "=" + std::to_string(ready[1]));
+        environment.push_back(std::string(kGoFd) + "=" + std::to_string(go[0]));
+        std::vector<char*> envp;
+        for (auto& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        for (size_t i = 0; i < count; ++i) {
+            int out[2];
+            if (pipe(out) != 0) break;
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+            posix_spawn_file_actions_addclose(&actions, out[0]);
+            posix_spawn_file_actions_addclose(&actions, ready[0]);
+            posix_spawn_file_actions_addclose(&actions, go[1]);
+            char arg0[] = "hvbench_serial", arg1[] = "throughput1";
+            char* argv[] = {arg0, arg1, nullptr};
+            pid_t pid;
+            const int spawned = posix_spawn(&pid, self, &actions, nullptr, argv, envp.data());
+            posix_spawn_file_actions_destroy(&actions);
+            close(out[1]);
+            if (spawned != 0) {
+                close(out[0]);
+                break;
+            }
+            children.push_back(pid);
+            outputs.push_back(out[0]);
+        }
+        close(ready[1]);
+        close(go[0]);
+        size_t ready_count = 0;
+        for (char c; ready_count < children.size() && read(ready[0], &c, 1) == 1;) ++ready_count;
+        const std::string word(children.size(), 'g');
+        const bool started = ready_count == children.size() &&
+                             write(go[1], word.data(), word.size()) == static_cast<ssize_t>(word.size());
+        close(go[1]);
+        close(ready[0]);
+        double first_start = 0, last_end = 0;
+        size_t bytes = 0, spans = 0;
+        for (int fd : outputs) {
+            std::string text;
+            char buffer[4096];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+            close(fd);
+            const size_t at = text.find("span ");
+            double start = 0, end = 0;
+            size_t received = 0;
+            if (at == std::string::npos || std::sscanf(text.c_str() + at, "span %lf %lf %zu", &start, &end, &received) != 3)
+                continue;
+            first_start = spans ? std::min(first_start, start) : start;
+            last_end = spans ? std::max(last_end, end) : end;
+            bytes += received;
+            ++spans;
+        }
+        for (pid_t pid : children) waitpid(pid, nullptr, 0);
+        if (!started || spans != count || count == 0 || last_end <= first_start) {
+            std::fprintf(stderr, "bench: %zu separate copies did not all run\n", count);
+            continue;
+        }
+        figure("separate_" + std::to_string(count) + "_processes_throughput", bytes / (last_end - first_start) / 1e6,
+               "MB/s");
     }
 }
 
@@ -291,6 +384,7 @@ int main(int argc, char** argv) {
     std::set<std::string> wanted(argv + 1, argv + argc);
     auto run = [&](const char* name) { return wanted.empty() || wanted.count(name) != 0; };
     if (run("throughput")) throughput({1, 2, 4, 8});
+    if (run("separate")) separate({1, 8}, "/proc/self/exe");
     if (wanted.count("throughput1")) throughput({1}); // one port only, for a profile
     if (wanted.count("throughput8")) throughput({8}); // eight ports only, for a profile
     if (run("loaded")) loaded();
