@@ -9,6 +9,7 @@
 
 #include <hvsim/usb.h>
 
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -252,8 +253,26 @@ void separate(const std::vector<size_t>& counts, const char* self) {
         }
         close(ready[1]);
         close(go[0]);
+        // A copy that ends before it is ready (a failed boot) would leave the others waiting for
+        // the word: the wait stops when any copy has ended.
         size_t ready_count = 0;
-        for (char c; ready_count < children.size() && read(ready[0], &c, 1) == 1;) ++ready_count;
+        bool ended = false;
+        while (ready_count < children.size() && !ended) {
+            pollfd ready_poll{ready[0], POLLIN, 0};
+            if (poll(&ready_poll, 1, 200) > 0) {
+                char c;
+                if (read(ready[0], &c, 1) != 1) break;
+                ++ready_count;
+                continue;
+            }
+            for (pid_t& pid : children) {
+                int status;
+                if (pid && waitpid(pid, &status, WNOHANG) == pid) {
+                    ended = true;
+                    pid = 0;
+                }
+            }
+        }
         const std::string word(children.size(), 'g');
         const bool started = ready_count == children.size() &&
                              write(go[1], word.data(), word.size()) == static_cast<ssize_t>(word.size());
@@ -276,7 +295,8 @@ void separate(const std::vector<size_t>& counts, const char* self) {
             bytes += received;
             ++spans;
         }
-        for (pid_t pid : children) waitpid(pid, nullptr, 0);
+        for (pid_t pid : children)
+            if (pid) waitpid(pid, nullptr, 0);
         if (!started || spans != count || count == 0 || last_end <= first_start) {
             std::fprintf(stderr, "bench: %zu separate copies did not all run\n", count);
             continue;
