@@ -7,6 +7,7 @@
 #include <pmdebugmanager.h>
 #include <pmdriver.h>
 #include <pmfunctionaldevice.h>
+#include <pmusagelock.h>
 
 #include "../../../../../hvubus/usbtransport.h"
 #include "../hvusbtest_protocol.h"
@@ -29,26 +30,13 @@ public:
     ULONGLONG m_ullReceived = 0;
     ULONGLONG m_ullLost = 0;
     // Requests run beside removal: the transport goes only once none is using it.
-    LONG volatile m_lInFlight = 0;
-    LONG volatile m_lRemoving = 0;
+    CPmUsageLock m_Usage;
 
-    BOOLEAN m_Enter() {
-        InterlockedIncrement(&m_lInFlight);
-        if (!m_lRemoving)
-            return TRUE;
-        InterlockedDecrement(&m_lInFlight);
-        return FALSE;
-    }
-
-    void m_Leave() { InterlockedDecrement(&m_lInFlight); }
+    CUsbTestDriver() { m_Usage.m_Init(TRUE); }
 
     void m_Release() {
         // An unplugged device ends its transfers, so the requests holding them return.
-        InterlockedExchange(&m_lRemoving, 1);
-        LARGE_INTEGER interval;
-        interval.QuadPart = -10000;
-        while (m_lInFlight)
-            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        m_Usage.m_DisableAndWait();
         if (m_pTransport) {
             m_pTransport->m_DeInit();
             delete m_pTransport;
@@ -193,12 +181,12 @@ NTSTATUS OnInternalControl(CPmDriverClass* pObject, ULONG ulCode, PVOID pvInput,
         return STATUS_BUFFER_TOO_SMALL;
     CUsbTestDriver* pDriver = static_cast<CUsbTestDriver*>(pObject);
     HvutRequest* pRequest = static_cast<HvutRequest*>(pvInput);
-    if (!pDriver->m_Enter())
+    if (!pDriver->m_Usage.m_Acquire())
         return STATUS_DEVICE_REMOVED;
     pRequest->result = Run(pDriver, pRequest);
     CUSBTransport* pTransport = pDriver->m_pTransport;
     pRequest->state = pTransport && pTransport->m_pUsbTransport ? pTransport->m_pUsbTransport->m_GetInterruptUrbState() : -1;
-    pDriver->m_Leave();
+    pDriver->m_Usage.m_Release();
     pDriver->m_RingLock.m_Lock();
     pRequest->transfers = pDriver->m_ulTransfers;
     pRequest->status_only = pDriver->m_ulStatusOnly;
