@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
@@ -16,8 +17,9 @@
 namespace hvsim::sched::detail {
 namespace {
 
-// About as long as a host sleep and wake-up cost; a wait that outlasts it sleeps.
-constexpr int64_t kSpinNs = 30'000;
+// A spin is at least about as long as a host sleep and wake-up cost, and twice the thread's typical
+// wait beyond that, up to Parking::kLongestSpinNs.
+constexpr int64_t kShortestSpinNs = 30'000;
 // How long a look at the host's load holds.
 constexpr int64_t kLoadCheckNs = 5'000'000;
 
@@ -79,9 +81,12 @@ long runnable_threads(const char* loadavg) {
 bool Parking::park(uint32_t ticket, std::optional<int64_t> until_ns) {
     const int64_t start = steady_ns();
     if (spin_ && host_has_room()) {
-        const int64_t spin_end = start + kSpinNs;
+        const int64_t spin_end = start + std::clamp(2 * typical_ns_, kShortestSpinNs, kLongestSpinNs);
         for (unsigned i = 1;; ++i) {
-            if (sequence_.load(std::memory_order_acquire) != ticket) return true;
+            if (sequence_.load(std::memory_order_acquire) != ticket) {
+                note_wait(steady_ns() - start);
+                return true;
+            }
             cpu_relax();
             if (i % 64 == 0 && steady_ns() >= spin_end) break;
         }
@@ -104,9 +109,18 @@ bool Parking::park(uint32_t ticket, std::optional<int64_t> until_ns) {
         futex(&sequence_, FUTEX_WAIT, ticket, timeout); // EAGAIN, EINTR and timeouts loop to the checks
     }
     sleeping_.store(false, std::memory_order_relaxed);
-    // Spin next time only if spinning would have caught this wake-up.
-    spin_ = woken && steady_ns() - start <= kSpinNs;
+    if (woken)
+        note_wait(steady_ns() - start);
+    else
+        spin_ = false;
     return woken;
+}
+
+// One long wait among short ones moves the average a quarter of the way, so that the hand-offs of
+// a transfer in flight keep spinning and a thread that waits for the line settles into sleeping.
+void Parking::note_wait(int64_t waited_ns) {
+    typical_ns_ = (3 * typical_ns_ + std::min(waited_ns, 4 * kLongestSpinNs)) / 4;
+    spin_ = typical_ns_ <= kLongestSpinNs;
 }
 
 AdaptiveMutex::AdaptiveMutex() {

@@ -1,6 +1,7 @@
 // Where a blocked machine thread waits on the host: a futex word per thread, with a short spin
-// first. A hand-off in the data path is usually answered within microseconds, and a host sleep
-// and wake-up costs several times that, so a thread whose last waits were short spins before it
+// first. A hand-off in the data path is usually answered within tens of microseconds, and a host
+// sleep and wake-up adds about as much again to the chain of hand-offs that each transfer
+// crosses, so a thread whose waits are typically short spins for about twice that before it
 // sleeps; one whose waits are long goes straight to sleep and costs no CPU, and so does every
 // thread while the host has more runnable threads than cores.
 #pragma once
@@ -25,13 +26,20 @@ public:
     // that nobody waits for the lock behind a system call.
     void wake();
 
+    // No spin lasts longer: a wait longer than the chain of hand-offs of one transfer sleeps.
+    static constexpr int64_t kLongestSpinNs = 200'000;
+
 private:
     friend class AdaptiveMutex;
     void wake_host();
+    void note_wait(int64_t waited_ns);
 
     std::atomic<uint32_t> sequence_{0};
     std::atomic<bool> sleeping_{false};
-    bool spin_ = true; // only the parked thread touches it
+    // Only the parked thread touches these: whether it spins first, and a moving average of its
+    // waits that ended in a wake-up.
+    bool spin_ = true;
+    int64_t typical_ns_ = 0;
 };
 
 // The count of runnable host threads in the text of /proc/loadavg; -1 when the text is not that.

@@ -51,7 +51,7 @@ TEST(Parking, AWakeAfterTheTicketEndsTheParkAndNoneIsLost) {
                     }
                 }
                 if (pause_every && round % pause_every == 0)
-                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                    std::this_thread::sleep_for(std::chrono::nanoseconds(Parking::kLongestSpinNs + 50'000));
                 turn.store(1 - me);
                 const int held = round % 2 ? c.held : 0;
                 for (int m = 0; m < held; ++m) mutexes[me][m].lock();
