@@ -128,11 +128,14 @@ struct RxEntry {
     bool event = false;  // the enabled event character
 };
 
-// The receive FIFO: a ring of its capacity, which spares the allocations of a deque.
+// The receive FIFO: a ring of its capacity, which spares the allocations of a deque. Every byte
+// of the data path passes through it: the capacity is kept apart from the ring's size, which
+// would cost a division by the entry's size at each step.
 class RxFifo {
 public:
     void set_capacity(std::size_t capacity) {
         ring_.assign(capacity, RxEntry{});
+        capacity_ = capacity;
         head_ = size_ = 0;
     }
     std::size_t size() const { return size_; }
@@ -141,19 +144,44 @@ public:
     // The caller keeps size() below the capacity.
     void push_back(const RxEntry& e) {
         std::size_t at = head_ + size_;
-        if (at >= ring_.size()) at -= ring_.size();
+        if (at >= capacity_) at -= capacity_;
         ring_[at] = e;
         ++size_;
     }
     const RxEntry& front() const { return ring_[head_]; }
     void pop_front() {
-        if (++head_ == ring_.size()) head_ = 0;
+        if (++head_ == capacity_) head_ = 0;
         --size_;
+    }
+    // Takes the first n entries (n <= size()), their values into out; the errors of all of them
+    // or-ed, with how many had errors and how many were event characters.
+    void pop_into(std::uint8_t* out, std::size_t n, std::uint8_t& errors, std::size_t& with_errors,
+                  std::size_t& events) {
+        while (n) {
+            const std::size_t run = std::min(n, capacity_ - head_);
+            const RxEntry* e = ring_.data() + head_;
+            std::uint8_t any = 0;
+            std::size_t flagged = 0, marked = 0;
+            for (std::size_t i = 0; i < run; ++i) {
+                out[i] = e[i].value;
+                any |= e[i].errors;
+                flagged += e[i].errors != 0;
+                marked += e[i].event;
+            }
+            errors |= any;
+            with_errors += flagged;
+            events += marked;
+            out += run;
+            n -= run;
+            size_ -= run;
+            head_ += run;
+            if (head_ == capacity_) head_ = 0;
+        }
     }
 
 private:
     std::vector<RxEntry> ring_;
-    std::size_t head_ = 0, size_ = 0;
+    std::size_t capacity_ = 0, head_ = 0, size_ = 0;
 };
 
 struct Port {
@@ -222,6 +250,8 @@ struct FtdiChip::Impl {
     ChangeCallback change_callback;
     Ticks now = 0;
     std::vector<ReceivedAt> received; // the receivers' output, kept to spare an allocation a character
+    // A looped run's characters, kept rather than cleared on the stack for each run.
+    std::array<UartTransmitter::Item, kPacketSize> looped_run;
 
     bool multi_interface() const { return ports.size() > 1; }
     Port* port_for_index(std::uint16_t index);
@@ -621,7 +651,7 @@ bool FtdiChip::Impl::take_looped_run(Port& p, Ticks t, Ticks until) {
         if (room > 2 && room - 2 > p.rx.size()) limit = std::min(limit, room - 2 - p.rx.size());
     }
     const LineFormat format = p.tx.shift_format();
-    std::array<UartTransmitter::Item, kPacketSize> run;
+    auto& run = looped_run;
     Ticks last = t;
     const std::size_t n = p.tx.take_run(bound, std::min(limit, run.size()), run.data(), last);
     if (n == 0) return false;
@@ -672,16 +702,10 @@ void FtdiChip::Impl::add_packet(Port& p, std::size_t data_bytes, Ticks t) {
     std::uint8_t errors = 0;
     const std::size_t at = p.transfer.size();
     p.transfer.resize(at + 2 + data_bytes);
-    for (std::size_t i = 0; i < data_bytes; ++i) {
-        const RxEntry e = p.rx.front();
-        p.rx.pop_front();
-        if (e.errors) {
-            errors |= e.errors;
-            --p.rx_error_count;
-        }
-        if (e.event) --p.events_waiting;
-        p.transfer[at + 2 + i] = e.value;
-    }
+    std::size_t with_errors = 0, events = 0;
+    p.rx.pop_into(p.transfer.data() + at + 2, data_bytes, errors, with_errors, events);
+    p.rx_error_count -= with_errors;
+    p.events_waiting -= events;
     p.transfer[at] = modem_status(p);
     p.transfer[at + 1] = line_status(p, errors);
     p.overrun = false;
