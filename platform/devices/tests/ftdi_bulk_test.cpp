@@ -536,6 +536,35 @@ TEST(FtdiReceive, LineErrorsComeInThePacketThatCarriesTheBadByte) {
     EXPECT_EQ(t->at(1) & 0x9E, 0x00);
 }
 
+// The receive FIFO is a ring: a bad byte counts the same wherever the packet that carries it wraps.
+TEST(FtdiReceive, LineErrorsAreCountedAcrossTheReceiveFifosWrap) {
+    for (std::size_t before : {0u, 200u, 230u, 250u}) {
+        SCOPED_TRACE(testing::Message() << before << " bytes through the FIFO first");
+        Host host(unpaced());
+        host.set_data(0x0208); // 8E1
+        auto peer = host.plug_peer(0, format(9600, 8, Parity::even));
+        peer->set_paced(false);
+        ASSERT_FALSE(host.read(4096));
+        peer->send(random_bytes(before, 3), host.now);
+        host.run_for(milliseconds(20));
+        auto drained = host.read(4096); // the latency timer ends it, status only when empty
+        ASSERT_TRUE(drained);
+        ASSERT_EQ(payload(*drained).size(), before);
+
+        ASSERT_FALSE(host.read(4096));
+        peer->send(random_bytes(40, 4), host.now);
+        peer->send_spoiled('P', true, false, host.now);
+        peer->send(random_bytes(40, 5), host.now);
+        host.run_for(milliseconds(20));
+        auto t = host.read(4096);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(t->size(), 64u + 2u + 19u);
+        EXPECT_EQ(t->at(1) & 0x9E, 0x84); // parity error and error in FIFO
+        EXPECT_EQ(t->at(2 + 40), 'P');
+        EXPECT_EQ(t->at(65) & 0x9E, 0x00) << "the bad byte left the FIFO with the first packet";
+    }
+}
+
 TEST(FtdiReceive, EnabledErrorCharacterReplacesBadBytes) {
     Host host(unpaced());
     host.set_data(0x0208);
